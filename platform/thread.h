@@ -1,0 +1,55 @@
+// A thread whose loop runs while its running state is set, and that is stopped from outside
+// by clearing that state, waking the thread and joining it. Nothing ends a thread mid-way.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+
+namespace tavorin {
+
+class StoppableThread {
+ public:
+  using Procedure = void (*)(void* argument);
+
+  StoppableThread() = default;
+  // Joins a thread that is still there; its owner must have woken it first.
+  ~StoppableThread() { Join(); }
+  StoppableThread(const StoppableThread&) = delete;
+  StoppableThread& operator=(const StoppableThread&) = delete;
+
+  // Sets the running state, then starts `procedure(argument)` on a new thread, so the state
+  // is in place before the thread first tests it. `stack_size` 0 takes the system's default.
+  // Returns false, with the state cleared, when no thread could be created.
+  bool Start(Procedure procedure, void* argument, size_t stack_size = 0);
+
+  // The loop's test: true until RequestStop.
+  bool Running() const { return running_.load(std::memory_order_acquire); }
+
+  // Clears the running state. The owner then wakes the thread and calls Join.
+  void RequestStop() { running_.store(false, std::memory_order_release); }
+
+  // Waits for the thread to return and releases it. Harmless when there is none.
+  void Join();
+
+  bool Started() const { return started_; }
+
+ private:
+  std::atomic<bool> running_{false};
+  bool started_ = false;
+#ifdef _WIN32
+  void* handle_ = nullptr;
+#else
+  unsigned long handle_ = 0;  // pthread_t
+#endif
+};
+
+// Makes the next `count` calls to StoppableThread::Start fail as if the system had no thread
+// to give. For tests of what happens then.
+void FailThreadStartsForTesting(int count);
+
+namespace detail {
+// True when a start is to fail; consumes one of the failures asked for.
+bool ConsumeThreadStartFailure();
+}  // namespace detail
+
+}  // namespace tavorin

@@ -1,0 +1,85 @@
+// A UDP socket over IPv4 that owns its descriptor.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/endpoint.h"
+
+namespace tavorin {
+
+#ifdef _WIN32
+using SocketHandle = uintptr_t;
+inline constexpr SocketHandle kNoSocket = ~SocketHandle{0};
+#else
+using SocketHandle = int;
+inline constexpr SocketHandle kNoSocket = -1;
+#endif
+
+// What a receive reports besides a datagram's length (which is 0 or more).
+inline constexpr long kReceiveError = -1;     // nothing received; see ReceiveErrorIsTransient
+inline constexpr long kReceiveTooLong = -2;   // a datagram larger than the buffer was discarded
+
+class UdpSocket {
+ public:
+  UdpSocket() = default;
+  ~UdpSocket() { Close(); }
+  UdpSocket(const UdpSocket&) = delete;
+  UdpSocket& operator=(const UdpSocket&) = delete;
+  UdpSocket(UdpSocket&& other) noexcept : handle_(other.Release()) {}
+  UdpSocket& operator=(UdpSocket&& other) noexcept {
+    if (this != &other) {
+      Close();
+      handle_.store(other.Release(), std::memory_order_release);
+    }
+    return *this;
+  }
+
+  // Creates the socket and binds it to every local address on `port` (host order; 0 lets
+  // the system choose). On failure the socket is left closed and false is returned.
+  bool OpenAndBind(uint16_t port);
+
+  // Asks for a receive buffer of `bytes`; the system may grant less (up to its own limit).
+  void SetReceiveBuffer(int bytes) const;
+
+  bool IsOpen() const { return handle() != kNoSocket; }
+  // May be read on other threads while the owner replaces the socket.
+  SocketHandle handle() const { return handle_.load(std::memory_order_acquire); }
+
+  // The bound local port in host order, or 0 if it cannot be told.
+  uint16_t LocalPort() const;
+
+  // Receives one whole datagram into `buffer`. Returns its length (0 for an empty datagram,
+  // and also once the socket has been shut down), kReceiveTooLong when the datagram did not
+  // fit and was dropped, or kReceiveError.
+  long ReceiveFrom(void* buffer, size_t capacity, Endpoint* source) const {
+    return ReceiveFrom(handle(), buffer, capacity, source);
+  }
+  static long ReceiveFrom(SocketHandle handle, void* buffer, size_t capacity, Endpoint* source);
+
+  // Sends one datagram; returns the bytes sent or -1. Never raises a signal.
+  long SendTo(const void* data, size_t length, const Endpoint& to) const {
+    return SendTo(handle(), data, length, to);
+  }
+  static long SendTo(SocketHandle handle, const void* data, size_t length, const Endpoint& to);
+
+  // Wakes every thread blocked in a receive on this socket; later receives return 0 at once
+  // and later sends fail. The descriptor stays open (and its number taken) until Close.
+  void Shutdown() const;
+
+  void Close();
+
+  // Gives up ownership of the descriptor without closing it.
+  SocketHandle Release() { return handle_.exchange(kNoSocket, std::memory_order_acq_rel); }
+
+ private:
+  std::atomic<SocketHandle> handle_{kNoSocket};
+};
+
+// Call after a receive on this thread failed. An error that a retry may clear (an interrupt,
+// an error reported for an earlier datagram) returns at once; one that would repeat sleeps a
+// millisecond, so a receive loop neither turns at full speed nor falls far behind.
+void PauseAfterReceiveError();
+
+}  // namespace tavorin

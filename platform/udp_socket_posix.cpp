@@ -1,0 +1,93 @@
+// UDP sockets on POSIX systems.
+#include <arpa/inet.h>
+#include <chrono>
+#include <cerrno>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+#include "platform/udp_socket.h"
+
+namespace tavorin {
+
+bool UdpSocket::OpenAndBind(uint16_t port) {
+  Close();
+  int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    return false;
+  }
+  Endpoint local = MakeEndpoint(htonl(INADDR_ANY), htons(port));
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+    int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return false;
+  }
+  handle_.store(fd, std::memory_order_release);
+  return true;
+}
+
+void UdpSocket::SetReceiveBuffer(int bytes) const {
+  if (IsOpen()) {
+    ::setsockopt(handle(), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+  }
+}
+
+uint16_t UdpSocket::LocalPort() const {
+  Endpoint local{};
+  socklen_t length = sizeof local;
+  if (!IsOpen() || ::getsockname(handle(), reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+    return 0;
+  }
+  return ntohs(local.sin_port);
+}
+
+long UdpSocket::ReceiveFrom(SocketHandle handle, void* buffer, size_t capacity, Endpoint* source) {
+  socklen_t length = sizeof *source;
+  // MSG_TRUNC makes the call report the datagram's real length, so one that did not fit
+  // is seen and dropped rather than relayed cut short.
+  ssize_t n = ::recvfrom(handle, buffer, capacity, MSG_TRUNC, reinterpret_cast<sockaddr*>(source),
+                         &length);
+  if (n < 0) {
+    return kReceiveError;
+  }
+  if (static_cast<size_t>(n) > capacity) {
+    return kReceiveTooLong;
+  }
+  return static_cast<long>(n);
+}
+
+long UdpSocket::SendTo(SocketHandle handle, const void* data, size_t length, const Endpoint& to) {
+  return static_cast<long>(::sendto(handle, data, length, MSG_NOSIGNAL,
+                                    reinterpret_cast<const sockaddr*>(&to), sizeof to));
+}
+
+void UdpSocket::Shutdown() const {
+  if (IsOpen()) {
+    // On an unconnected UDP socket this reports ENOTCONN, but it still marks the socket shut
+    // down and wakes its blocked receivers, which is all that is wanted here.
+    ::shutdown(handle(), SHUT_RDWR);
+  }
+}
+
+void UdpSocket::Close() {
+  SocketHandle fd = Release();
+  if (fd != kNoSocket) {
+    ::close(fd);
+  }
+}
+
+void PauseAfterReceiveError() {
+  switch (errno) {
+    case EINTR:
+    case EAGAIN:
+    case ECONNREFUSED:
+    case EHOSTUNREACH:
+    case ENETUNREACH:
+      return;
+    default:
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+}  // namespace tavorin

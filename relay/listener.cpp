@@ -1,0 +1,107 @@
+#include "relay/listener.h"
+
+#include <cerrno>
+#include <new>
+#include <utility>
+
+#include "relay/client_link.h"
+#include "relay/datagram.h"
+
+namespace tavorin {
+
+namespace {
+constexpr int kListenReceiveBuffer = 8 * 1024 * 1024;
+}  // namespace
+
+Listener::~Listener() {
+  Stop();
+  // Every return thread has ended once the links are gone; only then may the listening
+  // sockets they send on be closed.
+  links_.RemoveAll(false);
+  socket_.Close();
+  retired_.clear();
+}
+
+bool Listener::Start(int32_t port) {
+  if (thread_.Started()) {
+    Stop();
+  }
+  if (socket_.IsOpen()) {
+    retired_.push_back(std::move(socket_));
+  }
+  if (!socket_.OpenAndBind(static_cast<uint16_t>(static_cast<uint32_t>(port)))) {
+    return false;
+  }
+  // While links are being made for a burst of new clients, the datagrams behind them wait
+  // here; the system's default buffer holds only a few hundred.
+  socket_.SetReceiveBuffer(kListenReceiveBuffer);
+  if (!thread_.Start(&Listener::ListenerThread, this)) {
+    int saved = errno;
+    socket_.Close();  // no link has seen this socket yet
+    errno = saved;
+    return false;
+  }
+  return true;
+}
+
+void Listener::Stop() {
+  thread_.RequestStop();
+  socket_.Shutdown();
+  thread_.Join();
+}
+
+ClientLink* Listener::FindClient(const Endpoint& source) const {
+  for (ClientNode* node = links_.head; node != nullptr; node = node->next) {
+    if (node->item != nullptr && SameAddressAndPort(node->item->client(), source)) {
+      return node->item;
+    }
+  }
+  return nullptr;
+}
+
+void Listener::Relay(const void* data, long length, const Endpoint& source) {
+  if (length <= 0 || length > static_cast<long>(kMaxDatagram)) {
+    return;
+  }
+  size_t size = static_cast<size_t>(length);
+  if (ClientLink* link = FindClient(source)) {
+    link->SendToServer(data, size);
+    return;
+  }
+  ClientLink* link = NewLink(data, size, source);
+  if (link != nullptr && !links_.AddHead(link)) {
+    delete link;
+  }
+}
+
+ClientLink* Listener::NewLink(const void* data, size_t length, const Endpoint& source) {
+  auto* link = new (std::nothrow) ClientLink(source, this);
+  if (link == nullptr) {
+    return nullptr;
+  }
+  if (!link->Start()) {
+    // No socket or thread to be had: the datagram is dropped and the client's next one
+    // tries again.
+    delete link;
+    return nullptr;
+  }
+  link->SendToServer(data, length);
+  return link;
+}
+
+void Listener::ListenerThread(void* self) { static_cast<Listener*>(self)->ReceiveLoop(); }
+
+void Listener::ReceiveLoop() {
+  unsigned char buffer[kMaxDatagram];
+  Endpoint source{};
+  while (thread_.Running()) {
+    long n = socket_.ReceiveFrom(buffer, sizeof buffer, &source);
+    if (n == kReceiveError) {
+      PauseAfterReceiveError();
+      continue;
+    }
+    Relay(buffer, n, source);
+  }
+}
+
+}  // namespace tavorin

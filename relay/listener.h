@@ -1,0 +1,71 @@
+// One listening UDP port of the relay: a receive thread that hands every datagram to the
+// link of its source, creating a link for a source not seen before.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "platform/endpoint.h"
+#include "platform/thread.h"
+#include "platform/udp_socket.h"
+#include "relay/client_table.h"
+
+namespace tavorin {
+
+class ClientLink;
+
+class Listener {
+ public:
+  Listener() = default;
+  // Stops the Listener if it runs, then destroys every link.
+  ~Listener();
+  Listener(const Listener&) = delete;
+  Listener& operator=(const Listener&) = delete;
+
+  // Binds every local address on the low 16 bits of `port` (0 lets the system choose) and
+  // starts the receive thread. A running Listener is stopped first and keeps its links.
+  // Returns false, with no thread started, when the port cannot be bound or no thread can be
+  // had; errno then tells why.
+  bool Start(int32_t port);
+
+  // Ends the receive thread and shuts the listening socket down; the links stay, and a reply
+  // that reaches one of them is no longer delivered. Harmless when not running.
+  void Stop();
+
+  bool Running() const { return thread_.Started(); }
+
+  // Where this Listener's clients' datagrams go. Set before Start.
+  void SetServer(const Endpoint& server) { server_ = server; }
+  const Endpoint& server() const { return server_; }
+
+  // The listening socket, read by every return thread at each send.
+  SocketHandle socket() const { return socket_.handle(); }
+  uint16_t LocalPort() const { return socket_.LocalPort(); }
+
+  // The newest link whose client has the address and port of `source`, or null.
+  ClientLink* FindClient(const Endpoint& source) const;
+
+  // Handles one received datagram as the receive loop does: empty and oversize datagrams are
+  // dropped, anything else goes to the server through the source's link, made if need be.
+  // Only the receive thread calls this while the Listener runs.
+  void Relay(const void* data, long length, const Endpoint& source);
+
+  const ClientTable& links() const { return links_; }
+
+ private:
+  static void ListenerThread(void* self);
+  void ReceiveLoop();
+  // A link for a new client, started and carrying its first datagram, or null.
+  ClientLink* NewLink(const void* data, size_t length, const Endpoint& source);
+
+  StoppableThread thread_;
+  ClientTable links_;
+  UdpSocket socket_;
+  // Sockets given up by a restart. Return threads may still be sending on one, so each is
+  // closed only once the links are gone.
+  std::vector<UdpSocket> retired_;
+  Endpoint server_{};
+};
+
+}  // namespace tavorin

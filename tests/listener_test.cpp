@@ -1,0 +1,217 @@
+// The relay engine over real sockets on loopback.
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <cstring>
+#include <vector>
+
+#include "tests/relay_fixture.h"
+
+namespace tavorin::testing {
+namespace {
+
+TEST_F(RelayTest, ForwardsBothWaysByteForByte) {
+  UdpPeer client;
+  for (size_t size : {1u, 2u, 64u, 519u, 520u}) {
+    Bytes request = Pattern(size, static_cast<unsigned>(size));
+    Received at_server = Forward(client, request, port_a(), server_a_);
+    EXPECT_EQ(at_server.data, request) << size << " bytes to the server";
+
+    Bytes reply = Pattern(size, static_cast<unsigned>(size) + 1000);
+    server_a_.SendTo(reply, at_server.from);
+    auto at_client = client.Receive();
+    ASSERT_TRUE(at_client.has_value()) << size << " bytes back to the client";
+    EXPECT_EQ(at_client->data, reply);
+    EXPECT_EQ(ntohs(at_client->from.sin_port), port_a()) << "the reply comes from the listener";
+  }
+}
+
+TEST_F(RelayTest, EachListenerRelaysToItsOwnServerAndRepliesThroughItself) {
+  UdpPeer client;
+  Received via_a = Forward(client, Pattern(10, 1), port_a(), server_a_);
+  Received via_b = Forward(client, Pattern(10, 2), port_b(), server_b_);
+  EXPECT_TRUE(server_a_.Silent(100)) << "the first server got the second listener's datagram";
+  EXPECT_NE(via_a.from.sin_port, via_b.from.sin_port) << "one link in each listener";
+
+  server_b_.SendTo(Pattern(20, 3), via_b.from);
+  auto r = client.Receive();
+  ASSERT_TRUE(r.has_value());
+  EXPECT_EQ(ntohs(r->from.sin_port), port_b());
+  server_a_.SendTo(Pattern(20, 4), via_a.from);
+  r = client.Receive();
+  ASSERT_TRUE(r.has_value());
+  EXPECT_EQ(ntohs(r->from.sin_port), port_a());
+  EXPECT_EQ(r->data, Pattern(20, 4));
+}
+
+TEST_F(RelayTest, ClientsAreToldApartByPortAndKeepTheirLinks) {
+  UdpPeer first;
+  UdpPeer second;
+  uint16_t link_first = Forward(first, Pattern(5, 1), port_a(), server_a_).from.sin_port;
+  uint16_t link_second = Forward(second, Pattern(5, 2), port_a(), server_a_).from.sin_port;
+  EXPECT_NE(link_first, link_second) << "two ports of one host get two links";
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(Forward(first, Pattern(5, 3), port_a(), server_a_).from.sin_port, link_first);
+    EXPECT_EQ(Forward(second, Pattern(5, 4), port_a(), server_a_).from.sin_port, link_second);
+  }
+  // Each reply goes to its own client only.
+  server_a_.SendTo(Pattern(7, 5), LoopbackEndpoint(ntohs(link_second)));
+  auto r = second.Receive();
+  ASSERT_TRUE(r.has_value());
+  EXPECT_EQ(r->data, Pattern(7, 5));
+  EXPECT_TRUE(first.Silent());
+  a_.Stop();
+  EXPECT_EQ(a_.links().count, 2u);
+}
+
+TEST_F(RelayTest, AnyHostSendingToALinkReachesItsClient) {
+  UdpPeer client;
+  Received at_server = Forward(client, Pattern(8), port_a(), server_a_);
+  UdpPeer stranger(0, 2);  // 127.0.0.2, not the server
+  stranger.SendTo(Pattern(33, 9), LoopbackEndpoint(ntohs(at_server.from.sin_port)));
+  auto r = client.Receive();
+  ASSERT_TRUE(r.has_value());
+  EXPECT_EQ(r->data, Pattern(33, 9));
+}
+
+TEST_F(RelayTest, EmptyAndOversizeDatagramsAreNeverRelayedNorMakeALink) {
+  UdpPeer client;
+  client.SendTo(Bytes{}, port_a());
+  client.SendTo(Pattern(521), port_a());
+  client.SendTo(Pattern(9000), port_a());
+  EXPECT_TRUE(server_a_.Silent(300));
+
+  // The client's first datagram that fits makes its link; 520 bytes pass whole.
+  Received at_server = Forward(client, Pattern(520, 7), port_a(), server_a_);
+  EXPECT_EQ(at_server.data, Pattern(520, 7));
+
+  server_a_.SendTo(Bytes{}, at_server.from);
+  server_a_.SendTo(Pattern(521), at_server.from);
+  server_a_.SendTo(Pattern(65000), at_server.from);
+  server_a_.SendTo(Pattern(520, 8), at_server.from);
+  auto r = client.Receive();
+  ASSERT_TRUE(r.has_value());
+  EXPECT_EQ(r->data, Pattern(520, 8)) << "only the reply that fits is passed on";
+  EXPECT_TRUE(client.Silent());
+
+  a_.Stop();
+  EXPECT_EQ(a_.links().count, 1u);
+}
+
+TEST_F(RelayTest, FindClientComparesAddressAndPortOnly) {
+  a_.Stop();  // the table is driven from this thread below
+  Endpoint source = LoopbackEndpoint(40000);
+  std::memset(source.sin_zero, 0xAB, sizeof source.sin_zero);
+  a_.Relay("x", 1, source);
+  ASSERT_EQ(a_.links().count, 1u);
+  ClientLink* link = a_.links().head->item;
+  EXPECT_EQ(std::memcmp(&link->client(), &source, sizeof source), 0) << "kept whole";
+
+  Endpoint same = LoopbackEndpoint(40000);
+  same.sin_family = AF_UNSPEC;
+  EXPECT_EQ(a_.FindClient(same), link);
+  EXPECT_EQ(a_.FindClient(LoopbackEndpoint(40001)), nullptr);
+  EXPECT_EQ(a_.FindClient(LoopbackEndpoint(40000, 2)), nullptr);
+
+  a_.Relay("y", 1, same);
+  EXPECT_EQ(a_.links().count, 1u) << "a known client makes no new link";
+  a_.Relay("z", 1, LoopbackEndpoint(40000, 2));
+  EXPECT_EQ(a_.links().count, 2u);
+  EXPECT_EQ(a_.FindClient(source), link);
+}
+
+TEST_F(RelayTest, FindClientReturnsTheNewestMatch) {
+  a_.Stop();
+  ClientTable& table = const_cast<ClientTable&>(a_.links());
+  auto* older = new ClientLink(LoopbackEndpoint(5000), &a_);
+  auto* newer = new ClientLink(LoopbackEndpoint(5000), &a_);
+  ASSERT_TRUE(table.AddHead(older));
+  ASSERT_TRUE(table.AddHead(new ClientLink(LoopbackEndpoint(5001), &a_)));
+  ASSERT_TRUE(table.AddHead(newer));
+  EXPECT_EQ(a_.FindClient(LoopbackEndpoint(5000)), newer);
+}
+
+TEST_F(RelayTest, StartTakesThePortModulo65536) {
+  Listener wrapped;
+  ASSERT_TRUE(wrapped.Start(65536));
+  EXPECT_NE(wrapped.LocalPort(), 0) << "port 0 binds an ephemeral port";
+
+  Listener negative;
+  uint16_t taken = port_a();
+  EXPECT_FALSE(negative.Start(static_cast<int32_t>(taken) - 65536)) << "same low 16 bits";
+}
+
+TEST_F(RelayTest, StartReportsAPortInUseAndStopIsHarmlessWhenIdle) {
+  Listener clash;
+  EXPECT_FALSE(clash.Start(port_a()));
+  EXPECT_FALSE(clash.Running());
+  clash.Stop();
+  clash.Stop();
+
+  Listener never_started;
+  never_started.Stop();
+  EXPECT_FALSE(never_started.Running());
+}
+
+TEST_F(RelayTest, AfterStopRepliesAreNotDelivered) {
+  UdpPeer client;
+  Received at_server = Forward(client, Pattern(12), port_a(), server_a_);
+  a_.Stop();
+  EXPECT_FALSE(a_.Running());
+  server_a_.SendTo(Pattern(12, 1), at_server.from);
+  EXPECT_TRUE(client.Silent(300));
+  client.SendTo(Pattern(12, 2), port_a());
+  EXPECT_TRUE(server_a_.Silent(200)) << "nothing is received once stopped";
+  // The other listener is untouched.
+  Forward(client, Pattern(3), port_b(), server_b_);
+}
+
+TEST_F(RelayTest, RestartMovesToTheNewPortAndKeepsTheLinks) {
+  UdpPeer client;
+  Received first = Forward(client, Pattern(12), port_a(), server_a_);
+  uint16_t old_port = port_a();
+  ASSERT_TRUE(a_.Start(0));
+  EXPECT_NE(port_a(), old_port);
+  Received again = Forward(client, Pattern(12, 1), port_a(), server_a_);
+  EXPECT_EQ(again.from.sin_port, first.from.sin_port) << "the old link is reused";
+  server_a_.SendTo(Pattern(4, 4), again.from);
+  auto r = client.Receive();
+  ASSERT_TRUE(r.has_value());
+  EXPECT_EQ(ntohs(r->from.sin_port), port_a()) << "replies leave from the new port";
+}
+
+TEST(ListenerLifetime, DestroyingAListenerWith500LinksEndsEveryThreadAndSocket) {
+  const int tasks_before = CountEntries("task");
+  const int fds_before = CountEntries("fd");
+  constexpr int kClients = 500;
+  {
+    UdpPeer server;
+    auto listener = std::make_unique<Listener>();
+    listener->SetServer(server.endpoint());
+    ASSERT_TRUE(listener->Start(0));
+    {
+      std::vector<std::unique_ptr<UdpPeer>> clients;
+      for (int i = 0; i < kClients; ++i) {
+        clients.push_back(std::make_unique<UdpPeer>());
+        clients.back()->SendTo(Pattern(16, static_cast<unsigned>(i)), listener->LocalPort());
+      }
+      int received = 0;
+      while (received < kClients && server.Receive(3000)) ++received;
+      ASSERT_EQ(received, kClients);
+    }
+    listener->Stop();
+    ASSERT_EQ(listener->links().count, static_cast<uint32_t>(kClients));
+    EXPECT_EQ(CountEntries("task"), tasks_before + kClients);
+
+    auto start = std::chrono::steady_clock::now();
+    listener.reset();
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(took, std::chrono::milliseconds(500));
+  }
+  EXPECT_EQ(CountEntries("task"), tasks_before);
+  EXPECT_EQ(CountEntries("fd"), fds_before);
+}
+
+}  // namespace
+}  // namespace tavorin::testing

@@ -1,0 +1,45 @@
+// Two Listeners on ephemeral ports relaying to two server sockets on 127.0.0.1, the way the
+// program pairs them.
+#pragma once
+
+#include <arpa/inet.h>
+
+#include <memory>
+
+#include <gtest/gtest.h>
+
+#include "relay/client_link.h"
+#include "relay/listener.h"
+#include "tests/udp_peer.h"
+
+namespace tavorin::testing {
+
+class RelayTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    a_.SetServer(server_a_.endpoint());
+    b_.SetServer(server_b_.endpoint());
+    ASSERT_TRUE(a_.Start(0));
+    ASSERT_TRUE(b_.Start(0));
+  }
+
+  uint16_t port_a() const { return a_.LocalPort(); }
+  uint16_t port_b() const { return b_.LocalPort(); }
+
+  // Sends `data` from `client` through listener port `port` and returns what the server
+  // behind it received; fails the test if nothing arrives.
+  Received Forward(const UdpPeer& client, const Bytes& data, uint16_t port,
+                   const UdpPeer& server) {
+    client.SendTo(data, port);
+    auto got = server.Receive();
+    EXPECT_TRUE(got.has_value()) << "nothing reached the server";
+    return got.value_or(Received{});
+  }
+
+  UdpPeer server_a_;
+  UdpPeer server_b_;
+  Listener a_;
+  Listener b_;
+};
+
+}  // namespace tavorin::testing

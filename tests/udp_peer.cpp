@@ -1,0 +1,80 @@
+#include "tests/udp_peer.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+namespace tavorin::testing {
+
+uint32_t Loopback(int n) { return htonl(0x7F000000u | static_cast<uint32_t>(n)); }
+
+Endpoint LoopbackEndpoint(uint16_t port, int host) {
+  return MakeEndpoint(Loopback(host), htons(port));
+}
+
+Bytes Pattern(size_t size, unsigned seed) {
+  Bytes b(size);
+  uint32_t x = 2463534242u ^ (seed * 2654435761u);
+  for (auto& c : b) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    c = static_cast<unsigned char>(x);
+  }
+  return b;
+}
+
+UdpPeer::UdpPeer(uint16_t port, int host) : host_(host) {
+  fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  EXPECT_GE(fd_, 0);
+  int size = 1 << 20;
+  setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+  Endpoint local = LoopbackEndpoint(port, host);
+  EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local), 0)
+      << "cannot bind 127.0.0." << host << ":" << port;
+  socklen_t length = sizeof local;
+  getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &length);
+  port_ = ntohs(local.sin_port);
+}
+
+UdpPeer::~UdpPeer() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+Endpoint UdpPeer::endpoint() const { return LoopbackEndpoint(port_, host_); }
+
+void UdpPeer::SendTo(const Bytes& data, const Endpoint& to) const {
+  ssize_t n = ::sendto(fd_, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                       sizeof to);
+  EXPECT_EQ(n, static_cast<ssize_t>(data.size()));
+}
+
+std::optional<Received> UdpPeer::Receive(int timeout_ms) const {
+  pollfd p{fd_, POLLIN, 0};
+  if (::poll(&p, 1, timeout_ms) != 1) return std::nullopt;
+  Received r;
+  r.data.resize(65536);
+  socklen_t length = sizeof r.from;
+  ssize_t n = ::recvfrom(fd_, r.data.data(), r.data.size(), 0,
+                         reinterpret_cast<sockaddr*>(&r.from), &length);
+  if (n < 0) return std::nullopt;
+  r.data.resize(static_cast<size_t>(n));
+  return r;
+}
+
+int CountEntries(const std::string& proc_self_dir) {
+  DIR* d = opendir(("/proc/self/" + proc_self_dir).c_str());
+  if (d == nullptr) return -1;
+  int n = 0;
+  while (dirent* e = readdir(d)) {
+    if (e->d_name[0] != '.') ++n;
+  }
+  closedir(d);
+  return n - (proc_self_dir == "fd" ? 1 : 0);  // the directory's own descriptor
+}
+
+}  // namespace tavorin::testing

@@ -1,0 +1,55 @@
+// A plain UDP socket on 127.0.0.1 for tests: sends, and receives with a time limit.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/endpoint.h"
+
+namespace tavorin::testing {
+
+using Bytes = std::vector<unsigned char>;
+
+// 127.0.0.n, network order.
+uint32_t Loopback(int n = 1);
+Endpoint LoopbackEndpoint(uint16_t port, int host = 1);
+
+// `size` bytes of a pattern that depends on `seed`, so that one datagram is not taken for another.
+Bytes Pattern(size_t size, unsigned seed = 0);
+
+struct Received {
+  Bytes data;
+  Endpoint from;
+};
+
+class UdpPeer {
+ public:
+  // Binds 127.0.0.`host` on `port` (0 for any free port).
+  explicit UdpPeer(uint16_t port = 0, int host = 1);
+  ~UdpPeer();
+  UdpPeer(const UdpPeer&) = delete;
+  UdpPeer& operator=(const UdpPeer&) = delete;
+
+  uint16_t port() const { return port_; }
+  Endpoint endpoint() const;
+
+  void SendTo(const Bytes& data, const Endpoint& to) const;
+  void SendTo(const Bytes& data, uint16_t port) const { SendTo(data, LoopbackEndpoint(port)); }
+
+  // The next datagram (up to 64 KiB), or nothing within `timeout_ms`.
+  std::optional<Received> Receive(int timeout_ms = 2000) const;
+  // True when nothing arrives within `timeout_ms`.
+  bool Silent(int timeout_ms = 200) const { return !Receive(timeout_ms).has_value(); }
+
+ private:
+  int fd_ = -1;
+  int host_ = 1;
+  uint16_t port_ = 0;
+};
+
+// Entries of a /proc/self directory ("fd", "task").
+int CountEntries(const std::string& proc_self_dir);
+
+}  // namespace tavorin::testing
