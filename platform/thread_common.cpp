@@ -7,7 +7,9 @@ namespace {
 std::atomic<int> thread_start_failures{0};
 }  // namespace
 
-void FailThreadStartsForTesting(int count) { thread_start_failures.store(count); }
+void FailThreadStartsForTesting(int count) {
+  thread_start_failures.store(count);
+}
 
 namespace detail {
 bool ConsumeThreadStartFailure() {

@@ -18,8 +18,8 @@ inline constexpr SocketHandle kNoSocket = -1;
 #endif
 
 // What a receive reports besides a datagram's length (which is 0 or more).
-inline constexpr long kReceiveError = -1;     // nothing received; see ReceiveErrorIsTransient
-inline constexpr long kReceiveTooLong = -2;   // a datagram larger than the buffer was discarded
+inline constexpr long kReceiveError = -1;    // nothing received; see ReceiveErrorIsTransient
+inline constexpr long kReceiveTooLong = -2;  // a datagram larger than the buffer was discarded
 
 class UdpSocket {
  public:

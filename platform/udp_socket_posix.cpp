@@ -1,10 +1,10 @@
 // UDP sockets on POSIX systems.
 #include <arpa/inet.h>
-#include <chrono>
-#include <cerrno>
 #include <sys/socket.h>
-#include <thread>
 #include <unistd.h>
+#include <cerrno>
+#include <chrono>
+#include <thread>
 
 #include "platform/udp_socket.h"
 
@@ -46,8 +46,8 @@ long UdpSocket::ReceiveFrom(SocketHandle handle, void* buffer, size_t capacity, 
   socklen_t length = sizeof *source;
   // MSG_TRUNC makes the call report the datagram's real length, so one that did not fit
   // is seen and dropped rather than relayed cut short.
-  ssize_t n = ::recvfrom(handle, buffer, capacity, MSG_TRUNC, reinterpret_cast<sockaddr*>(source),
-                         &length);
+  ssize_t n =
+      ::recvfrom(handle, buffer, capacity, MSG_TRUNC, reinterpret_cast<sockaddr*>(source), &length);
   if (n < 0) {
     return kReceiveError;
   }

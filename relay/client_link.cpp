@@ -32,7 +32,9 @@ long ClientLink::SendToServer(const void* data, size_t length) const {
   return socket_.SendTo(data, length, owner_->server());
 }
 
-void ClientLink::ReturnThread(void* self) { static_cast<ClientLink*>(self)->ReturnLoop(); }
+void ClientLink::ReturnThread(void* self) {
+  static_cast<ClientLink*>(self)->ReturnLoop();
+}
 
 void ClientLink::ReturnLoop() {
   unsigned char buffer[kMaxDatagram];

@@ -6,7 +6,9 @@
 
 namespace tavorin {
 
-ClientNode::~ClientNode() { delete item; }
+ClientNode::~ClientNode() {
+  delete item;
+}
 
 bool ClientTable::AddHead(ClientLink* link) {
   auto* node = new (std::nothrow) ClientNode(link);

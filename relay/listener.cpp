@@ -89,7 +89,9 @@ ClientLink* Listener::NewLink(const void* data, size_t length, const Endpoint& s
   return link;
 }
 
-void Listener::ListenerThread(void* self) { static_cast<Listener*>(self)->ReceiveLoop(); }
+void Listener::ListenerThread(void* self) {
+  static_cast<Listener*>(self)->ReceiveLoop();
+}
 
 void Listener::ReceiveLoop() {
   unsigned char buffer[kMaxDatagram];

@@ -17,11 +17,13 @@ class DescriptorExhaustion {
     rlimit low = saved_;
     low.rlim_cur = 256;
     EXPECT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
-    for (int fd; (fd = dup(0)) >= 0;) held_.push_back(fd);
+    for (int fd; (fd = dup(0)) >= 0;)
+      held_.push_back(fd);
   }
   ~DescriptorExhaustion() { Release(); }
   void Release() {
-    for (int fd : held_) close(fd);
+    for (int fd : held_)
+      close(fd);
     held_.clear();
     setrlimit(RLIMIT_NOFILE, &saved_);
   }

@@ -197,7 +197,8 @@ TEST(ListenerLifetime, DestroyingAListenerWith500LinksEndsEveryThreadAndSocket) 
         clients.back()->SendTo(Pattern(16, static_cast<unsigned>(i)), listener->LocalPort());
       }
       int received = 0;
-      while (received < kClients && server.Receive(3000)) ++received;
+      while (received < kClients && server.Receive(3000))
+        ++received;
       ASSERT_EQ(received, kClients);
     }
     listener->Stop();

@@ -28,8 +28,7 @@ class RelayTest : public ::testing::Test {
 
   // Sends `data` from `client` through listener port `port` and returns what the server
   // behind it received; fails the test if nothing arrives.
-  Received Forward(const UdpPeer& client, const Bytes& data, uint16_t port,
-                   const UdpPeer& server) {
+  Received Forward(const UdpPeer& client, const Bytes& data, uint16_t port, const UdpPeer& server) {
     client.SendTo(data, port);
     auto got = server.Receive();
     EXPECT_TRUE(got.has_value()) << "nothing reached the server";

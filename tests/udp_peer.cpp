@@ -6,11 +6,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <thread>
+
 #include <gtest/gtest.h>
 
 namespace tavorin::testing {
 
-uint32_t Loopback(int n) { return htonl(0x7F000000u | static_cast<uint32_t>(n)); }
+uint32_t Loopback(int n) {
+  return htonl(0x7F000000u | static_cast<uint32_t>(n));
+}
 
 Endpoint LoopbackEndpoint(uint16_t port, int host) {
   return MakeEndpoint(Loopback(host), htons(port));
@@ -42,36 +46,50 @@ UdpPeer::UdpPeer(uint16_t port, int host) : host_(host) {
 }
 
 UdpPeer::~UdpPeer() {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ >= 0)
+    ::close(fd_);
 }
 
-Endpoint UdpPeer::endpoint() const { return LoopbackEndpoint(port_, host_); }
+Endpoint UdpPeer::endpoint() const {
+  return LoopbackEndpoint(port_, host_);
+}
 
 void UdpPeer::SendTo(const Bytes& data, const Endpoint& to) const {
-  ssize_t n = ::sendto(fd_, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&to),
-                       sizeof to);
+  ssize_t n =
+      ::sendto(fd_, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
   EXPECT_EQ(n, static_cast<ssize_t>(data.size()));
 }
 
 std::optional<Received> UdpPeer::Receive(int timeout_ms) const {
   pollfd p{fd_, POLLIN, 0};
-  if (::poll(&p, 1, timeout_ms) != 1) return std::nullopt;
+  if (::poll(&p, 1, timeout_ms) != 1)
+    return std::nullopt;
   Received r;
   r.data.resize(65536);
   socklen_t length = sizeof r.from;
-  ssize_t n = ::recvfrom(fd_, r.data.data(), r.data.size(), 0,
-                         reinterpret_cast<sockaddr*>(&r.from), &length);
-  if (n < 0) return std::nullopt;
+  ssize_t n = ::recvfrom(fd_, r.data.data(), r.data.size(), 0, reinterpret_cast<sockaddr*>(&r.from),
+                         &length);
+  if (n < 0)
+    return std::nullopt;
   r.data.resize(static_cast<size_t>(n));
   return r;
 }
 
 int CountEntries(const std::string& proc_self_dir) {
+  // Some runtimes (ThreadSanitizer's) start a thread of their own with the process's second
+  // thread; have that happen before anything is counted.
+  static const bool settled = [] {
+    std::thread([] {}).join();
+    return true;
+  }();
+  (void)settled;
   DIR* d = opendir(("/proc/self/" + proc_self_dir).c_str());
-  if (d == nullptr) return -1;
+  if (d == nullptr)
+    return -1;
   int n = 0;
   while (dirent* e = readdir(d)) {
-    if (e->d_name[0] != '.') ++n;
+    if (e->d_name[0] != '.')
+      ++n;
   }
   closedir(d);
   return n - (proc_self_dir == "fd" ? 1 : 0);  // the directory's own descriptor
