@@ -1,5 +1,6 @@
 // StoppableThread on POSIX threads.
 #include <pthread.h>
+#include <signal.h>
 #include <new>
 #include <type_traits>
 
@@ -42,8 +43,15 @@ bool StoppableThread::Start(Procedure procedure, void* argument, size_t stack_si
     pthread_attr_setstacksize(&attributes, stack_size);
   }
   running_.store(true, std::memory_order_release);
+  // The new thread starts with every signal blocked, so that signals sent to the process are
+  // handled on the thread that started the relay.
+  sigset_t all;
+  sigset_t before;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, &before);
   pthread_t thread;
   int error = pthread_create(&thread, &attributes, Run, trampoline);
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
   pthread_attr_destroy(&attributes);
   if (error != 0) {
     running_.store(false, std::memory_order_release);

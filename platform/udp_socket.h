@@ -77,6 +77,11 @@ class UdpSocket {
   std::atomic<SocketHandle> handle_{kNoSocket};
 };
 
+// The socket library, where the system has one to start before any socket is made and to
+// release at the end.
+bool StartSocketLibrary();
+void CleanupSocketLibrary();
+
 // Call after a receive on this thread failed. An error that a retry may clear (an interrupt,
 // an error reported for an earlier datagram) returns at once; one that would repeat sleeps a
 // millisecond, so a receive loop neither turns at full speed nor falls far behind.

@@ -77,6 +77,9 @@ void UdpSocket::Close() {
   }
 }
 
+bool StartSocketLibrary() { return true; }
+void CleanupSocketLibrary() {}
+
 void PauseAfterReceiveError() {
   switch (errno) {
     case EINTR:
