@@ -4,7 +4,8 @@ namespace tavorin {
 
 int32_t ParseNumber(std::string_view text) {
   size_t i = 0;
-  while (i < text.size() && (text[i] == ' ' || (text[i] >= 9 && text[i] <= 13))) ++i;
+  while (i < text.size() && (text[i] == ' ' || (text[i] >= 9 && text[i] <= 13)))
+    ++i;
   bool negative = false;
   if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
     negative = text[i] == '-';

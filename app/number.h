@@ -17,6 +17,8 @@ inline int32_t NextNumber(int32_t n) {
 }
 
 // The port a number stands for in an endpoint: its low 16 bits.
-inline uint16_t PortOf(int32_t n) { return static_cast<uint16_t>(static_cast<uint32_t>(n)); }
+inline uint16_t PortOf(int32_t n) {
+  return static_cast<uint16_t>(static_cast<uint32_t>(n));
+}
 
 }  // namespace tavorin

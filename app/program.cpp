@@ -1,7 +1,7 @@
 #include "app/program.h"
 
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -34,7 +34,8 @@ constexpr char kLogMode[] = "w";
 constexpr auto kKeyTestInterval = std::chrono::milliseconds(500);
 
 bool StartListener(Listener& listener, int32_t port) {
-  if (listener.Start(port)) return true;
+  if (listener.Start(port))
+    return true;
   std::fprintf(stderr, "tavorin: cannot listen on UDP port %u: %s\n",
                static_cast<unsigned>(PortOf(port)), std::strerror(errno));
   return false;
@@ -83,8 +84,7 @@ int RunProgram() {
 
   std::optional<std::string> directory = CurrentDirectory();
   if (!directory) {
-    std::fprintf(stderr, "tavorin: cannot read the current directory: %s\n",
-                 std::strerror(errno));
+    std::fprintf(stderr, "tavorin: cannot read the current directory: %s\n", std::strerror(errno));
     return 1;
   }
   const std::string settings_path = JoinPath(*directory, kSettingsFileName);
@@ -107,7 +107,8 @@ int RunProgram() {
   std::printf("Server IP = %i.%i.%i.%i\n", octet[0], octet[1], octet[2], octet[3]);
 
   int status = Relay(settings, *address, log_path);
-  if (status != 0) CleanupSocketLibrary();
+  if (status != 0)
+    CleanupSocketLibrary();
   return status;
 }
 

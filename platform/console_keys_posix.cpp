@@ -96,7 +96,8 @@ void ApplyWaitingMode() {
   sigset_t before;
   sigfillset(&all);
   ::pthread_sigmask(SIG_BLOCK, &all, &before);
-  if (!handlers_installed) InstallHandlers();
+  if (!handlers_installed)
+    InstallHandlers();
   termios waiting{};
   if (::tcgetattr(tty, &found) == 0) {
     waiting = found;
@@ -104,7 +105,8 @@ void ApplyWaitingMode() {
     waiting.c_cc[VMIN] = 1;
     waiting.c_cc[VTIME] = 0;
     applied.store(true);
-    if (::tcsetattr(tty, TCSANOW, &waiting) != 0) applied.store(false);
+    if (::tcsetattr(tty, TCSANOW, &waiting) != 0)
+      applied.store(false);
   }
   ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
@@ -128,14 +130,16 @@ bool ConsoleKeys::KeyPressed() {
 }
 
 ConsoleKeys::~ConsoleKeys() {
-  if (tty < 0) return;
+  if (tty < 0)
+    return;
   sigset_t all;
   sigset_t before;
   sigfillset(&all);
   ::pthread_sigmask(SIG_BLOCK, &all, &before);
   GiveTerminalBack();
   if (handlers_installed) {
-    for (int i = 0; i < 4; ++i) ::sigaction(kEndingSignals[i], &previous_ending[i], nullptr);
+    for (int i = 0; i < 4; ++i)
+      ::sigaction(kEndingSignals[i], &previous_ending[i], nullptr);
     ::sigaction(SIGTSTP, &previous_stop, nullptr);
     handlers_installed = false;
   }

@@ -11,7 +11,8 @@ namespace tavorin {
 std::optional<std::string> CurrentDirectory() {
   std::vector<char> buffer(512);
   while (::getcwd(buffer.data(), buffer.size()) == nullptr) {
-    if (errno != ERANGE) return std::nullopt;
+    if (errno != ERANGE)
+      return std::nullopt;
     buffer.resize(buffer.size() * 2);
   }
   return std::string(buffer.data());

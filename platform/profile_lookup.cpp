@@ -6,16 +6,20 @@ namespace {
 
 std::string_view Trim(std::string_view s) {
   auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; };
-  while (!s.empty() && blank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && blank(s.back())) s.remove_suffix(1);
+  while (!s.empty() && blank(s.front()))
+    s.remove_prefix(1);
+  while (!s.empty() && blank(s.back()))
+    s.remove_suffix(1);
   return s;
 }
 
 bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
+  if (a.size() != b.size())
+    return false;
   for (size_t i = 0; i < a.size(); ++i) {
     auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
+    if (lower(a[i]) != lower(b[i]))
+      return false;
   }
   return true;
 }
@@ -23,17 +27,20 @@ bool SameName(std::string_view a, std::string_view b) {
 }  // namespace
 
 bool ProfileLookup::Feed(std::string_view line) {
-  if (value_) return true;
+  if (value_)
+    return true;
   if (first_line_) {
     first_line_ = false;
-    if (line.substr(0, 3) == "\xEF\xBB\xBF") line.remove_prefix(3);  // UTF-8 byte order mark
+    if (line.substr(0, 3) == "\xEF\xBB\xBF")
+      line.remove_prefix(3);  // UTF-8 byte order mark
   }
   line = Trim(line);
-  if (line.empty() || line.front() == ';') return false;
+  if (line.empty() || line.front() == ';')
+    return false;
   if (line.front() == '[') {
     size_t close = line.find(']');
-    in_section_ = close != std::string_view::npos &&
-                  SameName(Trim(line.substr(1, close - 1)), section_);
+    in_section_ =
+        close != std::string_view::npos && SameName(Trim(line.substr(1, close - 1)), section_);
     return false;
   }
   size_t equals = line.find('=');
@@ -56,13 +63,15 @@ std::string ProfileResult(const std::optional<std::string>& value, std::string_v
   return std::string(chosen.substr(0, size == 0 ? 0 : size - 1));
 }
 
-std::string FindProfileString(std::string_view text, std::string_view section,
-                              std::string_view key, std::string_view fallback, size_t size) {
+std::string FindProfileString(std::string_view text, std::string_view section, std::string_view key,
+                              std::string_view fallback, size_t size) {
   ProfileLookup lookup(section, key);
   while (!text.empty()) {
     size_t end = text.find('\n');
-    if (lookup.Feed(text.substr(0, end))) break;
-    if (end == std::string_view::npos) break;
+    if (lookup.Feed(text.substr(0, end)))
+      break;
+    if (end == std::string_view::npos)
+      break;
     text.remove_prefix(end + 1);
   }
   return ProfileResult(lookup.value(), fallback, size);

@@ -40,7 +40,7 @@ std::string ProfileResult(const std::optional<std::string>& value, std::string_v
                           size_t size);
 
 // The whole lookup over a file's text.
-std::string FindProfileString(std::string_view text, std::string_view section,
-                              std::string_view key, std::string_view fallback, size_t size);
+std::string FindProfileString(std::string_view text, std::string_view section, std::string_view key,
+                              std::string_view fallback, size_t size);
 
 }  // namespace tavorin

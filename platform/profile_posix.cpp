@@ -23,13 +23,16 @@ void FeedFile(int fd, ProfileLookup& lookup) {
   char chunk[kChunk];
   for (size_t total = 0; total < kMostRead;) {
     ssize_t n = ::read(fd, chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      break;
     total += static_cast<size_t>(n);
     for (ssize_t i = 0; i < n; ++i) {
       char c = chunk[i];
       if (c == '\n') {
-        if (lookup.Feed(line)) return;
+        if (lookup.Feed(line))
+          return;
         line.clear();
       } else if (line.size() < kLongestLine) {
         line.push_back(c);

@@ -77,7 +77,9 @@ void UdpSocket::Close() {
   }
 }
 
-bool StartSocketLibrary() { return true; }
+bool StartSocketLibrary() {
+  return true;
+}
 void CleanupSocketLibrary() {}
 
 void PauseAfterReceiveError() {

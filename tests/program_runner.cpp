@@ -1,0 +1,247 @@
+#include "tests/program_runner.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+namespace tavorin::testing {
+
+TempDir::TempDir() {
+  char name[] = "/tmp/tavorin-test-XXXXXX";
+  EXPECT_NE(mkdtemp(name), nullptr);
+  path_ = name;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+void TempDir::Write(std::string_view name, std::string_view content) const {
+  std::ofstream(File(name), std::ios::binary) << content;
+}
+
+std::optional<std::string> TempDir::Read(std::string_view name) const {
+  std::ifstream in(File(name), std::ios::binary);
+  if (!in)
+    return std::nullopt;
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+bool TempDir::BecomesEmpty(std::string_view name, int timeout_ms) const {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (Read(name) != "") {
+    if (std::chrono::steady_clock::now() >= deadline)
+      return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+std::string RelayBinary() {
+  return TAVORIN_BINARY;
+}
+
+uint16_t FreePortPair() {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    int a = socket(AF_INET, SOCK_DGRAM, 0);
+    int b = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    socklen_t length = sizeof at;
+    bind(a, reinterpret_cast<sockaddr*>(&at), sizeof at);
+    getsockname(a, reinterpret_cast<sockaddr*>(&at), &length);
+    uint16_t port = ntohs(at.sin_port);
+    at.sin_port = htons(static_cast<uint16_t>(port + 1));
+    bool pair = port < 65535 && bind(b, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0;
+    close(a);
+    close(b);
+    if (pair)
+      return port;
+  }
+  ADD_FAILURE() << "no two neighbouring free UDP ports";
+  return 0;
+}
+
+namespace {
+
+[[noreturn]] void Fail(const char* what) {
+  std::perror(what);
+  _exit(127);
+}
+
+// In the child: becomes a session of its own with the terminal at `slave_name` as its
+// controlling terminal, in the foreground or (behind a placeholder group) in the background.
+void TakeTerminal(const char* slave_name, Terminal terminal) {
+  if (setsid() < 0)
+    Fail("setsid");
+  if (terminal == Terminal::kNone) {
+    int null = open("/dev/null", O_RDWR);
+    dup2(null, 0);
+    return;
+  }
+  int tty = open(slave_name, O_RDWR);
+  if (tty < 0 || ioctl(tty, TIOCSCTTY, 0) != 0)
+    Fail("controlling terminal");
+  dup2(tty, 0);
+  if (terminal == Terminal::kBackground) {
+    pid_t holder = fork();
+    if (holder == 0) {
+      setpgid(0, 0);
+      for (int fd = 3; fd < 1024; ++fd)
+        close(fd);  // holds none of the test's pipes
+      for (;;)
+        pause();  // ends with the session's hang-up
+    }
+    setpgid(holder, holder);
+    signal(SIGTTOU, SIG_IGN);
+    if (tcsetpgrp(tty, holder) != 0)
+      Fail("tcsetpgrp");
+    signal(SIGTTOU, SIG_DFL);
+  }
+  close(tty);
+}
+
+}  // namespace
+
+RunningProgram::RunningProgram(const std::string& directory, Terminal terminal,
+                               std::string_view typed_before, std::string binary) {
+  if (binary.empty())
+    binary = RelayBinary();
+  master_ = open("/dev/ptmx", O_RDWR | O_NOCTTY | O_CLOEXEC);
+  EXPECT_GE(master_, 0);
+  grantpt(master_);
+  unlockpt(master_);
+  std::string slave_name = ptsname(master_);
+  slave_ = open(slave_name.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  EXPECT_GE(slave_, 0);
+  Type(typed_before);
+
+  int out[2];
+  int err[2];
+  EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
+  EXPECT_EQ(pipe2(err, O_CLOEXEC), 0);
+  pid_ = fork();
+  if (pid_ == 0) {
+    TakeTerminal(slave_name.c_str(), terminal);
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    if (chdir(directory.c_str()) != 0)
+      Fail("chdir");
+    execl(binary.c_str(), binary.c_str(), static_cast<char*>(nullptr));
+    Fail("exec");
+  }
+  close(out[1]);
+  close(err[1]);
+  out_ = out[0];
+  err_ = err[0];
+}
+
+RunningProgram::~RunningProgram() {
+  if (pid_ > 0 && !status_) {
+    kill(pid_, SIGKILL);
+    WaitForExit(5000);
+  }
+  for (int fd : {master_, slave_, out_, err_}) {
+    if (fd >= 0)
+      close(fd);
+  }
+}
+
+std::string RunningProgram::ReadLines(int lines, int timeout_ms) {
+  std::string text;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (lines > 0) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd p{out_, POLLIN, 0};
+    if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) != 1)
+      break;
+    char c;
+    if (read(out_, &c, 1) != 1)
+      break;
+    text.push_back(c);
+    if (c == '\n')
+      --lines;
+  }
+  return text;
+}
+
+std::string RunningProgram::Drain(int fd, int timeout_ms) {
+  std::string text;
+  pollfd p{fd, POLLIN, 0};
+  char buffer[4096];
+  while (poll(&p, 1, timeout_ms) == 1) {
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n <= 0)
+      break;
+    text.append(buffer, static_cast<size_t>(n));
+  }
+  return text;
+}
+
+void RunningProgram::Type(std::string_view bytes) const {
+  if (!bytes.empty()) {
+    EXPECT_EQ(write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  }
+}
+
+termios RunningProgram::TerminalSettings() const {
+  termios t{};
+  EXPECT_EQ(tcgetattr(slave_, &t), 0);
+  return t;
+}
+
+std::string RunningProgram::PendingInput() const {
+  termios raw = TerminalSettings();
+  cfmakeraw(&raw);
+  raw.c_cc[VMIN] = 0;
+  raw.c_cc[VTIME] = 0;
+  tcsetattr(slave_, TCSANOW, &raw);
+  char buffer[256];
+  ssize_t n = read(slave_, buffer, sizeof buffer);
+  return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+}
+
+std::optional<int> RunningProgram::WaitForExit(int timeout_ms) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (!status_) {
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      status_ = status;
+    } else if (std::chrono::steady_clock::now() >= deadline) {
+      break;
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+  return status_;
+}
+
+void RunningProgram::Signal(int signal_number) const {
+  kill(pid_, signal_number);
+}
+
+bool SameSettings(const termios& a, const termios& b) {
+  return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+         a.c_lflag == b.c_lflag && std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0;
+}
+
+}  // namespace tavorin::testing

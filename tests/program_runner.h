@@ -1,0 +1,87 @@
+// Runs the built tavorin binary in a directory of its own, on a pseudo-terminal of its own
+// (in its foreground or its background) or with no terminal at all.
+#pragma once
+
+#include <sys/types.h>
+#include <termios.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tavorin::testing {
+
+// A fresh directory under /tmp, removed with everything in it at the end.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string File(std::string_view name) const { return path_ + "/" + std::string(name); }
+  void Write(std::string_view name, std::string_view content) const;
+  // The file's content, or nothing when it does not exist.
+  std::optional<std::string> Read(std::string_view name) const;
+  // Whether within `timeout_ms` the file is there and empty.
+  bool BecomesEmpty(std::string_view name, int timeout_ms = 1000) const;
+
+ private:
+  std::string path_;
+};
+
+// The path of the built relay.
+std::string RelayBinary();
+
+enum class Terminal { kForeground, kBackground, kNone };
+
+// Two neighbouring UDP ports, P and P + 1, free on this host just now.
+uint16_t FreePortPair();
+
+class RunningProgram {
+ public:
+  // Starts `binary` (the built relay by default) with `directory` as its working directory.
+  // Bytes typed before the start are waiting in the terminal's input when it starts.
+  explicit RunningProgram(const std::string& directory, Terminal terminal = Terminal::kForeground,
+                          std::string_view typed_before = {}, std::string binary = {});
+  ~RunningProgram();
+  RunningProgram(const RunningProgram&) = delete;
+  RunningProgram& operator=(const RunningProgram&) = delete;
+
+  pid_t pid() const { return pid_; }
+
+  // Standard output up to and including the `lines`-th line feed (less if it ends first or
+  // nothing more comes within `timeout_ms`).
+  std::string ReadLines(int lines, int timeout_ms = 5000);
+  // All that is left on standard output or error, up to the program's end.
+  std::string RestOfOutput(int timeout_ms = 2000) { return Drain(out_, timeout_ms); }
+  std::string Errors(int timeout_ms = 2000) { return Drain(err_, timeout_ms); }
+
+  // Bytes typed on the terminal.
+  void Type(std::string_view bytes) const;
+  // The terminal's settings now, as seen from its slave side.
+  termios TerminalSettings() const;
+  // Bytes waiting in the terminal's input; reading them puts the terminal in raw mode.
+  std::string PendingInput() const;
+
+  // The wait status once the program has ended, or nothing if it still runs after
+  // `timeout_ms`.
+  std::optional<int> WaitForExit(int timeout_ms = 2000);
+  bool Running() { return !WaitForExit(0).has_value(); }
+  void Signal(int signal_number) const;
+
+ private:
+  std::string Drain(int fd, int timeout_ms);
+
+  pid_t pid_ = -1;
+  std::optional<int> status_;
+  int master_ = -1;
+  int slave_ = -1;
+  int out_ = -1;
+  int err_ = -1;
+};
+
+bool SameSettings(const termios& a, const termios& b);
+
+}  // namespace tavorin::testing

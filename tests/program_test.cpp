@@ -1,0 +1,247 @@
+// The built tavorin binary, driven over a pseudo-terminal and real sockets on loopback.
+#include <arpa/inet.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "tests/program_runner.h"
+#include "tests/udp_peer.h"
+
+namespace tavorin::testing {
+namespace {
+
+std::string Lines(int server_port, const std::string& ip, int port) {
+  return "Server Port = " + std::to_string(server_port) + "\nServer IP = " + ip +
+         "\nTavorin BUILD 6 - Ready to rock on port " + std::to_string(port) +
+         "!\nNOTE: Press any key to terminate.\n";
+}
+
+std::string Ini(uint16_t proxy_port, uint16_t server_port, const std::string& extra = "") {
+  return "[Proxy]\nPort=" + std::to_string(proxy_port) + "\n" + extra +
+         "[Server]\nPort=" + std::to_string(server_port) + "\nIP=127.0.0.1\n";
+}
+
+// A datagram from `client` to the relay's `port` reaches `server`, and the server's reply
+// comes back to the client from that port.
+void ExpectRelayed(const UdpPeer& client, uint16_t port, const UdpPeer& server, unsigned seed) {
+  Bytes request = Pattern(100 + seed, seed);
+  client.SendTo(request, port);
+  auto at_server = server.Receive();
+  ASSERT_TRUE(at_server.has_value()) << "nothing reached server port " << server.port();
+  EXPECT_EQ(at_server->data, request);
+  Bytes reply = Pattern(520, seed + 1);
+  server.SendTo(reply, at_server->from);
+  auto at_client = client.Receive();
+  ASSERT_TRUE(at_client.has_value()) << "no reply through port " << port;
+  EXPECT_EQ(at_client->data, reply);
+  EXPECT_EQ(ntohs(at_client->from.sin_port), port);
+}
+
+bool ExitedWith(std::optional<int> status, int code) {
+  return status && WIFEXITED(*status) && WEXITSTATUS(*status) == code;
+}
+
+bool KilledBy(std::optional<int> status, int signal_number) {
+  return status && WIFSIGNALED(*status) && WTERMSIG(*status) == signal_number;
+}
+
+TEST(Program, WithoutSettingsRelays15000To2000AndEndsOnAKey) {
+  TempDir dir;
+  UdpPeer server(2000);
+  UdpPeer server_next(2001);
+  RunningProgram relay(dir.path());
+  termios before = relay.TerminalSettings();
+  EXPECT_EQ(relay.ReadLines(4), Lines(2000, "127.0.0.1", 15000));
+  EXPECT_TRUE(dir.BecomesEmpty("packets.txt")) << "the log file is created and left empty";
+
+  UdpPeer client;
+  ExpectRelayed(client, 15000, server, 1);
+  ExpectRelayed(client, 15001, server_next, 2);
+  EXPECT_TRUE(relay.Running());
+
+  relay.Type("k");
+  EXPECT_TRUE(ExitedWith(relay.WaitForExit(1000), 0)) << "a key ends it within a second";
+  EXPECT_EQ(relay.RestOfOutput(), "") << "nothing more on standard output";
+  EXPECT_EQ(relay.Errors(), "");
+  EXPECT_TRUE(SameSettings(relay.TerminalSettings(), before)) << "terminal given back";
+  EXPECT_EQ(relay.PendingInput(), "k") << "the key is left unread";
+  EXPECT_EQ(dir.Read("packets.txt"), "");
+}
+
+TEST(Program, ThePortsWrapAsInThe40000And70000Example) {
+  TempDir dir;
+  dir.Write("TAVORIN.INI", "[Proxy]\nPort=40000\n[Server]\nPort=70000\n");
+  dir.Write("packets.txt", "left over from an earlier run\n");
+  UdpPeer server(4464);
+  UdpPeer server_next(4465);
+  RunningProgram relay(dir.path());
+  EXPECT_EQ(relay.ReadLines(4), Lines(70000, "127.0.0.1", 40000));
+  UdpPeer client;
+  ExpectRelayed(client, 40000, server, 3);
+  ExpectRelayed(client, 40001, server_next, 4);
+  EXPECT_TRUE(dir.BecomesEmpty("packets.txt")) << "an existing log file is emptied";
+  relay.Type(" ");
+  EXPECT_TRUE(ExitedWith(relay.WaitForExit(1000), 0));
+}
+
+TEST(Program, SettingsAreReadFromTheWorkingDirectoryOnly) {
+  TempDir program_dir;
+  TempDir work_dir;
+  std::string copy = program_dir.File("tavorin");
+  std::filesystem::copy_file(RelayBinary(), copy);
+  program_dir.Write("TAVORIN.INI", Ini(FreePortPair(), 7));
+  RunningProgram relay(work_dir.path(), Terminal::kForeground, {}, copy);
+  EXPECT_EQ(relay.ReadLines(4), Lines(2000, "127.0.0.1", 15000));
+}
+
+TEST(Program, SettingsWithCrLfCommentsQuotesAndOddSpacing) {
+  TempDir dir;
+  UdpPeer server;
+  uint16_t port = FreePortPair();
+  dir.Write("TAVORIN.INI",
+            "\xEF\xBB\xBF; written on another system\r\n"
+            "[ server ]\r\n  ip =  localhost  \r\n PORT= " +
+                std::to_string(server.port()) + " \r\n port = 9\r\n" +
+                "[proxy]\r\n;Port=1\r\n\tPort\t=\t" + std::to_string(port) +
+                "\r\nLOG = \"relay log.txt\"\r\n");
+  RunningProgram relay(dir.path());
+  EXPECT_EQ(relay.ReadLines(4), Lines(server.port(), "127.0.0.1", port));
+  EXPECT_TRUE(dir.BecomesEmpty("relay log.txt"));
+  EXPECT_FALSE(dir.Read("packets.txt").has_value());
+  UdpPeer client;
+  ExpectRelayed(client, port, server, 5);
+}
+
+TEST(Program, PortNumbersParseWithSignJunkAndWrap) {
+  uint16_t port = FreePortPair();
+  struct Case {
+    std::string server_value;
+    int shown;
+  };
+  for (const Case& c : {Case{" \t+2000x", 2000}, Case{"-1", -1}, Case{"4294969296", 2000},
+                        Case{"junk", 0}, Case{"2147483647", 2147483647}}) {
+    TempDir dir;
+    dir.Write("TAVORIN.INI", "[Proxy]\nPort=" + std::to_string(port - 65536) +
+                                 "\n[Server]\nPort=" + c.server_value + "\n");
+    RunningProgram relay(dir.path());
+    EXPECT_EQ(relay.ReadLines(4), Lines(c.shown, "127.0.0.1", port)) << c.server_value;
+    relay.Type("x");
+    EXPECT_TRUE(ExitedWith(relay.WaitForExit(1000), 0));
+  }
+}
+
+TEST(Program, AKeyPendingBeforeStartEndsItAtTheFirstTest) {
+  TempDir dir;
+  dir.Write("TAVORIN.INI", Ini(FreePortPair(), 7));
+  auto start = std::chrono::steady_clock::now();
+  RunningProgram relay(dir.path(), Terminal::kForeground, "q");
+  termios before = relay.TerminalSettings();
+  EXPECT_TRUE(ExitedWith(relay.WaitForExit(2000), 0));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(480))
+      << "ended before the second test";
+  EXPECT_EQ(relay.ReadLines(4).size(), Lines(7, "127.0.0.1", 0).size() + 4);
+  EXPECT_TRUE(SameSettings(relay.TerminalSettings(), before));
+  EXPECT_EQ(relay.PendingInput(), "q");
+}
+
+TEST(Program, CtrlCSigtermAndSighupGiveTheTerminalBackAndEndAtOnce) {
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+    TempDir dir;
+    dir.Write("TAVORIN.INI", Ini(FreePortPair(), 7));
+    RunningProgram relay(dir.path());
+    termios before = relay.TerminalSettings();
+    relay.ReadLines(4);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the wait has begun
+    if (signal_number == SIGINT) {
+      relay.Type("\x03");
+    } else {
+      relay.Signal(signal_number);
+    }
+    EXPECT_TRUE(KilledBy(relay.WaitForExit(1000), signal_number)) << strsignal(signal_number);
+    EXPECT_TRUE(SameSettings(relay.TerminalSettings(), before)) << strsignal(signal_number);
+  }
+}
+
+TEST(Program, InTheBackgroundItLeavesTheTerminalAloneAndRelays) {
+  TempDir dir;
+  UdpPeer server;
+  uint16_t port = FreePortPair();
+  dir.Write("TAVORIN.INI", Ini(port, server.port()));
+  RunningProgram relay(dir.path(), Terminal::kBackground);
+  termios before = relay.TerminalSettings();
+  EXPECT_EQ(relay.ReadLines(4), Lines(server.port(), "127.0.0.1", port));
+  relay.Type("z");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  EXPECT_TRUE(relay.Running()) << "a key on a terminal it is not in front of is not its key";
+  EXPECT_TRUE(SameSettings(relay.TerminalSettings(), before));
+  UdpPeer client;
+  ExpectRelayed(client, port, server, 6);
+  relay.Signal(SIGTERM);
+  EXPECT_TRUE(KilledBy(relay.WaitForExit(1000), SIGTERM));
+}
+
+TEST(Program, WithoutATerminalItRelaysUntilSigterm) {
+  TempDir dir;
+  UdpPeer server;
+  uint16_t port = FreePortPair();
+  UdpPeer server_next(static_cast<uint16_t>(server.port() + 1));
+  dir.Write("TAVORIN.INI", Ini(port, server.port()));
+  RunningProgram relay(dir.path(), Terminal::kNone);
+  EXPECT_EQ(relay.ReadLines(4), Lines(server.port(), "127.0.0.1", port));
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  EXPECT_TRUE(relay.Running());
+  UdpPeer client;
+  ExpectRelayed(client, port, server, 7);
+  ExpectRelayed(client, static_cast<uint16_t>(port + 1), server_next, 8);
+  relay.Signal(SIGTERM);
+  EXPECT_TRUE(KilledBy(relay.WaitForExit(1000), SIGTERM));
+}
+
+TEST(Program, APortInUseIsAnErrorNamingThePort) {
+  for (int taken : {0, 1}) {
+    TempDir dir;
+    uint16_t port = FreePortPair();
+    UdpPeer occupant(static_cast<uint16_t>(port + taken));
+    dir.Write("TAVORIN.INI", Ini(port, 7));
+    RunningProgram relay(dir.path());
+    EXPECT_TRUE(ExitedWith(relay.WaitForExit(2000), 1));
+    EXPECT_EQ(relay.RestOfOutput(), "Server Port = 7\nServer IP = 127.0.0.1\n") << "no banner";
+    std::string errors = relay.Errors();
+    EXPECT_NE(errors.find("port " + std::to_string(port + taken) + ":"), std::string::npos)
+        << errors;
+    EXPECT_NE(errors.find("in use"), std::string::npos) << errors;
+  }
+}
+
+TEST(Program, AnUnresolvableHostIsAnErrorNamingTheHost) {
+  TempDir dir;
+  dir.Write("TAVORIN.INI", "[Server]\nIP=no-such-host.invalid\n");
+  RunningProgram relay(dir.path());
+  EXPECT_TRUE(ExitedWith(relay.WaitForExit(5000), 1));
+  EXPECT_EQ(relay.RestOfOutput(), "Server Port = 2000\n");
+  EXPECT_NE(relay.Errors().find("\"no-such-host.invalid\""), std::string::npos);
+}
+
+TEST(Program, ABroadcastServerAddressIsTakenAsGivenAndAnEmptyLogOnlyWarns) {
+  TempDir dir;
+  uint16_t port = FreePortPair();
+  dir.Write("TAVORIN.INI",
+            "[Proxy]\nPort=" + std::to_string(port) + "\nLog=\n[Server]\nIP=255.255.255.255\n");
+  RunningProgram relay(dir.path());
+  EXPECT_EQ(relay.ReadLines(4), Lines(2000, "255.255.255.255", port));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_TRUE(relay.Running());
+  relay.Type("x");
+  EXPECT_TRUE(ExitedWith(relay.WaitForExit(1000), 0));
+  EXPECT_NE(relay.Errors().find("Log"), std::string::npos) << "a warning about the empty Log";
+}
+
+}  // namespace
+}  // namespace tavorin::testing
