@@ -203,7 +203,7 @@ TEST(ListenerLifetime, DestroyingAListenerWith500LinksEndsEveryThreadAndSocket) 
     }
     listener->Stop();
     ASSERT_EQ(listener->links().count, static_cast<uint32_t>(kClients));
-    EXPECT_EQ(CountEntries("task"), tasks_before + kClients);
+    EXPECT_GE(CountEntries("task"), tasks_before + kClients) << "a return thread per link";
 
     auto start = std::chrono::steady_clock::now();
     listener.reset();
