@@ -2,9 +2,10 @@
 BUILD   ?= build
 CMAKE   ?= cmake
 GEN     := $(shell command -v ninja >/dev/null 2>&1 && echo -G Ninja)
+ROUNDS  ?= 3
 JOBS    ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build run test test-asan test-tsan clean
+.PHONY: all build run test test-asan test-tsan bench clean
 
 all: build
 
@@ -25,6 +26,10 @@ test-asan:
 
 test-tsan:
 	$(MAKE) test BUILD=build-tsan CMAKE_ARGS="-DTAVORIN_SANITIZE=thread"
+
+# Every relay on the same workloads; prints a table of medians.
+bench: build
+	bench/run.sh $(BUILD) $(ROUNDS)
 
 clean:
 	rm -rf build build-asan build-tsan

@@ -1,0 +1,145 @@
+#!/usr/bin/env bash
+# Runs every relay on the same workloads, one after another, and prints one table of medians.
+#   bench/run.sh BUILD_DIR [ROUNDS]
+# Installs nginx (with its stream module) and socat from Debian's packages if they are missing.
+set -euo pipefail
+
+build=${1:?usage: run.sh BUILD_DIR [ROUNDS]}
+rounds=${2:-3}
+bench=$(realpath "$build/bench/udp_bench")
+tavorin=$(realpath "$build/app/tavorin")
+seconds=${BENCH_SECONDS:-3}
+
+need=()
+[ -e /usr/lib/nginx/modules/ngx_stream_module.so ] || need+=(nginx-light libnginx-mod-stream)
+command -v socat >/dev/null || need+=(socat)
+if [ ${#need[@]} -gt 0 ]; then
+  echo "installing ${need[*]}" >&2
+  sudo=""; [ "$(id -u)" = 0 ] || sudo=sudo
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${need[@]}" >/dev/null
+fi
+nginx_bin=$(command -v nginx || echo /usr/sbin/nginx)
+
+ulimit -n "$(ulimit -Hn)"
+work=$(mktemp -d /tmp/tavorin-bench-XXXXXX)
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  pkill -f "$work" 2>/dev/null || true
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT INT TERM
+
+P=25000  # the relays listen on P and P+1
+S=26000  # the echo server answers on S and S+1
+"$bench" echo $S & pids+=($!)
+
+relay_pid=""
+start_relay() {  # $1: relay name
+  case $1 in
+    direct) relay_pid=""; port=$S; return ;;
+    tavorin)
+      mkdir -p "$work/tavorin"
+      printf '[Proxy]\nPort=%d\nLog=log.txt\n[Server]\nPort=%d\nIP=127.0.0.1\n' $P $S \
+        > "$work/tavorin/TAVORIN.INI"
+      (cd "$work/tavorin" && exec setsid "$tavorin" </dev/null >/dev/null 2>&1) &
+      relay_pid=$! ;;
+    nginx)
+      cat > "$work/nginx.conf" <<CONF
+load_module /usr/lib/nginx/modules/ngx_stream_module.so;
+worker_processes $(nproc);
+worker_rlimit_nofile 65536;
+daemon off;
+pid $work/nginx.pid;
+error_log $work/nginx-error.log crit;
+events { worker_connections 65536; }
+stream {
+  server { listen 127.0.0.1:$P udp reuseport; proxy_pass 127.0.0.1:$S; proxy_timeout 1h; }
+  server { listen 127.0.0.1:$((P + 1)) udp reuseport; proxy_pass 127.0.0.1:$((S + 1)); proxy_timeout 1h; }
+}
+CONF
+      "$nginx_bin" -p "$work" -c "$work/nginx.conf" & relay_pid=$! ;;
+    socat)
+      socat UDP4-LISTEN:$P,bind=127.0.0.1,fork,reuseaddr UDP4:127.0.0.1:$S & relay_pid=$!
+      socat UDP4-LISTEN:$((P + 1)),bind=127.0.0.1,fork,reuseaddr UDP4:127.0.0.1:$((S + 1)) &
+      pids+=($!) ;;
+  esac
+  port=$P
+  sleep 0.5
+}
+stop_relay() {
+  if [ -n "$relay_pid" ]; then
+    pkill -P "$relay_pid" 2>/dev/null || true
+    kill "$relay_pid" 2>/dev/null || true
+    wait "$relay_pid" 2>/dev/null || true
+  fi
+  pkill -f "UDP4-LISTEN:$((P + 1))" 2>/dev/null || true
+  sleep 0.3
+}
+# The resident memory of the relay and its children, in KiB.
+rss_tree() {
+  local total=0 p
+  for p in $1 $(pgrep -P "$1" || true); do
+    total=$((total + $(awk '/VmRSS/ {print $2}' "/proc/$p/status" 2>/dev/null || echo 0)))
+  done
+  echo $total
+}
+field() { tr ' ' '\n' | awk -F= -v k="$1" '$1 == k {print $2}'; }
+
+results="$work/results"
+: > "$results"
+record() { echo "$1 $2 $3" >> "$results"; }  # workload relay value
+
+relays=(direct tavorin nginx socat)
+for round in $(seq 1 "$rounds"); do
+  for relay in "${relays[@]}"; do
+    echo "round $round: $relay" >&2
+    start_relay $relay
+    out=$("$bench" load $port 16 8 64 "$seconds"); record tput64 $relay "$(field rtps <<<"$out")"
+    record lost64 $relay "$(field lost <<<"$out")"
+    out=$("$bench" load $port 16 8 520 "$seconds"); record tput520 $relay "$(field rtps <<<"$out")"
+    out=$("$bench" load $port 1 1 64 "$seconds")
+    record p50 $relay "$(field p50_us <<<"$out")"; record p99 $relay "$(field p99_us <<<"$out")"
+    stop_relay
+    start_relay $relay
+    out=$("$bench" burst $port 2000); record burst $relay "$(field percent <<<"$out")"
+    stop_relay
+    if [ "$round" = 1 ]; then
+      for links in 10 100 1000 10000; do
+        if [ $relay = socat ] && [ $links -gt 1000 ]; then continue; fi  # a process per client
+        start_relay $relay
+        target=${relay_pid:-$$}
+        out=$("$bench" scale $port $links 2 "$target")
+        record "scale$links" $relay "$(field rtps <<<"$out")"
+        [ -n "$relay_pid" ] && record "rss$links" $relay "$(rss_tree "$relay_pid")"
+        stop_relay
+      done
+    fi
+  done
+done
+
+# One row per workload: the median of the rounds for each relay, then each peer over tavorin.
+awk -v relays="${relays[*]}" '
+  { v[$1 " " $2] = v[$1 " " $2] " " $3; if (!($1 in seen)) { seen[$1] = 1; order[++n] = $1 } }
+  function median(list,   a, k, i, j, t) {
+    k = split(list, a, " "); if (k == 0) return "-"
+    for (i = 1; i <= k; i++) for (j = i + 1; j <= k; j++) if (a[j] + 0 < a[i] + 0) { t = a[i]; a[i] = a[j]; a[j] = t }
+    return (k % 2) ? a[(k + 1) / 2] : (a[k / 2] + a[k / 2 + 1]) / 2
+  }
+  END {
+    r = split(relays, name, " ")
+    label["tput64"] = "16x8 64 B round trips/s"; label["lost64"] = "16x8 64 B datagrams lost"
+    label["tput520"] = "16x8 520 B round trips/s"; label["p50"] = "1 client p50 us"
+    label["p99"] = "1 client p99 us"; label["burst"] = "burst 2000 new: % answered"
+    for (i = 1; i <= n; i++) if (order[i] ~ /^scale/) label[order[i]] = substr(order[i], 6) " links: round trips/s"
+    for (i = 1; i <= n; i++) if (order[i] ~ /^rss/) label[order[i]] = substr(order[i], 4) " links: RSS KiB"
+    printf "| workload |"; for (j = 1; j <= r; j++) printf " %s |", name[j]
+    printf " nginx/tavorin | socat/tavorin |\n|---|"; for (j = 1; j <= r + 2; j++) printf "---|"; printf "\n"
+    for (i = 1; i <= n; i++) {
+      w = order[i]; printf "| %s |", label[w]
+      for (j = 1; j <= r; j++) { m[j] = median(v[w " " name[j]]); printf " %s |", m[j] }
+      for (j = 3; j <= 4; j++) printf " %s |", (m[2] + 0 > 0 && m[j] != "-") ? sprintf("%.2f", m[j] / m[2]) : "-"
+      printf "\n"
+    }
+  }' "$results"

@@ -1,0 +1,357 @@
+// Load generator and echo server for measuring UDP relays on loopback.
+//
+//   udp_bench echo  PORT                      echo on PORT and PORT+1 until SIGTERM
+//   udp_bench load  PORT CLIENTS WINDOW BYTES SECONDS
+//   udp_bench burst PORT CLIENTS
+//   udp_bench scale PORT LINKS SECONDS RELAY_PID
+//
+// Each prints one line of key=value figures.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+uint64_t NowNs() {
+  return static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+          .count());
+}
+
+[[noreturn]] void Die(const char* what) {
+  std::perror(what);
+  std::exit(2);
+}
+
+sockaddr_in Loopback(uint16_t port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return a;
+}
+
+void SetBuffers(int fd, int bytes) {
+  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+  setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+}
+
+// A non-blocking socket connected to 127.0.0.1:port.
+int ConnectedSocket(uint16_t port) {
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) Die("socket");
+  sockaddr_in to = Loopback(port);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) Die("connect");
+  return fd;
+}
+
+void RaiseFileLimit() {
+  rlimit l{};
+  getrlimit(RLIMIT_NOFILE, &l);
+  l.rlim_cur = l.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &l);
+}
+
+// ---- echo server --------------------------------------------------------------------------
+
+std::atomic<bool> echo_running{true};
+
+void EchoLoop(uint16_t port) {
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in at = Loopback(port);
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0) Die("echo bind");
+  SetBuffers(fd, 8 << 20);
+  constexpr int kBatch = 64;
+  static thread_local char data[kBatch][2048];
+  mmsghdr msgs[kBatch];
+  iovec iov[kBatch];
+  sockaddr_in from[kBatch];
+  timeval tick{0, 200000};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick);
+  while (echo_running.load()) {
+    for (int i = 0; i < kBatch; ++i) {
+      iov[i] = {data[i], sizeof data[i]};
+      msgs[i].msg_hdr = {};
+      msgs[i].msg_hdr.msg_iov = &iov[i];
+      msgs[i].msg_hdr.msg_iovlen = 1;
+      msgs[i].msg_hdr.msg_name = &from[i];
+      msgs[i].msg_hdr.msg_namelen = sizeof from[i];
+    }
+    int n = recvmmsg(fd, msgs, kBatch, MSG_WAITFORONE, nullptr);
+    if (n <= 0) continue;
+    for (int i = 0; i < n; ++i) iov[i].iov_len = msgs[i].msg_len;
+    for (int sent = 0; sent < n;) {
+      int k = sendmmsg(fd, msgs + sent, static_cast<unsigned>(n - sent), 0);
+      if (k <= 0) break;
+      sent += k;
+    }
+  }
+  close(fd);
+}
+
+int Echo(uint16_t port) {
+  signal(SIGTERM, [](int) { echo_running.store(false); });
+  signal(SIGINT, [](int) { echo_running.store(false); });
+  std::thread second(EchoLoop, static_cast<uint16_t>(port + 1));
+  EchoLoop(port);
+  second.join();
+  return 0;
+}
+
+// ---- closed-loop load ---------------------------------------------------------------------
+
+struct Header {
+  uint64_t sent_ns;
+  uint32_t client;
+  uint32_t sequence;
+};
+
+struct Client {
+  int fd = -1;
+  int outstanding = 0;
+  uint32_t sequence = 0;
+  uint64_t last_reply_ns = 0;
+};
+
+struct LoadResult {
+  double round_trips_per_second = 0;
+  double p50_us = 0;
+  double p99_us = 0;
+  uint64_t lost = 0;
+  uint64_t corrupt = 0;
+};
+
+// Keeps `window` datagrams of `bytes` in flight on each client for `seconds`.
+LoadResult RunLoad(std::vector<Client>& clients, int window, size_t bytes, double seconds) {
+  int ep = epoll_create1(EPOLL_CLOEXEC);
+  for (size_t i = 0; i < clients.size(); ++i) {
+    epoll_event e{};
+    e.events = EPOLLIN;
+    e.data.u32 = static_cast<uint32_t>(i);
+    epoll_ctl(ep, EPOLL_CTL_ADD, clients[i].fd, &e);
+  }
+  bytes = std::max(bytes, sizeof(Header));
+  std::vector<char> out(bytes, 'x');
+  auto send_one = [&](uint32_t id) {
+    Client& c = clients[id];
+    Header h{NowNs(), id, c.sequence++};
+    std::memcpy(out.data(), &h, sizeof h);
+    if (send(c.fd, out.data(), bytes, 0) == static_cast<ssize_t>(bytes)) ++c.outstanding;
+  };
+  for (uint32_t id = 0; id < clients.size(); ++id) {
+    clients[id].last_reply_ns = NowNs();
+    for (int w = 0; w < window; ++w) send_one(id);
+  }
+
+  LoadResult r;
+  std::vector<uint32_t> rtt_ns;
+  rtt_ns.reserve(1 << 22);
+  uint64_t received = 0;
+  const uint64_t start = NowNs();
+  const uint64_t stop_sending = start + static_cast<uint64_t>(seconds * 1e9);
+  const uint64_t give_up = stop_sending + 300'000'000ull;
+  constexpr uint64_t kStall = 200'000'000ull;  // a window that long without a reply is lost
+  char in[4096];
+  epoll_event events[256];
+  while (true) {
+    uint64_t now = NowNs();
+    if (now >= give_up) break;
+    bool draining = now >= stop_sending;
+    if (draining) {
+      bool any = false;
+      for (auto& c : clients) any |= c.outstanding > 0;
+      if (!any) break;
+    }
+    int n = epoll_wait(ep, events, 256, 10);
+    for (int i = 0; i < n; ++i) {
+      uint32_t id = events[i].data.u32;
+      Client& c = clients[id];
+      for (;;) {
+        ssize_t got = recv(c.fd, in, sizeof in, 0);
+        if (got < 0) break;
+        uint64_t t = NowNs();
+        Header h;
+        if (static_cast<size_t>(got) != bytes) {
+          ++r.corrupt;
+          continue;
+        }
+        std::memcpy(&h, in, sizeof h);
+        if (h.client != id) ++r.corrupt;
+        if (c.outstanding > 0) --c.outstanding;
+        c.last_reply_ns = t;
+        ++received;
+        if (t >= start + 100'000'000ull) rtt_ns.push_back(static_cast<uint32_t>(
+            std::min<uint64_t>(t - h.sent_ns, UINT32_MAX)));
+        if (t < stop_sending) send_one(id);
+      }
+    }
+    now = NowNs();
+    if (now < stop_sending) {
+      for (uint32_t id = 0; id < clients.size(); ++id) {
+        Client& c = clients[id];
+        if (now - c.last_reply_ns > kStall) {
+          r.lost += static_cast<uint64_t>(c.outstanding);
+          c.outstanding = 0;
+          c.last_reply_ns = now;
+          for (int w = 0; w < window; ++w) send_one(id);
+        }
+      }
+    }
+  }
+  for (auto& c : clients) {
+    r.lost += static_cast<uint64_t>(c.outstanding);
+    c.outstanding = 0;
+  }
+  close(ep);
+  r.round_trips_per_second = static_cast<double>(received) / seconds;
+  if (!rtt_ns.empty()) {
+    auto pct = [&](double p) {
+      size_t k = static_cast<size_t>(p * static_cast<double>(rtt_ns.size() - 1));
+      std::nth_element(rtt_ns.begin(), rtt_ns.begin() + static_cast<long>(k), rtt_ns.end());
+      return rtt_ns[k] / 1000.0;
+    };
+    r.p50_us = pct(0.50);
+    r.p99_us = pct(0.99);
+  }
+  return r;
+}
+
+std::vector<Client> OpenClients(uint16_t port, size_t count) {
+  std::vector<Client> clients(count);
+  for (auto& c : clients) {
+    c.fd = ConnectedSocket(port);
+    SetBuffers(c.fd, 1 << 20);
+  }
+  return clients;
+}
+
+void CloseClients(std::vector<Client>& clients) {
+  for (auto& c : clients) close(c.fd);
+  clients.clear();
+}
+
+void PrintLoad(const LoadResult& r) {
+  std::printf("rtps=%.0f p50_us=%.1f p99_us=%.1f lost=%llu corrupt=%llu\n",
+              r.round_trips_per_second, r.p50_us, r.p99_us,
+              static_cast<unsigned long long>(r.lost),
+              static_cast<unsigned long long>(r.corrupt));
+}
+
+int Load(uint16_t port, int clients, int window, size_t bytes, double seconds) {
+  auto set = OpenClients(port, static_cast<size_t>(clients));
+  PrintLoad(RunLoad(set, window, bytes, seconds));
+  CloseClients(set);
+  return 0;
+}
+
+// ---- burst of new clients -----------------------------------------------------------------
+
+// Each client sends one datagram and waits for its echo; returns how many were answered
+// within `timeout_ms` after the last was sent.
+size_t Answered(std::vector<Client>& clients, int timeout_ms) {
+  char out[64] = "burst";
+  for (auto& c : clients) c.outstanding = send(c.fd, out, sizeof out, 0) == sizeof out ? 1 : 0;
+  size_t answered = 0;
+  std::vector<pollfd> fds(clients.size());
+  const uint64_t deadline = NowNs() + static_cast<uint64_t>(timeout_ms) * 1'000'000ull;
+  while (answered < clients.size() && NowNs() < deadline) {
+    for (size_t i = 0; i < clients.size(); ++i) {
+      fds[i] = {clients[i].fd, static_cast<short>(clients[i].outstanding ? POLLIN : 0), 0};
+    }
+    if (poll(fds.data(), fds.size(), 20) <= 0) continue;
+    char in[128];
+    for (size_t i = 0; i < clients.size(); ++i) {
+      if ((fds[i].revents & POLLIN) && recv(clients[i].fd, in, sizeof in, 0) > 0) {
+        clients[i].outstanding = 0;
+        ++answered;
+      }
+    }
+  }
+  return answered;
+}
+
+int Burst(uint16_t port, int count) {
+  auto clients = OpenClients(port, static_cast<size_t>(count));
+  size_t answered = Answered(clients, 3000);
+  std::printf("answered=%zu of=%d percent=%.2f\n", answered, count,
+              100.0 * static_cast<double>(answered) / count);
+  CloseClients(clients);
+  return 0;
+}
+
+// ---- throughput with many links held ------------------------------------------------------
+
+long ResidentKiB(int pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string key;
+  long value = -1;
+  while (status >> key) {
+    if (key == "VmRSS:") {
+      status >> value;
+      break;
+    }
+  }
+  return value;
+}
+
+int Scale(uint16_t port, int links, double seconds, int pid) {
+  long before = ResidentKiB(pid);
+  auto held = OpenClients(port, static_cast<size_t>(links));
+  // Links are made in steps the relay's socket buffer can take, each step answered.
+  size_t made = 0;
+  for (size_t from = 0; from < held.size(); from += 500) {
+    std::vector<Client> step(held.begin() + static_cast<long>(from),
+                             held.begin() + static_cast<long>(std::min(held.size(), from + 500)));
+    made += Answered(step, 3000);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  long after = ResidentKiB(pid);
+  std::vector<Client> active(held.begin(), held.begin() + std::min<long>(16, links));
+  LoadResult r = RunLoad(active, 8, 64, seconds);
+  std::printf("links=%zu rss_kib=%ld rss_before_kib=%ld ", made, after, before);
+  PrintLoad(r);
+  CloseClients(held);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  RaiseFileLimit();
+  std::string mode = argc > 1 ? argv[1] : "";
+  auto arg = [&](int i) { return i < argc ? std::atof(argv[i]) : 0.0; };
+  uint16_t port = static_cast<uint16_t>(arg(2));
+  if (mode == "echo" && argc == 3) return Echo(port);
+  if (mode == "load" && argc == 7) {
+    return Load(port, static_cast<int>(arg(3)), static_cast<int>(arg(4)),
+                static_cast<size_t>(arg(5)), arg(6));
+  }
+  if (mode == "burst" && argc == 4) return Burst(port, static_cast<int>(arg(3)));
+  if (mode == "scale" && argc == 6) {
+    return Scale(port, static_cast<int>(arg(3)), arg(4), static_cast<int>(arg(5)));
+  }
+  std::fprintf(stderr,
+               "usage: udp_bench echo PORT | load PORT CLIENTS WINDOW BYTES SECONDS |\n"
+               "       burst PORT CLIENTS | scale PORT LINKS SECONDS RELAY_PID\n");
+  return 2;
+}
