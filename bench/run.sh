@@ -91,7 +91,7 @@ results="$work/results"
 : > "$results"
 record() { echo "$1 $2 $3" >> "$results"; }  # workload relay value
 
-relays=(direct tavorin nginx socat)
+read -r -a relays <<<"${BENCH_RELAYS:-direct tavorin nginx socat}"
 for round in $(seq 1 "$rounds"); do
   for relay in "${relays[@]}"; do
     echo "round $round: $relay" >&2
@@ -129,6 +129,7 @@ awk -v relays="${relays[*]}" '
   }
   END {
     r = split(relays, name, " ")
+    for (j = 1; j <= r; j++) col[name[j]] = j
     label["tput64"] = "16x8 64 B round trips/s"; label["lost64"] = "16x8 64 B datagrams lost"
     label["tput520"] = "16x8 520 B round trips/s"; label["p50"] = "1 client p50 us"
     label["p99"] = "1 client p99 us"; label["burst"] = "burst 2000 new: % answered"
@@ -138,8 +139,12 @@ awk -v relays="${relays[*]}" '
     printf " nginx/tavorin | socat/tavorin |\n|---|"; for (j = 1; j <= r + 2; j++) printf "---|"; printf "\n"
     for (i = 1; i <= n; i++) {
       w = order[i]; printf "| %s |", label[w]
-      for (j = 1; j <= r; j++) { m[j] = median(v[w " " name[j]]); printf " %s |", m[j] }
-      for (j = 3; j <= 4; j++) printf " %s |", (m[2] + 0 > 0 && m[j] != "-") ? sprintf("%.2f", m[j] / m[2]) : "-"
+      for (j = 1; j <= r; j++) { m[name[j]] = median(v[w " " name[j]]); printf " %s |", m[name[j]] }
+      split("nginx socat", peer, " ")
+      for (j = 1; j <= 2; j++) {
+        t = m["tavorin"]; q = m[peer[j]]
+        printf " %s |", (t + 0 > 0 && q != "-" && q != "") ? sprintf("%.2f", q / t) : "-"
+      }
       printf "\n"
     }
   }' "$results"

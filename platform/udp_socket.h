@@ -21,6 +21,24 @@ inline constexpr SocketHandle kNoSocket = -1;
 inline constexpr long kReceiveError = -1;    // nothing received; see ReceiveErrorIsTransient
 inline constexpr long kReceiveTooLong = -2;  // a datagram larger than the buffer was discarded
 
+// One datagram of a batch receive: where it goes in, and what came.
+struct ReceiveSlot {
+  void* buffer;
+  size_t capacity;
+  long length;  // as ReceiveFrom reports it
+  Endpoint source;
+};
+
+// One datagram of a batch send.
+struct OutgoingDatagram {
+  const void* data;
+  size_t length;
+  const Endpoint* to;
+};
+
+// The most datagrams one batch call takes.
+inline constexpr int kMaxBatch = 64;
+
 class UdpSocket {
  public:
   UdpSocket() = default;
@@ -57,6 +75,15 @@ class UdpSocket {
     return ReceiveFrom(handle(), buffer, capacity, source);
   }
   static long ReceiveFrom(SocketHandle handle, void* buffer, size_t capacity, Endpoint* source);
+
+  // Waits for at least one datagram, then takes as many more as are already waiting, up to
+  // `count` (at most kMaxBatch). Returns how many slots were filled, or kReceiveError. Where
+  // the system has no batch receive, one datagram comes at a time.
+  static int ReceiveMany(SocketHandle handle, ReceiveSlot* slots, int count);
+
+  // Sends `count` datagrams (at most kMaxBatch) in as few calls as the system allows. Returns
+  // how many were sent; a datagram the system refuses is skipped.
+  static int SendMany(SocketHandle handle, const OutgoingDatagram* datagrams, int count);
 
   // Sends one datagram; returns the bytes sent or -1. Never raises a signal.
   long SendTo(const void* data, size_t length, const Endpoint& to) const {

@@ -62,6 +62,57 @@ long UdpSocket::SendTo(SocketHandle handle, const void* data, size_t length, con
                                     reinterpret_cast<const sockaddr*>(&to), sizeof to));
 }
 
+int UdpSocket::ReceiveMany(SocketHandle handle, ReceiveSlot* slots, int count) {
+  mmsghdr messages[kMaxBatch];
+  iovec parts[kMaxBatch];
+  count = count < kMaxBatch ? count : kMaxBatch;
+  for (int i = 0; i < count; ++i) {
+    parts[i] = {slots[i].buffer, slots[i].capacity};
+    messages[i] = {};
+    messages[i].msg_hdr.msg_iov = &parts[i];
+    messages[i].msg_hdr.msg_iovlen = 1;
+    messages[i].msg_hdr.msg_name = &slots[i].source;
+    messages[i].msg_hdr.msg_namelen = sizeof slots[i].source;
+  }
+  int n = ::recvmmsg(handle, messages, static_cast<unsigned>(count), MSG_WAITFORONE, nullptr);
+  if (n < 0) {
+    return static_cast<int>(kReceiveError);
+  }
+  for (int i = 0; i < n; ++i) {
+    // A datagram that did not fit is flagged, and dropped whole.
+    bool cut = (messages[i].msg_hdr.msg_flags & MSG_TRUNC) != 0;
+    slots[i].length = cut ? kReceiveTooLong : static_cast<long>(messages[i].msg_len);
+  }
+  return n;
+}
+
+int UdpSocket::SendMany(SocketHandle handle, const OutgoingDatagram* datagrams, int count) {
+  mmsghdr messages[kMaxBatch];
+  iovec parts[kMaxBatch];
+  count = count < kMaxBatch ? count : kMaxBatch;
+  for (int i = 0; i < count; ++i) {
+    parts[i] = {const_cast<void*>(datagrams[i].data), datagrams[i].length};
+    messages[i] = {};
+    messages[i].msg_hdr.msg_iov = &parts[i];
+    messages[i].msg_hdr.msg_iovlen = 1;
+    messages[i].msg_hdr.msg_name = const_cast<Endpoint*>(datagrams[i].to);
+    messages[i].msg_hdr.msg_namelen = sizeof(Endpoint);
+  }
+  int sent = 0;
+  for (int at = 0; at < count;) {
+    int n = ::sendmmsg(handle, messages + at, static_cast<unsigned>(count - at), MSG_NOSIGNAL);
+    if (n > 0) {
+      sent += n;
+      at += n;
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      ++at;  // the datagram at `at` was refused: go on with the next
+    }
+  }
+  return sent;
+}
+
 void UdpSocket::Shutdown() const {
   if (IsOpen()) {
     // On an unconnected UDP socket this reports ENOTCONN, but it still marks the socket shut

@@ -8,6 +8,8 @@ namespace tavorin {
 namespace {
 // The return loop needs little more than its datagram buffer.
 constexpr size_t kReturnThreadStack = 64 * 1024;
+// Replies taken from the link's socket in one call when several are waiting.
+constexpr int kReturnBatch = 16;
 }  // namespace
 
 ClientLink::~ClientLink() {
@@ -32,20 +34,42 @@ long ClientLink::SendToServer(const void* data, size_t length) const {
   return socket_.SendTo(data, length, owner_->server());
 }
 
+int ClientLink::SendManyToServer(const void* const* data, const size_t* lengths,
+                                 int count) const {
+  OutgoingDatagram datagrams[kMaxBatch];
+  count = count < kMaxBatch ? count : kMaxBatch;
+  for (int i = 0; i < count; ++i) {
+    datagrams[i] = {data[i], lengths[i], &owner_->server()};
+  }
+  return UdpSocket::SendMany(socket_.handle(), datagrams, count);
+}
+
 void ClientLink::ReturnThread(void* self) {
   static_cast<ClientLink*>(self)->ReturnLoop();
 }
 
 void ClientLink::ReturnLoop() {
-  unsigned char buffer[kMaxDatagram];
-  Endpoint source;
+  unsigned char buffers[kReturnBatch][kMaxDatagram];
+  ReceiveSlot slots[kReturnBatch];
+  OutgoingDatagram replies[kReturnBatch];
+  for (int i = 0; i < kReturnBatch; ++i) {
+    slots[i] = {buffers[i], kMaxDatagram, 0, {}};
+  }
   while (thread_.Running()) {
-    long n = socket_.ReceiveFrom(buffer, sizeof buffer, &source);
-    if (n > 0) {
-      // The listening socket is read afresh at every send.
-      UdpSocket::SendTo(owner_->socket(), buffer, static_cast<size_t>(n), client_);
-    } else if (n == kReceiveError) {
+    int n = UdpSocket::ReceiveMany(socket_.handle(), slots, kReturnBatch);
+    if (n == kReceiveError) {
       PauseAfterReceiveError();
+      continue;
+    }
+    int count = 0;
+    for (int i = 0; i < n; ++i) {
+      if (slots[i].length > 0) {
+        replies[count++] = {buffers[i], static_cast<size_t>(slots[i].length), &client_};
+      }
+    }
+    if (count > 0) {
+      // The listening socket is read afresh at every send.
+      UdpSocket::SendMany(owner_->socket(), replies, count);
     }
   }
 }

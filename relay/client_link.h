@@ -28,6 +28,8 @@ class ClientLink {
 
   // Sends one datagram from the link's socket to the owner's server endpoint.
   long SendToServer(const void* data, size_t length) const;
+  // Sends several of the client's datagrams to the server at once; returns how many went.
+  int SendManyToServer(const void* const* data, const size_t* lengths, int count) const;
 
   const Endpoint& client() const { return client_; }
   uint16_t LocalPort() const { return socket_.LocalPort(); }

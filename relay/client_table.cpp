@@ -15,6 +15,15 @@ bool ClientTable::AddHead(ClientLink* link) {
   if (node == nullptr) {
     return false;
   }
+  if (link != nullptr) {
+    try {
+      index_.insert_or_assign(Key(link->client()), link);
+    } catch (const std::bad_alloc&) {
+      node->item = nullptr;  // the link stays with the caller
+      delete node;
+      return false;
+    }
+  }
   node->next = head;
   if (tail == nullptr) {
     tail = node;
@@ -40,6 +49,12 @@ void ClientTable::RemoveAll(bool detach) {
   }
   head = nullptr;
   tail = nullptr;
+  index_.clear();
+}
+
+ClientLink* ClientTable::Find(const Endpoint& source) const {
+  auto found = index_.find(Key(source));
+  return found == index_.end() ? nullptr : found->second;
 }
 
 }  // namespace tavorin

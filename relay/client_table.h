@@ -1,7 +1,11 @@
-// The table of a Listener's client links: an owning doubly linked list, newest first.
+// The table of a Listener's client links: an owning doubly linked list, newest first, with an
+// index beside it that finds a client's newest link without walking the list.
 #pragma once
 
 #include <cstdint>
+#include <unordered_map>
+
+#include "platform/endpoint.h"
 
 namespace tavorin {
 
@@ -33,9 +37,20 @@ class ClientTable {
   // whoever holds them keeps them.
   void RemoveAll(bool detach);
 
+  // The newest link whose client has the address and port of `source`, or null: the link a
+  // walk from the head would find first.
+  ClientLink* Find(const Endpoint& source) const;
+
   ClientNode* head = nullptr;  // newest
   ClientNode* tail = nullptr;  // oldest
   uint32_t count = 0;
+
+ private:
+  static uint64_t Key(const Endpoint& e) {
+    return (uint64_t{e.sin_addr.s_addr} << 16) | e.sin_port;
+  }
+  // Client address and port -> the newest link entered for them.
+  std::unordered_map<uint64_t, ClientLink*> index_;
 };
 
 }  // namespace tavorin

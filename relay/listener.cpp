@@ -11,6 +11,8 @@ namespace tavorin {
 
 namespace {
 constexpr int kListenReceiveBuffer = 8 * 1024 * 1024;
+// Datagrams taken from the listening socket in one call when several are waiting.
+constexpr int kListenBatch = 32;
 }  // namespace
 
 Listener::~Listener() {
@@ -50,14 +52,7 @@ void Listener::Stop() {
   thread_.Join();
 }
 
-ClientLink* Listener::FindClient(const Endpoint& source) const {
-  for (ClientNode* node = links_.head; node != nullptr; node = node->next) {
-    if (node->item != nullptr && SameAddressAndPort(node->item->client(), source)) {
-      return node->item;
-    }
-  }
-  return nullptr;
-}
+ClientLink* Listener::FindClient(const Endpoint& source) const { return links_.Find(source); }
 
 void Listener::Relay(const void* data, long length, const Endpoint& source) {
   if (length <= 0 || length > static_cast<long>(kMaxDatagram)) {
@@ -94,16 +89,47 @@ void Listener::ListenerThread(void* self) {
 }
 
 void Listener::ReceiveLoop() {
-  unsigned char buffer[kMaxDatagram];
-  Endpoint source{};
+  unsigned char buffers[kListenBatch][kMaxDatagram];
+  ReceiveSlot slots[kListenBatch];
+  for (int i = 0; i < kListenBatch; ++i) {
+    slots[i] = {buffers[i], kMaxDatagram, 0, {}};
+  }
   while (thread_.Running()) {
-    long n = socket_.ReceiveFrom(buffer, sizeof buffer, &source);
+    int n = UdpSocket::ReceiveMany(socket_.handle(), slots, kListenBatch);
     if (n == kReceiveError) {
       PauseAfterReceiveError();
       continue;
     }
-    Relay(buffer, n, source);
+    RelayBatch(buffers, slots, n);
   }
+}
+
+void Listener::RelayBatch(const unsigned char (*buffers)[kMaxDatagram], const ReceiveSlot* slots,
+                          int count) {
+  // Consecutive datagrams of one client leave in one send call.
+  const void* run_data[kListenBatch];
+  size_t run_lengths[kListenBatch];
+  int run = 0;
+  ClientLink* run_link = nullptr;
+  auto flush = [&] {
+    if (run > 0) run_link->SendManyToServer(run_data, run_lengths, run);
+    run = 0;
+  };
+  for (int i = 0; i < count; ++i) {
+    long length = slots[i].length;
+    if (length <= 0 || length > static_cast<long>(kMaxDatagram)) continue;
+    ClientLink* link = FindClient(slots[i].source);
+    if (link == nullptr) {
+      flush();
+      Relay(buffers[i], length, slots[i].source);  // makes the link
+      continue;
+    }
+    if (link != run_link) flush();
+    run_link = link;
+    run_data[run] = buffers[i];
+    run_lengths[run++] = static_cast<size_t>(length);
+  }
+  flush();
 }
 
 }  // namespace tavorin

@@ -10,6 +10,7 @@
 #include "platform/thread.h"
 #include "platform/udp_socket.h"
 #include "relay/client_table.h"
+#include "relay/datagram.h"
 
 namespace tavorin {
 
@@ -56,6 +57,8 @@ class Listener {
  private:
   static void ListenerThread(void* self);
   void ReceiveLoop();
+  // Relays what one batch receive brought.
+  void RelayBatch(const unsigned char (*buffers)[kMaxDatagram], const ReceiveSlot* slots, int count);
   // A link for a new client, started and carrying its first datagram, or null.
   ClientLink* NewLink(const void* data, size_t length, const Endpoint& source);
 
