@@ -59,9 +59,11 @@ void SetBuffers(int fd, int bytes) {
 // A non-blocking socket connected to 127.0.0.1:port.
 int ConnectedSocket(uint16_t port) {
   int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) Die("socket");
+  if (fd < 0)
+    Die("socket");
   sockaddr_in to = Loopback(port);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) Die("connect");
+  if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0)
+    Die("connect");
   return fd;
 }
 
@@ -79,7 +81,8 @@ std::atomic<bool> echo_running{true};
 void EchoLoop(uint16_t port) {
   int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   sockaddr_in at = Loopback(port);
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0) Die("echo bind");
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0)
+    Die("echo bind");
   SetBuffers(fd, 8 << 20);
   constexpr int kBatch = 64;
   static thread_local char data[kBatch][2048];
@@ -98,11 +101,14 @@ void EchoLoop(uint16_t port) {
       msgs[i].msg_hdr.msg_namelen = sizeof from[i];
     }
     int n = recvmmsg(fd, msgs, kBatch, MSG_WAITFORONE, nullptr);
-    if (n <= 0) continue;
-    for (int i = 0; i < n; ++i) iov[i].iov_len = msgs[i].msg_len;
+    if (n <= 0)
+      continue;
+    for (int i = 0; i < n; ++i)
+      iov[i].iov_len = msgs[i].msg_len;
     for (int sent = 0; sent < n;) {
       int k = sendmmsg(fd, msgs + sent, static_cast<unsigned>(n - sent), 0);
-      if (k <= 0) break;
+      if (k <= 0)
+        break;
       sent += k;
     }
   }
@@ -156,11 +162,13 @@ LoadResult RunLoad(std::vector<Client>& clients, int window, size_t bytes, doubl
     Client& c = clients[id];
     Header h{NowNs(), id, c.sequence++};
     std::memcpy(out.data(), &h, sizeof h);
-    if (send(c.fd, out.data(), bytes, 0) == static_cast<ssize_t>(bytes)) ++c.outstanding;
+    if (send(c.fd, out.data(), bytes, 0) == static_cast<ssize_t>(bytes))
+      ++c.outstanding;
   };
   for (uint32_t id = 0; id < clients.size(); ++id) {
     clients[id].last_reply_ns = NowNs();
-    for (int w = 0; w < window; ++w) send_one(id);
+    for (int w = 0; w < window; ++w)
+      send_one(id);
   }
 
   LoadResult r;
@@ -175,12 +183,15 @@ LoadResult RunLoad(std::vector<Client>& clients, int window, size_t bytes, doubl
   epoll_event events[256];
   while (true) {
     uint64_t now = NowNs();
-    if (now >= give_up) break;
+    if (now >= give_up)
+      break;
     bool draining = now >= stop_sending;
     if (draining) {
       bool any = false;
-      for (auto& c : clients) any |= c.outstanding > 0;
-      if (!any) break;
+      for (auto& c : clients)
+        any |= c.outstanding > 0;
+      if (!any)
+        break;
     }
     int n = epoll_wait(ep, events, 256, 10);
     for (int i = 0; i < n; ++i) {
@@ -188,7 +199,8 @@ LoadResult RunLoad(std::vector<Client>& clients, int window, size_t bytes, doubl
       Client& c = clients[id];
       for (;;) {
         ssize_t got = recv(c.fd, in, sizeof in, 0);
-        if (got < 0) break;
+        if (got < 0)
+          break;
         uint64_t t = NowNs();
         Header h;
         if (static_cast<size_t>(got) != bytes) {
@@ -196,13 +208,16 @@ LoadResult RunLoad(std::vector<Client>& clients, int window, size_t bytes, doubl
           continue;
         }
         std::memcpy(&h, in, sizeof h);
-        if (h.client != id) ++r.corrupt;
-        if (c.outstanding > 0) --c.outstanding;
+        if (h.client != id)
+          ++r.corrupt;
+        if (c.outstanding > 0)
+          --c.outstanding;
         c.last_reply_ns = t;
         ++received;
-        if (t >= start + 100'000'000ull) rtt_ns.push_back(static_cast<uint32_t>(
-            std::min<uint64_t>(t - h.sent_ns, UINT32_MAX)));
-        if (t < stop_sending) send_one(id);
+        if (t >= start + 100'000'000ull)
+          rtt_ns.push_back(static_cast<uint32_t>(std::min<uint64_t>(t - h.sent_ns, UINT32_MAX)));
+        if (t < stop_sending)
+          send_one(id);
       }
     }
     now = NowNs();
@@ -213,7 +228,8 @@ LoadResult RunLoad(std::vector<Client>& clients, int window, size_t bytes, doubl
           r.lost += static_cast<uint64_t>(c.outstanding);
           c.outstanding = 0;
           c.last_reply_ns = now;
-          for (int w = 0; w < window; ++w) send_one(id);
+          for (int w = 0; w < window; ++w)
+            send_one(id);
         }
       }
     }
@@ -246,14 +262,14 @@ std::vector<Client> OpenClients(uint16_t port, size_t count) {
 }
 
 void CloseClients(std::vector<Client>& clients) {
-  for (auto& c : clients) close(c.fd);
+  for (auto& c : clients)
+    close(c.fd);
   clients.clear();
 }
 
 void PrintLoad(const LoadResult& r) {
   std::printf("rtps=%.0f p50_us=%.1f p99_us=%.1f lost=%llu corrupt=%llu\n",
-              r.round_trips_per_second, r.p50_us, r.p99_us,
-              static_cast<unsigned long long>(r.lost),
+              r.round_trips_per_second, r.p50_us, r.p99_us, static_cast<unsigned long long>(r.lost),
               static_cast<unsigned long long>(r.corrupt));
 }
 
@@ -270,7 +286,8 @@ int Load(uint16_t port, int clients, int window, size_t bytes, double seconds) {
 // within `timeout_ms` after the last was sent.
 size_t Answered(std::vector<Client>& clients, int timeout_ms) {
   char out[64] = "burst";
-  for (auto& c : clients) c.outstanding = send(c.fd, out, sizeof out, 0) == sizeof out ? 1 : 0;
+  for (auto& c : clients)
+    c.outstanding = send(c.fd, out, sizeof out, 0) == sizeof out ? 1 : 0;
   size_t answered = 0;
   std::vector<pollfd> fds(clients.size());
   const uint64_t deadline = NowNs() + static_cast<uint64_t>(timeout_ms) * 1'000'000ull;
@@ -278,7 +295,8 @@ size_t Answered(std::vector<Client>& clients, int timeout_ms) {
     for (size_t i = 0; i < clients.size(); ++i) {
       fds[i] = {clients[i].fd, static_cast<short>(clients[i].outstanding ? POLLIN : 0), 0};
     }
-    if (poll(fds.data(), fds.size(), 20) <= 0) continue;
+    if (poll(fds.data(), fds.size(), 20) <= 0)
+      continue;
     char in[128];
     for (size_t i = 0; i < clients.size(); ++i) {
       if ((fds[i].revents & POLLIN) && recv(clients[i].fd, in, sizeof in, 0) > 0) {
@@ -341,12 +359,14 @@ int main(int argc, char** argv) {
   std::string mode = argc > 1 ? argv[1] : "";
   auto arg = [&](int i) { return i < argc ? std::atof(argv[i]) : 0.0; };
   uint16_t port = static_cast<uint16_t>(arg(2));
-  if (mode == "echo" && argc == 3) return Echo(port);
+  if (mode == "echo" && argc == 3)
+    return Echo(port);
   if (mode == "load" && argc == 7) {
     return Load(port, static_cast<int>(arg(3)), static_cast<int>(arg(4)),
                 static_cast<size_t>(arg(5)), arg(6));
   }
-  if (mode == "burst" && argc == 4) return Burst(port, static_cast<int>(arg(3)));
+  if (mode == "burst" && argc == 4)
+    return Burst(port, static_cast<int>(arg(3)));
   if (mode == "scale" && argc == 6) {
     return Scale(port, static_cast<int>(arg(3)), arg(4), static_cast<int>(arg(5)));
   }

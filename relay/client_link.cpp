@@ -34,8 +34,7 @@ long ClientLink::SendToServer(const void* data, size_t length) const {
   return socket_.SendTo(data, length, owner_->server());
 }
 
-int ClientLink::SendManyToServer(const void* const* data, const size_t* lengths,
-                                 int count) const {
+int ClientLink::SendManyToServer(const void* const* data, const size_t* lengths, int count) const {
   OutgoingDatagram datagrams[kMaxBatch];
   count = count < kMaxBatch ? count : kMaxBatch;
   for (int i = 0; i < count; ++i) {

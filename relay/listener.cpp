@@ -52,7 +52,9 @@ void Listener::Stop() {
   thread_.Join();
 }
 
-ClientLink* Listener::FindClient(const Endpoint& source) const { return links_.Find(source); }
+ClientLink* Listener::FindClient(const Endpoint& source) const {
+  return links_.Find(source);
+}
 
 void Listener::Relay(const void* data, long length, const Endpoint& source) {
   if (length <= 0 || length > static_cast<long>(kMaxDatagram)) {
@@ -112,19 +114,22 @@ void Listener::RelayBatch(const unsigned char (*buffers)[kMaxDatagram], const Re
   int run = 0;
   ClientLink* run_link = nullptr;
   auto flush = [&] {
-    if (run > 0) run_link->SendManyToServer(run_data, run_lengths, run);
+    if (run > 0)
+      run_link->SendManyToServer(run_data, run_lengths, run);
     run = 0;
   };
   for (int i = 0; i < count; ++i) {
     long length = slots[i].length;
-    if (length <= 0 || length > static_cast<long>(kMaxDatagram)) continue;
+    if (length <= 0 || length > static_cast<long>(kMaxDatagram))
+      continue;
     ClientLink* link = FindClient(slots[i].source);
     if (link == nullptr) {
       flush();
       Relay(buffers[i], length, slots[i].source);  // makes the link
       continue;
     }
-    if (link != run_link) flush();
+    if (link != run_link)
+      flush();
     run_link = link;
     run_data[run] = buffers[i];
     run_lengths[run++] = static_cast<size_t>(length);

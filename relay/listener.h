@@ -58,7 +58,8 @@ class Listener {
   static void ListenerThread(void* self);
   void ReceiveLoop();
   // Relays what one batch receive brought.
-  void RelayBatch(const unsigned char (*buffers)[kMaxDatagram], const ReceiveSlot* slots, int count);
+  void RelayBatch(const unsigned char (*buffers)[kMaxDatagram], const ReceiveSlot* slots,
+                  int count);
   // A link for a new client, started and carrying its first datagram, or null.
   ClientLink* NewLink(const void* data, size_t length, const Endpoint& source);
 

@@ -84,3 +84,34 @@ TEST(ClientTable, NodesOwnTheirItem) {
 
 }  // namespace
 }  // namespace tavorin::testing
+
+namespace tavorin::testing {
+namespace {
+
+TEST(ClientTable, FindReturnsTheLinkAWalkFromTheHeadFindsFirst) {
+  Listener owner;
+  ClientTable table;
+  uint32_t x = 12345;
+  auto next = [&x] { return x = x * 1103515245u + 12345u; };
+  auto random_client = [&] {
+    Endpoint e = LoopbackEndpoint(static_cast<uint16_t>(next() % 40), 1 + next() % 3);
+    e.sin_zero[0] = static_cast<unsigned char>(next());  // never compared
+    return e;
+  };
+  for (int i = 0; i < 300; ++i)
+    ASSERT_TRUE(table.AddHead(new ClientLink(random_client(), &owner)));
+  for (int i = 0; i < 500; ++i) {
+    Endpoint probe = random_client();
+    ClientLink* walked = nullptr;
+    for (ClientNode* n = table.head; n != nullptr && walked == nullptr; n = n->next) {
+      if (SameAddressAndPort(n->item->client(), probe))
+        walked = n->item;
+    }
+    ASSERT_EQ(table.Find(probe), walked);
+  }
+  table.RemoveAll(false);
+  EXPECT_EQ(table.Find(LoopbackEndpoint(1)), nullptr) << "the index goes with the links";
+}
+
+}  // namespace
+}  // namespace tavorin::testing
