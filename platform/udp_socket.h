@@ -18,7 +18,7 @@ inline constexpr SocketHandle kNoSocket = -1;
 #endif
 
 // What a receive reports besides a datagram's length (which is 0 or more).
-inline constexpr long kReceiveError = -1;    // nothing received; see ReceiveErrorIsTransient
+inline constexpr long kReceiveError = -1;    // nothing received; see PauseAfterReceiveError
 inline constexpr long kReceiveTooLong = -2;  // a datagram larger than the buffer was discarded
 
 // One datagram of a batch receive: where it goes in, and what came.
@@ -27,6 +27,9 @@ struct ReceiveSlot {
   size_t capacity;
   long length;  // as ReceiveFrom reports it
   Endpoint source;
+  // The local address the datagram was sent to (network order), on a socket that reports it
+  // (ReportLocalAddress); 0 otherwise.
+  uint32_t local_address;
 };
 
 // One datagram of a batch send.
@@ -34,6 +37,8 @@ struct OutgoingDatagram {
   const void* data;
   size_t length;
   const Endpoint* to;
+  // The local address to send from (network order); 0 lets the routing choose.
+  uint32_t from_address;
 };
 
 // The most datagrams one batch call takes.
@@ -64,6 +69,10 @@ class UdpSocket {
   bool IsOpen() const { return handle() != kNoSocket; }
   // May be read on other threads while the owner replaces the socket.
   SocketHandle handle() const { return handle_.load(std::memory_order_acquire); }
+
+  // Makes batch receives report the local address each datagram was sent to, for a socket
+  // bound to every local address whose replies must leave from the address the peer used.
+  void ReportLocalAddress() const;
 
   // The bound local port in host order, or 0 if it cannot be told.
   uint16_t LocalPort() const;

@@ -4,11 +4,20 @@
 #include <unistd.h>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include "platform/udp_socket.h"
 
 namespace tavorin {
+
+namespace {
+// Room for one IP_PKTINFO control message, aligned as control messages must be.
+union PacketInfoControl {
+  char bytes[CMSG_SPACE(sizeof(in_pktinfo))];
+  cmsghdr align;
+};
+}  // namespace
 
 bool UdpSocket::OpenAndBind(uint16_t port) {
   Close();
@@ -30,6 +39,13 @@ bool UdpSocket::OpenAndBind(uint16_t port) {
 void UdpSocket::SetReceiveBuffer(int bytes) const {
   if (IsOpen()) {
     ::setsockopt(handle(), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+  }
+}
+
+void UdpSocket::ReportLocalAddress() const {
+  int on = 1;
+  if (IsOpen()) {
+    ::setsockopt(handle(), IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
   }
 }
 
@@ -65,6 +81,7 @@ long UdpSocket::SendTo(SocketHandle handle, const void* data, size_t length, con
 int UdpSocket::ReceiveMany(SocketHandle handle, ReceiveSlot* slots, int count) {
   mmsghdr messages[kMaxBatch];
   iovec parts[kMaxBatch];
+  PacketInfoControl control[kMaxBatch];
   count = count < kMaxBatch ? count : kMaxBatch;
   for (int i = 0; i < count; ++i) {
     parts[i] = {slots[i].buffer, slots[i].capacity};
@@ -73,6 +90,8 @@ int UdpSocket::ReceiveMany(SocketHandle handle, ReceiveSlot* slots, int count) {
     messages[i].msg_hdr.msg_iovlen = 1;
     messages[i].msg_hdr.msg_name = &slots[i].source;
     messages[i].msg_hdr.msg_namelen = sizeof slots[i].source;
+    messages[i].msg_hdr.msg_control = control[i].bytes;
+    messages[i].msg_hdr.msg_controllen = sizeof control[i].bytes;
   }
   int n = ::recvmmsg(handle, messages, static_cast<unsigned>(count), MSG_WAITFORONE, nullptr);
   if (n < 0) {
@@ -82,6 +101,15 @@ int UdpSocket::ReceiveMany(SocketHandle handle, ReceiveSlot* slots, int count) {
     // A datagram that did not fit is flagged, and dropped whole.
     bool cut = (messages[i].msg_hdr.msg_flags & MSG_TRUNC) != 0;
     slots[i].length = cut ? kReceiveTooLong : static_cast<long>(messages[i].msg_len);
+    slots[i].local_address = 0;
+    msghdr& header = messages[i].msg_hdr;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {
+      if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+        in_pktinfo info;
+        std::memcpy(&info, CMSG_DATA(c), sizeof info);
+        slots[i].local_address = info.ipi_addr.s_addr;
+      }
+    }
   }
   return n;
 }
@@ -89,6 +117,7 @@ int UdpSocket::ReceiveMany(SocketHandle handle, ReceiveSlot* slots, int count) {
 int UdpSocket::SendMany(SocketHandle handle, const OutgoingDatagram* datagrams, int count) {
   mmsghdr messages[kMaxBatch];
   iovec parts[kMaxBatch];
+  PacketInfoControl control[kMaxBatch];
   count = count < kMaxBatch ? count : kMaxBatch;
   for (int i = 0; i < count; ++i) {
     parts[i] = {const_cast<void*>(datagrams[i].data), datagrams[i].length};
@@ -97,6 +126,19 @@ int UdpSocket::SendMany(SocketHandle handle, const OutgoingDatagram* datagrams, 
     messages[i].msg_hdr.msg_iovlen = 1;
     messages[i].msg_hdr.msg_name = const_cast<Endpoint*>(datagrams[i].to);
     messages[i].msg_hdr.msg_namelen = sizeof(Endpoint);
+    if (datagrams[i].from_address != 0) {
+      // The source address rides along with the datagram; the interface is the routing's.
+      msghdr& header = messages[i].msg_hdr;
+      header.msg_control = control[i].bytes;
+      header.msg_controllen = CMSG_SPACE(sizeof(in_pktinfo));
+      cmsghdr* c = CMSG_FIRSTHDR(&header);
+      c->cmsg_level = IPPROTO_IP;
+      c->cmsg_type = IP_PKTINFO;
+      c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+      in_pktinfo info{};
+      info.ipi_spec_dst.s_addr = datagrams[i].from_address;
+      std::memcpy(CMSG_DATA(c), &info, sizeof info);
+    }
   }
   int sent = 0;
   for (int at = 0; at < count;) {

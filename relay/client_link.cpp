@@ -38,7 +38,7 @@ int ClientLink::SendManyToServer(const void* const* data, const size_t* lengths,
   OutgoingDatagram datagrams[kMaxBatch];
   count = count < kMaxBatch ? count : kMaxBatch;
   for (int i = 0; i < count; ++i) {
-    datagrams[i] = {data[i], lengths[i], &owner_->server()};
+    datagrams[i] = {data[i], lengths[i], &owner_->server(), 0};
   }
   return UdpSocket::SendMany(socket_.handle(), datagrams, count);
 }
@@ -52,7 +52,7 @@ void ClientLink::ReturnLoop() {
   ReceiveSlot slots[kReturnBatch];
   OutgoingDatagram replies[kReturnBatch];
   for (int i = 0; i < kReturnBatch; ++i) {
-    slots[i] = {buffers[i], kMaxDatagram, 0, {}};
+    slots[i] = {buffers[i], kMaxDatagram, 0, {}, 0};
   }
   while (thread_.Running()) {
     int n = UdpSocket::ReceiveMany(socket_.handle(), slots, kReturnBatch);
@@ -63,7 +63,8 @@ void ClientLink::ReturnLoop() {
     int count = 0;
     for (int i = 0; i < n; ++i) {
       if (slots[i].length > 0) {
-        replies[count++] = {buffers[i], static_cast<size_t>(slots[i].length), &client_};
+        replies[count++] = {buffers[i], static_cast<size_t>(slots[i].length), &client_,
+                            local_address_};
       }
     }
     if (count > 0) {

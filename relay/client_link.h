@@ -15,8 +15,10 @@ class Listener;
 
 class ClientLink {
  public:
-  // Records the client and its owner; nothing is opened until Start.
-  ClientLink(const Endpoint& client, const Listener* owner) : client_(client), owner_(owner) {}
+  // Records the client, the local address it sent to (0 when not known) and the owner;
+  // nothing is opened until Start.
+  ClientLink(const Endpoint& client, const Listener* owner, uint32_t local_address = 0)
+      : client_(client), owner_(owner), local_address_(local_address) {}
   // Stops the return thread and closes the socket. When it returns, nothing of either is left.
   ~ClientLink();
   ClientLink(const ClientLink&) = delete;
@@ -42,6 +44,9 @@ class ClientLink {
   UdpSocket socket_;
   StoppableThread thread_;
   const Listener* const owner_;
+  // Replies leave from here, so that a client of a host with several addresses hears back from
+  // the address it sent to.
+  const uint32_t local_address_;
 };
 
 }  // namespace tavorin

@@ -37,6 +37,7 @@ bool Listener::Start(int32_t port) {
   // While links are being made for a burst of new clients, the datagrams behind them wait
   // here; the system's default buffer holds only a few hundred.
   socket_.SetReceiveBuffer(kListenReceiveBuffer);
+  socket_.ReportLocalAddress();
   if (!thread_.Start(&Listener::ListenerThread, this)) {
     int saved = errno;
     socket_.Close();  // no link has seen this socket yet
@@ -56,7 +57,8 @@ ClientLink* Listener::FindClient(const Endpoint& source) const {
   return links_.Find(source);
 }
 
-void Listener::Relay(const void* data, long length, const Endpoint& source) {
+void Listener::Relay(const void* data, long length, const Endpoint& source,
+                     uint32_t local_address) {
   if (length <= 0 || length > static_cast<long>(kMaxDatagram)) {
     return;
   }
@@ -65,14 +67,15 @@ void Listener::Relay(const void* data, long length, const Endpoint& source) {
     link->SendToServer(data, size);
     return;
   }
-  ClientLink* link = NewLink(data, size, source);
+  ClientLink* link = NewLink(data, size, source, local_address);
   if (link != nullptr && !links_.AddHead(link)) {
     delete link;
   }
 }
 
-ClientLink* Listener::NewLink(const void* data, size_t length, const Endpoint& source) {
-  auto* link = new (std::nothrow) ClientLink(source, this);
+ClientLink* Listener::NewLink(const void* data, size_t length, const Endpoint& source,
+                              uint32_t local_address) {
+  auto* link = new (std::nothrow) ClientLink(source, this, local_address);
   if (link == nullptr) {
     return nullptr;
   }
@@ -94,7 +97,7 @@ void Listener::ReceiveLoop() {
   unsigned char buffers[kListenBatch][kMaxDatagram];
   ReceiveSlot slots[kListenBatch];
   for (int i = 0; i < kListenBatch; ++i) {
-    slots[i] = {buffers[i], kMaxDatagram, 0, {}};
+    slots[i] = {buffers[i], kMaxDatagram, 0, {}, 0};
   }
   while (thread_.Running()) {
     int n = UdpSocket::ReceiveMany(socket_.handle(), slots, kListenBatch);
@@ -125,7 +128,7 @@ void Listener::RelayBatch(const unsigned char (*buffers)[kMaxDatagram], const Re
     ClientLink* link = FindClient(slots[i].source);
     if (link == nullptr) {
       flush();
-      Relay(buffers[i], length, slots[i].source);  // makes the link
+      Relay(buffers[i], length, slots[i].source, slots[i].local_address);  // makes the link
       continue;
     }
     if (link != run_link)

@@ -49,8 +49,9 @@ class Listener {
 
   // Handles one received datagram as the receive loop does: empty and oversize datagrams are
   // dropped, anything else goes to the server through the source's link, made if need be.
-  // Only the receive thread calls this while the Listener runs.
-  void Relay(const void* data, long length, const Endpoint& source);
+  // `local_address` is the address the datagram was sent to, if known, for a new link's
+  // replies. Only the receive thread calls this while the Listener runs.
+  void Relay(const void* data, long length, const Endpoint& source, uint32_t local_address = 0);
 
   const ClientTable& links() const { return links_; }
 
@@ -61,7 +62,8 @@ class Listener {
   void RelayBatch(const unsigned char (*buffers)[kMaxDatagram], const ReceiveSlot* slots,
                   int count);
   // A link for a new client, started and carrying its first datagram, or null.
-  ClientLink* NewLink(const void* data, size_t length, const Endpoint& source);
+  ClientLink* NewLink(const void* data, size_t length, const Endpoint& source,
+                      uint32_t local_address);
 
   StoppableThread thread_;
   ClientTable links_;

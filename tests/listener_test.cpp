@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "tests/relay_fixture.h"
@@ -179,6 +180,47 @@ TEST_F(RelayTest, RestartMovesToTheNewPortAndKeepsTheLinks) {
   auto r = client.Receive();
   ASSERT_TRUE(r.has_value());
   EXPECT_EQ(ntohs(r->from.sin_port), port_a()) << "replies leave from the new port";
+}
+
+TEST_F(RelayTest, RepliesLeaveFromTheAddressTheClientSentTo) {
+  // A connected client socket takes datagrams from its peer only: 127.0.0.3 here, while the
+  // routing would pick 127.0.0.1 as the source of a reply to 127.0.0.1.
+  UdpPeer client;
+  Endpoint third = LoopbackEndpoint(port_a(), 3);
+  client.Connect(third);
+  client.SendTo(Pattern(30, 1), third);
+  auto at_server = server_a_.Receive();
+  ASSERT_TRUE(at_server.has_value());
+  server_a_.SendTo(Pattern(40, 2), at_server->from);
+  auto r = client.Receive();
+  ASSERT_TRUE(r.has_value()) << "the reply came from another address";
+  EXPECT_EQ(r->from.sin_addr.s_addr, Loopback(3));
+  EXPECT_EQ(r->data, Pattern(40, 2));
+}
+
+TEST(ListenerFaults, AnAbsentServerIsWaitedForWithoutARestart) {
+  uint16_t server_port;
+  {
+    UdpPeer placeholder;  // a port with nobody behind it once this closes
+    server_port = placeholder.port();
+  }
+  Listener listener;
+  listener.SetServer(LoopbackEndpoint(server_port));
+  ASSERT_TRUE(listener.Start(0));
+  UdpPeer client;
+  for (int i = 0; i < 50; ++i) {  // each comes back as an ICMP port-unreachable error
+    client.SendTo(Pattern(10, static_cast<unsigned>(i)), listener.LocalPort());
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  UdpPeer server(server_port);
+  client.SendTo(Pattern(10, 99), listener.LocalPort());
+  auto at_server = server.Receive();
+  ASSERT_TRUE(at_server.has_value());
+  EXPECT_EQ(at_server->data, Pattern(10, 99));
+  server.SendTo(Pattern(11, 1), at_server->from);
+  auto r = client.Receive();
+  ASSERT_TRUE(r.has_value());
+  EXPECT_EQ(r->data, Pattern(11, 1));
 }
 
 TEST(ListenerLifetime, DestroyingAListenerWith500LinksEndsEveryThreadAndSocket) {

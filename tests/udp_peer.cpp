@@ -54,6 +54,10 @@ Endpoint UdpPeer::endpoint() const {
   return LoopbackEndpoint(port_, host_);
 }
 
+void UdpPeer::Connect(const Endpoint& peer) const {
+  EXPECT_EQ(::connect(fd_, reinterpret_cast<const sockaddr*>(&peer), sizeof peer), 0);
+}
+
 void UdpPeer::SendTo(const Bytes& data, const Endpoint& to) const {
   ssize_t n =
       ::sendto(fd_, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);

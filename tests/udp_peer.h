@@ -35,6 +35,9 @@ class UdpPeer {
   uint16_t port() const { return port_; }
   Endpoint endpoint() const;
 
+  // From now on only datagrams from `peer` are received.
+  void Connect(const Endpoint& peer) const;
+
   void SendTo(const Bytes& data, const Endpoint& to) const;
   void SendTo(const Bytes& data, uint16_t port) const { SendTo(data, LoopbackEndpoint(port)); }
 

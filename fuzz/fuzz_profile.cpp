@@ -1,0 +1,42 @@
+// The settings reader over arbitrary text: the file reader and the in-memory lookup must give
+// the same value, never longer than asked for.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "platform/profile.h"
+#include "platform/profile_lookup.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size == 0)
+    return 0;
+  const size_t value_size = data[0] % 70;
+  std::string_view text(reinterpret_cast<const char*>(data + 1), size - 1);
+
+  static const int fd = memfd_create("settings", 0);
+  if (fd < 0)
+    std::abort();
+  ftruncate(fd, 0);
+  pwrite(fd, text.data(), text.size(), 0);
+  static const std::string path = "/proc/self/fd/" + std::to_string(fd);
+
+  static const char* const kNames[][2] = {
+      {"Proxy", "Port"}, {"Proxy", "Log"}, {"Server", "Port"}, {"Server", "IP"}, {"", ""}};
+  for (const auto& name : kNames) {
+    std::string from_memory =
+        tavorin::FindProfileString(text, name[0], name[1], "fallback", value_size);
+    if (value_size > 0 && from_memory.size() > value_size - 1)
+      std::abort();
+    if (value_size == 0 && !from_memory.empty())
+      std::abort();
+    std::string from_file =
+        tavorin::GetProfileString(name[0], name[1], "fallback", value_size, path);
+    if (from_file != from_memory)
+      std::abort();
+  }
+  return 0;
+}
