@@ -13,9 +13,8 @@ namespace tavorin {
 
 namespace {
 // Room for one IP_PKTINFO control message, aligned as control messages must be.
-union PacketInfoControl {
-  char bytes[CMSG_SPACE(sizeof(in_pktinfo))];
-  cmsghdr align;
+struct PacketInfoControl {
+  alignas(cmsghdr) char bytes[CMSG_SPACE(sizeof(in_pktinfo))];
 };
 }  // namespace
 
