@@ -243,5 +243,27 @@ TEST(Program, ABroadcastServerAddressIsTakenAsGivenAndAnEmptyLogOnlyWarns) {
   EXPECT_NE(relay.Errors().find("Log"), std::string::npos) << "a warning about the empty Log";
 }
 
+TEST(Program, HostileSettingsFilesGiveDefaultsAndNeverStopTheRelay) {
+  std::string garbage;
+  for (int i = 0; i < (1 << 20); ++i)
+    garbage.push_back(static_cast<char>((i * 2654435761u) >> 24));
+  const std::string huge_port = "[Proxy]\nPort=" + std::string(100000, '9') + "\n";
+  for (const std::string& content : {garbage, huge_port, std::string(3 << 20, '[')}) {
+    TempDir dir;
+    dir.Write("TAVORIN.INI", content);
+    RunningProgram relay(dir.path());
+    std::string lines = relay.ReadLines(4);
+    EXPECT_NE(lines.find("Ready to rock on port "), std::string::npos) << lines;
+    relay.Type("x");
+    EXPECT_TRUE(ExitedWith(relay.WaitForExit(2000), 0));
+  }
+  TempDir dir;
+  std::filesystem::create_directory(dir.File("TAVORIN.INI"));
+  RunningProgram relay(dir.path());
+  EXPECT_EQ(relay.ReadLines(4), Lines(2000, "127.0.0.1", 15000)) << "a directory is no file";
+  relay.Type("x");
+  EXPECT_TRUE(ExitedWith(relay.WaitForExit(2000), 0));
+}
+
 }  // namespace
 }  // namespace tavorin::testing
