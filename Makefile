@@ -6,7 +6,7 @@ GEN     := $(shell command -v ninja >/dev/null 2>&1 && echo -G Ninja)
 ROUNDS  ?= 3
 JOBS    ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build run test test-asan test-tsan bench fuzz clean
+.PHONY: all build run test test-asan test-tsan bench fuzz windows test-windows clean
 
 all: build
 
@@ -28,6 +28,21 @@ test-asan:
 test-tsan:
 	$(MAKE) test BUILD=build-tsan CMAKE_ARGS="-DTAVORIN_SANITIZE=thread"
 
+# tavorin.exe for 64-bit Windows, statically linked, and the unit tests beside it.
+WINDOWS_BUILD := build-windows
+windows:
+	$(MAKE) build BUILD=$(WINDOWS_BUILD) CMAKE_ARGS="-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
+	  -DCMAKE_BUILD_TYPE=Release"
+	@echo "built $(WINDOWS_BUILD)/app/tavorin.exe"
+
+# The Windows unit tests, and the program's end-to-end tests against tavorin.exe, under Wine.
+WINE_ENV := WINEPREFIX=$(abspath $(WINDOWS_BUILD))/wineprefix WINEDEBUG=-all
+test-windows: windows build
+	$(WINE_ENV) wineboot -i >/dev/null 2>&1
+	$(WINE_ENV) timeout 300 wine $(WINDOWS_BUILD)/tests/unit_tests.exe
+	cd $(BUILD) && $(WINE_ENV) TAVORIN_WINE_BINARY=$(abspath $(WINDOWS_BUILD))/app/tavorin.exe \
+	  ctest --output-on-failure -R '^Program\.'; status=$$?; $(WINE_ENV) wineserver -k; exit $$status
+
 # Each fuzz target for FUZZ_SECONDS, with AddressSanitizer and UndefinedBehaviorSanitizer.
 # New inputs go to build-fuzz/corpus; the seeds in fuzz/corpus stay as they are.
 FUZZ_SECONDS ?= 60
@@ -48,4 +63,4 @@ bench: build
 	bench/run.sh $(BUILD) $(ROUNDS)
 
 clean:
-	rm -rf build build-asan build-tsan build-fuzz
+	rm -rf build build-asan build-tsan build-fuzz build-windows

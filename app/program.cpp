@@ -37,7 +37,7 @@ bool StartListener(Listener& listener, int32_t port) {
   if (listener.Start(port))
     return true;
   std::fprintf(stderr, "tavorin: cannot listen on UDP port %u: %s\n",
-               static_cast<unsigned>(PortOf(port)), std::strerror(errno));
+               static_cast<unsigned>(PortOf(port)), LastSocketErrorText().c_str());
   return false;
 }
 
@@ -72,7 +72,6 @@ int Relay(const Settings& settings, uint32_t address, const std::string& log_pat
 
   a.Stop();
   b.Stop();
-  CleanupSocketLibrary();
   return 0;  // b, then a, is destroyed with every link
 }
 

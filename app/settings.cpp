@@ -13,10 +13,10 @@ constexpr size_t kPortSize = 16;
 
 Settings ReadSettings(const std::string& path) {
   Settings s;
-  s.log = GetProfileString("Proxy", "Log", "packets.txt", kNameSize, path);
-  s.proxy_port = ParseNumber(GetProfileString("Proxy", "Port", "15000", kPortSize, path));
-  s.server_port = ParseNumber(GetProfileString("Server", "Port", "2000", kPortSize, path));
-  s.server_host = GetProfileString("Server", "IP", "127.0.0.1", kNameSize, path);
+  s.log = ReadProfileString("Proxy", "Log", "packets.txt", kNameSize, path);
+  s.proxy_port = ParseNumber(ReadProfileString("Proxy", "Port", "15000", kPortSize, path));
+  s.server_port = ParseNumber(ReadProfileString("Server", "Port", "2000", kPortSize, path));
+  s.server_host = ReadProfileString("Server", "IP", "127.0.0.1", kNameSize, path);
   return s;
 }
 

@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (value_size == 0 && !from_memory.empty())
       std::abort();
     std::string from_file =
-        tavorin::GetProfileString(name[0], name[1], "fallback", value_size, path);
+        tavorin::ReadProfileString(name[0], name[1], "fallback", value_size, path);
     if (from_file != from_memory)
       std::abort();
   }

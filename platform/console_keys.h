@@ -18,6 +18,7 @@ class ConsoleKeys {
  private:
   bool tried_ = false;
   bool open_ = false;
+  [[maybe_unused]] void* console_ = nullptr;  // the console input device, where the system has one
 };
 
 }  // namespace tavorin

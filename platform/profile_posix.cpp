@@ -43,8 +43,8 @@ void FeedFile(int fd, ProfileLookup& lookup) {
 }
 }  // namespace
 
-std::string GetProfileString(const char* section, const char* key, const char* fallback,
-                             size_t size, const std::string& path) {
+std::string ReadProfileString(const char* section, const char* key, const char* fallback,
+                              size_t size, const std::string& path) {
   ProfileLookup lookup(section, key);
   // Non-blocking, so that a named pipe in the file's place cannot hold the open up.
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);

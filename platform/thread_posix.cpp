@@ -1,6 +1,7 @@
 // StoppableThread on POSIX threads.
 #include <pthread.h>
 #include <signal.h>
+#include <cerrno>
 #include <new>
 #include <type_traits>
 
@@ -56,6 +57,7 @@ bool StoppableThread::Start(Procedure procedure, void* argument, size_t stack_si
   if (error != 0) {
     running_.store(false, std::memory_order_release);
     delete trampoline;
+    errno = error;
     return false;
   }
   handle_ = thread;

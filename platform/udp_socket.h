@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "platform/endpoint.h"
 
@@ -117,6 +118,9 @@ class UdpSocket {
 // release at the end.
 bool StartSocketLibrary();
 void CleanupSocketLibrary();
+
+// Why the last socket call on this thread failed, in words.
+std::string LastSocketErrorText();
 
 // Call after a receive on this thread failed. An error that a retry may clear (an interrupt,
 // an error reported for an earlier datagram) returns at once; one that would repeat sleeps a

@@ -174,6 +174,10 @@ bool StartSocketLibrary() {
 }
 void CleanupSocketLibrary() {}
 
+std::string LastSocketErrorText() {
+  return std::strerror(errno);
+}
+
 void PauseAfterReceiveError() {
   switch (errno) {
     case EINTR:

@@ -55,9 +55,26 @@ bool TempDir::BecomesEmpty(std::string_view name, int timeout_ms) const {
   return true;
 }
 
-std::string RelayBinary() {
-  return TAVORIN_BINARY;
+bool UnderWine() {
+  const char* exe = std::getenv("TAVORIN_WINE_BINARY");
+  return exe != nullptr && *exe != '\0';
 }
+
+std::string RelayBinary() {
+  return UnderWine() ? std::getenv("TAVORIN_WINE_BINARY") : TAVORIN_BINARY;
+}
+
+namespace {
+// Windows writes text-mode line ends as CR LF; the tests compare lines.
+std::string UnixLineEnds(std::string text) {
+  if (UnderWine()) {
+    for (size_t at; (at = text.find("\r\n")) != std::string::npos;) {
+      text.erase(at, 1);
+    }
+  }
+  return text;
+}
+}  // namespace
 
 uint16_t FreePortPair() {
   for (int attempt = 0; attempt < 100; ++attempt) {
@@ -145,7 +162,11 @@ RunningProgram::RunningProgram(const std::string& directory, Terminal terminal,
     dup2(err[1], 2);
     if (chdir(directory.c_str()) != 0)
       Fail("chdir");
-    execl(binary.c_str(), binary.c_str(), static_cast<char*>(nullptr));
+    if (UnderWine()) {
+      execlp("wine", "wine", binary.c_str(), static_cast<char*>(nullptr));
+    } else {
+      execl(binary.c_str(), binary.c_str(), static_cast<char*>(nullptr));
+    }
     Fail("exec");
   }
   close(out[1]);
@@ -181,7 +202,7 @@ std::string RunningProgram::ReadLines(int lines, int timeout_ms) {
     if (c == '\n')
       --lines;
   }
-  return text;
+  return UnixLineEnds(text);
 }
 
 std::string RunningProgram::Drain(int fd, int timeout_ms) {
@@ -194,7 +215,7 @@ std::string RunningProgram::Drain(int fd, int timeout_ms) {
       break;
     text.append(buffer, static_cast<size_t>(n));
   }
-  return text;
+  return UnixLineEnds(text);
 }
 
 void RunningProgram::Type(std::string_view bytes) const {

@@ -31,8 +31,10 @@ class TempDir {
   std::string path_;
 };
 
-// The path of the built relay.
+// The path of the built relay: the Windows one when TAVORIN_WINE_BINARY names it, which is
+// then run under Wine.
 std::string RelayBinary();
+bool UnderWine();
 
 enum class Terminal { kForeground, kBackground, kNone };
 

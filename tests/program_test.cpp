@@ -52,6 +52,28 @@ bool KilledBy(std::optional<int> status, int signal_number) {
   return status && WIFSIGNALED(*status) && WTERMSIG(*status) == signal_number;
 }
 
+// Wine's console takes no key events from a pseudo-terminal, so under Wine the relay is ended
+// from outside, and what depends on the terminal is left to the runs on Linux (the key rule
+// itself is covered by its unit tests on both systems).
+constexpr char kNoWineConsole[] = "under Wine the console takes no keys from a pseudo-terminal";
+
+// Ends the relay with a key, which ends it with status 0 within a second; under Wine, from
+// outside.
+void EndRelay(RunningProgram& relay) {
+  if (UnderWine()) {
+    relay.Signal(SIGKILL);
+    EXPECT_TRUE(relay.WaitForExit(5000).has_value());
+    return;
+  }
+  relay.Type("x");
+  EXPECT_TRUE(ExitedWith(relay.WaitForExit(1000), 0));
+}
+
+// How long an error exit may take: Wine starts slowly.
+int ExitTimeout() {
+  return UnderWine() ? 10000 : 2000;
+}
+
 TEST(Program, WithoutSettingsRelays15000To2000AndEndsOnAKey) {
   TempDir dir;
   UdpPeer server(2000);
@@ -65,6 +87,10 @@ TEST(Program, WithoutSettingsRelays15000To2000AndEndsOnAKey) {
   ExpectRelayed(client, 15000, server, 1);
   ExpectRelayed(client, 15001, server_next, 2);
   EXPECT_TRUE(relay.Running());
+  if (UnderWine()) {
+    EndRelay(relay);
+    return;
+  }
 
   relay.Type("k");
   EXPECT_TRUE(ExitedWith(relay.WaitForExit(1000), 0)) << "a key ends it within a second";
@@ -87,14 +113,38 @@ TEST(Program, ThePortsWrapAsInThe40000And70000Example) {
   ExpectRelayed(client, 40000, server, 3);
   ExpectRelayed(client, 40001, server_next, 4);
   EXPECT_TRUE(dir.BecomesEmpty("packets.txt")) << "an existing log file is emptied";
-  relay.Type(" ");
-  EXPECT_TRUE(ExitedWith(relay.WaitForExit(1000), 0));
+  EndRelay(relay);
+}
+
+TEST(Program, EmptyAndOversizeDatagramsStopAtTheRelayBothWays) {
+  TempDir dir;
+  UdpPeer server;
+  uint16_t port = FreePortPair();
+  dir.Write("TAVORIN.INI", Ini(port, server.port()));
+  RunningProgram relay(dir.path());
+  ASSERT_EQ(relay.ReadLines(4), Lines(server.port(), "127.0.0.1", port));
+  UdpPeer client;
+  client.SendTo(Bytes{}, port);
+  client.SendTo(Pattern(521), port);
+  EXPECT_TRUE(server.Silent(300)) << "0 and 521 bytes are not forwarded";
+  client.SendTo(Pattern(520, 1), port);
+  auto at_server = server.Receive();
+  ASSERT_TRUE(at_server.has_value());
+  EXPECT_EQ(at_server->data, Pattern(520, 1));
+  server.SendTo(Bytes{}, at_server->from);
+  server.SendTo(Pattern(521), at_server->from);
+  server.SendTo(Pattern(520, 2), at_server->from);
+  auto at_client = client.Receive();
+  ASSERT_TRUE(at_client.has_value());
+  EXPECT_EQ(at_client->data, Pattern(520, 2)) << "only the 520-byte reply comes back";
+  EXPECT_TRUE(client.Silent());
+  EndRelay(relay);
 }
 
 TEST(Program, SettingsAreReadFromTheWorkingDirectoryOnly) {
   TempDir program_dir;
   TempDir work_dir;
-  std::string copy = program_dir.File("tavorin");
+  std::string copy = program_dir.File(UnderWine() ? "tavorin.exe" : "tavorin");
   std::filesystem::copy_file(RelayBinary(), copy);
   program_dir.Write("TAVORIN.INI", Ini(FreePortPair(), 7));
   RunningProgram relay(work_dir.path(), Terminal::kForeground, {}, copy);
@@ -132,12 +182,13 @@ TEST(Program, PortNumbersParseWithSignJunkAndWrap) {
                                  "\n[Server]\nPort=" + c.server_value + "\n");
     RunningProgram relay(dir.path());
     EXPECT_EQ(relay.ReadLines(4), Lines(c.shown, "127.0.0.1", port)) << c.server_value;
-    relay.Type("x");
-    EXPECT_TRUE(ExitedWith(relay.WaitForExit(1000), 0));
+    EndRelay(relay);
   }
 }
 
 TEST(Program, AKeyPendingBeforeStartEndsItAtTheFirstTest) {
+  if (UnderWine())
+    GTEST_SKIP() << kNoWineConsole;
   TempDir dir;
   dir.Write("TAVORIN.INI", Ini(FreePortPair(), 7));
   auto start = std::chrono::steady_clock::now();
@@ -152,6 +203,8 @@ TEST(Program, AKeyPendingBeforeStartEndsItAtTheFirstTest) {
 }
 
 TEST(Program, CtrlCSigtermAndSighupGiveTheTerminalBackAndEndAtOnce) {
+  if (UnderWine())
+    GTEST_SKIP() << kNoWineConsole;
   for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
     TempDir dir;
     dir.Write("TAVORIN.INI", Ini(FreePortPair(), 7));
@@ -170,6 +223,8 @@ TEST(Program, CtrlCSigtermAndSighupGiveTheTerminalBackAndEndAtOnce) {
 }
 
 TEST(Program, InTheBackgroundItLeavesTheTerminalAloneAndRelays) {
+  if (UnderWine())
+    GTEST_SKIP() << "process groups and terminal modes are POSIX's";
   TempDir dir;
   UdpPeer server;
   uint16_t port = FreePortPair();
@@ -201,7 +256,8 @@ TEST(Program, WithoutATerminalItRelaysUntilSigterm) {
   ExpectRelayed(client, port, server, 7);
   ExpectRelayed(client, static_cast<uint16_t>(port + 1), server_next, 8);
   relay.Signal(SIGTERM);
-  EXPECT_TRUE(KilledBy(relay.WaitForExit(1000), SIGTERM));
+  std::optional<int> status = relay.WaitForExit(ExitTimeout());
+  EXPECT_TRUE(UnderWine() ? status.has_value() : KilledBy(status, SIGTERM));
 }
 
 TEST(Program, APortInUseIsAnErrorNamingThePort) {
@@ -211,7 +267,7 @@ TEST(Program, APortInUseIsAnErrorNamingThePort) {
     UdpPeer occupant(static_cast<uint16_t>(port + taken));
     dir.Write("TAVORIN.INI", Ini(port, 7));
     RunningProgram relay(dir.path());
-    EXPECT_TRUE(ExitedWith(relay.WaitForExit(2000), 1));
+    EXPECT_TRUE(ExitedWith(relay.WaitForExit(ExitTimeout()), 1));
     EXPECT_EQ(relay.RestOfOutput(), "Server Port = 7\nServer IP = 127.0.0.1\n") << "no banner";
     std::string errors = relay.Errors();
     EXPECT_NE(errors.find("port " + std::to_string(port + taken) + ":"), std::string::npos)
@@ -224,7 +280,7 @@ TEST(Program, AnUnresolvableHostIsAnErrorNamingTheHost) {
   TempDir dir;
   dir.Write("TAVORIN.INI", "[Server]\nIP=no-such-host.invalid\n");
   RunningProgram relay(dir.path());
-  EXPECT_TRUE(ExitedWith(relay.WaitForExit(5000), 1));
+  EXPECT_TRUE(ExitedWith(relay.WaitForExit(ExitTimeout()), 1));
   EXPECT_EQ(relay.RestOfOutput(), "Server Port = 2000\n");
   EXPECT_NE(relay.Errors().find("\"no-such-host.invalid\""), std::string::npos);
 }
@@ -238,8 +294,7 @@ TEST(Program, ABroadcastServerAddressIsTakenAsGivenAndAnEmptyLogOnlyWarns) {
   EXPECT_EQ(relay.ReadLines(4), Lines(2000, "255.255.255.255", port));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_TRUE(relay.Running());
-  relay.Type("x");
-  EXPECT_TRUE(ExitedWith(relay.WaitForExit(1000), 0));
+  EndRelay(relay);
   EXPECT_NE(relay.Errors().find("Log"), std::string::npos) << "a warning about the empty Log";
 }
 
@@ -254,15 +309,13 @@ TEST(Program, HostileSettingsFilesGiveDefaultsAndNeverStopTheRelay) {
     RunningProgram relay(dir.path());
     std::string lines = relay.ReadLines(4);
     EXPECT_NE(lines.find("Ready to rock on port "), std::string::npos) << lines;
-    relay.Type("x");
-    EXPECT_TRUE(ExitedWith(relay.WaitForExit(2000), 0));
+    EndRelay(relay);
   }
   TempDir dir;
   std::filesystem::create_directory(dir.File("TAVORIN.INI"));
   RunningProgram relay(dir.path());
   EXPECT_EQ(relay.ReadLines(4), Lines(2000, "127.0.0.1", 15000)) << "a directory is no file";
-  relay.Type("x");
-  EXPECT_TRUE(ExitedWith(relay.WaitForExit(2000), 0));
+  EndRelay(relay);
 }
 
 }  // namespace

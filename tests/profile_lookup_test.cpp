@@ -1,15 +1,9 @@
-// The settings-file reader.
-#include <sys/stat.h>
-#include <unistd.h>
-
+// Finding a value in a settings file's text.
 #include <string>
 
 #include <gtest/gtest.h>
 
-#include "platform/files.h"
-#include "platform/profile.h"
 #include "platform/profile_lookup.h"
-#include "tests/program_runner.h"
 
 namespace tavorin {
 namespace {
@@ -55,55 +49,6 @@ TEST(ProfileLookup, ValuesAreCutToSizeLessOne) {
   EXPECT_EQ(Find(text, "S", "K", 0), "");
   EXPECT_EQ(FindProfileString("", "S", "K", "123456789", 4), "123") << "defaults too";
   EXPECT_EQ(Find(std::string("[S]\nK=ab\0cd\n", 12), "S", "K"), "ab");
-}
-
-class ProfileFile : public ::testing::Test {
- protected:
-  std::string Get(const char* key = "Port", size_t size = 16) {
-    return GetProfileString("Proxy", key, "15000", size, dir_.File("TAVORIN.INI"));
-  }
-  testing::TempDir dir_;
-};
-
-TEST_F(ProfileFile, ReadsTheFileOrGivesTheDefault) {
-  EXPECT_EQ(Get(), "15000") << "no file";
-  dir_.Write("TAVORIN.INI", "[Proxy]\r\nPort=40000\r\nLog=\r\n");
-  EXPECT_EQ(Get(), "40000");
-  EXPECT_EQ(Get("Log", 60), "");
-  EXPECT_EQ(Get("IP", 60), "15000");
-}
-
-TEST_F(ProfileFile, HostileFilesGiveDefaultsOrBoundedValues) {
-  mkdir(dir_.File("TAVORIN.INI").c_str(), 0755);
-  EXPECT_EQ(Get(), "15000") << "a directory";
-  rmdir(dir_.File("TAVORIN.INI").c_str());
-
-  mkfifo(dir_.File("TAVORIN.INI").c_str(), 0644);
-  EXPECT_EQ(Get(), "15000") << "a named pipe with no writer";
-  unlink(dir_.File("TAVORIN.INI").c_str());
-
-  std::string binary;
-  for (int i = 0; i < 200000; ++i)
-    binary.push_back(static_cast<char>(i * 7919 % 256));
-  dir_.Write("TAVORIN.INI", binary + "\n[Proxy]\nPort=1\n");
-  EXPECT_EQ(Get(), "1") << "binary garbage before the section";
-
-  dir_.Write("TAVORIN.INI", "[Proxy]\nPort=" + std::string(1 << 20, '7') + "\nLog=x\n");
-  EXPECT_EQ(Get(), std::string(15, '7')) << "a megabyte line";
-  EXPECT_EQ(Get("Log", 60), "x") << "the line after it is still read";
-
-  if (geteuid() != 0) {  // root reads whatever the mode says
-    dir_.Write("TAVORIN.INI", "[Proxy]\nPort=1\n");
-    chmod(dir_.File("TAVORIN.INI").c_str(), 0);
-    EXPECT_EQ(Get(), "15000") << "unreadable";
-  }
-}
-
-TEST(JoinPath, AlwaysAddsTheSeparator) {
-  EXPECT_EQ(JoinPath("/home/u", "TAVORIN.INI"), "/home/u/TAVORIN.INI");
-  EXPECT_EQ(JoinPath("/", "TAVORIN.INI"), "//TAVORIN.INI");
-  std::string deep(5000, 'd');
-  EXPECT_EQ(JoinPath(deep, "packets.txt").size(), 5000u + 1 + 11) << "no fixed buffer";
 }
 
 }  // namespace

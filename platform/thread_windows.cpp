@@ -1,0 +1,54 @@
+// StoppableThread on Win32 threads.
+#include <windows.h>
+
+#include <new>
+
+#include "platform/thread.h"
+
+namespace tavorin {
+
+namespace {
+struct Trampoline {
+  StoppableThread::Procedure procedure;
+  void* argument;
+};
+
+DWORD WINAPI Run(LPVOID raw) {
+  Trampoline t = *static_cast<Trampoline*>(raw);
+  delete static_cast<Trampoline*>(raw);
+  t.procedure(t.argument);
+  return 0;
+}
+}  // namespace
+
+bool StoppableThread::Start(Procedure procedure, void* argument, size_t stack_size) {
+  Join();
+  if (detail::ConsumeThreadStartFailure())
+    return false;
+  auto* trampoline = new (std::nothrow) Trampoline{procedure, argument};
+  if (trampoline == nullptr)
+    return false;
+  running_.store(true, std::memory_order_release);
+  HANDLE thread = CreateThread(nullptr, stack_size, Run, trampoline,
+                               stack_size != 0 ? STACK_SIZE_PARAM_IS_A_RESERVATION : 0, nullptr);
+  if (thread == nullptr) {
+    running_.store(false, std::memory_order_release);
+    delete trampoline;
+    return false;
+  }
+  handle_ = thread;
+  started_ = true;
+  return true;
+}
+
+void StoppableThread::Join() {
+  if (started_) {
+    WaitForSingleObject(static_cast<HANDLE>(handle_), INFINITE);
+    CloseHandle(static_cast<HANDLE>(handle_));
+    started_ = false;
+    handle_ = nullptr;
+  }
+  running_.store(false, std::memory_order_release);
+}
+
+}  // namespace tavorin

@@ -1,0 +1,99 @@
+// The relay engine through the platform layer's own sockets, on every system (under Wine too):
+// no receive here waits for anything that is not on its way.
+#include <chrono>
+#include <memory>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#else
+#include <arpa/inet.h>
+#endif
+
+#include "platform/udp_socket.h"
+#include "relay/listener.h"
+
+namespace tavorin {
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+Bytes Fill(size_t size, unsigned char seed) {
+  Bytes b(size);
+  for (size_t i = 0; i < size; ++i)
+    b[i] = static_cast<unsigned char>(seed + i * 31);
+  return b;
+}
+
+Endpoint Local(uint16_t port) {
+  return MakeEndpoint(htonl(INADDR_LOOPBACK), htons(port));
+}
+
+class PortableEngine : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(StartSocketLibrary());
+    ASSERT_TRUE(server_.OpenAndBind(0));
+    ASSERT_TRUE(client_.OpenAndBind(0));
+  }
+  void TearDown() override {
+    server_.Close();
+    client_.Close();
+    CleanupSocketLibrary();
+  }
+  // The next datagram on `socket`, which the test knows to be on its way.
+  static Bytes Next(const UdpSocket& socket, Endpoint* from) {
+    Bytes b(2048);
+    long n;
+    while ((n = socket.ReceiveFrom(b.data(), b.size(), from)) < 0) {
+    }
+    b.resize(static_cast<size_t>(n));
+    return b;
+  }
+  UdpSocket server_;
+  UdpSocket client_;
+};
+
+TEST_F(PortableEngine, RelaysBothWaysDropsWhatDoesNotFitAndStopsPromptly) {
+  auto listener = std::make_unique<Listener>();
+  listener->SetServer(Local(server_.LocalPort()));
+  ASSERT_TRUE(listener->Start(0));
+  const Endpoint relay = Local(listener->LocalPort());
+
+  // Empty and oversize datagrams are dropped: the first to reach the server is the 520 bytes.
+  client_.SendTo("", 0, relay);
+  Bytes too_long = Fill(521, 1);
+  client_.SendTo(too_long.data(), too_long.size(), relay);
+  Bytes request = Fill(520, 2);
+  client_.SendTo(request.data(), request.size(), relay);
+  Endpoint link{};
+  EXPECT_EQ(Next(server_, &link), request);
+
+  server_.SendTo("", 0, link);
+  server_.SendTo(too_long.data(), too_long.size(), link);
+  Bytes reply = Fill(520, 3);
+  server_.SendTo(reply.data(), reply.size(), link);
+  Endpoint from{};
+  EXPECT_EQ(Next(client_, &from), reply);
+  EXPECT_EQ(ntohs(from.sin_port), listener->LocalPort()) << "the reply comes from the listener";
+
+  // A second client: a second link, on another port.
+  UdpSocket other;
+  ASSERT_TRUE(other.OpenAndBind(0));
+  other.SendTo(request.data(), 7, relay);
+  Endpoint second_link{};
+  EXPECT_EQ(Next(server_, &second_link).size(), 7u);
+  EXPECT_NE(second_link.sin_port, link.sin_port);
+
+  // Stopping and destroying wake every blocked receive and join every thread.
+  auto start = std::chrono::steady_clock::now();
+  listener->Stop();
+  EXPECT_EQ(listener->links().count, 2u);
+  listener.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+}
+
+}  // namespace
+}  // namespace tavorin
