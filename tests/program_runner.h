@@ -40,6 +40,9 @@ enum class Terminal { kForeground, kBackground, kNone };
 
 // Two neighbouring UDP ports, P and P + 1, free on this host just now.
 uint16_t FreePortPair();
+// Waits up to five seconds for `port` and `port` + 1 to be free: a relay ended under Wine lets
+// go of its sockets a little after its process is gone.
+void WaitUntilFree(uint16_t port);
 
 class RunningProgram {
  public:

@@ -78,6 +78,7 @@ TEST(Program, WithoutSettingsRelays15000To2000AndEndsOnAKey) {
   TempDir dir;
   UdpPeer server(2000);
   UdpPeer server_next(2001);
+  WaitUntilFree(15000);
   RunningProgram relay(dir.path());
   termios before = relay.TerminalSettings();
   EXPECT_EQ(relay.ReadLines(4), Lines(2000, "127.0.0.1", 15000));
@@ -147,6 +148,7 @@ TEST(Program, SettingsAreReadFromTheWorkingDirectoryOnly) {
   std::string copy = program_dir.File(UnderWine() ? "tavorin.exe" : "tavorin");
   std::filesystem::copy_file(RelayBinary(), copy);
   program_dir.Write("TAVORIN.INI", Ini(FreePortPair(), 7));
+  WaitUntilFree(15000);
   RunningProgram relay(work_dir.path(), Terminal::kForeground, {}, copy);
   EXPECT_EQ(relay.ReadLines(4), Lines(2000, "127.0.0.1", 15000));
 }
@@ -180,6 +182,7 @@ TEST(Program, PortNumbersParseWithSignJunkAndWrap) {
     TempDir dir;
     dir.Write("TAVORIN.INI", "[Proxy]\nPort=" + std::to_string(port - 65536) +
                                  "\n[Server]\nPort=" + c.server_value + "\n");
+    WaitUntilFree(port);
     RunningProgram relay(dir.path());
     EXPECT_EQ(relay.ReadLines(4), Lines(c.shown, "127.0.0.1", port)) << c.server_value;
     EndRelay(relay);
@@ -306,6 +309,7 @@ TEST(Program, HostileSettingsFilesGiveDefaultsAndNeverStopTheRelay) {
   for (const std::string& content : {garbage, huge_port, std::string(3 << 20, '[')}) {
     TempDir dir;
     dir.Write("TAVORIN.INI", content);
+    WaitUntilFree(15000);
     RunningProgram relay(dir.path());
     std::string lines = relay.ReadLines(4);
     EXPECT_NE(lines.find("Ready to rock on port "), std::string::npos) << lines;
@@ -313,6 +317,7 @@ TEST(Program, HostileSettingsFilesGiveDefaultsAndNeverStopTheRelay) {
   }
   TempDir dir;
   std::filesystem::create_directory(dir.File("TAVORIN.INI"));
+  WaitUntilFree(15000);
   RunningProgram relay(dir.path());
   EXPECT_EQ(relay.ReadLines(4), Lines(2000, "127.0.0.1", 15000)) << "a directory is no file";
   EndRelay(relay);
