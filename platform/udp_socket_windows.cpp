@@ -1,4 +1,5 @@
 // UDP sockets on Windows Sockets 2.
+#include <mswsock.h>
 #include <windows.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -20,6 +21,27 @@ thread_local int last_error = 0;
 SOCKET Native(SocketHandle h) {
   return static_cast<SOCKET>(h);
 }
+
+// WSARecvMsg is reached through the provider; the pointer is the same for every UDP socket,
+// so it is looked up once. Null where the provider has none: receives then go without it.
+LPFN_WSARECVMSG ReceiveMessageFunction(SOCKET s) {
+  static const LPFN_WSARECVMSG function = [s] {
+    GUID id = WSAID_WSARECVMSG;
+    LPFN_WSARECVMSG found = nullptr;
+    DWORD bytes = 0;
+    if (WSAIoctl(s, SIO_GET_EXTENSION_FUNCTION_POINTER, &id, sizeof id, &found, sizeof found,
+                 &bytes, nullptr, nullptr) != 0) {
+      return LPFN_WSARECVMSG{nullptr};
+    }
+    return found;
+  }();
+  return function;
+}
+
+// Room for one IP_PKTINFO control message.
+struct PacketInfoControl {
+  alignas(WSACMSGHDR) char bytes[WSA_CMSG_SPACE(sizeof(IN_PKTINFO))];
+};
 }  // namespace
 
 bool StartSocketLibrary() {
@@ -75,8 +97,13 @@ void UdpSocket::SetReceiveBuffer(int bytes) const {
   }
 }
 
-// Replies leave from whatever address the routing picks here.
-void UdpSocket::ReportLocalAddress() const {}
+void UdpSocket::ReportLocalAddress() const {
+  DWORD on = 1;
+  if (IsOpen()) {
+    setsockopt(Native(handle()), IPPROTO_IP, IP_PKTINFO, reinterpret_cast<const char*>(&on),
+               sizeof on);
+  }
+}
 
 uint16_t UdpSocket::LocalPort() const {
   Endpoint local{};
@@ -104,21 +131,74 @@ long UdpSocket::SendTo(SocketHandle handle, const void* data, size_t length, con
                 reinterpret_cast<const sockaddr*>(&to), sizeof to);
 }
 
+// One datagram at a time: Windows has no batch receive. WSARecvMsg also tells the local
+// address the datagram was sent to, where the socket reports it.
 int UdpSocket::ReceiveMany(SocketHandle handle, ReceiveSlot* slots, int count) {
   if (count < 1)
     return 0;
-  long n = ReceiveFrom(handle, slots[0].buffer, slots[0].capacity, &slots[0].source);
-  if (n == kReceiveError)
-    return static_cast<int>(kReceiveError);
-  slots[0].length = n;
-  slots[0].local_address = 0;
+  ReceiveSlot& slot = slots[0];
+  slot.local_address = 0;
+  LPFN_WSARECVMSG receive_message = ReceiveMessageFunction(Native(handle));
+  if (receive_message == nullptr) {
+    long n = ReceiveFrom(handle, slot.buffer, slot.capacity, &slot.source);
+    if (n == kReceiveError)
+      return static_cast<int>(kReceiveError);
+    slot.length = n;
+    return 1;
+  }
+  WSABUF part{static_cast<ULONG>(slot.capacity), static_cast<char*>(slot.buffer)};
+  PacketInfoControl control;
+  WSAMSG message{};
+  message.name = reinterpret_cast<LPSOCKADDR>(&slot.source);
+  message.namelen = sizeof slot.source;
+  message.lpBuffers = &part;
+  message.dwBufferCount = 1;
+  message.Control = {sizeof control.bytes, control.bytes};
+  DWORD received = 0;
+  if (receive_message(Native(handle), &message, &received, nullptr, nullptr) == SOCKET_ERROR) {
+    if (WSAGetLastError() != WSAEMSGSIZE)
+      return static_cast<int>(kReceiveError);
+    slot.length = kReceiveTooLong;  // cut and reported: dropped whole
+    return 1;
+  }
+  slot.length = (message.dwFlags & MSG_TRUNC) != 0 ? kReceiveTooLong : static_cast<long>(received);
+  for (WSACMSGHDR* c = WSA_CMSG_FIRSTHDR(&message); c != nullptr;
+       c = WSA_CMSG_NXTHDR(&message, c)) {
+    if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+      IN_PKTINFO info;
+      std::memcpy(&info, WSA_CMSG_DATA(c), sizeof info);
+      slot.local_address = info.ipi_addr.s_addr;
+    }
+  }
   return 1;
 }
 
 int UdpSocket::SendMany(SocketHandle handle, const OutgoingDatagram* datagrams, int count) {
   int sent = 0;
   for (int i = 0; i < count; ++i) {
-    sent += SendTo(handle, datagrams[i].data, datagrams[i].length, *datagrams[i].to) >= 0;
+    const OutgoingDatagram& d = datagrams[i];
+    if (d.from_address == 0) {
+      sent += SendTo(handle, d.data, d.length, *d.to) >= 0;
+      continue;
+    }
+    // The source address rides along with the datagram; the interface is the routing's.
+    WSABUF part{static_cast<ULONG>(d.length), static_cast<char*>(const_cast<void*>(d.data))};
+    PacketInfoControl control{};
+    WSAMSG message{};
+    message.name = reinterpret_cast<LPSOCKADDR>(const_cast<Endpoint*>(d.to));
+    message.namelen = sizeof(Endpoint);
+    message.lpBuffers = &part;
+    message.dwBufferCount = 1;
+    message.Control = {sizeof control.bytes, control.bytes};
+    WSACMSGHDR* c = WSA_CMSG_FIRSTHDR(&message);
+    c->cmsg_level = IPPROTO_IP;
+    c->cmsg_type = IP_PKTINFO;
+    c->cmsg_len = WSA_CMSG_LEN(sizeof(IN_PKTINFO));
+    IN_PKTINFO info{};
+    info.ipi_addr.s_addr = d.from_address;
+    std::memcpy(WSA_CMSG_DATA(c), &info, sizeof info);
+    DWORD bytes = 0;
+    sent += WSASendMsg(Native(handle), &message, 0, &bytes, nullptr, nullptr) == 0;
   }
   return sent;
 }

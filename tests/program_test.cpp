@@ -142,6 +142,30 @@ TEST(Program, EmptyAndOversizeDatagramsStopAtTheRelayBothWays) {
   EndRelay(relay);
 }
 
+TEST(Program, RepliesComeBackFromTheAddressTheClientSentTo) {
+  // Wine reports the destination address of a received datagram but sends WSASendMsg's
+  // datagrams from the routing's address whatever IN_PKTINFO asks (checked here).
+  if (UnderWine())
+    GTEST_SKIP() << "Wine ignores the source address given to WSASendMsg";
+  TempDir dir;
+  UdpPeer server;
+  uint16_t port = FreePortPair();
+  dir.Write("TAVORIN.INI", Ini(port, server.port()));
+  RunningProgram relay(dir.path());
+  ASSERT_EQ(relay.ReadLines(4), Lines(server.port(), "127.0.0.1", port));
+  UdpPeer client;  // on 127.0.0.1, talking to 127.0.0.3 and hearing from it alone
+  Endpoint third = LoopbackEndpoint(port, 3);
+  client.Connect(third);
+  client.SendTo(Pattern(64, 1), third);
+  auto at_server = server.Receive();
+  ASSERT_TRUE(at_server.has_value());
+  server.SendTo(Pattern(64, 2), at_server->from);
+  auto at_client = client.Receive();
+  ASSERT_TRUE(at_client.has_value()) << "the reply left from another address";
+  EXPECT_EQ(at_client->data, Pattern(64, 2));
+  EndRelay(relay);
+}
+
 TEST(Program, SettingsAreReadFromTheWorkingDirectoryOnly) {
   TempDir program_dir;
   TempDir work_dir;
