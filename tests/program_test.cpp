@@ -28,6 +28,14 @@ std::string Ini(uint16_t proxy_port, uint16_t server_port, const std::string& ex
          "[Server]\nPort=" + std::to_string(server_port) + "\nIP=127.0.0.1\n";
 }
 
+// A working directory whose settings put a relay on a free port pair in front of `server`.
+struct RelayDir {
+  TempDir dir;
+  UdpPeer server;
+  uint16_t port = FreePortPair();
+  RelayDir() { dir.Write("TAVORIN.INI", Ini(port, server.port())); }
+};
+
 // A datagram from `client` to the relay's `port` reaches `server`, and the server's reply
 // comes back to the client from that port.
 void ExpectRelayed(const UdpPeer& client, uint16_t port, const UdpPeer& server, unsigned seed) {
@@ -118,10 +126,8 @@ TEST(Program, ThePortsWrapAsInThe40000And70000Example) {
 }
 
 TEST(Program, EmptyAndOversizeDatagramsStopAtTheRelayBothWays) {
-  TempDir dir;
-  UdpPeer server;
-  uint16_t port = FreePortPair();
-  dir.Write("TAVORIN.INI", Ini(port, server.port()));
+  RelayDir setup;
+  auto& [dir, server, port] = setup;
   RunningProgram relay(dir.path());
   ASSERT_EQ(relay.ReadLines(4), Lines(server.port(), "127.0.0.1", port));
   UdpPeer client;
@@ -147,10 +153,8 @@ TEST(Program, RepliesComeBackFromTheAddressTheClientSentTo) {
   // datagrams from the routing's address whatever IN_PKTINFO asks (checked here).
   if (UnderWine())
     GTEST_SKIP() << "Wine ignores the source address given to WSASendMsg";
-  TempDir dir;
-  UdpPeer server;
-  uint16_t port = FreePortPair();
-  dir.Write("TAVORIN.INI", Ini(port, server.port()));
+  RelayDir setup;
+  auto& [dir, server, port] = setup;
   RunningProgram relay(dir.path());
   ASSERT_EQ(relay.ReadLines(4), Lines(server.port(), "127.0.0.1", port));
   UdpPeer client;  // on 127.0.0.1, talking to 127.0.0.3 and hearing from it alone
@@ -252,10 +256,8 @@ TEST(Program, CtrlCSigtermAndSighupGiveTheTerminalBackAndEndAtOnce) {
 TEST(Program, InTheBackgroundItLeavesTheTerminalAloneAndRelays) {
   if (UnderWine())
     GTEST_SKIP() << "process groups and terminal modes are POSIX's";
-  TempDir dir;
-  UdpPeer server;
-  uint16_t port = FreePortPair();
-  dir.Write("TAVORIN.INI", Ini(port, server.port()));
+  RelayDir setup;
+  auto& [dir, server, port] = setup;
   RunningProgram relay(dir.path(), Terminal::kBackground);
   termios before = relay.TerminalSettings();
   EXPECT_EQ(relay.ReadLines(4), Lines(server.port(), "127.0.0.1", port));
@@ -270,11 +272,9 @@ TEST(Program, InTheBackgroundItLeavesTheTerminalAloneAndRelays) {
 }
 
 TEST(Program, WithoutATerminalItRelaysUntilSigterm) {
-  TempDir dir;
-  UdpPeer server;
-  uint16_t port = FreePortPair();
+  RelayDir setup;
+  auto& [dir, server, port] = setup;
   UdpPeer server_next(static_cast<uint16_t>(server.port() + 1));
-  dir.Write("TAVORIN.INI", Ini(port, server.port()));
   RunningProgram relay(dir.path(), Terminal::kNone);
   EXPECT_EQ(relay.ReadLines(4), Lines(server.port(), "127.0.0.1", port));
   std::this_thread::sleep_for(std::chrono::milliseconds(700));
