@@ -67,26 +67,25 @@ void Listener::Relay(const void* data, long length, const Endpoint& source,
     link->SendToServer(data, size);
     return;
   }
-  ClientLink* link = NewLink(data, size, source, local_address);
-  if (link != nullptr && !links_.AddHead(link)) {
-    delete link;
-  }
+  AddClient(data, size, source, local_address);
 }
 
-ClientLink* Listener::NewLink(const void* data, size_t length, const Endpoint& source,
-                              uint32_t local_address) {
+void Listener::AddClient(const void* data, size_t length, const Endpoint& source,
+                         uint32_t local_address) {
   auto* link = new (std::nothrow) ClientLink(source, this, local_address);
   if (link == nullptr) {
-    return nullptr;
+    return;
   }
   if (!link->Start()) {
     // No socket or thread to be had: the datagram is dropped and the client's next one
     // tries again.
     delete link;
-    return nullptr;
+    return;
   }
   link->SendToServer(data, length);
-  return link;
+  if (!links_.AddHead(link)) {
+    delete link;
+  }
 }
 
 void Listener::ListenerThread(void* self) {
@@ -105,12 +104,11 @@ void Listener::ReceiveLoop() {
       PauseAfterReceiveError();
       continue;
     }
-    RelayBatch(buffers, slots, n);
+    RelayBatch(slots, n);
   }
 }
 
-void Listener::RelayBatch(const unsigned char (*buffers)[kMaxDatagram], const ReceiveSlot* slots,
-                          int count) {
+void Listener::RelayBatch(const ReceiveSlot* slots, int count) {
   // Consecutive datagrams of one client leave in one send call.
   const void* run_data[kListenBatch];
   size_t run_lengths[kListenBatch];
@@ -128,13 +126,14 @@ void Listener::RelayBatch(const unsigned char (*buffers)[kMaxDatagram], const Re
     ClientLink* link = FindClient(slots[i].source);
     if (link == nullptr) {
       flush();
-      Relay(buffers[i], length, slots[i].source, slots[i].local_address);  // makes the link
+      AddClient(slots[i].buffer, static_cast<size_t>(length), slots[i].source,
+                slots[i].local_address);
       continue;
     }
     if (link != run_link)
       flush();
     run_link = link;
-    run_data[run] = buffers[i];
+    run_data[run] = slots[i].buffer;
     run_lengths[run++] = static_cast<size_t>(length);
   }
   flush();

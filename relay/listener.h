@@ -59,11 +59,10 @@ class Listener {
   static void ListenerThread(void* self);
   void ReceiveLoop();
   // Relays what one batch receive brought.
-  void RelayBatch(const unsigned char (*buffers)[kMaxDatagram], const ReceiveSlot* slots,
-                  int count);
-  // A link for a new client, started and carrying its first datagram, or null.
-  ClientLink* NewLink(const void* data, size_t length, const Endpoint& source,
-                      uint32_t local_address);
+  void RelayBatch(const ReceiveSlot* slots, int count);
+  // Makes, starts and enters a link for a new client, carrying its first datagram. When no
+  // link can be had the datagram is dropped.
+  void AddClient(const void* data, size_t length, const Endpoint& source, uint32_t local_address);
 
   StoppableThread thread_;
   ClientTable links_;
