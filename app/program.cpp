@@ -8,12 +8,14 @@
 #include <thread>
 
 #include "app/number.h"
+#include "app/refusal_report.h"
 #include "app/resolve_host.h"
 #include "app/settings.h"
 #include "platform/console_keys.h"
 #include "platform/files.h"
 #include "platform/udp_socket.h"
 #include "relay/listener.h"
+#include "relay/loop_guard.h"
 
 #ifdef _WIN32
 #include <winsock2.h>
@@ -25,35 +27,55 @@ namespace tavorin {
 
 namespace {
 
-#ifdef _WIN32
-constexpr char kLogMode[] = "wt";
-#else
-constexpr char kLogMode[] = "w";
-#endif
-
 constexpr auto kKeyTestInterval = std::chrono::milliseconds(500);
 
 bool StartListener(Listener& listener, int32_t port) {
-  if (listener.Start(port))
+  Outcome started = listener.Start(port);
+  if (started)
     return true;
-  std::fprintf(stderr, "tavorin: cannot listen on UDP port %u: %s\n",
-               static_cast<unsigned>(PortOf(port)), LastSocketErrorText().c_str());
+  const char* what = "cannot listen on UDP port";
+  if (started.step() == Step::kSocket) {
+    what = "cannot open a UDP socket for port";
+  } else if (started.step() == Step::kThread || started.step() == Step::kMemory) {
+    what = "cannot start the receive thread for UDP port";
+  }
+  std::fprintf(stderr, "tavorin: %s %u: %s\n", what, static_cast<unsigned>(PortOf(port)),
+               ErrorText(started.error()).c_str());
   return false;
 }
 
-void WaitForKey() {
+// Tests for a key at once and then every 500 ms; between tests, tells standard error about
+// new clients the Listeners had to refuse. A line is written only when it cannot stall this
+// thread (standard error may be a pipe that nobody reads); the counts wait meanwhile.
+void WaitForKey(const Listener& a, const Listener& b) {
   ConsoleKeys keys;
+  const Listener* listeners[] = {&a, &b};
+  RefusalReport reports[] = {RefusalReport(a.LocalPort()), RefusalReport(b.LocalPort())};
   while (!keys.KeyPressed()) {
+    if (StandardErrorReady()) {
+      for (int i = 0; i < 2; ++i) {
+        auto now = RefusalReport::Clock::now();
+        if (std::optional<std::string> line = reports[i].Check(listeners[i]->counters(), now))
+          std::fprintf(stderr, "%s\n", line->c_str());
+      }
+    }
     std::this_thread::sleep_for(kKeyTestInterval);
   }
 }
 
 // Runs the relay with the settings read, until a key is pressed.
 int Relay(const Settings& settings, uint32_t address, const std::string& log_path) {
+  const Endpoint server_a = MakeEndpoint(address, htons(PortOf(settings.server_port)));
+  const Endpoint server_b = MakeEndpoint(address, htons(PortOf(NextNumber(settings.server_port))));
+  LoopGuard guard;  // outlives the Listeners, which read it
+  guard.AddServer(server_a);
+  guard.AddServer(server_b);
   Listener a;
   Listener b;
-  a.SetServer(MakeEndpoint(address, htons(PortOf(settings.server_port))));
-  b.SetServer(MakeEndpoint(address, htons(PortOf(NextNumber(settings.server_port)))));
+  a.SetServer(server_a);
+  b.SetServer(server_b);
+  a.SetLoopGuard(&guard);
+  b.SetLoopGuard(&guard);
   if (!StartListener(a, settings.proxy_port) ||
       !StartListener(b, NextNumber(settings.proxy_port))) {
     return 1;
@@ -63,12 +85,12 @@ int Relay(const Settings& settings, uint32_t address, const std::string& log_pat
   std::printf("NOTE: Press any key to terminate.\n");
   // The lines above reach the standard output the program was started with; from here on it
   // is the log file, and nothing more is written to it.
-  if (std::freopen(log_path.c_str(), kLogMode, stdout) == nullptr) {
+  if (std::optional<std::string> failure = RedirectStandardOutput(log_path)) {
     std::fprintf(stderr, "tavorin: warning: cannot open the log file %s: %s\n", log_path.c_str(),
-                 std::strerror(errno));
+                 failure->c_str());
   }
 
-  WaitForKey();
+  WaitForKey(a, b);
 
   a.Stop();
   b.Stop();
@@ -78,6 +100,8 @@ int Relay(const Settings& settings, uint32_t address, const std::string& log_pat
 }  // namespace
 
 int RunProgram() {
+  // Before any socket or file takes the number of a closed standard stream.
+  OpenMissingStandardStreams();
   StartSocketLibrary();
   RaiseOpenFileLimit();
 
@@ -87,7 +111,12 @@ int RunProgram() {
     return 1;
   }
   const std::string settings_path = JoinPath(*directory, kSettingsFileName);
-  const Settings settings = ReadSettings(settings_path);
+  std::string unreadable;
+  const Settings settings = ReadSettings(settings_path, &unreadable);
+  if (!unreadable.empty()) {
+    std::fprintf(stderr, "tavorin: warning: cannot read %s: %s; using the defaults\n",
+                 settings_path.c_str(), unreadable.c_str());
+  }
   const std::string log_path = JoinPath(*directory, settings.log);
   if (settings.log.empty()) {
     std::fprintf(stderr, "tavorin: warning: Log in [Proxy] of %s is empty; no log file\n",

@@ -16,6 +16,7 @@ struct Settings {
 };
 
 // Reads the settings file at `path`; a missing file, section or key gives that key's default.
-Settings ReadSettings(const std::string& path);
+// So does a file that is there but cannot be read, and `problem` (if given) then says why.
+Settings ReadSettings(const std::string& path, std::string* problem = nullptr);
 
 }  // namespace tavorin

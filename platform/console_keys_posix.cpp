@@ -7,7 +7,8 @@
 // background, the relay never changes it nor gets stopped by it. Whatever way the program
 // ends (normally, or by Ctrl+C, SIGTERM, SIGHUP or SIGQUIT) the settings it found are put
 // back first, with TCSANOW so that pending input is kept. Ctrl+Z gives them back too, and
-// they are applied again at the next test once the relay is back in the foreground.
+// they are applied again at the next test once the relay is back in the foreground, as they
+// are whenever a test finds them changed.
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
@@ -111,6 +112,14 @@ void ApplyWaitingMode() {
   ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
 
+// Whether something else has put the terminal back into line mode since the waiting mode was
+// applied: a shell does so when the relay is stopped (SIGSTOP, which no handler sees) and
+// continued.
+bool WaitingModeGone() {
+  termios now{};
+  return ::tcgetattr(tty, &now) == 0 && (now.c_lflag & (ICANON | ECHO)) != 0;
+}
+
 }  // namespace
 
 bool ConsoleKeys::KeyPressed() {
@@ -122,7 +131,7 @@ bool ConsoleKeys::KeyPressed() {
   if (!open_ || !InForeground()) {
     return false;
   }
-  if (!applied.load()) {
+  if (!applied.load() || WaitingModeGone()) {
     ApplyWaitingMode();
   }
   int pending = 0;

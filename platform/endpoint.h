@@ -29,4 +29,10 @@ inline bool SameAddressAndPort(const Endpoint& a, const Endpoint& b) {
   return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
 }
 
+// 127.0.0.0/8, which is this host's whatever its interfaces, and 0.0.0.0, which a send takes
+// as this host too. `address` in network order.
+inline bool IsLoopbackOrUnspecified(uint32_t address) {
+  return (ntohl(address) >> 24) == 127 || address == 0;
+}
+
 }  // namespace tavorin

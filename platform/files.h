@@ -1,4 +1,4 @@
-// Paths and the process's limits on open files.
+// Paths, the standard streams, and the process's limits on open files.
 #pragma once
 
 #include <optional>
@@ -24,5 +24,19 @@ std::optional<std::string> CurrentDirectory();
 // Raises the soft limit on open descriptors to the hard limit, since every client of the
 // relay costs one. Does nothing where there is no such limit.
 void RaiseOpenFileLimit();
+
+// Opens each of the standard descriptors 0, 1 and 2 that is closed on the null device, so that
+// no socket or file made later takes its number (and is then closed by whatever handles that
+// stream). Call before anything else is opened.
+void OpenMissingStandardStreams();
+
+// Makes the file at `path` the process's standard output, created or emptied, after flushing
+// what was written before. Never waits: a named pipe that nobody reads fails at once. Returns
+// nothing when done, else why not; standard output then goes to the null device.
+std::optional<std::string> RedirectStandardOutput(const std::string& path);
+
+// Whether a line written to standard error now would go out without waiting: false while it
+// is a pipe that nobody empties.
+bool StandardErrorReady();
 
 }  // namespace tavorin

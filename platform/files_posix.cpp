@@ -1,7 +1,11 @@
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "platform/files.h"
@@ -24,6 +28,45 @@ void RaiseOpenFileLimit() {
     limit.rlim_cur = limit.rlim_max;
     ::setrlimit(RLIMIT_NOFILE, &limit);
   }
+}
+
+void OpenMissingStandardStreams() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+      continue;
+    // The lowest free number is `fd` itself, since those below it are open by now.
+    int null = ::open("/dev/null", O_RDWR);
+    if (null >= 0 && null != fd) {
+      ::dup2(null, fd);
+      ::close(null);
+    }
+  }
+}
+
+std::optional<std::string> RedirectStandardOutput(const std::string& path) {
+  std::fflush(stdout);
+  int fd =
+      ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+  std::optional<std::string> failure;
+  if (fd < 0) {
+    failure = std::strerror(errno);
+    fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+      return failure;
+  }
+  // The open was not to wait; writes may, as they would on any standard output.
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  if (fd != STDOUT_FILENO) {
+    ::dup2(fd, STDOUT_FILENO);  // closes the standard output the program was started with
+    ::close(fd);
+  }
+  std::clearerr(stdout);
+  return failure;
+}
+
+bool StandardErrorReady() {
+  pollfd p{STDERR_FILENO, POLLOUT, 0};
+  return ::poll(&p, 1, 0) == 1 && (p.revents & POLLOUT) != 0;
 }
 
 }  // namespace tavorin

@@ -1,5 +1,8 @@
 #include <windows.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "platform/files.h"
@@ -19,5 +22,24 @@ std::optional<std::string> CurrentDirectory() {
 
 // Windows sets no per-process limit on sockets that a program could raise.
 void RaiseOpenFileLimit() {}
+
+// A Windows socket is a kernel handle, never a C runtime descriptor, so a closed standard
+// stream cannot lend its number to one; writing to a stream that has no handle fails quietly.
+void OpenMissingStandardStreams() {}
+
+// Text mode, as the console's own output is. A file in the working directory cannot be a named
+// pipe on Windows, so the open does not wait.
+std::optional<std::string> RedirectStandardOutput(const std::string& path) {
+  if (std::freopen(path.c_str(), "wt", stdout) != nullptr)
+    return std::nullopt;
+  std::string failure = std::strerror(errno);
+  std::freopen("NUL", "wt", stdout);
+  return failure;
+}
+
+// Standard error is written rarely; a console or file takes a line at once.
+bool StandardErrorReady() {
+  return true;
+}
 
 }  // namespace tavorin

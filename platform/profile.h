@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 
 namespace tavorin {
@@ -11,5 +12,10 @@ namespace tavorin {
 // gives the empty value. At most size - 1 characters come back.
 std::string ReadProfileString(const char* section, const char* key, const char* fallback,
                               size_t size, const std::string& path);
+
+// Why the settings file at `path`, which is there, cannot be read (no permission, not a
+// file, too large to take, ...), or nothing when it can be read or is not there at all. Never
+// waits, whatever the path names.
+std::optional<std::string> ProfileFileProblem(const std::string& path);
 
 }  // namespace tavorin

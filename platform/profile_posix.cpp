@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "platform/profile.h"
 #include "platform/profile_lookup.h"
@@ -11,8 +12,8 @@
 namespace tavorin {
 
 namespace {
-// A settings file is a few lines. Past these bounds the rest is not read: a longer line is
-// cut, and a file that goes on for ever (or is a device) does not hold the reader up.
+// A settings file is a few lines. A longer line is cut, and a larger file is not read at all;
+// should a file grow while it is read, the reader stops at the bound.
 constexpr size_t kLongestLine = 64 * 1024;
 constexpr size_t kMostRead = 64 * 1024 * 1024;
 constexpr size_t kChunk = 16 * 1024;
@@ -41,21 +42,59 @@ void FeedFile(int fd, ProfileLookup& lookup) {
   }
   lookup.Feed(line);
 }
+
+// Opens the file without waiting on it (a named pipe with no writer would hold the open up),
+// and says why it cannot be read, if it cannot.
+int OpenProfile(const std::string& path, std::optional<std::string>* problem) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) {
+    int error = errno;
+    struct stat link {};
+    // A file that is not there just means the defaults; a symbolic link to nothing is there.
+    if (error != ENOENT || ::lstat(path.c_str(), &link) == 0)
+      *problem = std::strerror(error);
+    return -1;
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    *problem = std::strerror(errno);
+  } else if (S_ISDIR(st.st_mode)) {
+    *problem = "it is a directory, not a file";
+  } else if (S_ISFIFO(st.st_mode)) {
+    *problem = "it is a named pipe, not a file";
+  } else if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) {
+    *problem = "it is a device, not a file";
+  } else if (!S_ISREG(st.st_mode)) {
+    *problem = "it is not a regular file";
+  } else if (static_cast<unsigned long long>(st.st_size) > kMostRead) {
+    *problem = "it is larger than the " + std::to_string(kMostRead >> 20) + " MiB the reader takes";
+  }
+  if (problem->has_value()) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
 }  // namespace
 
 std::string ReadProfileString(const char* section, const char* key, const char* fallback,
                               size_t size, const std::string& path) {
   ProfileLookup lookup(section, key);
-  // Non-blocking, so that a named pipe in the file's place cannot hold the open up.
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  std::optional<std::string> problem;
+  int fd = OpenProfile(path, &problem);
   if (fd >= 0) {
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-      FeedFile(fd, lookup);
-    }
+    FeedFile(fd, lookup);
     ::close(fd);
   }
   return ProfileResult(lookup.value(), fallback, size);
+}
+
+std::optional<std::string> ProfileFileProblem(const std::string& path) {
+  std::optional<std::string> problem;
+  int fd = OpenProfile(path, &problem);
+  if (fd >= 0)
+    ::close(fd);
+  return problem;
 }
 
 }  // namespace tavorin

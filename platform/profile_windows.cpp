@@ -3,6 +3,7 @@
 
 #include <vector>
 
+#include "platform/outcome.h"
 #include "platform/profile.h"
 
 namespace tavorin {
@@ -15,6 +16,25 @@ std::string ReadProfileString(const char* section, const char* key, const char* 
   DWORD n = GetPrivateProfileStringA(section, key, fallback, buffer.data(),
                                      static_cast<DWORD>(size), path.c_str());
   return std::string(buffer.data(), n);
+}
+
+std::optional<std::string> ProfileFileProblem(const std::string& path) {
+  DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+      return std::nullopt;  // not there: the defaults, with nothing to say
+    return ErrorText(static_cast<int>(error));
+  }
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+    return "it is a directory, not a file";
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE)
+    return ErrorText(static_cast<int>(GetLastError()));
+  CloseHandle(file);
+  return std::nullopt;
 }
 
 }  // namespace tavorin

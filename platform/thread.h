@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cstddef>
 
+#include "platform/outcome.h"
+
 namespace tavorin {
 
 class StoppableThread {
@@ -19,8 +21,8 @@ class StoppableThread {
 
   // Sets the running state, then starts `procedure(argument)` on a new thread, so the state
   // is in place before the thread first tests it. `stack_size` 0 takes the system's default.
-  // Returns false, with the state cleared, when no thread could be created.
-  bool Start(Procedure procedure, void* argument, size_t stack_size = 0);
+  // When no thread could be created the state is cleared, and the outcome says why.
+  Outcome Start(Procedure procedure, void* argument, size_t stack_size = 0);
 
   // The loop's test: true until RequestStop.
   bool Running() const { return running_.load(std::memory_order_acquire); }

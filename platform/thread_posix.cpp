@@ -26,19 +26,19 @@ void* Run(void* raw) {
 }
 }  // namespace
 
-bool StoppableThread::Start(Procedure procedure, void* argument, size_t stack_size) {
+Outcome StoppableThread::Start(Procedure procedure, void* argument, size_t stack_size) {
   Join();
   if (detail::ConsumeThreadStartFailure()) {
-    return false;
+    return Outcome::Failed(Step::kThread, EAGAIN);
   }
   auto* trampoline = new (std::nothrow) Trampoline{procedure, argument};
   if (trampoline == nullptr) {
-    return false;
+    return Outcome::Failed(Step::kMemory, ENOMEM);
   }
   pthread_attr_t attributes;
-  if (pthread_attr_init(&attributes) != 0) {
+  if (int error = pthread_attr_init(&attributes); error != 0) {
     delete trampoline;
-    return false;
+    return Outcome::Failed(Step::kThread, error);
   }
   if (stack_size != 0) {
     pthread_attr_setstacksize(&attributes, stack_size);
@@ -57,12 +57,11 @@ bool StoppableThread::Start(Procedure procedure, void* argument, size_t stack_si
   if (error != 0) {
     running_.store(false, std::memory_order_release);
     delete trampoline;
-    errno = error;
-    return false;
+    return Outcome::Failed(Step::kThread, error);
   }
   handle_ = thread;
   started_ = true;
-  return true;
+  return Outcome();
 }
 
 void StoppableThread::Join() {

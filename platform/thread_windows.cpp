@@ -21,24 +21,25 @@ DWORD WINAPI Run(LPVOID raw) {
 }
 }  // namespace
 
-bool StoppableThread::Start(Procedure procedure, void* argument, size_t stack_size) {
+Outcome StoppableThread::Start(Procedure procedure, void* argument, size_t stack_size) {
   Join();
   if (detail::ConsumeThreadStartFailure())
-    return false;
+    return Outcome::Failed(Step::kThread, ERROR_NOT_ENOUGH_MEMORY);
   auto* trampoline = new (std::nothrow) Trampoline{procedure, argument};
   if (trampoline == nullptr)
-    return false;
+    return Outcome::Failed(Step::kMemory, ERROR_NOT_ENOUGH_MEMORY);
   running_.store(true, std::memory_order_release);
   HANDLE thread = CreateThread(nullptr, stack_size, Run, trampoline,
                                stack_size != 0 ? STACK_SIZE_PARAM_IS_A_RESERVATION : 0, nullptr);
   if (thread == nullptr) {
+    int error = static_cast<int>(GetLastError());
     running_.store(false, std::memory_order_release);
     delete trampoline;
-    return false;
+    return Outcome::Failed(Step::kThread, error);
   }
   handle_ = thread;
   started_ = true;
-  return true;
+  return Outcome();
 }
 
 void StoppableThread::Join() {

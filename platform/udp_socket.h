@@ -4,9 +4,9 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <string>
 
 #include "platform/endpoint.h"
+#include "platform/outcome.h"
 
 namespace tavorin {
 
@@ -61,8 +61,9 @@ class UdpSocket {
   }
 
   // Creates the socket and binds it to every local address on `port` (host order; 0 lets
-  // the system choose). On failure the socket is left closed and false is returned.
-  bool OpenAndBind(uint16_t port);
+  // the system choose). On failure the socket is left closed, and the outcome says which
+  // step failed and why.
+  Outcome OpenAndBind(uint16_t port);
 
   // Asks for a receive buffer of `bytes`; the system may grant less (up to its own limit).
   void SetReceiveBuffer(int bytes) const;
@@ -119,8 +120,10 @@ class UdpSocket {
 bool StartSocketLibrary();
 void CleanupSocketLibrary();
 
-// Why the last socket call on this thread failed, in words.
-std::string LastSocketErrorText();
+// Whether `address` (network order) is one of this host's own: the loopback range, the
+// unspecified address, or an address a socket here can be bound to. The last is asked of the
+// system, one socket each time; when no socket can be had the answer is false.
+bool IsAddressOfThisHost(uint32_t address);
 
 // Call after a receive on this thread failed. An error that a retry may clear (an interrupt,
 // an error reported for an earlier datagram) returns at once; one that would repeat sleeps a

@@ -18,21 +18,20 @@ struct PacketInfoControl {
 };
 }  // namespace
 
-bool UdpSocket::OpenAndBind(uint16_t port) {
+Outcome UdpSocket::OpenAndBind(uint16_t port) {
   Close();
   int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
-    return false;
+    return Outcome::Failed(Step::kSocket, errno);
   }
   Endpoint local = MakeEndpoint(htonl(INADDR_ANY), htons(port));
   if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-    int saved = errno;
+    int error = errno;
     ::close(fd);
-    errno = saved;
-    return false;
+    return Outcome::Failed(Step::kBind, error);
   }
   handle_.store(fd, std::memory_order_release);
-  return true;
+  return Outcome();
 }
 
 void UdpSocket::SetReceiveBuffer(int bytes) const {
@@ -174,8 +173,16 @@ bool StartSocketLibrary() {
 }
 void CleanupSocketLibrary() {}
 
-std::string LastSocketErrorText() {
-  return std::strerror(errno);
+bool IsAddressOfThisHost(uint32_t address) {
+  if (IsLoopbackOrUnspecified(address))
+    return true;
+  int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0)
+    return false;
+  Endpoint probe = MakeEndpoint(address, 0);
+  bool own = ::bind(fd, reinterpret_cast<const sockaddr*>(&probe), sizeof probe) == 0;
+  ::close(fd);
+  return own;
 }
 
 void PauseAfterReceiveError() {

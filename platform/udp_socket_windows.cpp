@@ -5,7 +5,6 @@
 #include <ws2tcpip.h>
 
 #include <cstring>
-#include <string>
 
 #include "platform/udp_socket.h"
 
@@ -16,8 +15,6 @@
 namespace tavorin {
 
 namespace {
-thread_local int last_error = 0;
-
 SOCKET Native(SocketHandle h) {
   return static_cast<SOCKET>(h);
 }
@@ -53,28 +50,11 @@ void CleanupSocketLibrary() {
   WSACleanup();
 }
 
-std::string LastSocketErrorText() {
-  switch (last_error) {
-    case WSAEADDRINUSE:
-      return "Address already in use";
-    case WSAEACCES:
-      return "Permission denied";
-    case WSAEADDRNOTAVAIL:
-      return "Cannot assign requested address";
-    case WSAEMFILE:
-    case WSAENOBUFS:
-      return "No socket available";
-    default:
-      return "Windows Sockets error " + std::to_string(last_error);
-  }
-}
-
-bool UdpSocket::OpenAndBind(uint16_t port) {
+Outcome UdpSocket::OpenAndBind(uint16_t port) {
   Close();
   SOCKET s = ::socket(AF_INET, SOCK_DGRAM, 0);
   if (s == INVALID_SOCKET) {
-    last_error = WSAGetLastError();
-    return false;
+    return Outcome::Failed(Step::kSocket, WSAGetLastError());
   }
   // An ICMP "port unreachable" would otherwise fail the next receive with WSAECONNRESET.
   BOOL report = FALSE;
@@ -82,12 +62,12 @@ bool UdpSocket::OpenAndBind(uint16_t port) {
   WSAIoctl(s, SIO_UDP_CONNRESET, &report, sizeof report, nullptr, 0, &unused, nullptr, nullptr);
   Endpoint local = MakeEndpoint(htonl(INADDR_ANY), htons(port));
   if (::bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-    last_error = WSAGetLastError();
+    int error = WSAGetLastError();
     closesocket(s);
-    return false;
+    return Outcome::Failed(Step::kBind, error);
   }
   handle_.store(static_cast<SocketHandle>(s), std::memory_order_release);
-  return true;
+  return Outcome();
 }
 
 void UdpSocket::SetReceiveBuffer(int bytes) const {
@@ -221,6 +201,18 @@ void UdpSocket::Close() {
   SocketHandle h = Release();
   if (h != kNoSocket)
     closesocket(Native(h));
+}
+
+bool IsAddressOfThisHost(uint32_t address) {
+  if (IsLoopbackOrUnspecified(address))
+    return true;
+  SOCKET s = ::socket(AF_INET, SOCK_DGRAM, 0);
+  if (s == INVALID_SOCKET)
+    return false;
+  Endpoint probe = MakeEndpoint(address, 0);
+  bool own = ::bind(s, reinterpret_cast<const sockaddr*>(&probe), sizeof probe) == 0;
+  closesocket(s);
+  return own;
 }
 
 void PauseAfterReceiveError() {

@@ -19,15 +19,16 @@ ClientLink::~ClientLink() {
   socket_.Close();
 }
 
-bool ClientLink::Start() {
-  if (!socket_.OpenAndBind(0)) {
-    return false;
+Outcome ClientLink::Start() {
+  if (Outcome opened = socket_.OpenAndBind(0); !opened) {
+    return opened;
   }
-  if (!thread_.Start(&ClientLink::ReturnThread, this, kReturnThreadStack)) {
+  if (Outcome started = thread_.Start(&ClientLink::ReturnThread, this, kReturnThreadStack);
+      !started) {
     socket_.Close();
-    return false;
+    return started;
   }
-  return true;
+  return Outcome();
 }
 
 long ClientLink::SendToServer(const void* data, size_t length) const {

@@ -25,8 +25,8 @@ class ClientLink {
   ClientLink& operator=(const ClientLink&) = delete;
 
   // Opens the link's socket on a port the system chooses and starts the return thread.
-  // On failure nothing is left open and false is returned.
-  bool Start();
+  // On failure nothing is left open, and the outcome says what could not be had.
+  Outcome Start();
 
   // Sends one datagram from the link's socket to the owner's server endpoint.
   long SendToServer(const void* data, size_t length) const;

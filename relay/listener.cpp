@@ -1,6 +1,5 @@
 #include "relay/listener.h"
 
-#include <cerrno>
 #include <new>
 #include <utility>
 
@@ -24,27 +23,29 @@ Listener::~Listener() {
   retired_.clear();
 }
 
-bool Listener::Start(int32_t port) {
+Outcome Listener::Start(int32_t port) {
   if (thread_.Started()) {
     Stop();
   }
   if (socket_.IsOpen()) {
     retired_.push_back(std::move(socket_));
   }
-  if (!socket_.OpenAndBind(static_cast<uint16_t>(static_cast<uint32_t>(port)))) {
-    return false;
+  if (Outcome bound = socket_.OpenAndBind(static_cast<uint16_t>(static_cast<uint32_t>(port)));
+      !bound) {
+    return bound;
   }
   // While links are being made for a burst of new clients, the datagrams behind them wait
   // here; the system's default buffer holds only a few hundred.
   socket_.SetReceiveBuffer(kListenReceiveBuffer);
   socket_.ReportLocalAddress();
-  if (!thread_.Start(&Listener::ListenerThread, this)) {
-    int saved = errno;
-    socket_.Close();  // no link has seen this socket yet
-    errno = saved;
-    return false;
+  if (guard_ != nullptr) {
+    guard_->AddListeningPort(socket_.LocalPort());
   }
-  return true;
+  if (Outcome started = thread_.Start(&Listener::ListenerThread, this); !started) {
+    socket_.Close();  // no link has seen this socket yet
+    return started;
+  }
+  return Outcome();
 }
 
 void Listener::Stop() {
@@ -59,33 +60,41 @@ ClientLink* Listener::FindClient(const Endpoint& source) const {
 
 void Listener::Relay(const void* data, long length, const Endpoint& source,
                      uint32_t local_address) {
-  if (length <= 0 || length > static_cast<long>(kMaxDatagram)) {
-    return;
-  }
-  size_t size = static_cast<size_t>(length);
-  if (ClientLink* link = FindClient(source)) {
-    link->SendToServer(data, size);
-    return;
-  }
-  AddClient(data, size, source, local_address);
+  // The batch path only reads the buffer.
+  ReceiveSlot slot{const_cast<void*>(data), kMaxDatagram, length, source, local_address};
+  RelayBatch(&slot, 1);
+}
+
+LoopGuard::Verdict Listener::Judge(const Endpoint& source, uint32_t local_address) const {
+  return guard_ == nullptr ? LoopGuard::Verdict::kRelay : guard_->Judge(source, local_address);
 }
 
 void Listener::AddClient(const void* data, size_t length, const Endpoint& source,
-                         uint32_t local_address) {
-  auto* link = new (std::nothrow) ClientLink(source, this, local_address);
-  if (link == nullptr) {
+                         uint32_t local_address, LoopGuard::Verdict verdict) {
+  // Asking the system costs a socket, so it is asked only here: a source that has a link
+  // was asked when the link was made.
+  if (verdict == LoopGuard::Verdict::kDropIfLocal && IsAddressOfThisHost(source.sin_addr.s_addr)) {
     return;
   }
-  if (!link->Start()) {
-    // No socket or thread to be had: the datagram is dropped and the client's next one
-    // tries again.
+  auto* link = new (std::nothrow) ClientLink(source, this, local_address);
+  if (link == nullptr) {
+    counters_.CountRefused(Outcome::Failed(Step::kMemory, 0));
+    return;
+  }
+  if (Outcome started = link->Start(); !started) {
+    // No socket, port or thread to be had: the datagram is dropped and the client's next
+    // one tries again.
     delete link;
+    counters_.CountRefused(started);
     return;
   }
   link->SendToServer(data, length);
   if (!links_.AddHead(link)) {
     delete link;
+    counters_.CountRefused(Outcome::Failed(Step::kMemory, 0));
+    return;
   }
+  counters_.CountMade();
 }
 
 void Listener::ListenerThread(void* self) {
@@ -123,11 +132,15 @@ void Listener::RelayBatch(const ReceiveSlot* slots, int count) {
     long length = slots[i].length;
     if (length <= 0 || length > static_cast<long>(kMaxDatagram))
       continue;
+    // A datagram from the relay's or the server's own endpoints goes nowhere.
+    LoopGuard::Verdict verdict = Judge(slots[i].source, slots[i].local_address);
+    if (verdict == LoopGuard::Verdict::kDrop)
+      continue;
     ClientLink* link = FindClient(slots[i].source);
     if (link == nullptr) {
       flush();
       AddClient(slots[i].buffer, static_cast<size_t>(length), slots[i].source,
-                slots[i].local_address);
+                slots[i].local_address, verdict);
       continue;
     }
     if (link != run_link)

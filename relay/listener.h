@@ -11,6 +11,8 @@
 #include "platform/udp_socket.h"
 #include "relay/client_table.h"
 #include "relay/datagram.h"
+#include "relay/link_counters.h"
+#include "relay/loop_guard.h"
 
 namespace tavorin {
 
@@ -26,9 +28,9 @@ class Listener {
 
   // Binds every local address on the low 16 bits of `port` (0 lets the system choose) and
   // starts the receive thread. A running Listener is stopped first and keeps its links.
-  // Returns false, with no thread started, when the port cannot be bound or no thread can be
-  // had; errno then tells why.
-  bool Start(int32_t port);
+  // When the port cannot be bound or no thread can be had, no thread is started and the
+  // outcome says which and why.
+  Outcome Start(int32_t port);
 
   // Ends the receive thread and shuts the listening socket down; the links stay, and a reply
   // that reaches one of them is no longer delivered. Harmless when not running.
@@ -40,6 +42,13 @@ class Listener {
   void SetServer(const Endpoint& server) { server_ = server; }
   const Endpoint& server() const { return server_; }
 
+  // The guard whose sources are never relayed; Start records the listening port in it. Set
+  // before Start; the guard outlives the Listener. Without one every source is relayed.
+  void SetLoopGuard(LoopGuard* guard) { guard_ = guard; }
+
+  // Links made and new clients refused, for reports from other threads.
+  const LinkCounters& counters() const { return counters_; }
+
   // The listening socket, read by every return thread at each send.
   SocketHandle socket() const { return socket_.handle(); }
   uint16_t LocalPort() const { return socket_.LocalPort(); }
@@ -47,8 +56,9 @@ class Listener {
   // The newest link whose client has the address and port of `source`, or null.
   ClientLink* FindClient(const Endpoint& source) const;
 
-  // Handles one received datagram as the receive loop does: empty and oversize datagrams are
-  // dropped, anything else goes to the server through the source's link, made if need be.
+  // Handles one received datagram as the receive loop does: empty and oversize datagrams and
+  // those from a guarded source are dropped, anything else goes to the server through the
+  // source's link, made if need be.
   // `local_address` is the address the datagram was sent to, if known, for a new link's
   // replies. Only the receive thread calls this while the Listener runs.
   void Relay(const void* data, long length, const Endpoint& source, uint32_t local_address = 0);
@@ -60,9 +70,13 @@ class Listener {
   void ReceiveLoop();
   // Relays what one batch receive brought.
   void RelayBatch(const ReceiveSlot* slots, int count);
+  // The guard's verdict on a source, kRelay without a guard.
+  LoopGuard::Verdict Judge(const Endpoint& source, uint32_t local_address) const;
   // Makes, starts and enters a link for a new client, carrying its first datagram. When no
-  // link can be had the datagram is dropped.
-  void AddClient(const void* data, size_t length, const Endpoint& source, uint32_t local_address);
+  // link can be had the datagram is dropped and the refusal counted; a source the guard
+  // doubted is dropped if its address turns out to be this host's.
+  void AddClient(const void* data, size_t length, const Endpoint& source, uint32_t local_address,
+                 LoopGuard::Verdict verdict);
 
   StoppableThread thread_;
   ClientTable links_;
@@ -71,6 +85,8 @@ class Listener {
   // closed only once the links are gone.
   std::vector<UdpSocket> retired_;
   Endpoint server_{};
+  LoopGuard* guard_ = nullptr;
+  LinkCounters counters_;
 };
 
 }  // namespace tavorin

@@ -1,0 +1,40 @@
+// Tells standard error about new clients that a Listener could not give a link: one line when
+// refusals begin (why, and how many links are held), at most one every 10 s while they go on
+// (how many more), and one when links can be made again. Never a line per datagram: the
+// receive thread only counts, and the main thread looks at the counts between key tests.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "relay/link_counters.h"
+
+namespace tavorin {
+
+class RefusalReport {
+ public:
+  using Clock = std::chrono::steady_clock;
+  static constexpr auto kInterval = std::chrono::seconds(10);
+
+  explicit RefusalReport(uint16_t port) : port_(port) {}
+
+  // The line that what `counters` show at `now` calls for, if any.
+  std::optional<std::string> Check(const LinkCounters& counters, Clock::time_point now);
+
+ private:
+  std::string Line(const std::string& text) const;
+
+  uint16_t port_;
+  bool refusing_ = false;
+  uint64_t refused_told_ = 0;    // refusals already accounted for in a line
+  uint64_t refused_before_ = 0;  // refusals before the present run of them began
+  uint64_t made_at_begin_ = 0;   // links made when it began
+  Clock::time_point last_line_{};
+};
+
+// What could not be had, in words: "no socket: Too many open files".
+std::string ShortageText(const Outcome& outcome);
+
+}  // namespace tavorin

@@ -1,0 +1,41 @@
+// How a Listener has fared with new clients: links made, clients refused and why the latest
+// was. Only the receive thread counts; any thread may read, at any time, without a lock.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "platform/outcome.h"
+
+namespace tavorin {
+
+class LinkCounters {
+ public:
+  void CountMade() { made_.fetch_add(1, std::memory_order_relaxed); }
+  void CountRefused(const Outcome& why) {
+    last_refusal_.store(Pack(why), std::memory_order_relaxed);
+    refused_.fetch_add(1, std::memory_order_release);
+  }
+
+  uint64_t made() const { return made_.load(std::memory_order_relaxed); }
+  uint64_t refused() const { return refused_.load(std::memory_order_acquire); }
+  // Why the latest client was refused; done (no failure) before the first refusal.
+  Outcome last_refusal() const { return Unpack(last_refusal_.load(std::memory_order_relaxed)); }
+
+ private:
+  // Step and error code in one word, so that a reader never sees one without the other.
+  static uint64_t Pack(const Outcome& o) {
+    return (uint64_t{static_cast<uint8_t>(o.step())} << 32) | static_cast<uint32_t>(o.error());
+  }
+  static Outcome Unpack(uint64_t word) {
+    auto step = static_cast<Step>(word >> 32);
+    return step == Step::kNone ? Outcome()
+                               : Outcome::Failed(step, static_cast<int>(word & 0xFFFFFFFFu));
+  }
+
+  std::atomic<uint64_t> made_{0};
+  std::atomic<uint64_t> refused_{0};
+  std::atomic<uint64_t> last_refusal_{0};
+};
+
+}  // namespace tavorin

@@ -1,0 +1,46 @@
+// The sources a Listener never relays for: the relay's own listening endpoints (an address of
+// this host with a listening port) and the server's endpoints. A reply sent back to one of
+// them comes straight back into the relay, so a single forged datagram would have the relay
+// and the server pass datagrams between them until shutdown. One guard serves both Listeners.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "platform/endpoint.h"
+
+namespace tavorin {
+
+class LoopGuard {
+ public:
+  enum class Verdict {
+    kRelay,        // an ordinary source
+    kDrop,         // one of the relay's or the server's endpoints
+    kDropIfLocal,  // one of them if its address is this host's, which only the system can tell
+  };
+
+  // Records a server endpoint. Before any Listener that uses the guard starts.
+  void AddServer(const Endpoint& server);
+  // Records a listening port (host order) once it is bound, before its receive thread starts;
+  // the other Listener's thread may be reading meanwhile. Ports past the fourth are ignored.
+  void AddListeningPort(uint16_t port);
+
+  // Judges a datagram from `source` that was sent to this host's `local_address` (network
+  // order; 0 when not known) by what can be told at no cost. Called for every datagram.
+  Verdict Judge(const Endpoint& source, uint32_t local_address) const;
+
+ private:
+  static constexpr int kMostServers = 2;
+  static constexpr int kMostPorts = 4;  // two Listeners, each restarted once
+
+  struct Server {
+    Endpoint endpoint;
+    bool on_this_host;  // then any address of this host with its port is the server too
+  };
+  Server servers_[kMostServers] = {};
+  int server_count_ = 0;
+  std::atomic<uint16_t> ports_[kMostPorts] = {};  // network order; 0 for none
+  std::atomic<int> port_count_{0};
+};
+
+}  // namespace tavorin
