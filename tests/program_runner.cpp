@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -159,9 +160,18 @@ void TakeTerminal(const char* slave_name, Terminal terminal) {
 }  // namespace
 
 RunningProgram::RunningProgram(const std::string& directory, Terminal terminal,
-                               std::string_view typed_before, std::string binary) {
-  if (binary.empty())
-    binary = RelayBinary();
+                               std::string_view typed_before, std::string binary)
+    : RunningProgram(directory, [&] {
+        Launch launch;
+        launch.terminal = terminal;
+        launch.typed_before = typed_before;
+        launch.binary = std::move(binary);
+        return launch;
+      }()) {}
+
+RunningProgram::RunningProgram(const std::string& directory, const Launch& launch) {
+  const Terminal terminal = launch.terminal;
+  const std::string binary = launch.binary.empty() ? RelayBinary() : launch.binary;
   master_ = open("/dev/ptmx", O_RDWR | O_NOCTTY | O_CLOEXEC);
   EXPECT_GE(master_, 0);
   grantpt(master_);
@@ -169,7 +179,7 @@ RunningProgram::RunningProgram(const std::string& directory, Terminal terminal,
   std::string slave_name = ptsname(master_);
   slave_ = open(slave_name.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   EXPECT_GE(slave_, 0);
-  Type(typed_before);
+  Type(launch.typed_before);
 
   int out[2];
   int err[2];
@@ -180,6 +190,21 @@ RunningProgram::RunningProgram(const std::string& directory, Terminal terminal,
     TakeTerminal(slave_name.c_str(), terminal);
     dup2(out[1], 1);
     dup2(err[1], 2);
+    for (int fd : launch.closed)
+      close(fd);
+    if (launch.open_files) {
+      rlimit limit{*launch.open_files, *launch.open_files};
+      if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+        Fail("RLIMIT_NOFILE");
+    }
+    if (launch.stack) {
+      rlimit limit{*launch.stack, *launch.stack};
+      if (setrlimit(RLIMIT_STACK, &limit) != 0)
+        Fail("RLIMIT_STACK");
+    }
+    if (launch.user &&
+        (setgroups(0, nullptr) != 0 || setgid(*launch.user) != 0 || setuid(*launch.user) != 0))
+      Fail("setuid");
     if (chdir(directory.c_str()) != 0)
       Fail("chdir");
     if (UnderWine()) {

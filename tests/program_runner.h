@@ -2,12 +2,14 @@
 // (in its foreground or its background) or with no terminal at all.
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/types.h>
 #include <termios.h>
 
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tavorin::testing {
 
@@ -44,12 +46,24 @@ uint16_t FreePortPair();
 // go of its sockets a little after its process is gone.
 void WaitUntilFree(uint16_t port);
 
+// How a program is started, beyond its directory.
+struct Launch {
+  Terminal terminal = Terminal::kForeground;
+  std::string typed_before;          // waiting in the terminal's input when it starts
+  std::string binary;                // the built relay when empty
+  std::vector<int> closed;           // standard descriptors it starts without
+  std::optional<uid_t> user;         // runs as this user (and its group), when root
+  std::optional<rlim_t> open_files;  // soft and hard limit on its descriptors
+  std::optional<rlim_t> stack;       // soft and hard limit on its stack
+};
+
 class RunningProgram {
  public:
   // Starts `binary` (the built relay by default) with `directory` as its working directory.
   // Bytes typed before the start are waiting in the terminal's input when it starts.
   explicit RunningProgram(const std::string& directory, Terminal terminal = Terminal::kForeground,
                           std::string_view typed_before = {}, std::string binary = {});
+  RunningProgram(const std::string& directory, const Launch& launch);
   ~RunningProgram();
   RunningProgram(const RunningProgram&) = delete;
   RunningProgram& operator=(const RunningProgram&) = delete;

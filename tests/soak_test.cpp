@@ -7,15 +7,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "tests/echo_server.h"
 #include "tests/program_runner.h"
 #include "tests/udp_peer.h"
 
@@ -35,40 +34,6 @@ Bytes Expected(uint32_t id, uint32_t sequence) {
   return b;
 }
 
-// Echoes whatever reaches `port` until stopped.
-class Echo {
- public:
-  explicit Echo(uint16_t port) : thread_([this, port] { Run(port); }) {}
-  ~Echo() {
-    running_ = false;
-    thread_.join();
-  }
-
- private:
-  void Run(uint16_t port) {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    Endpoint at = LoopbackEndpoint(port);
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
-    int size = 8 << 20;
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-    timeval tick{0, 100000};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick);
-    unsigned char buffer[2048];
-    while (running_) {
-      Endpoint from{};
-      socklen_t length = sizeof from;
-      ssize_t n =
-          recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
-      if (n > 0) {
-        sendto(fd, buffer, static_cast<size_t>(n), 0, reinterpret_cast<sockaddr*>(&from), length);
-      }
-    }
-    close(fd);
-  }
-  std::atomic<bool> running_{true};
-  std::thread thread_;
-};
-
 int Tasks(pid_t pid) {
   DIR* d = opendir(("/proc/" + std::to_string(pid) + "/task").c_str());
   int n = 0;
@@ -87,9 +52,8 @@ struct Client {
 };
 
 TEST(Soak, AThousandClientsAThousandDatagramsEachNothingLostOrMixedUp) {
-  uint16_t server_port = FreePortPair();
-  Echo echo(server_port);
-  Echo echo_next(static_cast<uint16_t>(server_port + 1));
+  EchoServer echo;
+  const uint16_t server_port = echo.port();
   uint16_t port = FreePortPair();
   TempDir dir;
   dir.Write("TAVORIN.INI", "[Proxy]\nPort=" + std::to_string(port) +

@@ -32,6 +32,39 @@ Bytes Pattern(size_t size, unsigned seed) {
   return b;
 }
 
+int BindLoopback(uint16_t port) {
+  int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  Endpoint at = LoopbackEndpoint(port);
+  if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0)
+    return fd;
+  if (fd >= 0)
+    ::close(fd);
+  return -1;
+}
+
+BoundPair BindNeighbours() {
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    int first = BindLoopback(0);
+    Endpoint at{};
+    socklen_t length = sizeof at;
+    getsockname(first, reinterpret_cast<sockaddr*>(&at), &length);
+    uint16_t port = ntohs(at.sin_port);
+    int second = port < 65535 ? BindLoopback(static_cast<uint16_t>(port + 1)) : -1;
+    if (second >= 0)
+      return {first, second};
+    ::close(first);
+  }
+  ADD_FAILURE() << "no two neighbouring free UDP ports";
+  return {-1, -1};
+}
+
+UdpPeer::UdpPeer(Adopted, int fd) : fd_(fd) {
+  Endpoint local{};
+  socklen_t length = sizeof local;
+  getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &length);
+  port_ = ntohs(local.sin_port);
+}
+
 UdpPeer::UdpPeer(uint16_t port, int host) : host_(host) {
   fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   EXPECT_GE(fd_, 0);

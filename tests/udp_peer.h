@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/endpoint.h"
@@ -24,13 +25,27 @@ struct Received {
   Endpoint from;
 };
 
+// A UDP socket bound to 127.0.0.1 on `port` (0 for any free port), or -1.
+int BindLoopback(uint16_t port);
+// Two sockets bound to neighbouring ports of 127.0.0.1, P and P + 1, found and held together.
+struct BoundPair {
+  int first;
+  int second;
+};
+BoundPair BindNeighbours();
+
 class UdpPeer {
  public:
   // Binds 127.0.0.`host` on `port` (0 for any free port).
   explicit UdpPeer(uint16_t port = 0, int host = 1);
+  // Takes over a socket bound to 127.0.0.1.
+  static UdpPeer Adopt(int fd) { return UdpPeer(Adopted{}, fd); }
   ~UdpPeer();
   UdpPeer(const UdpPeer&) = delete;
   UdpPeer& operator=(const UdpPeer&) = delete;
+  UdpPeer(UdpPeer&& other) noexcept
+      : fd_(std::exchange(other.fd_, -1)), host_(other.host_), port_(other.port_) {}
+  UdpPeer& operator=(UdpPeer&&) = delete;
 
   uint16_t port() const { return port_; }
   Endpoint endpoint() const;
@@ -47,6 +62,8 @@ class UdpPeer {
   bool Silent(int timeout_ms = 200) const { return !Receive(timeout_ms).has_value(); }
 
  private:
+  struct Adopted {};
+  UdpPeer(Adopted, int fd);
   int fd_ = -1;
   int host_ = 1;
   uint16_t port_ = 0;

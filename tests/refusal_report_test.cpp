@@ -1,0 +1,73 @@
+// The lines the program writes about refused clients, from the Listener's counts over time.
+#include <gtest/gtest.h>
+
+#include "app/refusal_report.h"
+
+namespace tavorin {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+class RefusalReportTest : public ::testing::Test {
+ protected:
+  std::optional<std::string> At(milliseconds when) {
+    return report_.Check(counters_, start_ + when);
+  }
+  void Refuse(int n, Step step = Step::kSocket, int error = 24) {
+    for (int i = 0; i < n; ++i)
+      counters_.CountRefused(Outcome::Failed(step, error));
+  }
+  void Make(int n) {
+    for (int i = 0; i < n; ++i)
+      counters_.CountMade();
+  }
+
+  LinkCounters counters_;
+  RefusalReport report_{15000};
+  RefusalReport::Clock::time_point start_ = RefusalReport::Clock::now();
+};
+
+TEST_F(RefusalReportTest, OneLineToBeginAtMostOneEveryTenSecondsAndOneToEnd) {
+  Make(3);
+  EXPECT_EQ(At(milliseconds(0)), std::nullopt) << "links made are no news";
+  Refuse(5000);
+  std::optional<std::string> begin = At(milliseconds(500));
+  ASSERT_TRUE(begin.has_value()) << "a flood of refusals is one line";
+  EXPECT_EQ(*begin, "tavorin: port 15000: new clients are refused (no socket: " + ErrorText(24) +
+                        "); 3 links held");
+
+  for (int tick = 2; tick < 21; ++tick) {  // up to 10 s after the first line
+    Refuse(100);
+    EXPECT_EQ(At(milliseconds(500 * tick)), std::nullopt) << tick;
+  }
+  Refuse(100);
+  EXPECT_EQ(At(milliseconds(10500)),
+            "tavorin: port 15000: 2000 more new clients refused (no socket: " + ErrorText(24) +
+                "); 3 links held");
+  EXPECT_EQ(At(seconds(30)), std::nullopt) << "no line when nothing more was refused";
+
+  Refuse(7, Step::kThread, 11);
+  EXPECT_EQ(At(seconds(31)), "tavorin: port 15000: 7 more new clients refused (no thread: " +
+                                 ErrorText(11) + "); 3 links held")
+      << "quiet for longer than 10 s: the next refusal is told at once";
+  Make(1);
+  EXPECT_EQ(At(milliseconds(31500)),
+            "tavorin: port 15000: links can be made again; 4 links held, 7007 new clients were "
+            "refused");
+  Make(1);
+  EXPECT_EQ(At(seconds(32)), std::nullopt);
+
+  Refuse(1, Step::kMemory, 0);
+  EXPECT_EQ(At(milliseconds(32500)),
+            "tavorin: port 15000: new clients are refused (no memory); 5 links held")
+      << "a new run of refusals begins with its own line";
+}
+
+TEST(ShortageText, NamesWhatCouldNotBeHad) {
+  EXPECT_EQ(ShortageText(Outcome::Failed(Step::kBind, 98)), "no local UDP port: " + ErrorText(98));
+  EXPECT_EQ(ShortageText(Outcome::Failed(Step::kSocket, 23)), "no socket: " + ErrorText(23));
+}
+
+}  // namespace
+}  // namespace tavorin
