@@ -2,6 +2,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <vector>
 
 #include "tests/relay_fixture.h"
@@ -51,8 +52,12 @@ TEST_F(RelayTest, ANewClientWithoutADescriptorIsDroppedUntilOneFrees) {
   exhaustion.Release();
 
   EXPECT_EQ(CountEntries("fd"), fds_before) << "the failed link left nothing open";
+  EXPECT_EQ(a_.counters().refused(), 1u);
+  EXPECT_EQ(a_.counters().last_refusal().step(), Step::kSocket);
+  EXPECT_EQ(a_.counters().last_refusal().error(), EMFILE);
   Received late = Forward(newcomer, Pattern(4, 5), port_a(), server_a_);
   EXPECT_EQ(late.data, Pattern(4, 5)) << "the newcomer's next datagram makes its link";
+  EXPECT_EQ(a_.counters().made(), 2u);
   a_.Stop();
   EXPECT_EQ(a_.links().count, 2u);
 }
@@ -71,6 +76,7 @@ TEST_F(RelayTest, ANewClientWithoutAThreadIsDroppedAndTriesAgain) {
   EXPECT_EQ(CountEntries("task"), tasks_before);
   Forward(known, Pattern(4, 3), port_a(), server_a_);
 
+  EXPECT_EQ(a_.counters().last_refusal().step(), Step::kThread);
   Received late = Forward(newcomer, Pattern(4, 4), port_a(), server_a_);
   EXPECT_EQ(late.data, Pattern(4, 4));
   a_.Stop();
@@ -81,7 +87,9 @@ TEST(ListenerStart, NoThreadMeansStartFailsWithNothingLeftOpen) {
   const int fds_before = CountEntries("fd");
   Listener listener;
   FailThreadStartsForTesting(1);
-  EXPECT_FALSE(listener.Start(0));
+  Outcome failed = listener.Start(0);
+  EXPECT_FALSE(failed);
+  EXPECT_EQ(failed.step(), Step::kThread);
   EXPECT_FALSE(listener.Running());
   EXPECT_EQ(CountEntries("fd"), fds_before);
   EXPECT_TRUE(listener.Start(0));

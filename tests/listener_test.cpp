@@ -1,5 +1,6 @@
 // The relay engine over real sockets on loopback.
 #include <arpa/inet.h>
+#include <ifaddrs.h>
 #include <sys/socket.h>
 
 #include <chrono>
@@ -198,6 +199,69 @@ TEST_F(RelayTest, RepliesLeaveFromTheAddressTheClientSentTo) {
   EXPECT_EQ(r->data, Pattern(40, 2));
 }
 
+// An address of this host other than loopback, if it has one (network order).
+std::optional<uint32_t> OwnNonLoopbackAddress() {
+  ifaddrs* list = nullptr;
+  std::optional<uint32_t> found;
+  if (getifaddrs(&list) != 0)
+    return found;
+  for (ifaddrs* i = list; i != nullptr && !found; i = i->ifa_next) {
+    if (i->ifa_addr != nullptr && i->ifa_addr->sa_family == AF_INET) {
+      uint32_t address = reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr;
+      if (!IsLoopbackOrUnspecified(address))
+        found = address;
+    }
+  }
+  freeifaddrs(list);
+  return found;
+}
+
+TEST_F(RelayTest, DatagramsFromTheServersOrTheRelaysOwnEndpointsGoNowhere) {
+  // Sent for real: each server's own socket sends to both listening ports.
+  for (const UdpPeer* server : {&server_a_, &server_b_}) {
+    server->SendTo(Pattern(20, 1), port_a());
+    server->SendTo(Pattern(20, 2), port_b());
+  }
+  EXPECT_TRUE(server_a_.Silent(300));
+  EXPECT_TRUE(server_b_.Silent(100));
+  UdpPeer client;
+  Forward(client, Pattern(20, 3), port_a(), server_a_);  // the receive thread has seen them all
+  a_.Stop();
+  b_.Stop();
+  EXPECT_EQ(a_.links().count, 1u) << "only the ordinary client has a link";
+  EXPECT_EQ(b_.links().count, 0u);
+
+  // The relay's own ports, as a forged source would give them, fed to the receive path.
+  for (uint16_t own : {port_a(), port_b()}) {
+    a_.Relay("x", 1, LoopbackEndpoint(own), Loopback(1));
+    a_.Relay("x", 1, LoopbackEndpoint(own, 7), Loopback(1));
+    if (std::optional<uint32_t> address = OwnNonLoopbackAddress()) {
+      // Neither loopback nor the address the datagram was sent to: the system is asked.
+      a_.Relay("x", 1, MakeEndpoint(*address, htons(own)), Loopback(1));
+    }
+  }
+  EXPECT_EQ(a_.links().count, 1u);
+  EXPECT_TRUE(server_a_.Silent(200));
+
+  // Another host whose port happens to have the same number is an ordinary client.
+  a_.Relay("y", 1, MakeEndpoint(inet_addr("198.51.100.7"), htons(port_b())), Loopback(1));
+  EXPECT_EQ(a_.links().count, 2u);
+  auto at_server = server_a_.Receive();
+  ASSERT_TRUE(at_server.has_value());
+  EXPECT_EQ(at_server->data, Bytes{'y'});
+}
+
+TEST_F(RelayTest, CountersTellLinksMade) {
+  UdpPeer first;
+  UdpPeer second;
+  Forward(first, Pattern(4, 1), port_a(), server_a_);
+  Forward(second, Pattern(4, 2), port_a(), server_a_);
+  Forward(first, Pattern(4, 3), port_a(), server_a_);
+  EXPECT_EQ(a_.counters().made(), 2u);
+  EXPECT_EQ(a_.counters().refused(), 0u);
+  EXPECT_EQ(b_.counters().made(), 0u);
+}
+
 TEST(ListenerFaults, AnAbsentServerIsWaitedForWithoutARestart) {
   uint16_t server_port;
   {
@@ -247,10 +311,7 @@ TEST(ListenerLifetime, DestroyingAListenerWith500LinksEndsEveryThreadAndSocket) 
     ASSERT_EQ(listener->links().count, static_cast<uint32_t>(kClients));
     EXPECT_GE(CountEntries("task"), tasks_before + kClients) << "a return thread per link";
 
-    auto start = std::chrono::steady_clock::now();
-    listener.reset();
-    auto took = std::chrono::steady_clock::now() - start;
-    EXPECT_LT(took, std::chrono::milliseconds(500));
+    listener.reset();  // returns once every return thread has been joined
   }
   EXPECT_EQ(CountEntries("task"), tasks_before);
   EXPECT_EQ(CountEntries("fd"), fds_before);

@@ -1,5 +1,5 @@
-// Two Listeners on ephemeral ports relaying to two server sockets on 127.0.0.1, the way the
-// program pairs them.
+// Two Listeners on ephemeral ports relaying to two server sockets on 127.0.0.1, sharing one
+// loop guard, the way the program pairs them.
 #pragma once
 
 #include <arpa/inet.h>
@@ -19,6 +19,10 @@ class RelayTest : public ::testing::Test {
   void SetUp() override {
     a_.SetServer(server_a_.endpoint());
     b_.SetServer(server_b_.endpoint());
+    guard_.AddServer(server_a_.endpoint());
+    guard_.AddServer(server_b_.endpoint());
+    a_.SetLoopGuard(&guard_);
+    b_.SetLoopGuard(&guard_);
     ASSERT_TRUE(a_.Start(0));
     ASSERT_TRUE(b_.Start(0));
   }
@@ -37,6 +41,7 @@ class RelayTest : public ::testing::Test {
 
   UdpPeer server_a_;
   UdpPeer server_b_;
+  LoopGuard guard_;  // outlives the Listeners
   Listener a_;
   Listener b_;
 };
