@@ -1,6 +1,5 @@
 // The relay engine over real sockets on loopback.
 #include <arpa/inet.h>
-#include <ifaddrs.h>
 #include <sys/socket.h>
 
 #include <chrono>
@@ -197,23 +196,6 @@ TEST_F(RelayTest, RepliesLeaveFromTheAddressTheClientSentTo) {
   ASSERT_TRUE(r.has_value()) << "the reply came from another address";
   EXPECT_EQ(r->from.sin_addr.s_addr, Loopback(3));
   EXPECT_EQ(r->data, Pattern(40, 2));
-}
-
-// An address of this host other than loopback, if it has one (network order).
-std::optional<uint32_t> OwnNonLoopbackAddress() {
-  ifaddrs* list = nullptr;
-  std::optional<uint32_t> found;
-  if (getifaddrs(&list) != 0)
-    return found;
-  for (ifaddrs* i = list; i != nullptr && !found; i = i->ifa_next) {
-    if (i->ifa_addr != nullptr && i->ifa_addr->sa_family == AF_INET) {
-      uint32_t address = reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr;
-      if (!IsLoopbackOrUnspecified(address))
-        found = address;
-    }
-  }
-  freeifaddrs(list);
-  return found;
 }
 
 TEST_F(RelayTest, DatagramsFromTheServersOrTheRelaysOwnEndpointsGoNowhere) {

@@ -275,6 +275,10 @@ termios RunningProgram::TerminalSettings() const {
   return t;
 }
 
+void RunningProgram::SetTerminalSettings(const termios& settings) const {
+  EXPECT_EQ(tcsetattr(slave_, TCSANOW, &settings), 0);
+}
+
 std::string RunningProgram::PendingInput() const {
   termios raw = TerminalSettings();
   cfmakeraw(&raw);

@@ -81,6 +81,8 @@ class RunningProgram {
   void Type(std::string_view bytes) const;
   // The terminal's settings now, as seen from its slave side.
   termios TerminalSettings() const;
+  // Changes them, as a shell does when it takes the terminal back.
+  void SetTerminalSettings(const termios& settings) const;
   // Bytes waiting in the terminal's input; reading them puts the terminal in raw mode.
   std::string PendingInput() const;
 

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <ifaddrs.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -18,6 +19,22 @@ uint32_t Loopback(int n) {
 
 Endpoint LoopbackEndpoint(uint16_t port, int host) {
   return MakeEndpoint(Loopback(host), htons(port));
+}
+
+std::optional<uint32_t> OwnNonLoopbackAddress() {
+  ifaddrs* list = nullptr;
+  std::optional<uint32_t> found;
+  if (getifaddrs(&list) != 0)
+    return found;
+  for (ifaddrs* i = list; i != nullptr && !found; i = i->ifa_next) {
+    if (i->ifa_addr != nullptr && i->ifa_addr->sa_family == AF_INET) {
+      uint32_t address = reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr;
+      if (!IsLoopbackOrUnspecified(address))
+        found = address;
+    }
+  }
+  freeifaddrs(list);
+  return found;
 }
 
 Bytes Pattern(size_t size, unsigned seed) {

@@ -17,6 +17,9 @@ using Bytes = std::vector<unsigned char>;
 uint32_t Loopback(int n = 1);
 Endpoint LoopbackEndpoint(uint16_t port, int host = 1);
 
+// An address of this host other than loopback, if it has one (network order).
+std::optional<uint32_t> OwnNonLoopbackAddress();
+
 // `size` bytes of a pattern that depends on `seed`, so that one datagram is not taken for another.
 Bytes Pattern(size_t size, unsigned seed = 0);
 

@@ -1,0 +1,303 @@
+// The built relay against forged datagrams, hostile start-up environments and exhaustion.
+#include <arpa/inet.h>
+#include <netinet/ip.h>
+#include <netinet/udp.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/echo_server.h"
+#include "tests/program_checks.h"
+
+namespace tavorin::testing {
+namespace {
+
+// Long enough for a loop, had one started, to carry thousands of datagrams.
+constexpr auto kLoopWatch = std::chrono::milliseconds(1500);
+
+// A relay in front of an echo server, which would answer a loop for ever.
+struct EchoedRelay {
+  EchoServer echo;
+  TempDir dir;
+  uint16_t port = FreePortPair();
+  EchoedRelay() { dir.Write("TAVORIN.INI", Ini(port, echo.port())); }
+};
+
+// After the datagrams sent so far, nothing has reached the server; an ordinary client is
+// then served, and that is the one datagram the server gets.
+void ExpectNoLoopAndServed(const EchoedRelay& setup) {
+  std::this_thread::sleep_for(kLoopWatch);
+  EXPECT_EQ(setup.echo.received(), 0u) << "a datagram from an own endpoint went on";
+  UdpPeer client;
+  client.SendTo(Pattern(30, 9), setup.port);
+  auto echoed = client.Receive(5000);
+  ASSERT_TRUE(echoed.has_value()) << "an ordinary client is served";
+  EXPECT_EQ(echoed->data, Pattern(30, 9));
+  EXPECT_EQ(setup.echo.received(), 1u);
+}
+
+TEST(Program, DatagramsFromTheServersPortsStartNoLoop) {
+  EchoedRelay setup;
+  RunningProgram relay(setup.dir.path());
+  ASSERT_EQ(relay.ReadLines(4), Lines(setup.echo.port(), "127.0.0.1", setup.port));
+  const Endpoint p = LoopbackEndpoint(setup.port);
+  const Endpoint next = LoopbackEndpoint(static_cast<uint16_t>(setup.port + 1));
+  setup.echo.SendFrom(false, Pattern(10, 1), p);
+  setup.echo.SendFrom(true, Pattern(10, 2), p);
+  setup.echo.SendFrom(false, Pattern(10, 3), next);
+  setup.echo.SendFrom(true, Pattern(10, 4), next);
+  ExpectNoLoopAndServed(setup);
+  EndRelay(relay);
+}
+
+// One UDP datagram with a source of the sender's choosing, through a raw socket.
+bool SendForged(const Endpoint& from, const Endpoint& to, const Bytes& payload) {
+  int fd = socket(AF_INET, SOCK_RAW, IPPROTO_RAW);
+  if (fd < 0)
+    return false;
+  std::vector<unsigned char> packet(sizeof(iphdr) + sizeof(udphdr) + payload.size());
+  iphdr ip{};
+  ip.version = 4;
+  ip.ihl = 5;
+  ip.ttl = 64;
+  ip.protocol = IPPROTO_UDP;
+  ip.tot_len = htons(static_cast<uint16_t>(packet.size()));
+  ip.saddr = from.sin_addr.s_addr;
+  ip.daddr = to.sin_addr.s_addr;  // the system fills in the identification and the checksum
+  udphdr udp{};
+  udp.source = from.sin_port;
+  udp.dest = to.sin_port;
+  udp.len = htons(static_cast<uint16_t>(sizeof udp + payload.size()));  // no checksum
+  std::memcpy(packet.data(), &ip, sizeof ip);
+  std::memcpy(packet.data() + sizeof ip, &udp, sizeof udp);
+  std::memcpy(packet.data() + sizeof ip + sizeof udp, payload.data(), payload.size());
+  bool sent = sendto(fd, packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                     sizeof to) == static_cast<ssize_t>(packet.size());
+  close(fd);
+  return sent;
+}
+
+TEST(Program, ForgedDatagramsFromTheRelaysOwnPortsStartNoLoop) {
+  if (geteuid() != 0)
+    GTEST_SKIP() << "forging a source address takes a raw socket, which takes root";
+  EchoedRelay setup;
+  RunningProgram relay(setup.dir.path());
+  ASSERT_EQ(relay.ReadLines(4), Lines(setup.echo.port(), "127.0.0.1", setup.port));
+  const uint16_t p = setup.port;
+  const uint16_t next = static_cast<uint16_t>(p + 1);
+  std::vector<std::pair<Endpoint, Endpoint>> forged = {
+      {LoopbackEndpoint(next), LoopbackEndpoint(p)},
+      {LoopbackEndpoint(p), LoopbackEndpoint(p)},
+      {LoopbackEndpoint(p), LoopbackEndpoint(next)},
+      {LoopbackEndpoint(next, 5), LoopbackEndpoint(p, 9)},
+  };
+  if (std::optional<uint32_t> own = OwnNonLoopbackAddress()) {
+    // An address of this host that is neither loopback nor the one the datagram went to.
+    forged.push_back({MakeEndpoint(*own, htons(next)), LoopbackEndpoint(p)});
+  }
+  for (const auto& [from, to] : forged)
+    ASSERT_TRUE(SendForged(from, to, Pattern(16, ntohs(from.sin_port))));
+  ExpectNoLoopAndServed(setup);
+  EndRelay(relay);
+}
+
+TEST(Program, ClosedStandardDescriptorsCostNoListeningPort) {
+  if (UnderWine())
+    GTEST_SKIP() << "a Windows socket never takes a C runtime descriptor's number";
+  for (const std::vector<int>& closed : std::vector<std::vector<int>>{{1}, {0, 1, 2}, {0}, {2}}) {
+    std::string which;
+    for (int fd : closed)
+      which += std::to_string(fd) + " ";
+    RelayDir setup;
+    auto& [dir, server, server_next, port] = setup;
+    Launch launch;
+    launch.closed = closed;
+    RunningProgram relay(dir.path(), launch);
+    EXPECT_TRUE(dir.BecomesEmpty("packets.txt", kExitDeadlineMs)) << "closed: " << which;
+    UdpPeer client;
+    ExpectRelayed(client, port, server, 1);
+    ExpectRelayed(client, static_cast<uint16_t>(port + 1), server_next, 2);
+    EndRelay(relay);
+  }
+}
+
+// The settings path, as the relay names it in its warning.
+std::string SettingsPath(const TempDir& dir) {
+  return std::filesystem::canonical(dir.path()).string() + "/TAVORIN.INI";
+}
+
+TEST(Program, ASettingsFileThatCannotBeReadIsNamedAndTheDefaultsServe) {
+  if (UnderWine())
+    GTEST_SKIP() << "named pipes, devices and symbolic links in a directory are POSIX's";
+  struct Case {
+    const char* what;
+    void (*make)(const TempDir&);
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"a directory",
+       [](const TempDir& d) { std::filesystem::create_directory(d.File("TAVORIN.INI")); },
+       "it is a directory, not a file"},
+      {"a named pipe with no writer",
+       [](const TempDir& d) { mkfifo(d.File("TAVORIN.INI").c_str(), 0644); },
+       "it is a named pipe, not a file"},
+      {"a device", [](const TempDir& d) { symlink("/dev/zero", d.File("TAVORIN.INI").c_str()); },
+       "it is a device, not a file"},
+      {"a symbolic link that loops",
+       [](const TempDir& d) { symlink("TAVORIN.INI", d.File("TAVORIN.INI").c_str()); },
+       std::strerror(ELOOP)},
+      {"a symbolic link to nothing",
+       [](const TempDir& d) { symlink("gone.ini", d.File("TAVORIN.INI").c_str()); },
+       std::strerror(ENOENT)},
+      {"a file larger than the reader takes",
+       [](const TempDir& d) {
+         d.Write("TAVORIN.INI", "[Proxy]\nPort=1\n");
+         std::filesystem::resize_file(d.File("TAVORIN.INI"), (64u << 20) + 1);
+       },
+       "it is larger than the 64 MiB the reader takes"},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    c.make(dir);
+    WaitUntilFree(15000);
+    RunningProgram relay(dir.path());
+    EXPECT_EQ(relay.ReadLines(4), Lines(2000, "127.0.0.1", 15000)) << c.what;
+    EndRelay(relay);
+    EXPECT_EQ(relay.Errors(), "tavorin: warning: cannot read " + SettingsPath(dir) + ": " +
+                                  c.reason + "; using the defaults\n")
+        << c.what;
+  }
+}
+
+TEST(Program, ASettingsFileWithoutReadPermissionIsNamed) {
+  if (UnderWine())
+    GTEST_SKIP() << "file modes are POSIX's";
+  TempDir dir;
+  dir.Write("TAVORIN.INI", "[Proxy]\nPort=1\n");
+  chmod(dir.File("TAVORIN.INI").c_str(), 0);
+  Launch launch;
+  if (geteuid() == 0) {
+    // Root reads any file: the relay runs as nobody, in a directory it may write to.
+    chmod(dir.path().c_str(), 0777);
+    launch.user = 65534;
+    launch.terminal = Terminal::kNone;
+  }
+  WaitUntilFree(15000);
+  RunningProgram relay(dir.path(), launch);
+  EXPECT_EQ(relay.ReadLines(4), Lines(2000, "127.0.0.1", 15000));
+  relay.Signal(SIGTERM);
+  EXPECT_TRUE(relay.WaitForExit(kExitDeadlineMs).has_value());
+  EXPECT_EQ(relay.Errors(), "tavorin: warning: cannot read " + SettingsPath(dir) + ": " +
+                                std::strerror(EACCES) + "; using the defaults\n");
+}
+
+TEST(Program, ALogThatIsANamedPipeNobodyReadsDoesNotHoldTheStartUp) {
+  if (UnderWine())
+    GTEST_SKIP() << "named pipes in a directory are POSIX's";
+  RelayDir setup;
+  auto& [dir, server, server_next, port] = setup;
+  dir.Write("TAVORIN.INI", Ini(port, server.port(), "Log=log.fifo\n"));
+  ASSERT_EQ(mkfifo(dir.File("log.fifo").c_str(), 0644), 0);
+  RunningProgram relay(dir.path());
+  EXPECT_EQ(relay.ReadLines(4), Lines(server.port(), "127.0.0.1", port));
+  UdpPeer client;
+  ExpectRelayed(client, port, server, 1);
+  EndRelay(relay);  // the key wait has begun
+  EXPECT_EQ(relay.Errors(), "tavorin: warning: cannot open the log file " +
+                                std::filesystem::canonical(dir.path()).string() +
+                                "/log.fifo: " + std::strerror(ENXIO) + "\n");
+}
+
+TEST(Program, ALogThatIsASymbolicLinkIsFollowed) {
+  if (UnderWine())
+    GTEST_SKIP() << "symbolic links are POSIX's";
+  RelayDir setup;
+  auto& [dir, server, server_next, port] = setup;
+  dir.Write("TAVORIN.INI", Ini(port, server.port(), "Log=link.txt\n"));
+  dir.Write("real.txt", "an earlier run's log\n");
+  ASSERT_EQ(symlink("real.txt", dir.File("link.txt").c_str()), 0);
+  RunningProgram relay(dir.path());
+  EXPECT_EQ(relay.ReadLines(4), Lines(server.port(), "127.0.0.1", port));
+  EXPECT_TRUE(dir.BecomesEmpty("real.txt", kExitDeadlineMs));
+  EndRelay(relay);
+  EXPECT_EQ(relay.Errors(), "");
+}
+
+TEST(Program, RefusedClientsAreToldOnceNotPerDatagram) {
+  if (UnderWine())
+    GTEST_SKIP() << "descriptor limits are POSIX's";
+  RelayDir setup;
+  auto& [dir, server, server_next, port] = setup;
+  Launch launch;
+  launch.open_files = 48;  // a few dozen links
+  RunningProgram relay(dir.path(), launch);
+  ASSERT_EQ(relay.ReadLines(4), Lines(server.port(), "127.0.0.1", port));
+  UdpPeer known;
+  ExpectRelayed(known, port, server, 1);
+
+  std::vector<std::unique_ptr<UdpPeer>> newcomers;
+  for (int round = 0; round < 3; ++round) {  // across several of the relay's checks
+    for (int i = 0; i < 100; ++i) {
+      newcomers.push_back(std::make_unique<UdpPeer>());
+      newcomers.back()->SendTo(Pattern(8, static_cast<unsigned>(i)), port);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  }
+  while (server.Receive(300)) {
+  }
+  ExpectRelayed(known, port, server, 2);  // a client with a link is served throughout
+
+  EndRelay(relay);
+  std::string errors = relay.Errors();
+  const std::string begin = "tavorin: port " + std::to_string(port) +
+                            ": new clients are refused (no socket: " + std::strerror(EMFILE) +
+                            "); ";
+  EXPECT_EQ(errors.rfind(begin, 0), 0u) << errors;
+  EXPECT_NE(errors.find(" links held\n"), std::string::npos) << errors;
+  EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
+}
+
+TEST(Program, AReceiveThreadThatCannotStartIsNamed) {
+  if (UnderWine())
+    GTEST_SKIP() << "stack limits are POSIX's";
+  TempDir dir;
+  uint16_t port = FreePortPair();
+  dir.Write("TAVORIN.INI", Ini(port, 7));
+  Launch launch;
+  launch.stack = rlim_t{1} << 40;  // a default thread stack that no address space holds
+  RunningProgram relay(dir.path(), launch);
+  EXPECT_TRUE(ExitedWith(relay.WaitForExit(kExitDeadlineMs), 1));
+  EXPECT_EQ(relay.Errors(), "tavorin: cannot start the receive thread for UDP port " +
+                                std::to_string(port) + ": " + std::strerror(EAGAIN) + "\n");
+}
+
+TEST(Program, AfterStopAndContinueOneKeyStillEndsIt) {
+  if (UnderWine())
+    GTEST_SKIP() << kNoWineConsole;
+  TempDir dir;
+  dir.Write("TAVORIN.INI", Ini(FreePortPair(), 7));
+  RunningProgram relay(dir.path());
+  termios before = relay.TerminalSettings();
+  relay.ReadLines(4);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the wait has begun
+  relay.Signal(SIGSTOP);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  relay.SetTerminalSettings(before);  // a shell takes the terminal back in line mode
+  relay.Signal(SIGCONT);
+  relay.Type("k");
+  EXPECT_TRUE(ExitedWith(relay.WaitForExit(kExitDeadlineMs), 0)) << "one key, no Enter";
+  EXPECT_TRUE(SameSettings(relay.TerminalSettings(), before));
+}
+
+}  // namespace
+}  // namespace tavorin::testing
