@@ -1,10 +1,12 @@
 // UDP sockets on Windows Sockets 2.
+#include <iphlpapi.h>
 #include <mswsock.h>
 #include <windows.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
 #include <cstring>
+#include <vector>
 
 #include "platform/udp_socket.h"
 
@@ -203,16 +205,27 @@ void UdpSocket::Close() {
     closesocket(Native(h));
 }
 
+// The system's table of interface addresses, rather than a bind to the address: some
+// implementations of Windows Sockets let a socket be bound to any address at all.
 bool IsAddressOfThisHost(uint32_t address) {
   if (IsLoopbackOrUnspecified(address))
     return true;
-  SOCKET s = ::socket(AF_INET, SOCK_DGRAM, 0);
-  if (s == INVALID_SOCKET)
+  std::vector<unsigned char> buffer;
+  ULONG size = 0;
+  DWORD result = ERROR_INSUFFICIENT_BUFFER;
+  for (int attempt = 0; attempt < 3 && result == ERROR_INSUFFICIENT_BUFFER; ++attempt) {
+    buffer.resize(size);
+    result = GetIpAddrTable(size == 0 ? nullptr : reinterpret_cast<MIB_IPADDRTABLE*>(buffer.data()),
+                            &size, FALSE);
+  }
+  if (result != NO_ERROR)
     return false;
-  Endpoint probe = MakeEndpoint(address, 0);
-  bool own = ::bind(s, reinterpret_cast<const sockaddr*>(&probe), sizeof probe) == 0;
-  closesocket(s);
-  return own;
+  const auto* table = reinterpret_cast<const MIB_IPADDRTABLE*>(buffer.data());
+  for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+    if (table->table[i].dwAddr == address)
+      return true;
+  }
+  return false;
 }
 
 void PauseAfterReceiveError() {

@@ -276,6 +276,11 @@ TEST(Program, HostileSettingsFilesGiveDefaultsAndNeverStopTheRelay) {
   RunningProgram relay(dir.path());
   EXPECT_EQ(relay.ReadLines(4), Lines(2000, "127.0.0.1", 15000)) << "a directory is no file";
   EndRelay(relay);
+  std::string errors = relay.Errors();
+  EXPECT_NE(errors.find("tavorin: warning: cannot read "), std::string::npos) << errors;
+  EXPECT_NE(errors.find("TAVORIN.INI: it is a directory, not a file; using the defaults"),
+            std::string::npos)
+      << errors;
 }
 
 }  // namespace
