@@ -1,6 +1,7 @@
 // The datagram path through a Listener: arbitrary lengths from a handful of sources. Every
-// datagram of 1 to 520 bytes reaches the server unchanged through its source's one link; no
-// other reaches it or makes a link.
+// datagram of 1 to 520 bytes reaches the server unchanged through its source's one link,
+// unless its source is a guarded one (here any loopback address with port 3, a listening port
+// of the relay's); no other reaches it or makes a link.
 #include <arpa/inet.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -26,8 +27,13 @@ struct Harness {
       std::abort();
     getsockname(sink, reinterpret_cast<sockaddr*>(&at), &length);
     listener.SetServer(at);
+    guard.AddServer(at);
+    guard.AddListeningPort(kGuardedPort);
+    listener.SetLoopGuard(&guard);
   }
+  static constexpr uint16_t kGuardedPort = 3;
   int sink;
+  tavorin::LoopGuard guard;
   tavorin::Listener listener;  // never started: the fuzzer plays its receive thread
 };
 
@@ -49,8 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     uint32_t before = h.listener.links().count;
     tavorin::ClientLink* link = h.listener.FindClient(source);
-    h.listener.Relay(data, length, source);
-    bool relayed = length >= 1 && length <= 520;
+    h.listener.Relay(data, length, source, htonl(INADDR_LOOPBACK));
+    bool relayed = length >= 1 && length <= 520 && ntohs(source.sin_port) != Harness::kGuardedPort;
     ssize_t got = recv(h.sink, received.data(), received.size(), 0);
     if (relayed) {
       if (got != length || std::memcmp(received.data(), data, have) != 0)
