@@ -63,21 +63,38 @@ void WaitForKey(const Listener& a, const Listener& b) {
   }
 }
 
+// Whether a server endpoint is one of the relay's own listening endpoints: every datagram sent
+// there would come back as a new client, and make a new link, without end.
+bool ServesItself(const Endpoint (&servers)[2], const Listener& a, const Listener& b) {
+  for (const Endpoint& server : servers) {
+    uint16_t port = ntohs(server.sin_port);
+    if ((port == a.LocalPort() || port == b.LocalPort()) &&
+        IsAddressOfThisHost(server.sin_addr.s_addr)) {
+      std::fprintf(stderr, "tavorin: the server port %u is this relay's own listening port\n",
+                   static_cast<unsigned>(port));
+      return true;
+    }
+  }
+  return false;
+}
+
 // Runs the relay with the settings read, until a key is pressed.
 int Relay(const Settings& settings, uint32_t address, const std::string& log_path) {
-  const Endpoint server_a = MakeEndpoint(address, htons(PortOf(settings.server_port)));
-  const Endpoint server_b = MakeEndpoint(address, htons(PortOf(NextNumber(settings.server_port))));
+  const Endpoint servers[2] = {
+      MakeEndpoint(address, htons(PortOf(settings.server_port))),
+      MakeEndpoint(address, htons(PortOf(NextNumber(settings.server_port)))),
+  };
   LoopGuard guard;  // outlives the Listeners, which read it
-  guard.AddServer(server_a);
-  guard.AddServer(server_b);
+  guard.AddServer(servers[0]);
+  guard.AddServer(servers[1]);
   Listener a;
   Listener b;
-  a.SetServer(server_a);
-  b.SetServer(server_b);
+  a.SetServer(servers[0]);
+  b.SetServer(servers[1]);
   a.SetLoopGuard(&guard);
   b.SetLoopGuard(&guard);
   if (!StartListener(a, settings.proxy_port) ||
-      !StartListener(b, NextNumber(settings.proxy_port))) {
+      !StartListener(b, NextNumber(settings.proxy_port)) || ServesItself(servers, a, b)) {
     return 1;
   }
   std::printf("Tavorin BUILD 6 - Ready to rock on port %i!\n",
@@ -101,7 +118,7 @@ int Relay(const Settings& settings, uint32_t address, const std::string& log_pat
 
 int RunProgram() {
   // Before any socket or file takes the number of a closed standard stream.
-  OpenMissingStandardStreams();
+  PrepareStandardStreams();
   StartSocketLibrary();
   RaiseOpenFileLimit();
 

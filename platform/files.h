@@ -27,8 +27,9 @@ void RaiseOpenFileLimit();
 
 // Opens each of the standard descriptors 0, 1 and 2 that is closed on the null device, so that
 // no socket or file made later takes its number (and is then closed by whatever handles that
-// stream). Call before anything else is opened.
-void OpenMissingStandardStreams();
+// stream), and has a write to a stream whose reader has gone fail instead of ending the
+// process. Call before anything else is opened.
+void PrepareStandardStreams();
 
 // Makes the file at `path` the process's standard output, created or emptied, after flushing
 // what was written before. Never waits: a named pipe that nobody reads fails at once. Returns

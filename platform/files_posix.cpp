@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -30,7 +31,7 @@ void RaiseOpenFileLimit() {
   }
 }
 
-void OpenMissingStandardStreams() {
+void PrepareStandardStreams() {
   for (int fd = 0; fd <= 2; ++fd) {
     if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF)
       continue;
@@ -41,6 +42,7 @@ void OpenMissingStandardStreams() {
       ::close(null);
     }
   }
+  ::signal(SIGPIPE, SIG_IGN);
 }
 
 std::optional<std::string> RedirectStandardOutput(const std::string& path) {
@@ -66,7 +68,7 @@ std::optional<std::string> RedirectStandardOutput(const std::string& path) {
 
 bool StandardErrorReady() {
   pollfd p{STDERR_FILENO, POLLOUT, 0};
-  return ::poll(&p, 1, 0) == 1 && (p.revents & POLLOUT) != 0;
+  return ::poll(&p, 1, 0) == 1 && p.revents == POLLOUT;  // not while its reader has gone
 }
 
 }  // namespace tavorin

@@ -24,8 +24,9 @@ std::optional<std::string> CurrentDirectory() {
 void RaiseOpenFileLimit() {}
 
 // A Windows socket is a kernel handle, never a C runtime descriptor, so a closed standard
-// stream cannot lend its number to one; writing to a stream that has no handle fails quietly.
-void OpenMissingStandardStreams() {}
+// stream cannot lend its number to one; writing to a stream that has no handle, or whose
+// reader has gone, fails quietly.
+void PrepareStandardStreams() {}
 
 // Text mode, as the console's own output is. A file in the working directory cannot be a named
 // pipe on Windows, so the open does not wait.

@@ -267,6 +267,47 @@ TEST(Program, RefusedClientsAreToldOnceNotPerDatagram) {
   EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
 }
 
+TEST(Program, AStandardErrorThatNobodyReadsOrHoldsStopsNothing) {
+  if (UnderWine())
+    GTEST_SKIP() << "descriptor limits are POSIX's";
+  for (ErrorSink sink : {ErrorSink::kFull, ErrorSink::kClosed}) {
+    RelayDir setup;
+    auto& [dir, server, server_next, port] = setup;
+    Launch launch;
+    launch.open_files = 48;
+    launch.errors = sink;
+    RunningProgram relay(dir.path(), launch);
+    ASSERT_EQ(relay.ReadLines(4), Lines(server.port(), "127.0.0.1", port));
+    UdpPeer known;
+    ExpectRelayed(known, port, server, 1);
+    std::vector<std::unique_ptr<UdpPeer>> newcomers;
+    for (int i = 0; i < 100; ++i) {  // refusals, which call for a line on standard error
+      newcomers.push_back(std::make_unique<UdpPeer>());
+      newcomers.back()->SendTo(Pattern(8, static_cast<unsigned>(i)), port);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    while (server.Receive(300)) {
+    }
+    ExpectRelayed(known, port, server, 2);
+    EndRelay(relay);  // the key wait goes on
+  }
+}
+
+TEST(Program, AServerThatIsTheRelayItselfIsAnError) {
+  for (int offset : {0, 1, -1}) {  // S = P, S = P + 1, S + 1 = P
+    TempDir dir;
+    uint16_t port = FreePortPair();
+    uint16_t server_port = static_cast<uint16_t>(port + offset);
+    dir.Write("TAVORIN.INI", Ini(port, server_port));
+    RunningProgram relay(dir.path());
+    EXPECT_TRUE(ExitedWith(relay.WaitForExit(kExitDeadlineMs), 1)) << offset;
+    EXPECT_EQ(relay.RestOfOutput(),
+              "Server Port = " + std::to_string(server_port) + "\nServer IP = 127.0.0.1\n");
+    std::string errors = relay.Errors();
+    EXPECT_NE(errors.find("is this relay's own listening port"), std::string::npos) << errors;
+  }
+}
+
 TEST(Program, AReceiveThreadThatCannotStartIsNamed) {
   if (UnderWine())
     GTEST_SKIP() << "stack limits are POSIX's";

@@ -185,6 +185,14 @@ RunningProgram::RunningProgram(const std::string& directory, const Launch& launc
   int err[2];
   EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
   EXPECT_EQ(pipe2(err, O_CLOEXEC), 0);
+  if (launch.errors == ErrorSink::kFull) {
+    // Filled without waiting, then blocking again, as a pipe nobody reads would be.
+    fcntl(err[1], F_SETFL, O_NONBLOCK);
+    std::string filler(4096, '#');
+    while (write(err[1], filler.data(), filler.size()) > 0) {
+    }
+    fcntl(err[1], F_SETFL, 0);
+  }
   pid_ = fork();
   if (pid_ == 0) {
     TakeTerminal(slave_name.c_str(), terminal);
@@ -218,6 +226,10 @@ RunningProgram::RunningProgram(const std::string& directory, const Launch& launc
   close(err[1]);
   out_ = out[0];
   err_ = err[0];
+  if (launch.errors == ErrorSink::kClosed) {
+    close(err_);
+    err_ = -1;
+  }
 }
 
 RunningProgram::~RunningProgram() {

@@ -46,6 +46,13 @@ uint16_t FreePortPair();
 // go of its sockets a little after its process is gone.
 void WaitUntilFree(uint16_t port);
 
+// What becomes of the program's standard error.
+enum class ErrorSink {
+  kRead,    // the test reads it (Errors)
+  kFull,    // a pipe already full that nobody reads
+  kClosed,  // a pipe whose reader has gone
+};
+
 // How a program is started, beyond its directory.
 struct Launch {
   Terminal terminal = Terminal::kForeground;
@@ -55,6 +62,7 @@ struct Launch {
   std::optional<uid_t> user;         // runs as this user (and its group), when root
   std::optional<rlim_t> open_files;  // soft and hard limit on its descriptors
   std::optional<rlim_t> stack;       // soft and hard limit on its stack
+  ErrorSink errors = ErrorSink::kRead;
 };
 
 class RunningProgram {
