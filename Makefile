@@ -6,7 +6,8 @@ GEN     := $(shell command -v ninja >/dev/null 2>&1 && echo -G Ninja)
 ROUNDS  ?= 3
 JOBS    ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build run test test-asan test-tsan bench fuzz windows test-windows clean
+.PHONY: all build run test test-asan test-tsan bench fuzz windows test-windows package \
+  package-windows clean
 
 all: build
 
@@ -31,6 +32,7 @@ test-tsan:
 # tavorin.exe for 64-bit Windows, statically linked, and the unit tests beside it.
 WINDOWS_BUILD := build-windows
 windows:
+	tools/need g++-mingw-w64-x86-64-posix googletest
 	$(MAKE) build BUILD=$(WINDOWS_BUILD) CMAKE_ARGS="-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
 	  -DCMAKE_BUILD_TYPE=Release"
 	@echo "built $(WINDOWS_BUILD)/app/tavorin.exe"
@@ -38,6 +40,7 @@ windows:
 # The Windows unit tests, and the program's end-to-end tests against tavorin.exe, under Wine.
 WINE_ENV := WINEPREFIX=$(abspath $(WINDOWS_BUILD))/wineprefix WINEDEBUG=-all
 test-windows: windows build
+	tools/need wine wine64
 	$(WINE_ENV) wineboot -i >/dev/null 2>&1
 	$(WINE_ENV) timeout 300 wine $(WINDOWS_BUILD)/tests/unit_tests.exe
 	cd $(BUILD) && $(WINE_ENV) TAVORIN_WINE_BINARY=$(abspath $(WINDOWS_BUILD))/app/tavorin.exe \
@@ -48,6 +51,7 @@ test-windows: windows build
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := profile number datagram
 fuzz:
+	tools/need clang libclang-rt-14-dev
 	$(MAKE) build BUILD=build-fuzz CMAKE_ARGS="-DCMAKE_CXX_COMPILER=clang++ -DTAVORIN_FUZZ=ON \
 	  -DTAVORIN_TESTS=OFF -DTAVORIN_SANITIZE=address,undefined"
 	set -e; for t in $(FUZZ_TARGETS); do \
@@ -58,9 +62,23 @@ fuzz:
 	  test $${PIPESTATUS[0]} -eq 0; \
 	done
 
+# The Debian package, from a release build with a distribution's hardening:
+# build-package/tavorin_VERSION_amd64.deb.
+PACKAGE_BUILD := build-package
+package:
+	tools/need dpkg-dev
+	$(MAKE) build BUILD=$(PACKAGE_BUILD) CMAKE_ARGS="-DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_INSTALL_PREFIX=/usr -DTAVORIN_HARDEN=ON -DTAVORIN_DEBIAN_DOCS=ON -DTAVORIN_TESTS=OFF"
+	cd $(PACKAGE_BUILD) && cpack -G DEB
+
+# The zip for Windows: the static tavorin.exe with its settings example, README and license:
+# build-windows/tavorin-VERSION-win64.zip.
+package-windows: windows
+	cd $(WINDOWS_BUILD) && cpack -G ZIP
+
 # Every relay on the same workloads; prints a table of medians.
 bench: build
 	bench/run.sh $(BUILD) $(ROUNDS)
 
 clean:
-	rm -rf build build-asan build-tsan build-fuzz build-windows
+	rm -rf build build-asan build-tsan build-fuzz build-windows build-package

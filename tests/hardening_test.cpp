@@ -325,6 +325,31 @@ TEST(Program, AReceiveThreadThatCannotStartIsNamed) {
                                 std::to_string(port) + ": " + std::strerror(EAGAIN) + "\n");
 }
 
+// As the service unit runs it: in a directory of its own, standard input from the null
+// device, an unprivileged user, stopped by SIGTERM (which the service manager counts as a
+// clean stop); the four lines go to the journal and the log file is made.
+TEST(Program, RunAsTheServiceUnitRunsItRelaysAndStopsOnSigterm) {
+  if (UnderWine())
+    GTEST_SKIP() << "service units are systemd's";
+  RelayDir setup;
+  auto& [dir, server, server_next, port] = setup;
+  Launch launch;
+  launch.terminal = Terminal::kNone;
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown(dir.path().c_str(), 65534, 65534), 0);
+    launch.user = 65534;
+  }
+  RunningProgram relay(dir.path(), launch);
+  EXPECT_EQ(relay.ReadLines(4), Lines(server.port(), "127.0.0.1", port));
+  UdpPeer client;
+  ExpectRelayed(client, port, server, 1);
+  ExpectRelayed(client, static_cast<uint16_t>(port + 1), server_next, 2);
+  EXPECT_TRUE(dir.BecomesEmpty("packets.txt", kExitDeadlineMs));
+  relay.Signal(SIGTERM);
+  EXPECT_TRUE(KilledBy(relay.WaitForExit(kExitDeadlineMs), SIGTERM));
+  EXPECT_EQ(relay.Errors(), "");
+}
+
 TEST(Program, AfterStopAndContinueOneKeyStillEndsIt) {
   if (UnderWine())
     GTEST_SKIP() << kNoWineConsole;

@@ -62,5 +62,14 @@ TEST(JoinPath, AlwaysAddsTheSeparator) {
   EXPECT_EQ(JoinPath(deep, "packets.txt").size(), 5000u + 1 + 11) << "no fixed buffer";
 }
 
+TEST(ExampleSettings, TheInstalledExampleGivesEveryDefault) {
+  const std::string example = std::string(TAVORIN_SOURCE_DIR) + "/packaging/TAVORIN.INI";
+  ASSERT_EQ(ProfileFileProblem(example), std::nullopt);
+  EXPECT_EQ(ReadProfileString("Proxy", "Port", "", 16, example), "15000");
+  EXPECT_EQ(ReadProfileString("Proxy", "Log", "", 60, example), "packets.txt");
+  EXPECT_EQ(ReadProfileString("Server", "Port", "", 16, example), "2000");
+  EXPECT_EQ(ReadProfileString("Server", "IP", "", 60, example), "127.0.0.1");
+}
+
 }  // namespace
 }  // namespace tavorin

@@ -62,7 +62,10 @@ bool UnderWine() {
 }
 
 std::string RelayBinary() {
-  return UnderWine() ? std::getenv("TAVORIN_WINE_BINARY") : TAVORIN_BINARY;
+  if (UnderWine())
+    return std::getenv("TAVORIN_WINE_BINARY");
+  const char* other = std::getenv("TAVORIN_RELAY");
+  return other != nullptr && *other != '\0' ? other : TAVORIN_BINARY;
 }
 
 namespace {

@@ -33,8 +33,8 @@ class TempDir {
   std::string path_;
 };
 
-// The path of the built relay: the Windows one when TAVORIN_WINE_BINARY names it, which is
-// then run under Wine.
+// The path of the relay under test: the Windows one when TAVORIN_WINE_BINARY names it, which
+// is then run under Wine; the one TAVORIN_RELAY names (a packaged one); else the built one.
 std::string RelayBinary();
 bool UnderWine();
 

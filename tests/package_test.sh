@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# The packages, as built by `make package` and `make package-windows`:
+# - the .deb holds the install tree and Debian's copyright and changelog, nothing else; the
+#   binary taken out of it relays both ways; lintian finds no error; it installs with apt, its
+#   man page is found and its unit verifies; it removes cleanly;
+# - the zip holds the exe and three text files with CR LF line ends, and the exe passes the
+#   smoke tests under Wine.
+#   package_test.sh BUILD_DIR PACKAGE_BUILD_DIR WINDOWS_BUILD_DIR
+set -euo pipefail
+build=$(realpath "$1")
+package_build=$(realpath "$2")
+windows_build=$(realpath "$3")
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$package_build/CMakeCache.txt")
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+smoke='Program.WithoutATerminalItRelaysUntilSigterm:Program.EmptyAndOversizeDatagramsStopAtTheRelayBothWays'
+
+deb="$package_build/tavorin_${version}_amd64.deb"
+echo "== $deb"
+diff -u - <(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./||' | sort) <<'LIST'
+usr/bin/tavorin
+usr/lib/systemd/system/tavorin@.service
+usr/share/doc/tavorin/LICENSE
+usr/share/doc/tavorin/README.md
+usr/share/doc/tavorin/TAVORIN.INI
+usr/share/doc/tavorin/changelog.gz
+usr/share/doc/tavorin/copyright
+usr/share/man/man1/tavorin.1.gz
+LIST
+dpkg-deb -x "$deb" "$work/deb"
+TAVORIN_RELAY="$work/deb/usr/bin/tavorin" "$build/tests/program_tests" --gtest_filter="$smoke"
+lintian --fail-on error --allow-root "$deb"
+
+DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$deb" >/dev/null
+trap 'DEBIAN_FRONTEND=noninteractive apt-get purge -y -q tavorin >/dev/null; rm -rf "$work"' EXIT
+test "$(dpkg-query -W -f='${Version}' tavorin)" = "$version"
+man -w tavorin
+systemd-analyze verify tavorin@ci.service
+TAVORIN_RELAY=/usr/bin/tavorin "$build/tests/program_tests" --gtest_filter="$smoke"
+
+zip="$windows_build/tavorin-${version}-win64.zip"
+echo "== $zip"
+mkdir "$work/zip"
+(cd "$work/zip" && cmake -E tar xf "$zip")
+diff -u - <(cd "$work/zip" && find . -type f | sed 's|^\./||' | sort) <<'LIST'
+LICENSE.txt
+README.txt
+TAVORIN.INI
+tavorin.exe
+LIST
+for text in LICENSE.txt README.txt TAVORIN.INI; do
+  if grep -q $'[^\r]$' "$work/zip/$text" || grep -q $'^$' "$work/zip/$text"; then
+    echo "$text has a line without CR LF"
+    exit 1
+  fi
+done
+export WINEPREFIX="$windows_build/wineprefix" WINEDEBUG=-all
+wineboot -i >/dev/null 2>&1
+status=0
+TAVORIN_WINE_BINARY="$work/zip/tavorin.exe" "$build/tests/program_tests" --gtest_filter="$smoke" ||
+  status=$?
+wineserver -k || true
+exit $status
