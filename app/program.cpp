@@ -9,19 +9,14 @@
 
 #include "app/number.h"
 #include "app/refusal_report.h"
-#include "app/resolve_host.h"
 #include "app/settings.h"
 #include "platform/console_keys.h"
+#include "platform/endpoint.h"
 #include "platform/files.h"
+#include "platform/resolve_host.h"
 #include "platform/udp_socket.h"
 #include "relay/listener.h"
 #include "relay/loop_guard.h"
-
-#ifdef _WIN32
-#include <winsock2.h>
-#else
-#include <arpa/inet.h>
-#endif
 
 namespace tavorin {
 
@@ -79,7 +74,7 @@ bool ServesItself(const Endpoint (&servers)[2], const Listener& a, const Listene
 }
 
 // Runs the relay with the settings read, until a key is pressed.
-int Relay(const Settings& settings, uint32_t address, const std::string& log_path) {
+int RunRelay(const Settings& settings, uint32_t address, const std::string& log_path) {
   const Endpoint servers[2] = {
       MakeEndpoint(address, htons(PortOf(settings.server_port))),
       MakeEndpoint(address, htons(PortOf(NextNumber(settings.server_port)))),
@@ -119,7 +114,7 @@ int Relay(const Settings& settings, uint32_t address, const std::string& log_pat
 int RunProgram() {
   // Before any socket or file takes the number of a closed standard stream.
   PrepareStandardStreams();
-  StartSocketLibrary();
+  const SocketLibrary sockets;  // released last, after the Listeners and every link
   RaiseOpenFileLimit();
 
   std::optional<std::string> directory = CurrentDirectory();
@@ -145,16 +140,12 @@ int RunProgram() {
   if (!address) {
     std::fprintf(stderr, "tavorin: cannot resolve the server host \"%s\" (IP in [Server] of %s)\n",
                  settings.server_host.c_str(), settings_path.c_str());
-    CleanupSocketLibrary();
     return 1;
   }
   const auto* octet = reinterpret_cast<const unsigned char*>(&*address);
   std::printf("Server IP = %i.%i.%i.%i\n", octet[0], octet[1], octet[2], octet[3]);
 
-  int status = Relay(settings, *address, log_path);
-  if (status != 0)
-    CleanupSocketLibrary();
-  return status;
+  return RunRelay(settings, *address, log_path);
 }
 
 }  // namespace tavorin

@@ -13,6 +13,7 @@
 
 #include "relay/client_link.h"
 #include "relay/listener.h"
+#include "tests/listener_probe.h"
 
 namespace {
 
@@ -55,7 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     uint32_t before = h.listener.links().count;
     tavorin::ClientLink* link = h.listener.FindClient(source);
-    h.listener.Relay(data, length, source, htonl(INADDR_LOOPBACK));
+    tavorin::ListenerProbe::Relay(h.listener, data, static_cast<size_t>(length), source,
+                                  htonl(INADDR_LOOPBACK));
     bool relayed = length >= 1 && length <= 520 && ntohs(source.sin_port) != Harness::kGuardedPort;
     ssize_t got = recv(h.sink, received.data(), received.size(), 0);
     if (relayed) {

@@ -3,11 +3,7 @@
 
 #include <cstdint>
 
-#ifdef _WIN32
-#include <winsock2.h>
-#else
-#include <netinet/in.h>
-#endif
+#include "platform/socket_api.h"
 
 namespace tavorin {
 

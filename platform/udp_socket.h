@@ -18,19 +18,23 @@ using SocketHandle = int;
 inline constexpr SocketHandle kNoSocket = -1;
 #endif
 
-// What a receive reports besides a datagram's length (which is 0 or more).
-inline constexpr long kReceiveError = -1;    // nothing received; see PauseAfterReceiveError
-inline constexpr long kReceiveTooLong = -2;  // a datagram larger than the buffer was discarded
-
 // One datagram of a batch receive: where it goes in, and what came.
 struct ReceiveSlot {
   void* buffer;
   size_t capacity;
-  long length;  // as ReceiveFrom reports it
+  size_t length;   // the bytes that came (0 for an empty datagram)
+  bool truncated;  // the datagram did not fit in the buffer and was cut short
   Endpoint source;
   // The local address the datagram was sent to (network order), on a socket that reports it
   // (ReportLocalAddress); 0 otherwise.
   uint32_t local_address;
+};
+
+// What a send or receive did: how many datagrams (or bytes) went or came, and the system's
+// error code when the call failed (0 otherwise).
+struct IoResult {
+  int count = 0;
+  int error = 0;
 };
 
 // One datagram of a batch send.
@@ -79,28 +83,18 @@ class UdpSocket {
   // The bound local port in host order, or 0 if it cannot be told.
   uint16_t LocalPort() const;
 
-  // Receives one whole datagram into `buffer`. Returns its length (0 for an empty datagram,
-  // and also once the socket has been shut down), kReceiveTooLong when the datagram did not
-  // fit and was dropped, or kReceiveError.
-  long ReceiveFrom(void* buffer, size_t capacity, Endpoint* source) const {
-    return ReceiveFrom(handle(), buffer, capacity, source);
-  }
-  static long ReceiveFrom(SocketHandle handle, void* buffer, size_t capacity, Endpoint* source);
-
   // Waits for at least one datagram, then takes as many more as are already waiting, up to
-  // `count` (at most kMaxBatch). Returns how many slots were filled, or kReceiveError. Where
-  // the system has no batch receive, one datagram comes at a time.
-  static int ReceiveMany(SocketHandle handle, ReceiveSlot* slots, int count);
+  // `count` (at most kMaxBatch). The result counts the slots filled, or carries the error.
+  // Where the system has no batch receive, one datagram comes at a time.
+  IoResult ReceiveMany(ReceiveSlot* slots, int count) const;
 
-  // Sends `count` datagrams (at most kMaxBatch) in as few calls as the system allows. Returns
-  // how many were sent; a datagram the system refuses is skipped.
-  static int SendMany(SocketHandle handle, const OutgoingDatagram* datagrams, int count);
+  // Sends `count` datagrams (at most kMaxBatch) in as few calls as the system allows. A
+  // datagram the system refuses is skipped; the result counts those sent, with the error of
+  // the last refusal.
+  IoResult SendMany(const OutgoingDatagram* datagrams, int count) const;
 
-  // Sends one datagram; returns the bytes sent or -1. Never raises a signal.
-  long SendTo(const void* data, size_t length, const Endpoint& to) const {
-    return SendTo(handle(), data, length, to);
-  }
-  static long SendTo(SocketHandle handle, const void* data, size_t length, const Endpoint& to);
+  // Sends one datagram; the result counts its bytes. Never raises a signal.
+  IoResult SendTo(const void* data, size_t length, const Endpoint& to) const;
 
   // Wakes every thread blocked in a receive on this socket; later receives return 0 at once
   // and later sends fail. The descriptor stays open (and its number taken) until Close.
@@ -115,19 +109,29 @@ class UdpSocket {
   std::atomic<SocketHandle> handle_{kNoSocket};
 };
 
-// The socket library, where the system has one to start before any socket is made and to
-// release at the end.
-bool StartSocketLibrary();
-void CleanupSocketLibrary();
+// The socket library, where the system has one: started before any socket is made, and
+// released when this object goes, after every socket. One for the whole process.
+class SocketLibrary {
+ public:
+  SocketLibrary();
+  ~SocketLibrary();
+  SocketLibrary(const SocketLibrary&) = delete;
+  SocketLibrary& operator=(const SocketLibrary&) = delete;
+
+  bool started() const { return started_; }
+
+ private:
+  bool started_ = false;
+};
 
 // Whether `address` (network order) is one of this host's own: the loopback range, the
 // unspecified address, or an address a socket here can be bound to. The last is asked of the
 // system, one socket each time; when no socket can be had the answer is false.
 bool IsAddressOfThisHost(uint32_t address);
 
-// Call after a receive on this thread failed. An error that a retry may clear (an interrupt,
-// an error reported for an earlier datagram) returns at once; one that would repeat sleeps a
+// Call after a receive failed with `error`. An error that a retry may clear (an interrupt, an
+// error reported for an earlier datagram) returns at once; one that would repeat sleeps a
 // millisecond, so a receive loop neither turns at full speed nor falls far behind.
-void PauseAfterReceiveError();
+void PauseAfterReceiveError(int error);
 
 }  // namespace tavorin

@@ -43,13 +43,14 @@ struct PacketInfoControl {
 };
 }  // namespace
 
-bool StartSocketLibrary() {
+SocketLibrary::SocketLibrary() {
   WSADATA data;
-  return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  started_ = WSAStartup(MAKEWORD(2, 2), &data) == 0;
 }
 
-void CleanupSocketLibrary() {
-  WSACleanup();
+SocketLibrary::~SocketLibrary() {
+  if (started_)
+    WSACleanup();
 }
 
 Outcome UdpSocket::OpenAndBind(uint16_t port) {
@@ -97,36 +98,32 @@ uint16_t UdpSocket::LocalPort() const {
   return ntohs(local.sin_port);
 }
 
-long UdpSocket::ReceiveFrom(SocketHandle handle, void* buffer, size_t capacity, Endpoint* source) {
-  int length = sizeof *source;
-  int n = recvfrom(Native(handle), static_cast<char*>(buffer), static_cast<int>(capacity), 0,
-                   reinterpret_cast<sockaddr*>(source), &length);
-  if (n == SOCKET_ERROR) {
-    // A datagram that did not fit has been cut and reported; it is dropped whole.
-    return WSAGetLastError() == WSAEMSGSIZE ? kReceiveTooLong : kReceiveError;
-  }
-  return n;
-}
-
-long UdpSocket::SendTo(SocketHandle handle, const void* data, size_t length, const Endpoint& to) {
-  return sendto(Native(handle), static_cast<const char*>(data), static_cast<int>(length), 0,
-                reinterpret_cast<const sockaddr*>(&to), sizeof to);
+IoResult UdpSocket::SendTo(const void* data, size_t length, const Endpoint& to) const {
+  int n = sendto(Native(handle()), static_cast<const char*>(data), static_cast<int>(length), 0,
+                 reinterpret_cast<const sockaddr*>(&to), sizeof to);
+  return n == SOCKET_ERROR ? IoResult{0, WSAGetLastError()} : IoResult{n, 0};
 }
 
 // One datagram at a time: Windows has no batch receive. WSARecvMsg also tells the local
 // address the datagram was sent to, where the socket reports it.
-int UdpSocket::ReceiveMany(SocketHandle handle, ReceiveSlot* slots, int count) {
+IoResult UdpSocket::ReceiveMany(ReceiveSlot* slots, int count) const {
   if (count < 1)
-    return 0;
+    return {};
+  const SOCKET s = Native(handle());
   ReceiveSlot& slot = slots[0];
   slot.local_address = 0;
-  LPFN_WSARECVMSG receive_message = ReceiveMessageFunction(Native(handle));
+  slot.truncated = false;
+  LPFN_WSARECVMSG receive_message = ReceiveMessageFunction(s);
   if (receive_message == nullptr) {
-    long n = ReceiveFrom(handle, slot.buffer, slot.capacity, &slot.source);
-    if (n == kReceiveError)
-      return static_cast<int>(kReceiveError);
-    slot.length = n;
-    return 1;
+    int length = sizeof slot.source;
+    int n = recvfrom(s, static_cast<char*>(slot.buffer), static_cast<int>(slot.capacity), 0,
+                     reinterpret_cast<sockaddr*>(&slot.source), &length);
+    if (n == SOCKET_ERROR && WSAGetLastError() != WSAEMSGSIZE)
+      return {0, WSAGetLastError()};
+    // A datagram that did not fit has been cut, and reported as an error.
+    slot.truncated = n == SOCKET_ERROR;
+    slot.length = slot.truncated ? slot.capacity : static_cast<size_t>(n);
+    return {1, 0};
   }
   WSABUF part{static_cast<ULONG>(slot.capacity), static_cast<char*>(slot.buffer)};
   PacketInfoControl control;
@@ -137,13 +134,15 @@ int UdpSocket::ReceiveMany(SocketHandle handle, ReceiveSlot* slots, int count) {
   message.dwBufferCount = 1;
   message.Control = {sizeof control.bytes, control.bytes};
   DWORD received = 0;
-  if (receive_message(Native(handle), &message, &received, nullptr, nullptr) == SOCKET_ERROR) {
+  if (receive_message(s, &message, &received, nullptr, nullptr) == SOCKET_ERROR) {
     if (WSAGetLastError() != WSAEMSGSIZE)
-      return static_cast<int>(kReceiveError);
-    slot.length = kReceiveTooLong;  // cut and reported: dropped whole
-    return 1;
+      return {0, WSAGetLastError()};
+    slot.truncated = true;  // cut and reported
+    slot.length = slot.capacity;
+    return {1, 0};
   }
-  slot.length = (message.dwFlags & MSG_TRUNC) != 0 ? kReceiveTooLong : static_cast<long>(received);
+  slot.length = received;
+  slot.truncated = (message.dwFlags & MSG_TRUNC) != 0;
   for (WSACMSGHDR* c = WSA_CMSG_FIRSTHDR(&message); c != nullptr;
        c = WSA_CMSG_NXTHDR(&message, c)) {
     if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
@@ -152,15 +151,18 @@ int UdpSocket::ReceiveMany(SocketHandle handle, ReceiveSlot* slots, int count) {
       slot.local_address = info.ipi_addr.s_addr;
     }
   }
-  return 1;
+  return {1, 0};
 }
 
-int UdpSocket::SendMany(SocketHandle handle, const OutgoingDatagram* datagrams, int count) {
-  int sent = 0;
+IoResult UdpSocket::SendMany(const OutgoingDatagram* datagrams, int count) const {
+  IoResult result;
+  const SOCKET s = Native(handle());
   for (int i = 0; i < count; ++i) {
     const OutgoingDatagram& d = datagrams[i];
     if (d.from_address == 0) {
-      sent += SendTo(handle, d.data, d.length, *d.to) >= 0;
+      IoResult sent = SendTo(d.data, d.length, *d.to);
+      result.count += sent.error == 0;
+      result.error = sent.error != 0 ? sent.error : result.error;
       continue;
     }
     // The source address rides along with the datagram; the interface is the routing's.
@@ -180,9 +182,13 @@ int UdpSocket::SendMany(SocketHandle handle, const OutgoingDatagram* datagrams, 
     info.ipi_addr.s_addr = d.from_address;
     std::memcpy(WSA_CMSG_DATA(c), &info, sizeof info);
     DWORD bytes = 0;
-    sent += WSASendMsg(Native(handle), &message, 0, &bytes, nullptr, nullptr) == 0;
+    if (WSASendMsg(s, &message, 0, &bytes, nullptr, nullptr) == 0) {
+      ++result.count;
+    } else {
+      result.error = WSAGetLastError();
+    }
   }
-  return sent;
+  return result;
 }
 
 void UdpSocket::Shutdown() const {
@@ -228,8 +234,8 @@ bool IsAddressOfThisHost(uint32_t address) {
   return false;
 }
 
-void PauseAfterReceiveError() {
-  switch (WSAGetLastError()) {
+void PauseAfterReceiveError(int error) {
+  switch (error) {
     case WSAEINTR:
     case WSAEWOULDBLOCK:
     case WSAECONNRESET:

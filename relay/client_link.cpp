@@ -1,12 +1,12 @@
 #include "relay/client_link.h"
 
 #include "relay/datagram.h"
-#include "relay/listener.h"
+#include "relay/receive_loop.h"
 
 namespace tavorin {
 
 namespace {
-// The return loop needs little more than its datagram buffer.
+// The return loop needs little more than its datagram buffers.
 constexpr size_t kReturnThreadStack = 64 * 1024;
 // Replies taken from the link's socket in one call when several are waiting.
 constexpr int kReturnBatch = 16;
@@ -31,47 +31,38 @@ Outcome ClientLink::Start() {
   return Outcome();
 }
 
-long ClientLink::SendToServer(const void* data, size_t length) const {
-  return socket_.SendTo(data, length, owner_->server());
+IoResult ClientLink::SendToServer(const void* data, size_t length) const {
+  return socket_.SendTo(data, length, server_);
 }
 
-int ClientLink::SendManyToServer(const void* const* data, const size_t* lengths, int count) const {
+IoResult ClientLink::SendManyToServer(const void* const* data, const size_t* lengths,
+                                      int count) const {
   OutgoingDatagram datagrams[kMaxBatch];
   count = count < kMaxBatch ? count : kMaxBatch;
   for (int i = 0; i < count; ++i) {
-    datagrams[i] = {data[i], lengths[i], &owner_->server(), 0};
+    datagrams[i] = {data[i], lengths[i], &server_, 0};
   }
-  return UdpSocket::SendMany(socket_.handle(), datagrams, count);
+  return socket_.SendMany(datagrams, count);
 }
 
 void ClientLink::ReturnThread(void* self) {
-  static_cast<ClientLink*>(self)->ReturnLoop();
+  auto* link = static_cast<ClientLink*>(self);
+  ReceiveBatches<kReturnBatch>(
+      link->socket_, link->thread_,
+      [link](const ReceiveSlot* slots, int count) { link->ReturnBatch(slots, count); });
 }
 
-void ClientLink::ReturnLoop() {
-  unsigned char buffers[kReturnBatch][kMaxDatagram];
-  ReceiveSlot slots[kReturnBatch];
+void ClientLink::ReturnBatch(const ReceiveSlot* slots, int count) const {
   OutgoingDatagram replies[kReturnBatch];
-  for (int i = 0; i < kReturnBatch; ++i) {
-    slots[i] = {buffers[i], kMaxDatagram, 0, {}, 0};
+  int relayable = 0;
+  for (int i = 0; i < count && i < kReturnBatch; ++i) {
+    if (Relayable(slots[i])) {
+      replies[relayable++] = {slots[i].buffer, slots[i].length, &client_, local_address_};
+    }
   }
-  while (thread_.Running()) {
-    int n = UdpSocket::ReceiveMany(socket_.handle(), slots, kReturnBatch);
-    if (n == kReceiveError) {
-      PauseAfterReceiveError();
-      continue;
-    }
-    int count = 0;
-    for (int i = 0; i < n; ++i) {
-      if (slots[i].length > 0) {
-        replies[count++] = {buffers[i], static_cast<size_t>(slots[i].length), &client_,
-                            local_address_};
-      }
-    }
-    if (count > 0) {
-      // The listening socket is read afresh at every send.
-      UdpSocket::SendMany(owner_->socket(), replies, count);
-    }
+  if (relayable > 0) {
+    // The listening socket is read afresh at every send.
+    listening_.SendMany(replies, relayable);
   }
 }
 

@@ -1,24 +1,27 @@
 // One client of one Listener: a socket of its own towards the server, and a return thread
-// that passes whatever arrives on that socket back to the client through the Listener.
+// that passes whatever arrives on that socket back to the client through the Listener's
+// socket.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "platform/endpoint.h"
+#include "platform/outcome.h"
 #include "platform/thread.h"
 #include "platform/udp_socket.h"
 
 namespace tavorin {
 
-class Listener;
-
 class ClientLink {
  public:
-  // Records the client, the local address it sent to (0 when not known) and the owner;
-  // nothing is opened until Start.
-  ClientLink(const Endpoint& client, const Listener* owner, uint32_t local_address = 0)
-      : client_(client), owner_(owner), local_address_(local_address) {}
+  // Records the client, where its datagrams go, the socket its replies leave from and the
+  // local address it sent to (0 when not known); nothing is opened until Start. `server` and
+  // `listening` belong to the Listener, which outlives its links; both are read afresh at
+  // every send (a restart swaps the listening socket's handle, never the object).
+  ClientLink(const Endpoint& client, const Endpoint& server, const UdpSocket& listening,
+             uint32_t local_address = 0)
+      : client_(client), server_(server), listening_(listening), local_address_(local_address) {}
   // Stops the return thread and closes the socket. When it returns, nothing of either is left.
   ~ClientLink();
   ClientLink(const ClientLink&) = delete;
@@ -28,22 +31,24 @@ class ClientLink {
   // On failure nothing is left open, and the outcome says what could not be had.
   Outcome Start();
 
-  // Sends one datagram from the link's socket to the owner's server endpoint.
-  long SendToServer(const void* data, size_t length) const;
-  // Sends several of the client's datagrams to the server at once; returns how many went.
-  int SendManyToServer(const void* const* data, const size_t* lengths, int count) const;
+  // Sends one datagram from the link's socket to the server.
+  IoResult SendToServer(const void* data, size_t length) const;
+  // Sends several of the client's datagrams to the server at once.
+  IoResult SendManyToServer(const void* const* data, const size_t* lengths, int count) const;
 
   const Endpoint& client() const { return client_; }
   uint16_t LocalPort() const { return socket_.LocalPort(); }
 
  private:
   static void ReturnThread(void* self);
-  void ReturnLoop();
+  // Passes on what one receive brought.
+  void ReturnBatch(const ReceiveSlot* slots, int count) const;
 
   const Endpoint client_;  // exactly as the first datagram's source was reported
   UdpSocket socket_;
   StoppableThread thread_;
-  const Listener* const owner_;
+  const Endpoint& server_;
+  const UdpSocket& listening_;
   // Replies leave from here, so that a client of a host with several addresses hears back from
   // the address it sent to.
   const uint32_t local_address_;

@@ -2,35 +2,25 @@
 
 #include <new>
 
-#include "relay/client_link.h"
-
 namespace tavorin {
 
-ClientNode::~ClientNode() {
-  delete item;
-}
-
-bool ClientTable::AddHead(ClientLink* link) {
-  auto* node = new (std::nothrow) ClientNode(link);
-  if (node == nullptr) {
-    return false;
-  }
-  if (link != nullptr) {
-    try {
-      index_.insert_or_assign(Key(link->client()), link);
-    } catch (const std::bad_alloc&) {
-      node->item = nullptr;  // the link stays with the caller
-      delete node;
-      return false;
+bool ClientTable::AddHead(std::unique_ptr<ClientLink>& link) {
+  try {
+    auto node = std::make_unique<ClientNode>();
+    if (link != nullptr) {
+      index_.insert_or_assign(Key(link->client()), link.get());
     }
+    node->item = std::move(link);
+    node->next = std::move(head);
+    if (node->next != nullptr) {
+      node->next->prev = node.get();
+    } else {
+      tail = node.get();
+    }
+    head = std::move(node);
+  } catch (const std::bad_alloc&) {
+    return false;  // nothing was taken over
   }
-  node->next = head;
-  if (tail == nullptr) {
-    tail = node;
-  } else {
-    head->prev = node;
-  }
-  head = node;
   ++count;
   return true;
 }
@@ -38,16 +28,15 @@ bool ClientTable::AddHead(ClientLink* link) {
 void ClientTable::RemoveAll(bool detach) {
   if (head != nullptr) {
     count = 0;
-    for (ClientNode* node = head; node != nullptr;) {
-      ClientNode* older = node->next;
+    // One node at a time: letting the head go would destroy the whole chain recursively.
+    while (head != nullptr) {
+      std::unique_ptr<ClientNode> node = std::move(head);
+      head = std::move(node->next);
       if (detach) {
-        node->item = nullptr;
+        static_cast<void>(node->item.release());
       }
-      delete node;
-      node = older;
     }
   }
-  head = nullptr;
   tail = nullptr;
   index_.clear();
 }

@@ -3,23 +3,18 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <unordered_map>
 
 #include "platform/endpoint.h"
+#include "relay/client_link.h"
 
 namespace tavorin {
 
-class ClientLink;
-
 struct ClientNode {
-  explicit ClientNode(ClientLink* link) : item(link) {}
-  ~ClientNode();  // destroys the item, if it is still there
-  ClientNode(const ClientNode&) = delete;
-  ClientNode& operator=(const ClientNode&) = delete;
-
-  ClientLink* item;
-  ClientNode* next = nullptr;  // towards older nodes
-  ClientNode* prev = nullptr;  // towards newer nodes
+  std::unique_ptr<ClientLink> item;  // may be empty
+  std::unique_ptr<ClientNode> next;  // towards older nodes; each node owns the next one
+  ClientNode* prev = nullptr;        // towards newer nodes
 };
 
 class ClientTable {
@@ -29,20 +24,20 @@ class ClientTable {
   ClientTable(const ClientTable&) = delete;
   ClientTable& operator=(const ClientTable&) = delete;
 
-  // Enters `link` as the newest node; the table owns it from then on. Returns false, leaving
-  // the link with the caller, when no memory for the node could be had.
-  bool AddHead(ClientLink* link);
+  // Enters `link` as the newest node, and the table takes it over. When no memory for the
+  // node can be had, false is returned and `link` stays with the caller.
+  bool AddHead(std::unique_ptr<ClientLink>& link);
 
-  // Empties the table. With `detach` the links are let go of instead of destroyed, and
-  // whoever holds them keeps them.
+  // Empties the table, destroying the links newest first. With `detach` they are let go of
+  // instead, and whoever holds them keeps them.
   void RemoveAll(bool detach);
 
   // The newest link whose client has the address and port of `source`, or null: the link a
   // walk from the head would find first.
   ClientLink* Find(const Endpoint& source) const;
 
-  ClientNode* head = nullptr;  // newest
-  ClientNode* tail = nullptr;  // oldest
+  std::unique_ptr<ClientNode> head;  // newest
+  ClientNode* tail = nullptr;        // oldest
   uint32_t count = 0;
 
  private:

@@ -1,10 +1,12 @@
 #include "relay/listener.h"
 
+#include <memory>
 #include <new>
 #include <utility>
 
 #include "relay/client_link.h"
 #include "relay/datagram.h"
+#include "relay/receive_loop.h"
 
 namespace tavorin {
 
@@ -58,39 +60,32 @@ ClientLink* Listener::FindClient(const Endpoint& source) const {
   return links_.Find(source);
 }
 
-void Listener::Relay(const void* data, long length, const Endpoint& source,
-                     uint32_t local_address) {
-  // The batch path only reads the buffer.
-  ReceiveSlot slot{const_cast<void*>(data), kMaxDatagram, length, source, local_address};
-  RelayBatch(&slot, 1);
-}
-
 LoopGuard::Verdict Listener::Judge(const Endpoint& source, uint32_t local_address) const {
   return guard_ == nullptr ? LoopGuard::Verdict::kRelay : guard_->Judge(source, local_address);
 }
 
-void Listener::AddClient(const void* data, size_t length, const Endpoint& source,
-                         uint32_t local_address, LoopGuard::Verdict verdict) {
+void Listener::AddClient(const ReceiveSlot& slot, LoopGuard::Verdict verdict) {
   // Asking the system costs a socket, so it is asked only here: a source that has a link
   // was asked when the link was made.
-  if (verdict == LoopGuard::Verdict::kDropIfLocal && IsAddressOfThisHost(source.sin_addr.s_addr)) {
+  if (verdict == LoopGuard::Verdict::kDropIfLocal &&
+      IsAddressOfThisHost(slot.source.sin_addr.s_addr)) {
     return;
   }
-  auto* link = new (std::nothrow) ClientLink(source, this, local_address);
-  if (link == nullptr) {
+  std::unique_ptr<ClientLink> link;
+  try {
+    link = std::make_unique<ClientLink>(slot.source, server_, socket_, slot.local_address);
+  } catch (const std::bad_alloc&) {
     counters_.CountRefused(Outcome::Failed(Step::kMemory, 0));
     return;
   }
   if (Outcome started = link->Start(); !started) {
     // No socket, port or thread to be had: the datagram is dropped and the client's next
     // one tries again.
-    delete link;
     counters_.CountRefused(started);
     return;
   }
-  link->SendToServer(data, length);
+  link->SendToServer(slot.buffer, slot.length);
   if (!links_.AddHead(link)) {
-    delete link;
     counters_.CountRefused(Outcome::Failed(Step::kMemory, 0));
     return;
   }
@@ -98,23 +93,10 @@ void Listener::AddClient(const void* data, size_t length, const Endpoint& source
 }
 
 void Listener::ListenerThread(void* self) {
-  static_cast<Listener*>(self)->ReceiveLoop();
-}
-
-void Listener::ReceiveLoop() {
-  unsigned char buffers[kListenBatch][kMaxDatagram];
-  ReceiveSlot slots[kListenBatch];
-  for (int i = 0; i < kListenBatch; ++i) {
-    slots[i] = {buffers[i], kMaxDatagram, 0, {}, 0};
-  }
-  while (thread_.Running()) {
-    int n = UdpSocket::ReceiveMany(socket_.handle(), slots, kListenBatch);
-    if (n == kReceiveError) {
-      PauseAfterReceiveError();
-      continue;
-    }
-    RelayBatch(slots, n);
-  }
+  auto* listener = static_cast<Listener*>(self);
+  ReceiveBatches<kListenBatch>(
+      listener->socket_, listener->thread_,
+      [listener](const ReceiveSlot* slots, int count) { listener->RelayBatch(slots, count); });
 }
 
 void Listener::RelayBatch(const ReceiveSlot* slots, int count) {
@@ -128,26 +110,25 @@ void Listener::RelayBatch(const ReceiveSlot* slots, int count) {
       run_link->SendManyToServer(run_data, run_lengths, run);
     run = 0;
   };
-  for (int i = 0; i < count; ++i) {
-    long length = slots[i].length;
-    if (length <= 0 || length > static_cast<long>(kMaxDatagram))
+  for (int i = 0; i < count && i < kListenBatch; ++i) {
+    const ReceiveSlot& slot = slots[i];
+    if (!Relayable(slot))
       continue;
     // A datagram from the relay's or the server's own endpoints goes nowhere.
-    LoopGuard::Verdict verdict = Judge(slots[i].source, slots[i].local_address);
+    LoopGuard::Verdict verdict = Judge(slot.source, slot.local_address);
     if (verdict == LoopGuard::Verdict::kDrop)
       continue;
-    ClientLink* link = FindClient(slots[i].source);
+    ClientLink* link = FindClient(slot.source);
     if (link == nullptr) {
       flush();
-      AddClient(slots[i].buffer, static_cast<size_t>(length), slots[i].source,
-                slots[i].local_address, verdict);
+      AddClient(slot, verdict);
       continue;
     }
     if (link != run_link)
       flush();
     run_link = link;
-    run_data[run] = slots[i].buffer;
-    run_lengths[run++] = static_cast<size_t>(length);
+    run_data[run] = slot.buffer;
+    run_lengths[run++] = slot.length;
   }
   flush();
 }

@@ -7,16 +7,14 @@
 #include <vector>
 
 #include "platform/endpoint.h"
+#include "platform/outcome.h"
 #include "platform/thread.h"
 #include "platform/udp_socket.h"
 #include "relay/client_table.h"
-#include "relay/datagram.h"
 #include "relay/link_counters.h"
 #include "relay/loop_guard.h"
 
 namespace tavorin {
-
-class ClientLink;
 
 class Listener {
  public:
@@ -27,16 +25,17 @@ class Listener {
   Listener& operator=(const Listener&) = delete;
 
   // Binds every local address on the low 16 bits of `port` (0 lets the system choose) and
-  // starts the receive thread. A running Listener is stopped first and keeps its links.
+  // starts the receive thread. A started Listener is stopped first and keeps its links.
   // When the port cannot be bound or no thread can be had, no thread is started and the
   // outcome says which and why.
   Outcome Start(int32_t port);
 
   // Ends the receive thread and shuts the listening socket down; the links stay, and a reply
-  // that reaches one of them is no longer delivered. Harmless when not running.
+  // that reaches one of them is no longer delivered. Harmless when not started.
   void Stop();
 
-  bool Running() const { return thread_.Started(); }
+  // Whether the receive thread has been started and not stopped since.
+  bool Started() const { return thread_.Started(); }
 
   // Where this Listener's clients' datagrams go. Set before Start.
   void SetServer(const Endpoint& server) { server_ = server; }
@@ -46,37 +45,32 @@ class Listener {
   // before Start; the guard outlives the Listener. Without one every source is relayed.
   void SetLoopGuard(LoopGuard* guard) { guard_ = guard; }
 
-  // Links made and new clients refused, for reports from other threads.
-  const LinkCounters& counters() const { return counters_; }
-
-  // The listening socket, read by every return thread at each send.
-  SocketHandle socket() const { return socket_.handle(); }
+  // The listening socket, which every link's return thread sends on.
+  const UdpSocket& socket() const { return socket_; }
   uint16_t LocalPort() const { return socket_.LocalPort(); }
 
   // The newest link whose client has the address and port of `source`, or null.
   ClientLink* FindClient(const Endpoint& source) const;
 
-  // Handles one received datagram as the receive loop does: empty and oversize datagrams and
-  // those from a guarded source are dropped, anything else goes to the server through the
-  // source's link, made if need be.
-  // `local_address` is the address the datagram was sent to, if known, for a new link's
-  // replies. Only the receive thread calls this while the Listener runs.
-  void Relay(const void* data, long length, const Endpoint& source, uint32_t local_address = 0);
-
   const ClientTable& links() const { return links_; }
+  // Links made and new clients refused, for reports from other threads.
+  const LinkCounters& counters() const { return counters_; }
 
  private:
+  // Tests and the fuzz target play the receive thread through it.
+  friend class ListenerProbe;
+
   static void ListenerThread(void* self);
-  void ReceiveLoop();
-  // Relays what one batch receive brought.
+  // Relays what one receive brought: empty and oversize datagrams and those from a guarded
+  // source are dropped, anything else goes to the server through its source's link, made if
+  // need be. Only the receive thread calls this while the Listener runs.
   void RelayBatch(const ReceiveSlot* slots, int count);
   // The guard's verdict on a source, kRelay without a guard.
   LoopGuard::Verdict Judge(const Endpoint& source, uint32_t local_address) const;
   // Makes, starts and enters a link for a new client, carrying its first datagram. When no
   // link can be had the datagram is dropped and the refusal counted; a source the guard
   // doubted is dropped if its address turns out to be this host's.
-  void AddClient(const void* data, size_t length, const Endpoint& source, uint32_t local_address,
-                 LoopGuard::Verdict verdict);
+  void AddClient(const ReceiveSlot& slot, LoopGuard::Verdict verdict);
 
   StoppableThread thread_;
   ClientTable links_;

@@ -1,4 +1,5 @@
 // The client table's order and ownership.
+#include <memory>
 #include <vector>
 
 #include "tests/relay_fixture.h"
@@ -9,13 +10,18 @@ namespace {
 std::vector<ClientLink*> Walk(const ClientTable& table) {
   std::vector<ClientLink*> items;
   const ClientNode* previous = nullptr;
-  for (const ClientNode* node = table.head; node != nullptr; node = node->next) {
+  for (const ClientNode* node = table.head.get(); node != nullptr; node = node->next.get()) {
     EXPECT_EQ(node->prev, previous) << "prev points to the newer node";
-    items.push_back(node->item);
+    items.push_back(node->item.get());
     previous = node;
   }
   EXPECT_EQ(table.tail, previous);
   return items;
+}
+
+// A link of `owner`'s for the client 127.0.0.`host`:`port`, not started.
+std::unique_ptr<ClientLink> LinkOf(const Listener& owner, uint16_t port, int host = 1) {
+  return std::make_unique<ClientLink>(LoopbackEndpoint(port, host), owner.server(), owner.socket());
 }
 
 TEST(ClientTable, AddHeadPutsTheNewestFirst) {
@@ -25,8 +31,10 @@ TEST(ClientTable, AddHeadPutsTheNewestFirst) {
   EXPECT_EQ(table.tail, nullptr);
   std::vector<ClientLink*> added;
   for (uint16_t port = 1; port <= 4; ++port) {
-    added.insert(added.begin(), new ClientLink(LoopbackEndpoint(port), &owner));
-    ASSERT_TRUE(table.AddHead(added.front()));
+    std::unique_ptr<ClientLink> link = LinkOf(owner, port);
+    added.insert(added.begin(), link.get());
+    ASSERT_TRUE(table.AddHead(link));
+    EXPECT_EQ(link, nullptr) << "the table has taken it over";
     EXPECT_EQ(table.count, port);
     EXPECT_EQ(Walk(table), added);
   }
@@ -44,9 +52,10 @@ TEST(ClientTable, RemoveAllDestroysTheLinksOrLetsThemGo) {
   ClientTable table;
   std::vector<ClientLink*> links;
   for (uint16_t port = 1; port <= 3; ++port) {
-    links.push_back(new ClientLink(LoopbackEndpoint(port), &owner));
-    ASSERT_TRUE(links.back()->Start());
-    ASSERT_TRUE(table.AddHead(links.back()));
+    std::unique_ptr<ClientLink> link = LinkOf(owner, port);
+    ASSERT_TRUE(link->Start());
+    links.push_back(link.get());
+    ASSERT_TRUE(table.AddHead(link));
   }
   EXPECT_EQ(CountEntries("fd"), fds_before + 3);
   EXPECT_EQ(CountEntries("task"), tasks_before + 3);
@@ -56,8 +65,9 @@ TEST(ClientTable, RemoveAllDestroysTheLinksOrLetsThemGo) {
   EXPECT_EQ(table.tail, nullptr);
   EXPECT_EQ(table.count, 0u);
   EXPECT_EQ(CountEntries("fd"), fds_before + 3) << "detached links live on";
-  for (ClientLink* link : links) {
-    EXPECT_NE(link->LocalPort(), 0);
+  for (ClientLink* detached : links) {
+    EXPECT_NE(detached->LocalPort(), 0);
+    std::unique_ptr<ClientLink> link(detached);  // taken back by whoever held it
     ASSERT_TRUE(table.AddHead(link));
   }
 
@@ -71,22 +81,24 @@ TEST(ClientTable, RemoveAllDestroysTheLinksOrLetsThemGo) {
   EXPECT_EQ(table.tail, nullptr);
 }
 
-TEST(ClientTable, NodesOwnTheirItem) {
+TEST(ClientTable, NodesOwnTheirItemAndALongTableGoesWithoutRecursion) {
   UdpPeer server;
   Listener owner;
   const int fds_before = CountEntries("fd");
-  auto* link = new ClientLink(LoopbackEndpoint(9), &owner);
-  ASSERT_TRUE(link->Start());
-  delete new ClientNode(link);
+  {
+    ClientTable table;
+    std::unique_ptr<ClientLink> link = LinkOf(owner, 9);
+    ASSERT_TRUE(link->Start());
+    ASSERT_TRUE(table.AddHead(link));
+    std::unique_ptr<ClientLink> none;
+    ASSERT_TRUE(table.AddHead(none)) << "a node may hold no link";
+    for (int i = 0; i < 200000; ++i) {  // deeper than any stack, were nodes freed recursively
+      std::unique_ptr<ClientLink> idle = LinkOf(owner, static_cast<uint16_t>(i), 2);
+      ASSERT_TRUE(table.AddHead(idle));
+    }
+  }
   EXPECT_EQ(CountEntries("fd"), fds_before);
-  delete new ClientNode(nullptr);
 }
-
-}  // namespace
-}  // namespace tavorin::testing
-
-namespace tavorin::testing {
-namespace {
 
 TEST(ClientTable, FindReturnsTheLinkAWalkFromTheHeadFindsFirst) {
   Listener owner;
@@ -98,14 +110,16 @@ TEST(ClientTable, FindReturnsTheLinkAWalkFromTheHeadFindsFirst) {
     e.sin_zero[0] = static_cast<unsigned char>(next());  // never compared
     return e;
   };
-  for (int i = 0; i < 300; ++i)
-    ASSERT_TRUE(table.AddHead(new ClientLink(random_client(), &owner)));
+  for (int i = 0; i < 300; ++i) {
+    auto link = std::make_unique<ClientLink>(random_client(), owner.server(), owner.socket());
+    ASSERT_TRUE(table.AddHead(link));
+  }
   for (int i = 0; i < 500; ++i) {
     Endpoint probe = random_client();
     ClientLink* walked = nullptr;
-    for (ClientNode* n = table.head; n != nullptr && walked == nullptr; n = n->next) {
+    for (ClientNode* n = table.head.get(); n != nullptr && walked == nullptr; n = n->next.get()) {
       if (SameAddressAndPort(n->item->client(), probe))
-        walked = n->item;
+        walked = n->item.get();
     }
     ASSERT_EQ(table.Find(probe), walked);
   }

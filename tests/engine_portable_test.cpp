@@ -6,12 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#ifdef _WIN32
-#include <winsock2.h>
-#else
-#include <arpa/inet.h>
-#endif
-
+#include "platform/socket_api.h"
 #include "platform/udp_socket.h"
 #include "relay/listener.h"
 
@@ -34,24 +29,21 @@ Endpoint Local(uint16_t port) {
 class PortableEngine : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(StartSocketLibrary());
+    ASSERT_TRUE(library_.started());
     ASSERT_TRUE(server_.OpenAndBind(0));
     ASSERT_TRUE(client_.OpenAndBind(0));
-  }
-  void TearDown() override {
-    server_.Close();
-    client_.Close();
-    CleanupSocketLibrary();
   }
   // The next datagram on `socket`, which the test knows to be on its way.
   static Bytes Next(const UdpSocket& socket, Endpoint* from) {
     Bytes b(2048);
-    long n;
-    while ((n = socket.ReceiveFrom(b.data(), b.size(), from)) < 0) {
+    ReceiveSlot slot{b.data(), b.size(), 0, false, {}, 0};
+    while (socket.ReceiveMany(&slot, 1).error != 0) {
     }
-    b.resize(static_cast<size_t>(n));
+    *from = slot.source;
+    b.resize(slot.length);
     return b;
   }
+  SocketLibrary library_;  // outlives the sockets below
   UdpSocket server_;
   UdpSocket client_;
 };

@@ -90,7 +90,7 @@ TEST(ListenerStart, NoThreadMeansStartFailsWithNothingLeftOpen) {
   Outcome failed = listener.Start(0);
   EXPECT_FALSE(failed);
   EXPECT_EQ(failed.step(), Step::kThread);
-  EXPECT_FALSE(listener.Running());
+  EXPECT_FALSE(listener.Started());
   EXPECT_EQ(CountEntries("fd"), fds_before);
   EXPECT_TRUE(listener.Start(0));
 }

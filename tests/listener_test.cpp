@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/listener_probe.h"
 #include "tests/relay_fixture.h"
 
 namespace tavorin::testing {
@@ -104,9 +105,9 @@ TEST_F(RelayTest, FindClientComparesAddressAndPortOnly) {
   a_.Stop();  // the table is driven from this thread below
   Endpoint source = LoopbackEndpoint(40000);
   std::memset(source.sin_zero, 0xAB, sizeof source.sin_zero);
-  a_.Relay("x", 1, source);
+  ListenerProbe::Relay(a_, "x", 1, source);
   ASSERT_EQ(a_.links().count, 1u);
-  ClientLink* link = a_.links().head->item;
+  ClientLink* link = a_.links().head->item.get();
   EXPECT_EQ(std::memcmp(&link->client(), &source, sizeof source), 0) << "kept whole";
 
   Endpoint same = LoopbackEndpoint(40000);
@@ -115,9 +116,9 @@ TEST_F(RelayTest, FindClientComparesAddressAndPortOnly) {
   EXPECT_EQ(a_.FindClient(LoopbackEndpoint(40001)), nullptr);
   EXPECT_EQ(a_.FindClient(LoopbackEndpoint(40000, 2)), nullptr);
 
-  a_.Relay("y", 1, same);
+  ListenerProbe::Relay(a_, "y", 1, same);
   EXPECT_EQ(a_.links().count, 1u) << "a known client makes no new link";
-  a_.Relay("z", 1, LoopbackEndpoint(40000, 2));
+  ListenerProbe::Relay(a_, "z", 1, LoopbackEndpoint(40000, 2));
   EXPECT_EQ(a_.links().count, 2u);
   EXPECT_EQ(a_.FindClient(source), link);
 }
@@ -125,12 +126,17 @@ TEST_F(RelayTest, FindClientComparesAddressAndPortOnly) {
 TEST_F(RelayTest, FindClientReturnsTheNewestMatch) {
   a_.Stop();
   ClientTable& table = const_cast<ClientTable&>(a_.links());
-  auto* older = new ClientLink(LoopbackEndpoint(5000), &a_);
-  auto* newer = new ClientLink(LoopbackEndpoint(5000), &a_);
+  auto link_for = [&](uint16_t port) {
+    return std::make_unique<ClientLink>(LoopbackEndpoint(port), a_.server(), a_.socket());
+  };
+  auto older = link_for(5000);
+  auto other = link_for(5001);
+  auto newer = link_for(5000);
+  ClientLink* newest = newer.get();
   ASSERT_TRUE(table.AddHead(older));
-  ASSERT_TRUE(table.AddHead(new ClientLink(LoopbackEndpoint(5001), &a_)));
+  ASSERT_TRUE(table.AddHead(other));
   ASSERT_TRUE(table.AddHead(newer));
-  EXPECT_EQ(a_.FindClient(LoopbackEndpoint(5000)), newer);
+  EXPECT_EQ(a_.FindClient(LoopbackEndpoint(5000)), newest);
 }
 
 TEST_F(RelayTest, StartTakesThePortModulo65536) {
@@ -146,20 +152,20 @@ TEST_F(RelayTest, StartTakesThePortModulo65536) {
 TEST_F(RelayTest, StartReportsAPortInUseAndStopIsHarmlessWhenIdle) {
   Listener clash;
   EXPECT_FALSE(clash.Start(port_a()));
-  EXPECT_FALSE(clash.Running());
+  EXPECT_FALSE(clash.Started());
   clash.Stop();
   clash.Stop();
 
   Listener never_started;
   never_started.Stop();
-  EXPECT_FALSE(never_started.Running());
+  EXPECT_FALSE(never_started.Started());
 }
 
 TEST_F(RelayTest, AfterStopRepliesAreNotDelivered) {
   UdpPeer client;
   Received at_server = Forward(client, Pattern(12), port_a(), server_a_);
   a_.Stop();
-  EXPECT_FALSE(a_.Running());
+  EXPECT_FALSE(a_.Started());
   server_a_.SendTo(Pattern(12, 1), at_server.from);
   EXPECT_TRUE(client.Silent(300));
   client.SendTo(Pattern(12, 2), port_a());
@@ -215,18 +221,19 @@ TEST_F(RelayTest, DatagramsFromTheServersOrTheRelaysOwnEndpointsGoNowhere) {
 
   // The relay's own ports, as a forged source would give them, fed to the receive path.
   for (uint16_t own : {port_a(), port_b()}) {
-    a_.Relay("x", 1, LoopbackEndpoint(own), Loopback(1));
-    a_.Relay("x", 1, LoopbackEndpoint(own, 7), Loopback(1));
+    ListenerProbe::Relay(a_, "x", 1, LoopbackEndpoint(own), Loopback(1));
+    ListenerProbe::Relay(a_, "x", 1, LoopbackEndpoint(own, 7), Loopback(1));
     if (std::optional<uint32_t> address = OwnNonLoopbackAddress()) {
       // Neither loopback nor the address the datagram was sent to: the system is asked.
-      a_.Relay("x", 1, MakeEndpoint(*address, htons(own)), Loopback(1));
+      ListenerProbe::Relay(a_, "x", 1, MakeEndpoint(*address, htons(own)), Loopback(1));
     }
   }
   EXPECT_EQ(a_.links().count, 1u);
   EXPECT_TRUE(server_a_.Silent(200));
 
   // Another host whose port happens to have the same number is an ordinary client.
-  a_.Relay("y", 1, MakeEndpoint(inet_addr("198.51.100.7"), htons(port_b())), Loopback(1));
+  ListenerProbe::Relay(a_, "y", 1, MakeEndpoint(inet_addr("198.51.100.7"), htons(port_b())),
+                       Loopback(1));
   EXPECT_EQ(a_.links().count, 2u);
   auto at_server = server_a_.Receive();
   ASSERT_TRUE(at_server.has_value());

@@ -1,12 +1,7 @@
 // Which sources the loop guard turns away, on every system (under Wine too).
 #include <gtest/gtest.h>
 
-#ifdef _WIN32
-#include <winsock2.h>
-#else
-#include <arpa/inet.h>
-#endif
-
+#include "platform/socket_api.h"
 #include "platform/udp_socket.h"
 #include "relay/loop_guard.h"
 
@@ -28,8 +23,8 @@ constexpr char kElsewhere[] = "198.51.100.7";
 
 class LoopGuardTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(StartSocketLibrary()); }
-  void TearDown() override { CleanupSocketLibrary(); }
+  void SetUp() override { ASSERT_TRUE(library_.started()); }
+  SocketLibrary library_;
 };
 
 TEST_F(LoopGuardTest, TheServersEndpointsAreTurnedAwayAndOnlyThey) {

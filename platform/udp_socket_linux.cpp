@@ -1,4 +1,5 @@
-// UDP sockets on POSIX systems.
+// UDP sockets on Linux: batch receives and sends (recvmmsg, sendmmsg) and the local address
+// of each datagram (IP_PKTINFO).
 #include <arpa/inet.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -56,27 +57,13 @@ uint16_t UdpSocket::LocalPort() const {
   return ntohs(local.sin_port);
 }
 
-long UdpSocket::ReceiveFrom(SocketHandle handle, void* buffer, size_t capacity, Endpoint* source) {
-  socklen_t length = sizeof *source;
-  // MSG_TRUNC makes the call report the datagram's real length, so one that did not fit
-  // is seen and dropped rather than relayed cut short.
-  ssize_t n =
-      ::recvfrom(handle, buffer, capacity, MSG_TRUNC, reinterpret_cast<sockaddr*>(source), &length);
-  if (n < 0) {
-    return kReceiveError;
-  }
-  if (static_cast<size_t>(n) > capacity) {
-    return kReceiveTooLong;
-  }
-  return static_cast<long>(n);
+IoResult UdpSocket::SendTo(const void* data, size_t length, const Endpoint& to) const {
+  ssize_t n = ::sendto(handle(), data, length, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to),
+                       sizeof to);
+  return n < 0 ? IoResult{0, errno} : IoResult{static_cast<int>(n), 0};
 }
 
-long UdpSocket::SendTo(SocketHandle handle, const void* data, size_t length, const Endpoint& to) {
-  return static_cast<long>(::sendto(handle, data, length, MSG_NOSIGNAL,
-                                    reinterpret_cast<const sockaddr*>(&to), sizeof to));
-}
-
-int UdpSocket::ReceiveMany(SocketHandle handle, ReceiveSlot* slots, int count) {
+IoResult UdpSocket::ReceiveMany(ReceiveSlot* slots, int count) const {
   mmsghdr messages[kMaxBatch];
   iovec parts[kMaxBatch];
   PacketInfoControl control[kMaxBatch];
@@ -91,14 +78,13 @@ int UdpSocket::ReceiveMany(SocketHandle handle, ReceiveSlot* slots, int count) {
     messages[i].msg_hdr.msg_control = control[i].bytes;
     messages[i].msg_hdr.msg_controllen = sizeof control[i].bytes;
   }
-  int n = ::recvmmsg(handle, messages, static_cast<unsigned>(count), MSG_WAITFORONE, nullptr);
+  int n = ::recvmmsg(handle(), messages, static_cast<unsigned>(count), MSG_WAITFORONE, nullptr);
   if (n < 0) {
-    return static_cast<int>(kReceiveError);
+    return {0, errno};
   }
   for (int i = 0; i < n; ++i) {
-    // A datagram that did not fit is flagged, and dropped whole.
-    bool cut = (messages[i].msg_hdr.msg_flags & MSG_TRUNC) != 0;
-    slots[i].length = cut ? kReceiveTooLong : static_cast<long>(messages[i].msg_len);
+    slots[i].length = messages[i].msg_len;
+    slots[i].truncated = (messages[i].msg_hdr.msg_flags & MSG_TRUNC) != 0;
     slots[i].local_address = 0;
     msghdr& header = messages[i].msg_hdr;
     for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {
@@ -109,10 +95,10 @@ int UdpSocket::ReceiveMany(SocketHandle handle, ReceiveSlot* slots, int count) {
       }
     }
   }
-  return n;
+  return {n, 0};
 }
 
-int UdpSocket::SendMany(SocketHandle handle, const OutgoingDatagram* datagrams, int count) {
+IoResult UdpSocket::SendMany(const OutgoingDatagram* datagrams, int count) const {
   mmsghdr messages[kMaxBatch];
   iovec parts[kMaxBatch];
   PacketInfoControl control[kMaxBatch];
@@ -138,19 +124,21 @@ int UdpSocket::SendMany(SocketHandle handle, const OutgoingDatagram* datagrams, 
       std::memcpy(CMSG_DATA(c), &info, sizeof info);
     }
   }
-  int sent = 0;
+  IoResult result;
+  const SocketHandle fd = handle();
   for (int at = 0; at < count;) {
-    int n = ::sendmmsg(handle, messages + at, static_cast<unsigned>(count - at), MSG_NOSIGNAL);
+    int n = ::sendmmsg(fd, messages + at, static_cast<unsigned>(count - at), MSG_NOSIGNAL);
     if (n > 0) {
-      sent += n;
+      result.count += n;
       at += n;
     } else if (n < 0 && errno == EINTR) {
       continue;
     } else {
+      result.error = n < 0 ? errno : EIO;
       ++at;  // the datagram at `at` was refused: go on with the next
     }
   }
-  return sent;
+  return result;
 }
 
 void UdpSocket::Shutdown() const {
@@ -168,10 +156,9 @@ void UdpSocket::Close() {
   }
 }
 
-bool StartSocketLibrary() {
-  return true;
-}
-void CleanupSocketLibrary() {}
+// Sockets need no library started on Linux.
+SocketLibrary::SocketLibrary() : started_(true) {}
+SocketLibrary::~SocketLibrary() = default;
 
 bool IsAddressOfThisHost(uint32_t address) {
   if (IsLoopbackOrUnspecified(address))
@@ -185,8 +172,8 @@ bool IsAddressOfThisHost(uint32_t address) {
   return own;
 }
 
-void PauseAfterReceiveError() {
-  switch (errno) {
+void PauseAfterReceiveError(int error) {
+  switch (error) {
     case EINTR:
     case EAGAIN:
     case ECONNREFUSED:

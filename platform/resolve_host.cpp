@@ -1,14 +1,6 @@
-#include "app/resolve_host.h"
+#include "platform/resolve_host.h"
 
-#ifdef _WIN32
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#else
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#endif
+#include "platform/socket_api.h"
 
 namespace tavorin {
 

@@ -1,0 +1,24 @@
+// Plays a Listener's receive thread: hands it one datagram as if its socket had received it.
+// Only while the Listener is stopped (or never started), as the receive thread is the only one
+// that may touch the table while it runs.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "relay/datagram.h"
+#include "relay/listener.h"
+
+namespace tavorin {
+
+class ListenerProbe {
+ public:
+  static void Relay(Listener& listener, const void* data, size_t length, const Endpoint& source,
+                    uint32_t local_address = 0) {
+    // The receive path only reads the buffer.
+    ReceiveSlot slot{const_cast<void*>(data), kMaxDatagram, length, false, source, local_address};
+    listener.RelayBatch(&slot, 1);
+  }
+};
+
+}  // namespace tavorin
