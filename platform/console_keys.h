@@ -4,21 +4,18 @@
 
 namespace tavorin {
 
+// A process has one console, so there is one ConsoleKeys at a time; what it keeps about the
+// console lives with the system's own code (on POSIX the signal handlers need it too).
 class ConsoleKeys {
  public:
-  ConsoleKeys() = default;
-  // Gives the terminal back as it was found.
+  ConsoleKeys();
+  // Gives the console back as it was found, and closes it.
   ~ConsoleKeys();
   ConsoleKeys(const ConsoleKeys&) = delete;
   ConsoleKeys& operator=(const ConsoleKeys&) = delete;
 
   // The console is opened at the first test and kept open. Without one, every test says no.
   bool KeyPressed();
-
- private:
-  bool tried_ = false;
-  bool open_ = false;
-  [[maybe_unused]] void* console_ = nullptr;  // the console input device, where the system has one
 };
 
 }  // namespace tavorin

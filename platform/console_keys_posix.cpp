@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cassert>
 #include <cerrno>
 
 #include "platform/console_keys.h"
@@ -25,26 +26,32 @@ namespace tavorin {
 
 namespace {
 
-// One terminal per process, shared with the signal handlers below.
-int tty = -1;
-termios found{};  // the settings the terminal had when they were last applied
-std::atomic<bool> applied{false};
+constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+// The process's one terminal, and everything the key test keeps about it, in one place: the
+// signal handlers below reach it too, so it cannot live in a ConsoleKeys object.
+struct Terminal {
+  bool tried = false;  // the open has been tried
+  int tty = -1;        // the controlling terminal, or -1
+  termios found{};     // the settings it had when the waiting mode was last applied
+  std::atomic<bool> applied{false};
+  struct sigaction previous_ending[4];
+  struct sigaction previous_stop;
+  bool handlers_installed = false;
+  bool in_use = false;  // a ConsoleKeys exists
+};
+Terminal terminal;
 static_assert(std::atomic<bool>::is_always_lock_free, "read in signal handlers");
 
-constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-struct sigaction previous_ending[4];
-struct sigaction previous_stop;
-bool handlers_installed = false;
-
 bool InForeground() {
-  pid_t group = ::tcgetpgrp(tty);
+  pid_t group = ::tcgetpgrp(terminal.tty);
   return group != -1 && group == ::getpgrp();
 }
 
 // Async-signal-safe.
 void GiveTerminalBack() {
-  if (applied.exchange(false) && InForeground()) {
-    ::tcsetattr(tty, TCSANOW, &found);
+  if (terminal.applied.exchange(false) && InForeground()) {
+    ::tcsetattr(terminal.tty, TCSANOW, &terminal.found);
   }
 }
 
@@ -84,11 +91,11 @@ void InstallHandlers() {
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESETHAND;
   for (int i = 0; i < 4; ++i) {
-    ::sigaction(kEndingSignals[i], &action, &previous_ending[i]);
+    ::sigaction(kEndingSignals[i], &action, &terminal.previous_ending[i]);
   }
-  ::sigaction(SIGTSTP, nullptr, &previous_stop);
+  ::sigaction(SIGTSTP, nullptr, &terminal.previous_stop);
   InstallStopHandler();
-  handlers_installed = true;
+  terminal.handlers_installed = true;
 }
 
 // Sets the waiting mode; the signals that give the terminal back are held off meanwhile.
@@ -97,17 +104,17 @@ void ApplyWaitingMode() {
   sigset_t before;
   sigfillset(&all);
   ::pthread_sigmask(SIG_BLOCK, &all, &before);
-  if (!handlers_installed)
+  if (!terminal.handlers_installed)
     InstallHandlers();
   termios waiting{};
-  if (::tcgetattr(tty, &found) == 0) {
-    waiting = found;
+  if (::tcgetattr(terminal.tty, &terminal.found) == 0) {
+    waiting = terminal.found;
     waiting.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
     waiting.c_cc[VMIN] = 1;
     waiting.c_cc[VTIME] = 0;
-    applied.store(true);
-    if (::tcsetattr(tty, TCSANOW, &waiting) != 0)
-      applied.store(false);
+    terminal.applied.store(true);
+    if (::tcsetattr(terminal.tty, TCSANOW, &waiting) != 0)
+      terminal.applied.store(false);
   }
   ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
@@ -117,43 +124,54 @@ void ApplyWaitingMode() {
 // continued.
 bool WaitingModeGone() {
   termios now{};
-  return ::tcgetattr(tty, &now) == 0 && (now.c_lflag & (ICANON | ECHO)) != 0;
+  return ::tcgetattr(terminal.tty, &now) == 0 && (now.c_lflag & (ICANON | ECHO)) != 0;
 }
 
 }  // namespace
 
+ConsoleKeys::ConsoleKeys() {
+  assert(!terminal.in_use && "one ConsoleKeys per process");
+  terminal.in_use = true;
+}
+
 bool ConsoleKeys::KeyPressed() {
-  if (!tried_) {
-    tried_ = true;
-    tty = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-    open_ = tty >= 0 && ::isatty(tty);
+  if (!terminal.tried) {
+    terminal.tried = true;
+    int fd = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (fd >= 0 && !::isatty(fd)) {
+      ::close(fd);
+      fd = -1;
+    }
+    terminal.tty = fd;
   }
-  if (!open_ || !InForeground()) {
+  if (terminal.tty < 0 || !InForeground()) {
     return false;
   }
-  if (!applied.load() || WaitingModeGone()) {
+  if (!terminal.applied.load() || WaitingModeGone()) {
     ApplyWaitingMode();
   }
   int pending = 0;
-  return ::ioctl(tty, FIONREAD, &pending) == 0 && pending > 0;
+  return ::ioctl(terminal.tty, FIONREAD, &pending) == 0 && pending > 0;
 }
 
 ConsoleKeys::~ConsoleKeys() {
-  if (tty < 0)
+  terminal.in_use = false;
+  terminal.tried = false;
+  if (terminal.tty < 0)
     return;
   sigset_t all;
   sigset_t before;
   sigfillset(&all);
   ::pthread_sigmask(SIG_BLOCK, &all, &before);
   GiveTerminalBack();
-  if (handlers_installed) {
+  if (terminal.handlers_installed) {
     for (int i = 0; i < 4; ++i)
-      ::sigaction(kEndingSignals[i], &previous_ending[i], nullptr);
-    ::sigaction(SIGTSTP, &previous_stop, nullptr);
-    handlers_installed = false;
+      ::sigaction(kEndingSignals[i], &terminal.previous_ending[i], nullptr);
+    ::sigaction(SIGTSTP, &terminal.previous_stop, nullptr);
+    terminal.handlers_installed = false;
   }
-  ::close(tty);
-  tty = -1;
+  ::close(terminal.tty);
+  terminal.tty = -1;
   ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
 

@@ -2,6 +2,7 @@
 // taken out of the queue.
 #include <windows.h>
 
+#include <cassert>
 #include <vector>
 
 #include "platform/console_keys.h"
@@ -10,6 +11,14 @@
 namespace tavorin {
 
 namespace {
+// The process's one console input device, opened at the first test.
+struct Console {
+  bool tried = false;
+  HANDLE input = INVALID_HANDLE_VALUE;
+  bool in_use = false;  // a ConsoleKeys exists
+};
+Console console;
+
 KeyEvent FromRecord(const KEY_EVENT_RECORD& k) {
   KeyEvent e;
   DWORD state = k.dwControlKeyState;
@@ -25,23 +34,26 @@ KeyEvent FromRecord(const KEY_EVENT_RECORD& k) {
 }
 }  // namespace
 
+ConsoleKeys::ConsoleKeys() {
+  assert(!console.in_use && "one ConsoleKeys per process");
+  console.in_use = true;
+}
+
 bool ConsoleKeys::KeyPressed() {
-  if (!tried_) {
-    tried_ = true;
-    HANDLE input =
+  if (!console.tried) {
+    console.tried = true;
+    console.input =
         CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                     nullptr, OPEN_EXISTING, 0, nullptr);
-    open_ = input != INVALID_HANDLE_VALUE;
-    console_ = open_ ? input : nullptr;
   }
-  if (!open_)
+  if (console.input == INVALID_HANDLE_VALUE)
     return false;
   DWORD count = 0;
-  if (!GetNumberOfConsoleInputEvents(console_, &count) || count == 0)
+  if (!GetNumberOfConsoleInputEvents(console.input, &count) || count == 0)
     return false;
   std::vector<INPUT_RECORD> records(count);
   DWORD seen = 0;
-  if (!PeekConsoleInputA(console_, records.data(), count, &seen))
+  if (!PeekConsoleInputA(console.input, records.data(), count, &seen))
     return false;
   for (DWORD i = 0; i < seen; ++i) {
     if (records[i].EventType == KEY_EVENT && IsKeyPress(FromRecord(records[i].Event.KeyEvent))) {
@@ -52,8 +64,9 @@ bool ConsoleKeys::KeyPressed() {
 }
 
 ConsoleKeys::~ConsoleKeys() {
-  if (open_)
-    CloseHandle(console_);
+  if (console.input != INVALID_HANDLE_VALUE)
+    CloseHandle(console.input);
+  console = Console{};
 }
 
 }  // namespace tavorin

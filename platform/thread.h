@@ -5,6 +5,10 @@
 #include <atomic>
 #include <cstddef>
 
+#ifndef _WIN32
+#include <pthread.h>
+#endif
+
 #include "platform/outcome.h"
 
 namespace tavorin {
@@ -39,19 +43,17 @@ class StoppableThread {
   std::atomic<bool> running_{false};
   bool started_ = false;
 #ifdef _WIN32
-  void* handle_ = nullptr;
+  void* handle_ = nullptr;  // HANDLE
 #else
-  unsigned long handle_ = 0;  // pthread_t
+  pthread_t handle_{};
 #endif
 };
 
-// Makes the next `count` calls to StoppableThread::Start fail as if the system had no thread
-// to give. For tests of what happens then.
-void FailThreadStartsForTesting(int count);
-
 namespace detail {
-// True when a start is to fail; consumes one of the failures asked for.
-bool ConsumeThreadStartFailure();
+// Asked at every thread start: whether to act as if the system had no thread to give. Here the
+// answer is always no (thread_gate.cpp); tests of what happens then link an answer of their own
+// in its place.
+bool ThreadStartRefused();
 }  // namespace detail
 
 }  // namespace tavorin

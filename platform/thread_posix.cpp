@@ -3,14 +3,10 @@
 #include <signal.h>
 #include <cerrno>
 #include <new>
-#include <type_traits>
 
 #include "platform/thread.h"
 
 namespace tavorin {
-
-static_assert(sizeof(pthread_t) <= sizeof(unsigned long) && std::is_integral_v<pthread_t>,
-              "pthread_t is held as an integer");
 
 namespace {
 struct Trampoline {
@@ -28,7 +24,7 @@ void* Run(void* raw) {
 
 Outcome StoppableThread::Start(Procedure procedure, void* argument, size_t stack_size) {
   Join();
-  if (detail::ConsumeThreadStartFailure()) {
+  if (detail::ThreadStartRefused()) {
     return Outcome::Failed(Step::kThread, EAGAIN);
   }
   auto* trampoline = new (std::nothrow) Trampoline{procedure, argument};
@@ -66,9 +62,9 @@ Outcome StoppableThread::Start(Procedure procedure, void* argument, size_t stack
 
 void StoppableThread::Join() {
   if (started_) {
-    pthread_join(static_cast<pthread_t>(handle_), nullptr);
+    pthread_join(handle_, nullptr);
     started_ = false;
-    handle_ = 0;
+    handle_ = {};
   }
   running_.store(false, std::memory_order_release);
 }

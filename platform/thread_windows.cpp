@@ -23,7 +23,7 @@ DWORD WINAPI Run(LPVOID raw) {
 
 Outcome StoppableThread::Start(Procedure procedure, void* argument, size_t stack_size) {
   Join();
-  if (detail::ConsumeThreadStartFailure())
+  if (detail::ThreadStartRefused())
     return Outcome::Failed(Step::kThread, ERROR_NOT_ENOUGH_MEMORY);
   auto* trampoline = new (std::nothrow) Trampoline{procedure, argument};
   if (trampoline == nullptr)

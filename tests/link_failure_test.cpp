@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "tests/relay_fixture.h"
+#include "tests/thread_gate_double.h"
 
 namespace tavorin::testing {
 namespace {
@@ -69,7 +70,7 @@ TEST_F(RelayTest, ANewClientWithoutAThreadIsDroppedAndTriesAgain) {
   const int fds_before = CountEntries("fd");
   const int tasks_before = CountEntries("task");
 
-  FailThreadStartsForTesting(1);
+  FailThreadStarts(1);
   newcomer.SendTo(Pattern(4, 2), port_a());
   EXPECT_TRUE(server_a_.Silent(300));
   EXPECT_EQ(CountEntries("fd"), fds_before);
@@ -86,7 +87,7 @@ TEST_F(RelayTest, ANewClientWithoutAThreadIsDroppedAndTriesAgain) {
 TEST(ListenerStart, NoThreadMeansStartFailsWithNothingLeftOpen) {
   const int fds_before = CountEntries("fd");
   Listener listener;
-  FailThreadStartsForTesting(1);
+  FailThreadStarts(1);
   Outcome failed = listener.Start(0);
   EXPECT_FALSE(failed);
   EXPECT_EQ(failed.step(), Step::kThread);
