@@ -1,7 +1,7 @@
 #include "app/settings.h"
 
 #include "app/number.h"
-#include "platform/profile.h"
+#include "platform/ini_file.h"
 
 namespace tavorin {
 
@@ -12,14 +12,13 @@ constexpr size_t kPortSize = 16;
 }  // namespace
 
 Settings ReadSettings(const std::string& path, std::string* problem) {
-  std::optional<std::string> unreadable = ProfileFileProblem(path);
+  std::optional<std::string> unreadable = IniFileProblem(path);
   if (unreadable && problem != nullptr) {
     *problem = *unreadable;
   }
   // A file that is there but cannot be read counts as no file.
   auto value = [&](const char* section, const char* key, const char* fallback, size_t size) {
-    return unreadable ? std::string(fallback)
-                      : ReadProfileString(section, key, fallback, size, path);
+    return unreadable ? std::string(fallback) : ReadIniValue(section, key, fallback, size, path);
   };
   Settings s;
   s.log = value("Proxy", "Log", "packets.txt", kNameSize);

@@ -1,4 +1,4 @@
-#include "platform/profile_lookup.h"
+#include "platform/ini_lookup.h"
 
 namespace tavorin {
 
@@ -26,7 +26,7 @@ bool SameName(std::string_view a, std::string_view b) {
 
 }  // namespace
 
-bool ProfileLookup::Feed(std::string_view line) {
+bool IniLookup::Feed(std::string_view line) {
   if (value_)
     return true;
   if (first_line_) {
@@ -56,16 +56,16 @@ bool ProfileLookup::Feed(std::string_view line) {
   return true;
 }
 
-std::string ProfileResult(const std::optional<std::string>& value, std::string_view fallback,
-                          size_t size) {
+std::string IniResult(const std::optional<std::string>& value, std::string_view fallback,
+                      size_t size) {
   std::string_view chosen = value ? std::string_view(*value) : fallback;
   chosen = chosen.substr(0, chosen.find('\0'));
   return std::string(chosen.substr(0, size == 0 ? 0 : size - 1));
 }
 
-std::string FindProfileString(std::string_view text, std::string_view section, std::string_view key,
-                              std::string_view fallback, size_t size) {
-  ProfileLookup lookup(section, key);
+std::string FindIniValue(std::string_view text, std::string_view section, std::string_view key,
+                         std::string_view fallback, size_t size) {
+  IniLookup lookup(section, key);
   while (!text.empty()) {
     size_t end = text.find('\n');
     if (lookup.Feed(text.substr(0, end)))
@@ -74,7 +74,7 @@ std::string FindProfileString(std::string_view text, std::string_view section, s
       break;
     text.remove_prefix(end + 1);
   }
-  return ProfileResult(lookup.value(), fallback, size);
+  return IniResult(lookup.value(), fallback, size);
 }
 
 }  // namespace tavorin

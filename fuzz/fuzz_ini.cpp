@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/profile.h"
-#include "platform/profile_lookup.h"
+#include "platform/ini_file.h"
+#include "platform/ini_lookup.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0)
@@ -27,14 +27,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const char* const kNames[][2] = {
       {"Proxy", "Port"}, {"Proxy", "Log"}, {"Server", "Port"}, {"Server", "IP"}, {"", ""}};
   for (const auto& name : kNames) {
-    std::string from_memory =
-        tavorin::FindProfileString(text, name[0], name[1], "fallback", value_size);
+    std::string from_memory = tavorin::FindIniValue(text, name[0], name[1], "fallback", value_size);
     if (value_size > 0 && from_memory.size() > value_size - 1)
       std::abort();
     if (value_size == 0 && !from_memory.empty())
       std::abort();
-    std::string from_file =
-        tavorin::ReadProfileString(name[0], name[1], "fallback", value_size, path);
+    std::string from_file = tavorin::ReadIniValue(name[0], name[1], "fallback", value_size, path);
     if (from_file != from_memory)
       std::abort();
   }

@@ -7,21 +7,21 @@
 #include <gtest/gtest.h>
 
 #include "platform/files.h"
-#include "platform/profile.h"
+#include "platform/ini_file.h"
 #include "tests/program_runner.h"
 
 namespace tavorin {
 namespace {
 
-class ProfileFile : public ::testing::Test {
+class IniFile : public ::testing::Test {
  protected:
   std::string Get(const char* key = "Port", size_t size = 16) {
-    return ReadProfileString("Proxy", key, "15000", size, dir_.File("TAVORIN.INI"));
+    return ReadIniValue("Proxy", key, "15000", size, dir_.File("TAVORIN.INI"));
   }
   testing::TempDir dir_;
 };
 
-TEST_F(ProfileFile, ReadsTheFileOrGivesTheDefault) {
+TEST_F(IniFile, ReadsTheFileOrGivesTheDefault) {
   EXPECT_EQ(Get(), "15000") << "no file";
   dir_.Write("TAVORIN.INI", "[Proxy]\r\nPort=40000\r\nLog=\r\n");
   EXPECT_EQ(Get(), "40000");
@@ -29,7 +29,7 @@ TEST_F(ProfileFile, ReadsTheFileOrGivesTheDefault) {
   EXPECT_EQ(Get("IP", 60), "15000");
 }
 
-TEST_F(ProfileFile, HostileFilesGiveDefaultsOrBoundedValues) {
+TEST_F(IniFile, HostileFilesGiveDefaultsOrBoundedValues) {
   mkdir(dir_.File("TAVORIN.INI").c_str(), 0755);
   EXPECT_EQ(Get(), "15000") << "a directory";
   rmdir(dir_.File("TAVORIN.INI").c_str());
@@ -64,11 +64,11 @@ TEST(JoinPath, AlwaysAddsTheSeparator) {
 
 TEST(ExampleSettings, TheInstalledExampleGivesEveryDefault) {
   const std::string example = std::string(TAVORIN_SOURCE_DIR) + "/packaging/TAVORIN.INI";
-  ASSERT_EQ(ProfileFileProblem(example), std::nullopt);
-  EXPECT_EQ(ReadProfileString("Proxy", "Port", "", 16, example), "15000");
-  EXPECT_EQ(ReadProfileString("Proxy", "Log", "", 60, example), "packets.txt");
-  EXPECT_EQ(ReadProfileString("Server", "Port", "", 16, example), "2000");
-  EXPECT_EQ(ReadProfileString("Server", "IP", "", 60, example), "127.0.0.1");
+  ASSERT_EQ(IniFileProblem(example), std::nullopt);
+  EXPECT_EQ(ReadIniValue("Proxy", "Port", "", 16, example), "15000");
+  EXPECT_EQ(ReadIniValue("Proxy", "Log", "", 60, example), "packets.txt");
+  EXPECT_EQ(ReadIniValue("Server", "Port", "", 16, example), "2000");
+  EXPECT_EQ(ReadIniValue("Server", "IP", "", 60, example), "127.0.0.1");
 }
 
 }  // namespace

@@ -3,13 +3,13 @@
 
 #include <vector>
 
+#include "platform/ini_file.h"
 #include "platform/outcome.h"
-#include "platform/profile.h"
 
 namespace tavorin {
 
-std::string ReadProfileString(const char* section, const char* key, const char* fallback,
-                              size_t size, const std::string& path) {
+std::string ReadIniValue(const char* section, const char* key, const char* fallback, size_t size,
+                         const std::string& path) {
   if (size == 0)
     return std::string();
   std::vector<char> buffer(size);
@@ -18,7 +18,7 @@ std::string ReadProfileString(const char* section, const char* key, const char* 
   return std::string(buffer.data(), n);
 }
 
-std::optional<std::string> ProfileFileProblem(const std::string& path) {
+std::optional<std::string> IniFileProblem(const std::string& path) {
   DWORD attributes = GetFileAttributesA(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     DWORD error = GetLastError();

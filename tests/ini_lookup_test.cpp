@@ -3,17 +3,17 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/profile_lookup.h"
+#include "platform/ini_lookup.h"
 
 namespace tavorin {
 namespace {
 
 std::string Find(std::string_view text, std::string_view section, std::string_view key,
                  size_t size = 60) {
-  return FindProfileString(text, section, key, "default", size);
+  return FindIniValue(text, section, key, "default", size);
 }
 
-TEST(ProfileLookup, FindsTheKeyInItsSectionOnly) {
+TEST(IniLookup, FindsTheKeyInItsSectionOnly) {
   const char* text = "Port=1\n[Proxy]\nPort=2\nLog=a.txt\n[Server]\nPort=3\nIP=h\n";
   EXPECT_EQ(Find(text, "Proxy", "Port"), "2");
   EXPECT_EQ(Find(text, "Server", "Port"), "3");
@@ -22,7 +22,7 @@ TEST(ProfileLookup, FindsTheKeyInItsSectionOnly) {
   EXPECT_EQ(Find("", "Proxy", "Port"), "default");
 }
 
-TEST(ProfileLookup, IsLenientAboutCaseSpacingCommentsAndLineEnds) {
+TEST(IniLookup, IsLenientAboutCaseSpacingCommentsAndLineEnds) {
   EXPECT_EQ(Find("[proxy]\r\nPORT=5\r\n", "Proxy", "Port"), "5");
   EXPECT_EQ(Find("  [ Proxy ]  \n\t Port \t=\t 5 6 \t\n", "Proxy", "Port"), "5 6");
   EXPECT_EQ(Find("[Proxy]\n;Port=1\n  ; Port=2\nPort=3", "Proxy", "Port"), "3");
@@ -35,19 +35,19 @@ TEST(ProfileLookup, IsLenientAboutCaseSpacingCommentsAndLineEnds) {
   EXPECT_EQ(Find("[Proxy\nPort=1\n", "Proxy", "Port"), "default") << "a broken header";
 }
 
-TEST(ProfileLookup, TheFirstMatchWinsAndAnEmptyValueIsAValue) {
+TEST(IniLookup, TheFirstMatchWinsAndAnEmptyValueIsAValue) {
   EXPECT_EQ(Find("[Proxy]\nPort=1\nPort=2\n[Proxy]\nPort=3\n", "Proxy", "Port"), "1");
   EXPECT_EQ(Find("[Proxy]\n[Server]\n[Proxy]\nPort=3\n", "Proxy", "Port"), "3");
   EXPECT_EQ(Find("[Proxy]\nLog=\nLog=x\n", "Proxy", "Log"), "");
   EXPECT_EQ(Find("[Proxy]\nLog=  \n", "Proxy", "Log"), "");
 }
 
-TEST(ProfileLookup, ValuesAreCutToSizeLessOne) {
+TEST(IniLookup, ValuesAreCutToSizeLessOne) {
   std::string text = "[S]\nK=" + std::string(100, 'v') + "\n";
   EXPECT_EQ(Find(text, "S", "K", 16), std::string(15, 'v'));
   EXPECT_EQ(Find(text, "S", "K", 1), "");
   EXPECT_EQ(Find(text, "S", "K", 0), "");
-  EXPECT_EQ(FindProfileString("", "S", "K", "123456789", 4), "123") << "defaults too";
+  EXPECT_EQ(FindIniValue("", "S", "K", "123456789", 4), "123") << "defaults too";
   EXPECT_EQ(Find(std::string("[S]\nK=ab\0cd\n", 12), "S", "K"), "ab");
 }
 

@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/profile.h"
-#include "platform/profile_lookup.h"
+#include "platform/ini_file.h"
+#include "platform/ini_lookup.h"
 
 namespace tavorin {
 
@@ -19,7 +19,7 @@ constexpr size_t kMostRead = 64 * 1024 * 1024;
 constexpr size_t kChunk = 16 * 1024;
 
 // Reads an open file line by line into `lookup` until it has its answer.
-void FeedFile(int fd, ProfileLookup& lookup) {
+void FeedFile(int fd, IniLookup& lookup) {
   std::string line;
   char chunk[kChunk];
   for (size_t total = 0; total < kMostRead;) {
@@ -45,7 +45,7 @@ void FeedFile(int fd, ProfileLookup& lookup) {
 
 // Opens the file without waiting on it (a named pipe with no writer would hold the open up),
 // and says why it cannot be read, if it cannot.
-int OpenProfile(const std::string& path, std::optional<std::string>* problem) {
+int OpenIniFile(const std::string& path, std::optional<std::string>* problem) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) {
     int error = errno;
@@ -77,21 +77,21 @@ int OpenProfile(const std::string& path, std::optional<std::string>* problem) {
 }
 }  // namespace
 
-std::string ReadProfileString(const char* section, const char* key, const char* fallback,
-                              size_t size, const std::string& path) {
-  ProfileLookup lookup(section, key);
+std::string ReadIniValue(const char* section, const char* key, const char* fallback, size_t size,
+                         const std::string& path) {
+  IniLookup lookup(section, key);
   std::optional<std::string> problem;
-  int fd = OpenProfile(path, &problem);
+  int fd = OpenIniFile(path, &problem);
   if (fd >= 0) {
     FeedFile(fd, lookup);
     ::close(fd);
   }
-  return ProfileResult(lookup.value(), fallback, size);
+  return IniResult(lookup.value(), fallback, size);
 }
 
-std::optional<std::string> ProfileFileProblem(const std::string& path) {
+std::optional<std::string> IniFileProblem(const std::string& path) {
   std::optional<std::string> problem;
-  int fd = OpenProfile(path, &problem);
+  int fd = OpenIniFile(path, &problem);
   if (fd >= 0)
     ::close(fd);
   return problem;

@@ -16,9 +16,9 @@
 
 namespace tavorin {
 
-class ProfileLookup {
+class IniLookup {
  public:
-  ProfileLookup(std::string_view section, std::string_view key) : section_(section), key_(key) {}
+  IniLookup(std::string_view section, std::string_view key) : section_(section), key_(key) {}
 
   // Takes the next line, without its line feed. Returns true once the key has been found;
   // later lines change nothing.
@@ -36,11 +36,11 @@ class ProfileLookup {
 
 // What the reader hands back: `value`, or `fallback` when there is none, cut to size - 1
 // characters (nothing when size is 0). A value holding a NUL byte ends there.
-std::string ProfileResult(const std::optional<std::string>& value, std::string_view fallback,
-                          size_t size);
+std::string IniResult(const std::optional<std::string>& value, std::string_view fallback,
+                      size_t size);
 
 // The whole lookup over a file's text.
-std::string FindProfileString(std::string_view text, std::string_view section, std::string_view key,
-                              std::string_view fallback, size_t size);
+std::string FindIniValue(std::string_view text, std::string_view section, std::string_view key,
+                         std::string_view fallback, size_t size);
 
 }  // namespace tavorin
