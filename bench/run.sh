@@ -97,10 +97,21 @@ for round in $(seq 1 "$rounds"); do
     echo "round $round: $relay" >&2
     start_relay $relay
     out=$("$bench" load $port 16 8 64 "$seconds"); record tput64 $relay "$(field rtps <<<"$out")"
-    record lost64 $relay "$(field lost <<<"$out")"
+    record lost64 $relay "$(field lost <<<"$out")"; record refills64 $relay "$(field refills <<<"$out")"
+    record inflight64 $relay "$(field inflight <<<"$out")"
     out=$("$bench" load $port 16 8 520 "$seconds"); record tput520 $relay "$(field rtps <<<"$out")"
     out=$("$bench" load $port 1 1 64 "$seconds")
     record p50 $relay "$(field p50_us <<<"$out")"; record p99 $relay "$(field p99_us <<<"$out")"
+    if [ $relay != socat ]; then  # socat forks a process per client
+      out=$("$bench" load $port 1000 2 256 "$seconds"); record many1000 $relay "$(field rtps <<<"$out")"
+      record lost1000 $relay "$(field lost <<<"$out")"; record refills1000 $relay "$(field refills <<<"$out")"
+      record inflight1000 $relay "$(field inflight <<<"$out")"
+      out=$("$bench" load $port 2000 1 256 "$seconds"); record many2000 $relay "$(field rtps <<<"$out")"
+      record lost2000 $relay "$(field lost <<<"$out")"
+      out=$("$bench" open $port 1000 20000 256 "$seconds")
+      record open_p50 $relay "$(field p50_us <<<"$out")"; record open_p99 $relay "$(field p99_us <<<"$out")"
+      record open_lost $relay "$(field lost <<<"$out")"
+    fi
     stop_relay
     start_relay $relay
     out=$("$bench" burst $port 2000); record burst $relay "$(field percent <<<"$out")"
@@ -133,6 +144,12 @@ awk -v relays="${relays[*]}" '
     label["tput64"] = "16x8 64 B round trips/s"; label["lost64"] = "16x8 64 B datagrams lost"
     label["tput520"] = "16x8 520 B round trips/s"; label["p50"] = "1 client p50 us"
     label["p99"] = "1 client p99 us"; label["burst"] = "burst 2000 new: % answered"
+    label["refills64"] = "16x8 64 B windows refilled after 1 s"; label["inflight64"] = "16x8 64 B in flight (mean rtt x rate)"
+    label["many1000"] = "1000x2 256 B round trips/s"; label["lost1000"] = "1000x2 256 B datagrams lost"
+    label["refills1000"] = "1000x2 256 B windows refilled"; label["inflight1000"] = "1000x2 256 B in flight"
+    label["many2000"] = "2000x1 256 B round trips/s"; label["lost2000"] = "2000x1 256 B datagrams lost"
+    label["open_p50"] = "open loop 1000 clients 20000/s p50 us"; label["open_p99"] = "open loop 1000 clients 20000/s p99 us"
+    label["open_lost"] = "open loop 1000 clients 20000/s lost"
     for (i = 1; i <= n; i++) if (order[i] ~ /^scale/) label[order[i]] = substr(order[i], 6) " links: round trips/s"
     for (i = 1; i <= n; i++) if (order[i] ~ /^rss/) label[order[i]] = substr(order[i], 4) " links: RSS KiB"
     printf "| workload |"; for (j = 1; j <= r; j++) printf " %s |", name[j]

@@ -1,7 +1,8 @@
 // Load generator and echo server for measuring UDP relays on loopback.
 //
 //   udp_bench echo  PORT                      echo on PORT and PORT+1 until SIGTERM
-//   udp_bench load  PORT CLIENTS WINDOW BYTES SECONDS
+//   udp_bench load  PORT CLIENTS WINDOW BYTES SECONDS   closed loop: WINDOW in flight per client
+//   udp_bench open  PORT CLIENTS RATE BYTES SECONDS     open loop: RATE datagrams/s over CLIENTS
 //   udp_bench burst PORT CLIENTS
 //   udp_bench scale PORT LINKS SECONDS RELAY_PID
 //
@@ -141,14 +142,59 @@ struct Client {
 
 struct LoadResult {
   double round_trips_per_second = 0;
+  double mean_us = 0;
   double p50_us = 0;
   double p99_us = 0;
   uint64_t lost = 0;
   uint64_t corrupt = 0;
+  uint64_t refills = 0;  // windows sent again after a long silence
+  double sent_per_second = 0;
 };
 
-// Keeps `window` datagrams of `bytes` in flight on each client for `seconds`.
-LoadResult RunLoad(std::vector<Client>& clients, int window, size_t bytes, double seconds) {
+// Mean and percentiles of the round trips measured.
+void Summarize(std::vector<uint32_t>& rtt_ns, LoadResult& r) {
+  if (rtt_ns.empty())
+    return;
+  double sum = 0;
+  for (uint32_t t : rtt_ns)
+    sum += t;
+  r.mean_us = sum / static_cast<double>(rtt_ns.size()) / 1000.0;
+  auto pct = [&](double p) {
+    size_t k = static_cast<size_t>(p * static_cast<double>(rtt_ns.size() - 1));
+    std::nth_element(rtt_ns.begin(), rtt_ns.begin() + static_cast<long>(k), rtt_ns.end());
+    return rtt_ns[k] / 1000.0;
+  };
+  r.p50_us = pct(0.50);
+  r.p99_us = pct(0.99);
+}
+
+// One reply read from a client: checks it and records its round trip. False when nothing was
+// waiting.
+bool TakeReply(std::vector<Client>& clients, uint32_t id, size_t bytes, uint64_t measure_from,
+               std::vector<uint32_t>& rtt_ns, LoadResult& r) {
+  char in[4096];
+  Client& c = clients[id];
+  ssize_t got = recv(c.fd, in, sizeof in, 0);
+  if (got < 0)
+    return false;
+  uint64_t t = NowNs();
+  if (static_cast<size_t>(got) != bytes) {
+    ++r.corrupt;
+    return true;
+  }
+  Header h;
+  std::memcpy(&h, in, sizeof h);
+  if (h.client != id)
+    ++r.corrupt;
+  if (c.outstanding > 0)
+    --c.outstanding;
+  c.last_reply_ns = t;
+  if (t >= measure_from)
+    rtt_ns.push_back(static_cast<uint32_t>(std::min<uint64_t>(t - h.sent_ns, UINT32_MAX)));
+  return true;
+}
+
+int EpollOver(const std::vector<Client>& clients) {
   int ep = epoll_create1(EPOLL_CLOEXEC);
   for (size_t i = 0; i < clients.size(); ++i) {
     epoll_event e{};
@@ -156,6 +202,14 @@ LoadResult RunLoad(std::vector<Client>& clients, int window, size_t bytes, doubl
     e.data.u32 = static_cast<uint32_t>(i);
     epoll_ctl(ep, EPOLL_CTL_ADD, clients[i].fd, &e);
   }
+  return ep;
+}
+
+// Keeps `window` datagrams of `bytes` in flight on each client for `seconds`. A client whose
+// replies stop for a second is taken to have lost its window, which is counted and sent again;
+// a shorter wait would add datagrams to a relay that is only slow, and measure the queue.
+LoadResult RunLoad(std::vector<Client>& clients, int window, size_t bytes, double seconds) {
+  int ep = EpollOver(clients);
   bytes = std::max(bytes, sizeof(Header));
   std::vector<char> out(bytes, 'x');
   auto send_one = [&](uint32_t id) {
@@ -177,9 +231,8 @@ LoadResult RunLoad(std::vector<Client>& clients, int window, size_t bytes, doubl
   uint64_t received = 0;
   const uint64_t start = NowNs();
   const uint64_t stop_sending = start + static_cast<uint64_t>(seconds * 1e9);
-  const uint64_t give_up = stop_sending + 300'000'000ull;
-  constexpr uint64_t kStall = 200'000'000ull;  // a window that long without a reply is lost
-  char in[4096];
+  const uint64_t give_up = stop_sending + 1'500'000'000ull;
+  constexpr uint64_t kStall = 1'000'000'000ull;
   epoll_event events[256];
   while (true) {
     uint64_t now = NowNs();
@@ -196,27 +249,9 @@ LoadResult RunLoad(std::vector<Client>& clients, int window, size_t bytes, doubl
     int n = epoll_wait(ep, events, 256, 10);
     for (int i = 0; i < n; ++i) {
       uint32_t id = events[i].data.u32;
-      Client& c = clients[id];
-      for (;;) {
-        ssize_t got = recv(c.fd, in, sizeof in, 0);
-        if (got < 0)
-          break;
-        uint64_t t = NowNs();
-        Header h;
-        if (static_cast<size_t>(got) != bytes) {
-          ++r.corrupt;
-          continue;
-        }
-        std::memcpy(&h, in, sizeof h);
-        if (h.client != id)
-          ++r.corrupt;
-        if (c.outstanding > 0)
-          --c.outstanding;
-        c.last_reply_ns = t;
+      while (TakeReply(clients, id, bytes, start + 100'000'000ull, rtt_ns, r)) {
         ++received;
-        if (t >= start + 100'000'000ull)
-          rtt_ns.push_back(static_cast<uint32_t>(std::min<uint64_t>(t - h.sent_ns, UINT32_MAX)));
-        if (t < stop_sending)
+        if (NowNs() < stop_sending)
           send_one(id);
       }
     }
@@ -226,6 +261,7 @@ LoadResult RunLoad(std::vector<Client>& clients, int window, size_t bytes, doubl
         Client& c = clients[id];
         if (now - c.last_reply_ns > kStall) {
           r.lost += static_cast<uint64_t>(c.outstanding);
+          ++r.refills;
           c.outstanding = 0;
           c.last_reply_ns = now;
           for (int w = 0; w < window; ++w)
@@ -240,15 +276,53 @@ LoadResult RunLoad(std::vector<Client>& clients, int window, size_t bytes, doubl
   }
   close(ep);
   r.round_trips_per_second = static_cast<double>(received) / seconds;
-  if (!rtt_ns.empty()) {
-    auto pct = [&](double p) {
-      size_t k = static_cast<size_t>(p * static_cast<double>(rtt_ns.size() - 1));
-      std::nth_element(rtt_ns.begin(), rtt_ns.begin() + static_cast<long>(k), rtt_ns.end());
-      return rtt_ns[k] / 1000.0;
-    };
-    r.p50_us = pct(0.50);
-    r.p99_us = pct(0.99);
+  Summarize(rtt_ns, r);
+  return r;
+}
+
+// Sends `rate` datagrams of `bytes` a second for `seconds`, spread evenly over the clients in
+// turn whatever comes back, and measures each reply; what has not come back half a second
+// after the last send is lost. Every relay is measured at the same offered load.
+LoadResult RunOpen(std::vector<Client>& clients, double rate, size_t bytes, double seconds) {
+  int ep = EpollOver(clients);
+  bytes = std::max(bytes, sizeof(Header));
+  std::vector<char> out(bytes, 'x');
+  LoadResult r;
+  std::vector<uint32_t> rtt_ns;
+  rtt_ns.reserve(static_cast<size_t>(rate * seconds) + 16);
+  uint64_t sent = 0;
+  uint64_t received = 0;
+  uint32_t next = 0;
+  const uint64_t start = NowNs();
+  const uint64_t stop_sending = start + static_cast<uint64_t>(seconds * 1e9);
+  const uint64_t give_up = stop_sending + 500'000'000ull;
+  epoll_event events[256];
+  for (uint64_t now = start; now < give_up && (now < stop_sending || received < sent);
+       now = NowNs()) {
+    if (now < stop_sending) {
+      auto due = static_cast<uint64_t>(static_cast<double>(now - start) * rate / 1e9);
+      for (; sent < due; ++sent) {
+        Client& c = clients[next];
+        Header h{NowNs(), next, c.sequence++};
+        std::memcpy(out.data(), &h, sizeof h);
+        send(c.fd, out.data(), bytes, 0);
+        ++c.outstanding;
+        next = (next + 1) % static_cast<uint32_t>(clients.size());
+      }
+    }
+    int n = epoll_wait(ep, events, 256, 0);
+    for (int i = 0; i < n; ++i) {
+      while (TakeReply(clients, events[i].data.u32, bytes, start + 100'000'000ull, rtt_ns, r))
+        ++received;
+    }
+    if (n == 0 && now < stop_sending)
+      std::this_thread::sleep_for(std::chrono::microseconds(50));
   }
+  close(ep);
+  r.lost = sent > received ? sent - received : 0;
+  r.sent_per_second = static_cast<double>(sent) / seconds;
+  r.round_trips_per_second = static_cast<double>(received) / seconds;
+  Summarize(rtt_ns, r);
   return r;
 }
 
@@ -267,10 +341,14 @@ void CloseClients(std::vector<Client>& clients) {
   clients.clear();
 }
 
+// In flight on average, by Little's law: mean round trip times round trips per second.
 void PrintLoad(const LoadResult& r) {
-  std::printf("rtps=%.0f p50_us=%.1f p99_us=%.1f lost=%llu corrupt=%llu\n",
-              r.round_trips_per_second, r.p50_us, r.p99_us, static_cast<unsigned long long>(r.lost),
-              static_cast<unsigned long long>(r.corrupt));
+  std::printf(
+      "rtps=%.0f sent_ps=%.0f mean_us=%.1f p50_us=%.1f p99_us=%.1f inflight=%.0f lost=%llu "
+      "refills=%llu corrupt=%llu\n",
+      r.round_trips_per_second, r.sent_per_second, r.mean_us, r.p50_us, r.p99_us,
+      r.mean_us * 1e-6 * r.round_trips_per_second, static_cast<unsigned long long>(r.lost),
+      static_cast<unsigned long long>(r.refills), static_cast<unsigned long long>(r.corrupt));
 }
 
 int Load(uint16_t port, int clients, int window, size_t bytes, double seconds) {
@@ -314,6 +392,16 @@ int Burst(uint16_t port, int count) {
   std::printf("answered=%zu of=%d percent=%.2f\n", answered, count,
               100.0 * static_cast<double>(answered) / count);
   CloseClients(clients);
+  return 0;
+}
+
+int Open(uint16_t port, int clients, double rate, size_t bytes, double seconds) {
+  auto set = OpenClients(port, static_cast<size_t>(clients));
+  Answered(set, 3000);  // every link is made before the clock starts
+  for (auto& c : set)
+    c.outstanding = 0;
+  PrintLoad(RunOpen(set, rate, bytes, seconds));
+  CloseClients(set);
   return 0;
 }
 
@@ -365,6 +453,9 @@ int main(int argc, char** argv) {
     return Load(port, static_cast<int>(arg(3)), static_cast<int>(arg(4)),
                 static_cast<size_t>(arg(5)), arg(6));
   }
+  if (mode == "open" && argc == 7) {
+    return Open(port, static_cast<int>(arg(3)), arg(4), static_cast<size_t>(arg(5)), arg(6));
+  }
   if (mode == "burst" && argc == 4)
     return Burst(port, static_cast<int>(arg(3)));
   if (mode == "scale" && argc == 6) {
@@ -372,6 +463,7 @@ int main(int argc, char** argv) {
   }
   std::fprintf(stderr,
                "usage: udp_bench echo PORT | load PORT CLIENTS WINDOW BYTES SECONDS |\n"
-               "       burst PORT CLIENTS | scale PORT LINKS SECONDS RELAY_PID\n");
+               "       open PORT CLIENTS RATE BYTES SECONDS | burst PORT CLIENTS |\n"
+               "       scale PORT LINKS SECONDS RELAY_PID\n");
   return 2;
 }
