@@ -63,69 +63,109 @@ IoResult UdpSocket::SendTo(const void* data, size_t length, const Endpoint& to) 
   return n < 0 ? IoResult{0, errno} : IoResult{static_cast<int>(n), 0};
 }
 
-IoResult UdpSocket::ReceiveMany(ReceiveSlot* slots, int count) const {
+namespace {
+// One message header for a receive into `slot`.
+void PrepareReceive(ReceiveSlot& slot, msghdr& header, iovec& part, PacketInfoControl& control) {
+  part = {slot.buffer, slot.capacity};
+  header = {};
+  header.msg_iov = &part;
+  header.msg_iovlen = 1;
+  header.msg_name = &slot.source;
+  header.msg_namelen = sizeof slot.source;
+  header.msg_control = control.bytes;
+  header.msg_controllen = sizeof control.bytes;
+}
+
+// What a receive brought into `slot`: its length, whether it was cut, where it was sent to.
+void ReadReceived(msghdr& header, size_t length, ReceiveSlot& slot) {
+  slot.length = length;
+  slot.truncated = (header.msg_flags & MSG_TRUNC) != 0;
+  slot.local_address = 0;
+  for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {
+    if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+      in_pktinfo info;
+      std::memcpy(&info, CMSG_DATA(c), sizeof info);
+      slot.local_address = info.ipi_addr.s_addr;
+    }
+  }
+}
+
+// One message header for sending `datagram`; its source address, if it has one, rides along
+// and the interface is the routing's.
+void PrepareSend(const OutgoingDatagram& datagram, msghdr& header, iovec& part,
+                 PacketInfoControl& control) {
+  part = {const_cast<void*>(datagram.data), datagram.length};
+  header = {};
+  header.msg_iov = &part;
+  header.msg_iovlen = 1;
+  header.msg_name = const_cast<Endpoint*>(datagram.to);
+  header.msg_namelen = sizeof(Endpoint);
+  if (datagram.from_address != 0) {
+    header.msg_control = control.bytes;
+    header.msg_controllen = CMSG_SPACE(sizeof(in_pktinfo));
+    cmsghdr* c = CMSG_FIRSTHDR(&header);
+    c->cmsg_level = IPPROTO_IP;
+    c->cmsg_type = IP_PKTINFO;
+    c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+    in_pktinfo info{};
+    info.ipi_spec_dst.s_addr = datagram.from_address;
+    std::memcpy(CMSG_DATA(c), &info, sizeof info);
+  }
+}
+
+// A single datagram takes recvmsg and sendmsg, with a frame a fraction of a batch's: most of
+// a link's wakes bring one reply, and every link's thread keeps its stack pages.
+[[gnu::noinline]] IoResult ReceiveOne(SocketHandle fd, ReceiveSlot& slot) {
+  msghdr header;
+  iovec part;
+  PacketInfoControl control;
+  PrepareReceive(slot, header, part, control);
+  ssize_t n = ::recvmsg(fd, &header, 0);
+  if (n < 0)
+    return {0, errno};
+  ReadReceived(header, static_cast<size_t>(n), slot);
+  return {1, 0};
+}
+
+[[gnu::noinline]] IoResult SendOne(SocketHandle fd, const OutgoingDatagram& datagram) {
+  msghdr header;
+  iovec part;
+  PacketInfoControl control;
+  PrepareSend(datagram, header, part, control);
+  ssize_t n;
+  while ((n = ::sendmsg(fd, &header, MSG_NOSIGNAL)) < 0 && errno == EINTR) {
+  }
+  return n < 0 ? IoResult{0, errno} : IoResult{1, 0};
+}
+
+[[gnu::noinline]] IoResult ReceiveBatch(SocketHandle fd, ReceiveSlot* slots, int count) {
   mmsghdr messages[kMaxBatch];
   iovec parts[kMaxBatch];
   PacketInfoControl control[kMaxBatch];
   count = count < kMaxBatch ? count : kMaxBatch;
   for (int i = 0; i < count; ++i) {
-    parts[i] = {slots[i].buffer, slots[i].capacity};
-    messages[i] = {};
-    messages[i].msg_hdr.msg_iov = &parts[i];
-    messages[i].msg_hdr.msg_iovlen = 1;
-    messages[i].msg_hdr.msg_name = &slots[i].source;
-    messages[i].msg_hdr.msg_namelen = sizeof slots[i].source;
-    messages[i].msg_hdr.msg_control = control[i].bytes;
-    messages[i].msg_hdr.msg_controllen = sizeof control[i].bytes;
+    PrepareReceive(slots[i], messages[i].msg_hdr, parts[i], control[i]);
   }
-  int n = ::recvmmsg(handle(), messages, static_cast<unsigned>(count), MSG_WAITFORONE, nullptr);
+  int n = ::recvmmsg(fd, messages, static_cast<unsigned>(count), MSG_WAITFORONE, nullptr);
   if (n < 0) {
     return {0, errno};
   }
   for (int i = 0; i < n; ++i) {
-    slots[i].length = messages[i].msg_len;
-    slots[i].truncated = (messages[i].msg_hdr.msg_flags & MSG_TRUNC) != 0;
-    slots[i].local_address = 0;
-    msghdr& header = messages[i].msg_hdr;
-    for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {
-      if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
-        in_pktinfo info;
-        std::memcpy(&info, CMSG_DATA(c), sizeof info);
-        slots[i].local_address = info.ipi_addr.s_addr;
-      }
-    }
+    ReadReceived(messages[i].msg_hdr, messages[i].msg_len, slots[i]);
   }
   return {n, 0};
 }
 
-IoResult UdpSocket::SendMany(const OutgoingDatagram* datagrams, int count) const {
+[[gnu::noinline]] IoResult SendBatch(SocketHandle fd, const OutgoingDatagram* datagrams,
+                                     int count) {
   mmsghdr messages[kMaxBatch];
   iovec parts[kMaxBatch];
   PacketInfoControl control[kMaxBatch];
   count = count < kMaxBatch ? count : kMaxBatch;
   for (int i = 0; i < count; ++i) {
-    parts[i] = {const_cast<void*>(datagrams[i].data), datagrams[i].length};
-    messages[i] = {};
-    messages[i].msg_hdr.msg_iov = &parts[i];
-    messages[i].msg_hdr.msg_iovlen = 1;
-    messages[i].msg_hdr.msg_name = const_cast<Endpoint*>(datagrams[i].to);
-    messages[i].msg_hdr.msg_namelen = sizeof(Endpoint);
-    if (datagrams[i].from_address != 0) {
-      // The source address rides along with the datagram; the interface is the routing's.
-      msghdr& header = messages[i].msg_hdr;
-      header.msg_control = control[i].bytes;
-      header.msg_controllen = CMSG_SPACE(sizeof(in_pktinfo));
-      cmsghdr* c = CMSG_FIRSTHDR(&header);
-      c->cmsg_level = IPPROTO_IP;
-      c->cmsg_type = IP_PKTINFO;
-      c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
-      in_pktinfo info{};
-      info.ipi_spec_dst.s_addr = datagrams[i].from_address;
-      std::memcpy(CMSG_DATA(c), &info, sizeof info);
-    }
+    PrepareSend(datagrams[i], messages[i].msg_hdr, parts[i], control[i]);
   }
   IoResult result;
-  const SocketHandle fd = handle();
   for (int at = 0; at < count;) {
     int n = ::sendmmsg(fd, messages + at, static_cast<unsigned>(count - at), MSG_NOSIGNAL);
     if (n > 0) {
@@ -139,6 +179,19 @@ IoResult UdpSocket::SendMany(const OutgoingDatagram* datagrams, int count) const
     }
   }
   return result;
+}
+}  // namespace
+
+IoResult UdpSocket::ReceiveMany(ReceiveSlot* slots, int count) const {
+  if (count <= 1)
+    return count == 1 ? ReceiveOne(handle(), slots[0]) : IoResult{};
+  return ReceiveBatch(handle(), slots, count);
+}
+
+IoResult UdpSocket::SendMany(const OutgoingDatagram* datagrams, int count) const {
+  if (count <= 1)
+    return count == 1 ? SendOne(handle(), datagrams[0]) : IoResult{};
+  return SendBatch(handle(), datagrams, count);
 }
 
 void UdpSocket::Shutdown() const {
