@@ -1,5 +1,6 @@
 // StoppableThread on POSIX threads.
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <cerrno>
 #include <new>
@@ -67,6 +68,15 @@ void StoppableThread::Join() {
     handle_ = {};
   }
   running_.store(false, std::memory_order_release);
+}
+
+bool StoppableThread::ScheduleForThroughput() const {
+#ifdef SCHED_BATCH
+  sched_param parameters{};
+  return started_ && pthread_setschedparam(handle_, SCHED_BATCH, &parameters) == 0;
+#else
+  return false;
+#endif
 }
 
 }  // namespace tavorin

@@ -52,4 +52,9 @@ void StoppableThread::Join() {
   running_.store(false, std::memory_order_release);
 }
 
+// Windows has no scheduling class that waives preemption on wake-up.
+bool StoppableThread::ScheduleForThroughput() const {
+  return false;
+}
+
 }  // namespace tavorin

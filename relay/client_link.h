@@ -36,6 +36,10 @@ class ClientLink {
   // Sends several of the client's datagrams to the server at once.
   IoResult SendManyToServer(const void* const* data, const size_t* lengths, int count) const;
 
+  // Lets the return thread, when a reply wakes it, wait for the running thread instead of
+  // preempting it. False where the system does not offer that.
+  bool ScheduleForThroughput() const { return thread_.ScheduleForThroughput(); }
+
   const Endpoint& client() const { return client_; }
   uint16_t LocalPort() const { return socket_.LocalPort(); }
 

@@ -1,8 +1,11 @@
 // The relay engine over real sockets on loopback.
 #include <arpa/inet.h>
+#include <dirent.h>
+#include <sched.h>
 #include <sys/socket.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -250,6 +253,51 @@ TEST_F(RelayTest, CountersTellLinksMade) {
   EXPECT_EQ(a_.counters().made(), 2u);
   EXPECT_EQ(a_.counters().refused(), 0u);
   EXPECT_EQ(b_.counters().made(), 0u);
+}
+
+// Threads of this process that the system schedules for throughput.
+int ThreadsScheduledForThroughput() {
+  int batch = 0;
+  DIR* tasks = opendir("/proc/self/task");
+  while (dirent* entry = tasks == nullptr ? nullptr : readdir(tasks)) {
+    int tid = std::atoi(entry->d_name);
+    batch += tid > 0 && sched_getscheduler(tid) == SCHED_BATCH ? 1 : 0;
+  }
+  if (tasks != nullptr)
+    closedir(tasks);
+  return batch;
+}
+
+TEST_F(RelayTest, ReturnThreadsYieldOnWakeOnlyOnceTheLinksAreACrowd) {
+  std::vector<std::unique_ptr<UdpPeer>> clients;
+  std::vector<Endpoint> links;
+  // A client's second datagram is taken only after its link has been made and entered.
+  auto add_client = [&] {
+    clients.push_back(std::make_unique<UdpPeer>());
+    links.push_back(Forward(*clients.back(), Pattern(8, 1), port_a(), server_a_).from);
+    Forward(*clients.back(), Pattern(8, 2), port_a(), server_a_);
+  };
+  for (int i = 0; i < 63; ++i)
+    add_client();
+  EXPECT_EQ(ThreadsScheduledForThroughput(), 0) << "63 links are not a crowd";
+  add_client();
+  EXPECT_EQ(ThreadsScheduledForThroughput(), 64) << "the 64th link brings all of them along";
+  add_client();
+  EXPECT_EQ(ThreadsScheduledForThroughput(), 65) << "and each link after it";
+  // The receive threads and the other Listener's links stay as they were.
+  UdpPeer other;
+  Forward(other, Pattern(8, 3), port_b(), server_b_);
+  Forward(other, Pattern(8, 4), port_b(), server_b_);
+  EXPECT_EQ(ThreadsScheduledForThroughput(), 65);
+  // A crowd's replies still all come back.
+  for (const Endpoint& link : links) {
+    server_a_.SendTo(Pattern(9, 5), link);
+  }
+  for (auto& client : clients) {
+    auto r = client->Receive();
+    ASSERT_TRUE(r.has_value());
+    EXPECT_EQ(r->data, Pattern(9, 5));
+  }
 }
 
 TEST(ListenerFaults, AnAbsentServerIsWaitedForWithoutARestart) {
