@@ -27,7 +27,8 @@ class ClientLink {
   ClientLink(const ClientLink&) = delete;
   ClientLink& operator=(const ClientLink&) = delete;
 
-  // Opens the link's socket on a port the system chooses and starts the return thread.
+  // Opens the link's socket on a port the system chooses and starts the return thread,
+  // scheduled for throughput where the system offers that.
   // On failure nothing is left open, and the outcome says what could not be had.
   Outcome Start();
 
@@ -35,10 +36,6 @@ class ClientLink {
   IoResult SendToServer(const void* data, size_t length) const;
   // Sends several of the client's datagrams to the server at once.
   IoResult SendManyToServer(const void* const* data, const size_t* lengths, int count) const;
-
-  // Lets the return thread, when a reply wakes it, wait for the running thread instead of
-  // preempting it. False where the system does not offer that.
-  bool ScheduleForThroughput() const { return thread_.ScheduleForThroughput(); }
 
   const Endpoint& client() const { return client_; }
   uint16_t LocalPort() const { return socket_.LocalPort(); }

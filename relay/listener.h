@@ -71,9 +71,6 @@ class Listener {
   // link can be had the datagram is dropped and the refusal counted; a source the guard
   // doubted is dropped if its address turns out to be this host's.
   void AddClient(const ReceiveSlot& slot, LoopGuard::Verdict verdict);
-  // Once the links are a crowd, schedules every return thread for throughput, and each new
-  // one as it is made.
-  void ScheduleForCrowd();
 
   StoppableThread thread_;
   ClientTable links_;
