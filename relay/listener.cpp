@@ -103,16 +103,8 @@ void Listener::ListenerThread(void* self) {
 }
 
 void Listener::RelayBatch(const ReceiveSlot* slots, int count) {
-  // Consecutive datagrams of one client leave in one send call.
-  const void* run_data[kListenBatch];
-  size_t run_lengths[kListenBatch];
-  int run = 0;
-  ClientLink* run_link = nullptr;
-  auto flush = [&] {
-    if (run > 0)
-      run_link->SendManyToServer(run_data, run_lengths, run);
-    run = 0;
-  };
+  // What the batch carries leaves in one flush: one system call where the system has a
+  // submission ring, else one per run of a client's datagrams.
   for (int i = 0; i < count && i < kListenBatch; ++i) {
     const ReceiveSlot& slot = slots[i];
     if (!Relayable(slot))
@@ -123,17 +115,13 @@ void Listener::RelayBatch(const ReceiveSlot* slots, int count) {
       continue;
     ClientLink* link = FindClient(slot.source);
     if (link == nullptr) {
-      flush();
+      sends_.Flush();  // what is queued leaves before a link is made
       AddClient(slot, verdict);
       continue;
     }
-    if (link != run_link)
-      flush();
-    run_link = link;
-    run_data[run] = slot.buffer;
-    run_lengths[run++] = slot.length;
+    link->QueueToServer(sends_, slot.buffer, slot.length);
   }
-  flush();
+  sends_.Flush();
 }
 
 }  // namespace tavorin
