@@ -11,9 +11,7 @@ JOBS    ?= $(shell nproc 2>/dev/null || echo 2)
 
 all: build
 
-# liburing: the receive threads' batched sends (the build goes on without it, a call a send).
 $(BUILD)/CMakeCache.txt:
-	tools/need liburing-dev
 	$(CMAKE) -S . -B $(BUILD) $(GEN) $(CMAKE_ARGS)
 
 build: $(BUILD)/CMakeCache.txt

@@ -41,8 +41,14 @@ IoResult ClientLink::SendToServer(const void* data, size_t length) const {
   return socket_.SendTo(data, length, server_);
 }
 
-void ClientLink::QueueToServer(SendQueue& queue, const void* data, size_t length) const {
-  queue.Add(socket_, {data, length, &server_, 0});
+IoResult ClientLink::SendManyToServer(const void* const* data, const size_t* lengths,
+                                      int count) const {
+  OutgoingDatagram datagrams[kMaxBatch];
+  count = count < kMaxBatch ? count : kMaxBatch;
+  for (int i = 0; i < count; ++i) {
+    datagrams[i] = {data[i], lengths[i], &server_, 0};
+  }
+  return socket_.SendMany(datagrams, count);
 }
 
 void ClientLink::ReturnThread(void* self) {

@@ -8,7 +8,6 @@
 
 #include "platform/endpoint.h"
 #include "platform/outcome.h"
-#include "platform/send_queue.h"
 #include "platform/thread.h"
 #include "platform/udp_socket.h"
 
@@ -35,9 +34,8 @@ class ClientLink {
 
   // Sends one datagram from the link's socket to the server.
   IoResult SendToServer(const void* data, size_t length) const;
-  // Queues one datagram to leave from the link's socket for the server when `queue` is
-  // flushed; `data` must stay until then.
-  void QueueToServer(SendQueue& queue, const void* data, size_t length) const;
+  // Sends several of the client's datagrams to the server at once.
+  IoResult SendManyToServer(const void* const* data, const size_t* lengths, int count) const;
 
   const Endpoint& client() const { return client_; }
   uint16_t LocalPort() const { return socket_.LocalPort(); }

@@ -103,8 +103,16 @@ void Listener::ListenerThread(void* self) {
 }
 
 void Listener::RelayBatch(const ReceiveSlot* slots, int count) {
-  // What the batch carries leaves in one flush: one system call where the system has a
-  // submission ring, else one per run of a client's datagrams.
+  // Consecutive datagrams of one client leave in one send call.
+  const void* run_data[kListenBatch];
+  size_t run_lengths[kListenBatch];
+  int run = 0;
+  ClientLink* run_link = nullptr;
+  auto flush = [&] {
+    if (run > 0)
+      run_link->SendManyToServer(run_data, run_lengths, run);
+    run = 0;
+  };
   for (int i = 0; i < count && i < kListenBatch; ++i) {
     const ReceiveSlot& slot = slots[i];
     if (!Relayable(slot))
@@ -115,13 +123,17 @@ void Listener::RelayBatch(const ReceiveSlot* slots, int count) {
       continue;
     ClientLink* link = FindClient(slot.source);
     if (link == nullptr) {
-      sends_.Flush();  // what is queued leaves before a link is made
+      flush();
       AddClient(slot, verdict);
       continue;
     }
-    link->QueueToServer(sends_, slot.buffer, slot.length);
+    if (link != run_link)
+      flush();
+    run_link = link;
+    run_data[run] = slot.buffer;
+    run_lengths[run++] = slot.length;
   }
-  sends_.Flush();
+  flush();
 }
 
 }  // namespace tavorin

@@ -8,7 +8,6 @@
 
 #include "platform/endpoint.h"
 #include "platform/outcome.h"
-#include "platform/send_queue.h"
 #include "platform/thread.h"
 #include "platform/udp_socket.h"
 #include "relay/client_table.h"
@@ -82,8 +81,6 @@ class Listener {
   Endpoint server_{};
   LoopGuard* guard_ = nullptr;
   LinkCounters counters_;
-  // The receive thread's sends to the server, gathered over one batch.
-  SendQueue sends_;
 };
 
 }  // namespace tavorin
