@@ -41,8 +41,9 @@ class StoppableThread {
 
   // Asks the system to schedule the started thread for throughput: when woken it waits for
   // the running thread to yield instead of preempting it (SCHED_BATCH on Linux, which needs no
-  // privilege). False where the system refuses or has no such policy; the thread runs on as
-  // it was.
+  // privilege). A thread in another class than the normal one (real-time, idle: the choice of
+  // whoever started the program) stays in it. False where the system refuses or has no such
+  // class, or the thread keeps its own; the thread then runs on as it was.
   bool ScheduleForThroughput() const;
 
  private:

@@ -72,8 +72,21 @@ void StoppableThread::Join() {
 
 bool StoppableThread::ScheduleForThroughput() const {
 #ifdef SCHED_BATCH
+  // A thread inherits the class of the one that started it. Another class than the normal one
+  // was chosen by whoever started the relay (a real-time class, an idle one) and is kept.
+  int policy = SCHED_OTHER;
   sched_param parameters{};
-  return started_ && pthread_setschedparam(handle_, SCHED_BATCH, &parameters) == 0;
+  if (!started_ || pthread_getschedparam(handle_, &policy, &parameters) != 0) {
+    return false;
+  }
+  if (policy == SCHED_BATCH) {
+    return true;
+  }
+  if (policy != SCHED_OTHER) {
+    return false;
+  }
+  parameters = {};
+  return pthread_setschedparam(handle_, SCHED_BATCH, &parameters) == 0;
 #else
   return false;
 #endif

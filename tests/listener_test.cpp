@@ -291,6 +291,26 @@ TEST_F(RelayTest, EveryRelayThreadIsScheduledForThroughput) {
   EXPECT_EQ(ThreadsScheduledForThroughput(), kReceiveThreads + 3);
 }
 
+TEST(ListenerScheduling, AClassChosenByWhoStartedTheRelayIsKept) {
+  // Started from a thread in the idle class (which needs no privilege to enter), the relay's
+  // threads inherit it and keep it.
+  std::thread([] {
+    sched_param none{};
+    if (sched_setscheduler(0, SCHED_IDLE, &none) != 0)
+      return;  // refused here: nothing to check
+    UdpPeer server;
+    Listener listener;
+    listener.SetServer(server.endpoint());
+    ASSERT_TRUE(listener.Start(0));
+    UdpPeer client;
+    client.SendTo(Pattern(8, 1), listener.LocalPort());
+    ASSERT_TRUE(server.Receive().has_value());
+    EXPECT_EQ(ThreadsScheduledForThroughput(), 0);
+    listener.Stop();
+    EXPECT_EQ(listener.links().count, 1u);
+  }).join();
+}
+
 TEST(ListenerFaults, AnAbsentServerIsWaitedForWithoutARestart) {
   uint16_t server_port;
   {
