@@ -57,14 +57,14 @@ TEST(ClientTable, RemoveAllDestroysTheLinksOrLetsThemGo) {
     links.push_back(link.get());
     ASSERT_TRUE(table.AddHead(link));
   }
-  EXPECT_EQ(CountEntries("fd"), fds_before + 3);
-  EXPECT_EQ(CountEntries("task"), tasks_before + 3);
+  EXPECT_EQ(CountEntries("fd", fds_before + 3), fds_before + 3);
+  EXPECT_EQ(CountEntries("task", tasks_before + 3), tasks_before + 3);
 
   table.RemoveAll(true);
   EXPECT_EQ(table.head, nullptr);
   EXPECT_EQ(table.tail, nullptr);
   EXPECT_EQ(table.count, 0u);
-  EXPECT_EQ(CountEntries("fd"), fds_before + 3) << "detached links live on";
+  EXPECT_EQ(CountEntries("fd", fds_before + 3), fds_before + 3) << "detached links live on";
   for (ClientLink* detached : links) {
     EXPECT_NE(detached->LocalPort(), 0);
     std::unique_ptr<ClientLink> link(detached);  // taken back by whoever held it
@@ -74,8 +74,8 @@ TEST(ClientTable, RemoveAllDestroysTheLinksOrLetsThemGo) {
   table.RemoveAll(false);
   EXPECT_EQ(table.count, 0u);
   EXPECT_EQ(table.head, nullptr);
-  EXPECT_EQ(CountEntries("fd"), fds_before) << "each link's socket is closed";
-  EXPECT_EQ(CountEntries("task"), tasks_before) << "each return thread has ended";
+  EXPECT_EQ(CountEntries("fd", fds_before), fds_before) << "each link's socket is closed";
+  EXPECT_EQ(CountEntries("task", tasks_before), tasks_before) << "each return thread has ended";
 
   table.RemoveAll(false);  // an empty table stays empty
   EXPECT_EQ(table.tail, nullptr);
@@ -97,7 +97,7 @@ TEST(ClientTable, NodesOwnTheirItemAndALongTableGoesWithoutRecursion) {
       ASSERT_TRUE(table.AddHead(idle));
     }
   }
-  EXPECT_EQ(CountEntries("fd"), fds_before);
+  EXPECT_EQ(CountEntries("fd", fds_before), fds_before);
 }
 
 TEST(ClientTable, FindReturnsTheLinkAWalkFromTheHeadFindsFirst) {

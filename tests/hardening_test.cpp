@@ -358,9 +358,9 @@ TEST(Program, AfterStopAndContinueOneKeyStillEndsIt) {
   RunningProgram relay(dir.path());
   termios before = relay.TerminalSettings();
   relay.ReadLines(4);
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the wait has begun
+  ASSERT_TRUE(relay.KeyWaitBegins());
   relay.Signal(SIGSTOP);
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  ASSERT_TRUE(relay.BecomesStopped());
   relay.SetTerminalSettings(before);  // a shell takes the terminal back in line mode
   relay.Signal(SIGCONT);
   relay.Type("k");

@@ -52,7 +52,7 @@ TEST_F(RelayTest, ANewClientWithoutADescriptorIsDroppedUntilOneFrees) {
   EXPECT_EQ(r->data, Pattern(6, 4));
   exhaustion.Release();
 
-  EXPECT_EQ(CountEntries("fd"), fds_before) << "the failed link left nothing open";
+  EXPECT_EQ(CountEntries("fd", fds_before), fds_before) << "the failed link left nothing open";
   EXPECT_EQ(a_.counters().refused(), 1u);
   EXPECT_EQ(a_.counters().last_refusal().step(), Step::kSocket);
   EXPECT_EQ(a_.counters().last_refusal().error(), EMFILE);
@@ -73,8 +73,8 @@ TEST_F(RelayTest, ANewClientWithoutAThreadIsDroppedAndTriesAgain) {
   FailThreadStarts(1);
   newcomer.SendTo(Pattern(4, 2), port_a());
   EXPECT_TRUE(server_a_.Silent(300));
-  EXPECT_EQ(CountEntries("fd"), fds_before);
-  EXPECT_EQ(CountEntries("task"), tasks_before);
+  EXPECT_EQ(CountEntries("fd", fds_before), fds_before);
+  EXPECT_EQ(CountEntries("task", tasks_before), tasks_before);
   Forward(known, Pattern(4, 3), port_a(), server_a_);
 
   EXPECT_EQ(a_.counters().last_refusal().step(), Step::kThread);
@@ -92,7 +92,7 @@ TEST(ListenerStart, NoThreadMeansStartFailsWithNothingLeftOpen) {
   EXPECT_FALSE(failed);
   EXPECT_EQ(failed.step(), Step::kThread);
   EXPECT_FALSE(listener.Started());
-  EXPECT_EQ(CountEntries("fd"), fds_before);
+  EXPECT_EQ(CountEntries("fd", fds_before), fds_before);
   EXPECT_TRUE(listener.Start(0));
 }
 

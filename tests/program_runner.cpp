@@ -22,6 +22,20 @@
 
 namespace tavorin::testing {
 
+namespace {
+// Polls `done` every 5 ms until it holds or `timeout_ms` have passed.
+template <typename Done>
+bool PollUntil(int timeout_ms, Done done) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline)
+      return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+}  // namespace
+
 TempDir::TempDir() {
   char name[] = "/tmp/tavorin-test-XXXXXX";
   EXPECT_NE(mkdtemp(name), nullptr);
@@ -47,13 +61,7 @@ std::optional<std::string> TempDir::Read(std::string_view name) const {
 }
 
 bool TempDir::BecomesEmpty(std::string_view name, int timeout_ms) const {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (Read(name) != "") {
-    if (std::chrono::steady_clock::now() >= deadline)
-      return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
+  return PollUntil(timeout_ms, [&] { return Read(name) == ""; });
 }
 
 bool UnderWine() {
@@ -292,6 +300,22 @@ termios RunningProgram::TerminalSettings() const {
 
 void RunningProgram::SetTerminalSettings(const termios& settings) const {
   EXPECT_EQ(tcsetattr(slave_, TCSANOW, &settings), 0);
+}
+
+bool RunningProgram::KeyWaitBegins(int timeout_ms) const {
+  return PollUntil(timeout_ms, [&] { return (TerminalSettings().c_lflag & ICANON) == 0; });
+}
+
+bool RunningProgram::BecomesStopped(int timeout_ms) const {
+  return PollUntil(timeout_ms, [&] {
+    std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    // pid (name) state ...: the name may hold spaces and parentheses, the state follows the
+    // last ") ".
+    size_t end = line.rfind(") ");
+    return end != std::string::npos && end + 2 < line.size() && line[end + 2] == 'T';
+  });
 }
 
 std::string RunningProgram::PendingInput() const {

@@ -91,6 +91,10 @@ class RunningProgram {
   termios TerminalSettings() const;
   // Changes them, as a shell does when it takes the terminal back.
   void SetTerminalSettings(const termios& settings) const;
+  // Whether within `timeout_ms` the key wait has begun: the terminal has left line mode.
+  bool KeyWaitBegins(int timeout_ms = 10000) const;
+  // Whether within `timeout_ms` the process is stopped (by SIGSTOP or SIGTSTP).
+  bool BecomesStopped(int timeout_ms = 10000) const;
   // Bytes waiting in the terminal's input; reading them puts the terminal in raw mode.
   std::string PendingInput() const;
 

@@ -173,7 +173,7 @@ TEST(Program, CtrlCSigtermAndSighupGiveTheTerminalBackAndEndAtOnce) {
     RunningProgram relay(dir.path());
     termios before = relay.TerminalSettings();
     relay.ReadLines(4);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the wait has begun
+    ASSERT_TRUE(relay.KeyWaitBegins()) << strsignal(signal_number);
     if (signal_number == SIGINT) {
       relay.Type("\x03");
     } else {

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -129,14 +130,26 @@ std::optional<Received> UdpPeer::Receive(int timeout_ms) const {
   return r;
 }
 
-int CountEntries(const std::string& proc_self_dir) {
-  // Some runtimes (ThreadSanitizer's) start a thread of their own with the process's second
-  // thread; have that happen before anything is counted.
-  static const bool settled = [] {
-    std::thread([] {}).join();
-    return true;
-  }();
-  (void)settled;
+int Settle(const std::function<int()>& count, std::optional<int> expected) {
+  constexpr auto kDeadline = std::chrono::seconds(10);
+  constexpr auto kPoll = std::chrono::milliseconds(10);
+  constexpr int kSteadyReads = 10;  // the same figure over 100 ms
+  auto deadline = std::chrono::steady_clock::now() + kDeadline;
+  int figure = count();
+  int same = 1;
+  while (expected ? figure != *expected : same < kSteadyReads) {
+    if (std::chrono::steady_clock::now() >= deadline)
+      break;
+    std::this_thread::sleep_for(kPoll);
+    int now = count();
+    same = now == figure ? same + 1 : 1;
+    figure = now;
+  }
+  return figure;
+}
+
+namespace {
+int CountEntriesNow(const std::string& proc_self_dir) {
   DIR* d = opendir(("/proc/self/" + proc_self_dir).c_str());
   if (d == nullptr)
     return -1;
@@ -147,6 +160,18 @@ int CountEntries(const std::string& proc_self_dir) {
   }
   closedir(d);
   return n - (proc_self_dir == "fd" ? 1 : 0);  // the directory's own descriptor
+}
+}  // namespace
+
+int CountEntries(const std::string& proc_self_dir, std::optional<int> expected) {
+  // Some runtimes (ThreadSanitizer's) start a thread of their own with the process's second
+  // thread; have that happen before anything is counted.
+  static const bool settled = [] {
+    std::thread([] {}).join();
+    return true;
+  }();
+  (void)settled;
+  return Settle([&] { return CountEntriesNow(proc_self_dir); }, expected);
 }
 
 }  // namespace tavorin::testing

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -72,7 +73,13 @@ class UdpPeer {
   uint16_t port_ = 0;
 };
 
-// Entries of a /proc/self directory ("fd", "task").
-int CountEntries(const std::string& proc_self_dir);
+// A figure that other threads or the system change a moment after the event that changes it
+// (a joined thread can stay listed in /proc/self/task for a while), polled against a
+// generous deadline: until it reaches `expected`, or with none until it holds steady. What
+// it shows at the deadline is returned, for the test to compare.
+int Settle(const std::function<int()>& count, std::optional<int> expected = std::nullopt);
+
+// Entries of a /proc/self directory ("fd", "task"), settled as above.
+int CountEntries(const std::string& proc_self_dir, std::optional<int> expected = std::nullopt);
 
 }  // namespace tavorin::testing
