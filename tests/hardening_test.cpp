@@ -356,7 +356,7 @@ TEST(Program, AfterStopAndContinueOneKeyStillEndsIt) {
   TempDir dir;
   dir.Write("TAVORIN.INI", Ini(FreePortPair(), 7));
   RunningProgram relay(dir.path());
-  termios before = relay.TerminalSettings();
+  const termios before = relay.InitialTerminalSettings();
   relay.ReadLines(4);
   ASSERT_TRUE(relay.KeyWaitBegins());
   relay.Signal(SIGSTOP);

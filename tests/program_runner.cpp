@@ -204,6 +204,8 @@ RunningProgram::RunningProgram(const std::string& directory, const Launch& launc
     }
     fcntl(err[1], F_SETFL, 0);
   }
+  if (slave_ >= 0)
+    tcgetattr(slave_, &initial_settings_);
   pid_ = fork();
   if (pid_ == 0) {
     TakeTerminal(slave_name.c_str(), terminal);
@@ -255,16 +257,24 @@ RunningProgram::~RunningProgram() {
 }
 
 std::string RunningProgram::ReadLines(int lines, int timeout_ms) {
+  return ReadLinesOf(out_, lines, timeout_ms);
+}
+
+std::string RunningProgram::ErrorLines(int lines, int timeout_ms) {
+  return ReadLinesOf(err_, lines, timeout_ms);
+}
+
+std::string RunningProgram::ReadLinesOf(int fd, int lines, int timeout_ms) {
   std::string text;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   while (lines > 0) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
-    pollfd p{out_, POLLIN, 0};
+    pollfd p{fd, POLLIN, 0};
     if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) != 1)
       break;
     char c;
-    if (read(out_, &c, 1) != 1)
+    if (read(fd, &c, 1) != 1)
       break;
     text.push_back(c);
     if (c == '\n')

@@ -81,6 +81,8 @@ class RunningProgram {
   // Standard output up to and including the `lines`-th line feed (less if it ends first or
   // nothing more comes within `timeout_ms`).
   std::string ReadLines(int lines, int timeout_ms = 5000);
+  // The same of standard error, which the relay writes to while it runs.
+  std::string ErrorLines(int lines, int timeout_ms = 10000);
   // All that is left on standard output or error, up to the program's end.
   std::string RestOfOutput(int timeout_ms = 2000) { return Drain(out_, timeout_ms); }
   std::string Errors(int timeout_ms = 2000) { return Drain(err_, timeout_ms); }
@@ -89,6 +91,8 @@ class RunningProgram {
   void Type(std::string_view bytes) const;
   // The terminal's settings now, as seen from its slave side.
   termios TerminalSettings() const;
+  // Its settings before the program started, which the program must give back.
+  const termios& InitialTerminalSettings() const { return initial_settings_; }
   // Changes them, as a shell does when it takes the terminal back.
   void SetTerminalSettings(const termios& settings) const;
   // Whether within `timeout_ms` the key wait has begun: the terminal has left line mode.
@@ -106,11 +110,13 @@ class RunningProgram {
 
  private:
   std::string Drain(int fd, int timeout_ms);
+  std::string ReadLinesOf(int fd, int lines, int timeout_ms);
 
   pid_t pid_ = -1;
   std::optional<int> status_;
   int master_ = -1;
   int slave_ = -1;
+  termios initial_settings_{};
   int out_ = -1;
   int err_ = -1;
 };

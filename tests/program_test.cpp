@@ -22,7 +22,7 @@ TEST(Program, WithoutSettingsRelays15000To2000AndEndsOnAKey) {
   UdpPeer server_next(2001);
   WaitUntilFree(15000);
   RunningProgram relay(dir.path());
-  termios before = relay.TerminalSettings();
+  const termios before = relay.InitialTerminalSettings();
   EXPECT_EQ(relay.ReadLines(4), Lines(2000, "127.0.0.1", 15000));
   EXPECT_TRUE(dir.BecomesEmpty("packets.txt")) << "the log file is created and left empty";
 
@@ -157,7 +157,7 @@ TEST(Program, AKeyPendingBeforeStartEndsItAtTheFirstTest) {
   TempDir dir;
   dir.Write("TAVORIN.INI", Ini(FreePortPair(), 7));
   RunningProgram relay(dir.path(), Terminal::kForeground, "q");
-  termios before = relay.TerminalSettings();
+  const termios before = relay.InitialTerminalSettings();
   EXPECT_TRUE(ExitedWith(relay.WaitForExit(kExitDeadlineMs), 0));
   EXPECT_EQ(relay.ReadLines(4).size(), Lines(7, "127.0.0.1", 0).size() + 4);
   EXPECT_TRUE(SameSettings(relay.TerminalSettings(), before));
@@ -171,7 +171,7 @@ TEST(Program, CtrlCSigtermAndSighupGiveTheTerminalBackAndEndAtOnce) {
     TempDir dir;
     dir.Write("TAVORIN.INI", Ini(FreePortPair(), 7));
     RunningProgram relay(dir.path());
-    termios before = relay.TerminalSettings();
+    const termios before = relay.InitialTerminalSettings();
     relay.ReadLines(4);
     ASSERT_TRUE(relay.KeyWaitBegins()) << strsignal(signal_number);
     if (signal_number == SIGINT) {
@@ -191,7 +191,7 @@ TEST(Program, InTheBackgroundItLeavesTheTerminalAloneAndRelays) {
   RelayDir setup;
   auto& [dir, server, server_next, port] = setup;
   RunningProgram relay(dir.path(), Terminal::kBackground);
-  termios before = relay.TerminalSettings();
+  const termios before = relay.InitialTerminalSettings();
   EXPECT_EQ(relay.ReadLines(4), Lines(server.port(), "127.0.0.1", port));
   relay.Type("z");
   std::this_thread::sleep_for(std::chrono::milliseconds(1200));
