@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 namespace tavorin {
@@ -10,6 +11,10 @@ namespace tavorin {
 // sign, then digits up to the first other character. The digits wrap around modulo 2^32
 // before the sign is applied; no digits give 0.
 int32_t ParseNumber(std::string_view text);
+
+// A value of the opt-in settings: a whole number of 0 or more, in decimal digits only, with
+// white space allowed around it; nothing for anything else, or for more than 2^32 - 1.
+std::optional<uint32_t> ParseWholeNumber(std::string_view text);
 
 // n + 1, wrapping at the top of the signed 32-bit range.
 inline int32_t NextNumber(int32_t n) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "app/drop_report.h"
 #include "app/number.h"
 #include "app/refusal_report.h"
 #include "app/settings.h"
@@ -40,17 +41,22 @@ bool StartListener(Listener& listener, int32_t port) {
 }
 
 // Tests for a key at once and then every 500 ms; between tests, tells standard error about
-// new clients the Listeners had to refuse. A line is written only when it cannot stall this
-// thread (standard error may be a pipe that nobody reads); the counts wait meanwhile.
-void WaitForKey(const Listener& a, const Listener& b) {
+// new clients the Listeners had to refuse and datagrams they did not carry. A line is written
+// only when it cannot stall this thread (standard error may be a pipe that nobody reads); the
+// counts wait meanwhile.
+void WaitForKey(const Listener& a, const Listener& b, size_t max_datagram) {
   ConsoleKeys keys;
   const Listener* listeners[] = {&a, &b};
-  RefusalReport reports[] = {RefusalReport(a.LocalPort()), RefusalReport(b.LocalPort())};
+  RefusalReport refusals[] = {RefusalReport(a.LocalPort()), RefusalReport(b.LocalPort())};
+  DropReport drops[] = {DropReport(a.LocalPort(), max_datagram),
+                        DropReport(b.LocalPort(), max_datagram)};
   while (!keys.KeyPressed()) {
     if (StandardErrorReady()) {
       for (int i = 0; i < 2; ++i) {
         auto now = RefusalReport::Clock::now();
-        if (std::optional<std::string> line = reports[i].Check(listeners[i]->counters(), now))
+        if (std::optional<std::string> line = refusals[i].Check(listeners[i]->counters(), now))
+          std::fprintf(stderr, "%s\n", line->c_str());
+        if (std::optional<std::string> line = drops[i].Check(listeners[i]->port_counters(), now))
           std::fprintf(stderr, "%s\n", line->c_str());
       }
     }
@@ -88,6 +94,8 @@ int RunRelay(const Settings& settings, uint32_t address, const std::string& log_
   b.SetServer(servers[1]);
   a.SetLoopGuard(&guard);
   b.SetLoopGuard(&guard);
+  a.SetMaxDatagram(settings.max_datagram);
+  b.SetMaxDatagram(settings.max_datagram);
   if (!StartListener(a, settings.proxy_port) ||
       !StartListener(b, NextNumber(settings.proxy_port)) || ServesItself(servers, a, b)) {
     return 1;
@@ -102,7 +110,7 @@ int RunRelay(const Settings& settings, uint32_t address, const std::string& log_
                  failure->c_str());
   }
 
-  WaitForKey(a, b);
+  WaitForKey(a, b, settings.max_datagram);
 
   a.Stop();
   b.Stop();
@@ -128,6 +136,9 @@ int RunProgram() {
   if (!unreadable.empty()) {
     std::fprintf(stderr, "tavorin: warning: cannot read %s: %s; using the defaults\n",
                  settings_path.c_str(), unreadable.c_str());
+  }
+  for (const std::string& warning : settings.warnings) {
+    std::fprintf(stderr, "tavorin: warning: %s\n", warning.c_str());
   }
   const std::string log_path = JoinPath(*directory, settings.log);
   if (settings.log.empty()) {

@@ -2,6 +2,7 @@
 
 #include "app/number.h"
 #include "platform/ini_file.h"
+#include "relay/datagram.h"
 
 namespace tavorin {
 
@@ -9,6 +10,11 @@ namespace {
 // The longest values taken, terminator included.
 constexpr size_t kNameSize = 60;
 constexpr size_t kPortSize = 16;
+// Room enough that a long value is judged whole, not cut to a number.
+constexpr size_t kNumberSize = 64;
+// What no settings file holds as a value: the key is not there. Not white space, which the
+// Windows reader strips from a default.
+constexpr char kAbsent[] = "\x01";
 }  // namespace
 
 Settings ReadSettings(const std::string& path, std::string* problem) {
@@ -25,6 +31,21 @@ Settings ReadSettings(const std::string& path, std::string* problem) {
   s.proxy_port = ParseNumber(value("Proxy", "Port", "15000", kPortSize));
   s.server_port = ParseNumber(value("Server", "Port", "2000", kPortSize));
   s.server_host = value("Server", "IP", "127.0.0.1", kNameSize);
+
+  // An opt-in key of [Proxy]: a whole number from `low` to `high`, else its default.
+  auto bounded = [&](const char* key, uint32_t fallback, uint32_t low, uint32_t high) {
+    std::string text = value("Proxy", key, kAbsent, kNumberSize);
+    if (text == kAbsent)
+      return fallback;
+    std::optional<uint32_t> n = ParseWholeNumber(text);
+    if (n && *n >= low && *n <= high)
+      return *n;
+    s.warnings.push_back(std::string(key) + "=" + text + " in [Proxy] of " + path +
+                         " is not a whole number from " + std::to_string(low) + " to " +
+                         std::to_string(high) + "; using " + std::to_string(fallback));
+    return fallback;
+  };
+  s.max_datagram = bounded("MaxDatagram", kDefaultMaxDatagram, 1, kLargestDatagram);
   return s;
 }
 

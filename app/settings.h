@@ -1,8 +1,11 @@
-// The four settings of the relay, from the settings file in the working directory.
+// The settings of the relay, from the settings file in the working directory: the four it
+// has always read, and opt-in keys whose defaults keep it as it always was.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace tavorin {
 
@@ -13,10 +16,15 @@ struct Settings {
   int32_t proxy_port = 0;   // P: the Listeners take P and P + 1
   int32_t server_port = 0;  // S: the server's ports are S and S + 1
   std::string server_host;  // dotted IPv4 address or host name
+  size_t max_datagram = 0;  // the longest datagram carried, both ways
+  // Values of the opt-in keys that could not be taken, each naming the key, the value and the
+  // default used instead.
+  std::vector<std::string> warnings;
 };
 
 // Reads the settings file at `path`; a missing file, section or key gives that key's default.
-// So does a file that is there but cannot be read, and `problem` (if given) then says why.
+// So does a file that is there but cannot be read, and `problem` (if given) then says why, and
+// so does a bad value of an opt-in key, with a warning.
 Settings ReadSettings(const std::string& path, std::string* problem = nullptr);
 
 }  // namespace tavorin

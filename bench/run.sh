@@ -36,13 +36,14 @@ S=26000  # the echo server answers on S and S+1
 "$bench" echo $S & pids+=($!)
 
 relay_pid=""
-start_relay() {  # $1: relay name
+start_relay() {  # $1: relay name; $2: tavorin's MaxDatagram, if not the default
   case $1 in
     direct) relay_pid=""; port=$S; return ;;
     tavorin)
       mkdir -p "$work/tavorin"
-      printf '[Proxy]\nPort=%d\nLog=log.txt\n[Server]\nPort=%d\nIP=127.0.0.1\n' $P $S \
-        > "$work/tavorin/TAVORIN.INI"
+      printf '[Proxy]\nPort=%d\nLog=log.txt\n%s[Server]\nPort=%d\nIP=127.0.0.1\n' $P \
+        "${2:+MaxDatagram=$2
+}" $S > "$work/tavorin/TAVORIN.INI"
       (cd "$work/tavorin" && exec setsid "$tavorin" </dev/null >/dev/null 2>&1) &
       relay_pid=$! ;;
     nginx)
@@ -116,6 +117,10 @@ for round in $(seq 1 "$rounds"); do
     start_relay $relay
     out=$("$bench" burst $port 2000); record burst $relay "$(field percent <<<"$out")"
     stop_relay
+    start_relay $relay 1500  # datagrams of the size of most links' MTU
+    out=$("$bench" load $port 16 8 1400 "$seconds"); record tput1400 $relay "$(field rtps <<<"$out")"
+    record lost1400 $relay "$(field lost <<<"$out")"
+    stop_relay
     if [ "$round" = 1 ]; then
       for links in 10 100 1000 10000; do
         if [ $relay = socat ] && [ $links -gt 1000 ]; then continue; fi  # a process per client
@@ -143,6 +148,8 @@ awk -v relays="${relays[*]}" '
     for (j = 1; j <= r; j++) col[name[j]] = j
     label["tput64"] = "16x8 64 B round trips/s"; label["lost64"] = "16x8 64 B datagrams lost"
     label["tput520"] = "16x8 520 B round trips/s"; label["p50"] = "1 client p50 us"
+    label["tput1400"] = "16x8 1400 B round trips/s (MaxDatagram=1500)"
+    label["lost1400"] = "16x8 1400 B datagrams lost"
     label["p99"] = "1 client p99 us"; label["burst"] = "burst 2000 new: % answered"
     label["refills64"] = "16x8 64 B windows refilled after 1 s"; label["inflight64"] = "16x8 64 B in flight (mean rtt x rate)"
     label["many1000"] = "1000x2 256 B round trips/s"; label["lost1000"] = "1000x2 256 B datagrams lost"

@@ -86,7 +86,7 @@ void EchoLoop(uint16_t port) {
     Die("echo bind");
   SetBuffers(fd, 8 << 20);
   constexpr int kBatch = 64;
-  static thread_local char data[kBatch][2048];
+  static thread_local char data[kBatch][65536];
   mmsghdr msgs[kBatch];
   iovec iov[kBatch];
   sockaddr_in from[kBatch];
@@ -362,10 +362,11 @@ int Load(uint16_t port, int clients, int window, size_t bytes, double seconds) {
 
 // Each client sends one datagram and waits for its echo; returns how many were answered
 // within `timeout_ms` after the last was sent.
-size_t Answered(std::vector<Client>& clients, int timeout_ms) {
-  char out[64] = "burst";
+size_t Answered(std::vector<Client>& clients, int timeout_ms, size_t bytes = 64) {
+  static char out[65536] = "burst";
+  bytes = std::min(bytes, sizeof out);
   for (auto& c : clients)
-    c.outstanding = send(c.fd, out, sizeof out, 0) == sizeof out ? 1 : 0;
+    c.outstanding = send(c.fd, out, bytes, 0) == static_cast<ssize_t>(bytes) ? 1 : 0;
   size_t answered = 0;
   std::vector<pollfd> fds(clients.size());
   const uint64_t deadline = NowNs() + static_cast<uint64_t>(timeout_ms) * 1'000'000ull;
@@ -375,7 +376,7 @@ size_t Answered(std::vector<Client>& clients, int timeout_ms) {
     }
     if (poll(fds.data(), fds.size(), 20) <= 0)
       continue;
-    char in[128];
+    static char in[65536];
     for (size_t i = 0; i < clients.size(); ++i) {
       if ((fds[i].revents & POLLIN) && recv(clients[i].fd, in, sizeof in, 0) > 0) {
         clients[i].outstanding = 0;
@@ -420,18 +421,32 @@ long ResidentKiB(int pid) {
   return value;
 }
 
-int Scale(uint16_t port, int links, double seconds, int pid) {
+// Makes `links` links, each with one datagram of 64 bytes, and measures the relay's resident
+// memory; with `large` bytes, each link then carries one datagram that long both ways, and the
+// memory is measured again. Then 16 of the links carry a load.
+int Scale(uint16_t port, int links, double seconds, int pid, size_t large) {
   long before = ResidentKiB(pid);
   auto held = OpenClients(port, static_cast<size_t>(links));
   // Links are made in steps the relay's socket buffer can take, each step answered.
-  size_t made = 0;
-  for (size_t from = 0; from < held.size(); from += 500) {
-    std::vector<Client> step(held.begin() + static_cast<long>(from),
-                             held.begin() + static_cast<long>(std::min(held.size(), from + 500)));
-    made += Answered(step, 3000);
-  }
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  auto in_steps = [&](size_t bytes) {
+    const size_t each = bytes > 4096 ? 50 : 500;
+    size_t answered = 0;
+    for (size_t from = 0; from < held.size(); from += each) {
+      std::vector<Client> step(
+          held.begin() + static_cast<long>(from),
+          held.begin() + static_cast<long>(std::min(held.size(), from + each)));
+      answered += Answered(step, 3000, bytes);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    return answered;
+  };
+  size_t made = in_steps(64);
   long after = ResidentKiB(pid);
+  if (large > 0) {
+    size_t carried = in_steps(large);
+    std::printf("large_bytes=%zu large_answered=%zu rss_after_large_kib=%ld ", large, carried,
+                ResidentKiB(pid));
+  }
   std::vector<Client> active(held.begin(), held.begin() + std::min<long>(16, links));
   LoadResult r = RunLoad(active, 8, 64, seconds);
   std::printf("links=%zu rss_kib=%ld rss_before_kib=%ld ", made, after, before);
@@ -458,12 +473,13 @@ int main(int argc, char** argv) {
   }
   if (mode == "burst" && argc == 4)
     return Burst(port, static_cast<int>(arg(3)));
-  if (mode == "scale" && argc == 6) {
-    return Scale(port, static_cast<int>(arg(3)), arg(4), static_cast<int>(arg(5)));
+  if (mode == "scale" && (argc == 6 || argc == 7)) {
+    return Scale(port, static_cast<int>(arg(3)), arg(4), static_cast<int>(arg(5)),
+                 static_cast<size_t>(arg(6)));
   }
   std::fprintf(stderr,
                "usage: udp_bench echo PORT | load PORT CLIENTS WINDOW BYTES SECONDS |\n"
                "       open PORT CLIENTS RATE BYTES SECONDS | burst PORT CLIENTS |\n"
-               "       scale PORT LINKS SECONDS RELAY_PID\n");
+               "       scale PORT LINKS SECONDS RELAY_PID [LARGE_BYTES]\n");
   return 2;
 }

@@ -22,7 +22,9 @@ inline constexpr SocketHandle kNoSocket = -1;
 struct ReceiveSlot {
   void* buffer;
   size_t capacity;
-  size_t length;   // the bytes that came (0 for an empty datagram)
+  // The bytes that came (0 for an empty datagram). For a datagram cut short, its whole length
+  // where the system tells it (Linux), the buffer's capacity where it does not (Windows).
+  size_t length;
   bool truncated;  // the datagram did not fit in the buffer and was cut short
   Endpoint source;
   // The local address the datagram was sent to (network order), on a socket that reports it

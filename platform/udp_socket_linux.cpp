@@ -1,5 +1,6 @@
 // UDP sockets on Linux: batch receives and sends (recvmmsg, sendmmsg) and the local address
-// of each datagram (IP_PKTINFO).
+// of each datagram (IP_PKTINFO). Receives pass MSG_TRUNC, so that a datagram cut to its
+// buffer still reports its whole length.
 #include <arpa/inet.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -120,7 +121,7 @@ void PrepareSend(const OutgoingDatagram& datagram, msghdr& header, iovec& part,
   iovec part;
   PacketInfoControl control;
   PrepareReceive(slot, header, part, control);
-  ssize_t n = ::recvmsg(fd, &header, 0);
+  ssize_t n = ::recvmsg(fd, &header, MSG_TRUNC);
   if (n < 0)
     return {0, errno};
   ReadReceived(header, static_cast<size_t>(n), slot);
@@ -146,7 +147,8 @@ void PrepareSend(const OutgoingDatagram& datagram, msghdr& header, iovec& part,
   for (int i = 0; i < count; ++i) {
     PrepareReceive(slots[i], messages[i].msg_hdr, parts[i], control[i]);
   }
-  int n = ::recvmmsg(fd, messages, static_cast<unsigned>(count), MSG_WAITFORONE, nullptr);
+  int n = ::recvmmsg(fd, messages, static_cast<unsigned>(count), MSG_WAITFORONE | MSG_TRUNC,
+                     nullptr);
   if (n < 0) {
     return {0, errno};
   }

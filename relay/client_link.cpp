@@ -38,7 +38,7 @@ Outcome ClientLink::Start() {
 }
 
 IoResult ClientLink::SendToServer(const void* data, size_t length) const {
-  return socket_.SendTo(data, length, server_);
+  return socket_.SendTo(data, length, port_.server);
 }
 
 IoResult ClientLink::SendManyToServer(const void* const* data, const size_t* lengths,
@@ -46,7 +46,7 @@ IoResult ClientLink::SendManyToServer(const void* const* data, const size_t* len
   OutgoingDatagram datagrams[kMaxBatch];
   count = count < kMaxBatch ? count : kMaxBatch;
   for (int i = 0; i < count; ++i) {
-    datagrams[i] = {data[i], lengths[i], &server_, 0};
+    datagrams[i] = {data[i], lengths[i], &port_.server, 0};
   }
   return socket_.SendMany(datagrams, count);
 }
@@ -54,7 +54,7 @@ IoResult ClientLink::SendManyToServer(const void* const* data, const size_t* len
 void ClientLink::ReturnThread(void* self) {
   auto* link = static_cast<ClientLink*>(self);
   ReceiveBatches<kReturnBatch>(
-      link->socket_, link->thread_,
+      link->socket_, link->thread_, link->port_.max_datagram,
       [link](const ReceiveSlot* slots, int count) { link->ReturnBatch(slots, count); });
 }
 
@@ -62,13 +62,15 @@ void ClientLink::ReturnBatch(const ReceiveSlot* slots, int count) const {
   OutgoingDatagram replies[kReturnBatch];
   int relayable = 0;
   for (int i = 0; i < count && i < kReturnBatch; ++i) {
-    if (Relayable(slots[i])) {
+    if (Relayable(slots[i], port_.max_datagram)) {
       replies[relayable++] = {slots[i].buffer, slots[i].length, &client_, local_address_};
+    } else {
+      port_.counters.CountUnrelayable(slots[i], port_.max_datagram);
     }
   }
   if (relayable > 0) {
     // The listening socket is read afresh at every send.
-    listening_.SendMany(replies, relayable);
+    port_.socket.SendMany(replies, relayable);
   }
 }
 

@@ -10,18 +10,18 @@
 #include "platform/outcome.h"
 #include "platform/thread.h"
 #include "platform/udp_socket.h"
+#include "relay/port_share.h"
 
 namespace tavorin {
 
 class ClientLink {
  public:
-  // Records the client, where its datagrams go, the socket its replies leave from and the
-  // local address it sent to (0 when not known); nothing is opened until Start. `server` and
-  // `listening` belong to the Listener, which outlives its links; both are read afresh at
-  // every send (a restart swaps the listening socket's handle, never the object).
-  ClientLink(const Endpoint& client, const Endpoint& server, const UdpSocket& listening,
-             uint32_t local_address = 0)
-      : client_(client), server_(server), listening_(listening), local_address_(local_address) {}
+  // Records the client, what it shares with the other links of its listening port (where its
+  // datagrams go, the socket its replies leave from, ...) and the local address it sent to (0
+  // when not known); nothing is opened until Start. `port` belongs to the Listener, which
+  // outlives its links.
+  ClientLink(const Endpoint& client, PortShare& port, uint32_t local_address = 0)
+      : client_(client), port_(port), local_address_(local_address) {}
   // Stops the return thread and closes the socket. When it returns, nothing of either is left.
   ~ClientLink();
   ClientLink(const ClientLink&) = delete;
@@ -48,8 +48,7 @@ class ClientLink {
   const Endpoint client_;  // exactly as the first datagram's source was reported
   UdpSocket socket_;
   StoppableThread thread_;
-  const Endpoint& server_;
-  const UdpSocket& listening_;
+  PortShare& port_;
   // Replies leave from here, so that a client of a host with several addresses hears back from
   // the address it sent to.
   const uint32_t local_address_;

@@ -1,5 +1,5 @@
-// What the relay carries: datagrams of 1 to 520 bytes, whole. Larger ones are dropped whole,
-// never cut short, and so are empty ones, both ways.
+// What the relay carries: datagrams of 1 byte up to its limit, whole, both ways. Longer ones
+// are dropped whole, never cut short, and so are empty ones.
 #pragma once
 
 #include <cstddef>
@@ -8,10 +8,13 @@
 
 namespace tavorin {
 
-inline constexpr size_t kMaxDatagram = 520;
+// The limit unless the settings raise or lower it.
+inline constexpr size_t kDefaultMaxDatagram = 520;
+// The largest payload a UDP datagram over IPv4 can carry.
+inline constexpr size_t kLargestDatagram = 65507;
 
-inline bool Relayable(const ReceiveSlot& slot) {
-  return !slot.truncated && slot.length > 0 && slot.length <= kMaxDatagram;
+inline bool Relayable(const ReceiveSlot& slot, size_t limit) {
+  return !slot.truncated && slot.length > 0 && slot.length <= limit;
 }
 
 }  // namespace tavorin

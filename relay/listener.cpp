@@ -21,7 +21,7 @@ Listener::~Listener() {
   // Every return thread has ended once the links are gone; only then may the listening
   // sockets they send on be closed.
   links_.RemoveAll(false);
-  socket_.Close();
+  port_.socket.Close();
   retired_.clear();
 }
 
@@ -29,22 +29,23 @@ Outcome Listener::Start(int32_t port) {
   if (thread_.Started()) {
     Stop();
   }
-  if (socket_.IsOpen()) {
-    retired_.push_back(std::move(socket_));
+  UdpSocket& socket = port_.socket;
+  if (socket.IsOpen()) {
+    retired_.push_back(std::move(socket));
   }
-  if (Outcome bound = socket_.OpenAndBind(static_cast<uint16_t>(static_cast<uint32_t>(port)));
+  if (Outcome bound = socket.OpenAndBind(static_cast<uint16_t>(static_cast<uint32_t>(port)));
       !bound) {
     return bound;
   }
   // While links are being made for a burst of new clients, the datagrams behind them wait
   // here; the system's default buffer holds only a few hundred.
-  socket_.SetReceiveBuffer(kListenReceiveBuffer);
-  socket_.ReportLocalAddress();
+  socket.SetReceiveBuffer(kListenReceiveBuffer);
+  socket.ReportLocalAddress();
   if (guard_ != nullptr) {
-    guard_->AddListeningPort(socket_.LocalPort());
+    guard_->AddListeningPort(socket.LocalPort());
   }
   if (Outcome started = thread_.Start(&Listener::ListenerThread, this); !started) {
-    socket_.Close();  // no link has seen this socket yet
+    socket.Close();  // no link has seen this socket yet
     return started;
   }
   // Woken by one client's send, a receive thread that preempted the sender would take one
@@ -55,7 +56,7 @@ Outcome Listener::Start(int32_t port) {
 
 void Listener::Stop() {
   thread_.RequestStop();
-  socket_.Shutdown();
+  port_.socket.Shutdown();
   thread_.Join();
 }
 
@@ -76,7 +77,7 @@ void Listener::AddClient(const ReceiveSlot& slot, LoopGuard::Verdict verdict) {
   }
   std::unique_ptr<ClientLink> link;
   try {
-    link = std::make_unique<ClientLink>(slot.source, server_, socket_, slot.local_address);
+    link = std::make_unique<ClientLink>(slot.source, port_, slot.local_address);
   } catch (const std::bad_alloc&) {
     counters_.CountRefused(Outcome::Failed(Step::kMemory, 0));
     return;
@@ -98,7 +99,7 @@ void Listener::AddClient(const ReceiveSlot& slot, LoopGuard::Verdict verdict) {
 void Listener::ListenerThread(void* self) {
   auto* listener = static_cast<Listener*>(self);
   ReceiveBatches<kListenBatch>(
-      listener->socket_, listener->thread_,
+      listener->port_.socket, listener->thread_, listener->port_.max_datagram,
       [listener](const ReceiveSlot* slots, int count) { listener->RelayBatch(slots, count); });
 }
 
@@ -115,8 +116,10 @@ void Listener::RelayBatch(const ReceiveSlot* slots, int count) {
   };
   for (int i = 0; i < count && i < kListenBatch; ++i) {
     const ReceiveSlot& slot = slots[i];
-    if (!Relayable(slot))
+    if (!Relayable(slot, port_.max_datagram)) {
+      port_.counters.CountUnrelayable(slot, port_.max_datagram);
       continue;
+    }
     // A datagram from the relay's or the server's own endpoints goes nowhere.
     LoopGuard::Verdict verdict = Judge(slot.source, slot.local_address);
     if (verdict == LoopGuard::Verdict::kDrop)

@@ -13,6 +13,7 @@
 #include "relay/client_table.h"
 #include "relay/link_counters.h"
 #include "relay/loop_guard.h"
+#include "relay/port_share.h"
 
 namespace tavorin {
 
@@ -38,16 +39,22 @@ class Listener {
   bool Started() const { return thread_.Started(); }
 
   // Where this Listener's clients' datagrams go. Set before Start.
-  void SetServer(const Endpoint& server) { server_ = server; }
-  const Endpoint& server() const { return server_; }
+  void SetServer(const Endpoint& server) { port_.server = server; }
+  const Endpoint& server() const { return port_.server; }
+
+  // The longest datagram carried, both ways (1 to kLargestDatagram; the default is
+  // kDefaultMaxDatagram). Set before Start.
+  void SetMaxDatagram(size_t bytes) { port_.max_datagram = bytes; }
 
   // The guard whose sources are never relayed; Start records the listening port in it. Set
   // before Start; the guard outlives the Listener. Without one every source is relayed.
   void SetLoopGuard(LoopGuard* guard) { guard_ = guard; }
 
   // The listening socket, which every link's return thread sends on.
-  const UdpSocket& socket() const { return socket_; }
-  uint16_t LocalPort() const { return socket_.LocalPort(); }
+  const UdpSocket& socket() const { return port_.socket; }
+  uint16_t LocalPort() const { return port_.socket.LocalPort(); }
+  // What this Listener's links share with it.
+  PortShare& port() { return port_; }
 
   // The newest link whose client has the address and port of `source`, or null.
   ClientLink* FindClient(const Endpoint& source) const;
@@ -55,6 +62,8 @@ class Listener {
   const ClientTable& links() const { return links_; }
   // Links made and new clients refused, for reports from other threads.
   const LinkCounters& counters() const { return counters_; }
+  // Datagrams not carried, both ways, for reports from other threads.
+  const PortCounters& port_counters() const { return port_.counters; }
 
  private:
   // Tests and the fuzz target play the receive thread through it.
@@ -74,11 +83,10 @@ class Listener {
 
   StoppableThread thread_;
   ClientTable links_;
-  UdpSocket socket_;
+  PortShare port_;
   // Sockets given up by a restart. Return threads may still be sending on one, so each is
   // closed only once the links are gone.
   std::vector<UdpSocket> retired_;
-  Endpoint server_{};
   LoopGuard* guard_ = nullptr;
   LinkCounters counters_;
 };

@@ -1,7 +1,11 @@
-// The loop of a receiving thread, the Listener's and every link's: up to N datagrams at a time
-// into buffers on the thread's own stack, each batch handed on, until the thread is asked to
-// stop. A failed receive pauses as its error calls for and the loop goes on.
+// The loop of a receiving thread, the Listener's and every link's: up to N datagrams at a time,
+// each batch handed on, until the thread is asked to stop. A failed receive pauses as its error
+// calls for and the loop goes on.
 #pragma once
+
+#include <cstddef>
+#include <memory>
+#include <new>
 
 #include "platform/thread.h"
 #include "platform/udp_socket.h"
@@ -9,13 +13,32 @@
 
 namespace tavorin {
 
-// Calls `handle(slots, count)` for every batch `socket` receives while `thread` runs.
+// Calls `handle(slots, count)` for every batch `socket` receives while `thread` runs. Each
+// buffer holds `limit` bytes, so that a longer datagram shows as cut. Up to the default limit
+// the buffers live on the thread's stack, as they always have; a larger limit's are allocated
+// once, here, and left untouched, so a page of them becomes memory only when a datagram that
+// long arrives. When that allocation fails the default limit holds for this thread.
 template <int N, typename Handle>
-void ReceiveBatches(const UdpSocket& socket, const StoppableThread& thread, Handle handle) {
-  unsigned char buffers[N][kMaxDatagram];
+void ReceiveBatches(const UdpSocket& socket, const StoppableThread& thread, size_t limit,
+                    Handle handle) {
+  unsigned char on_stack[N][kDefaultMaxDatagram];
+  std::unique_ptr<unsigned char[]> on_heap;
+  unsigned char* room = &on_stack[0][0];
+  size_t each = kDefaultMaxDatagram;
+  if (limit > kDefaultMaxDatagram) {
+    try {
+      on_heap = std::make_unique_for_overwrite<unsigned char[]>(N * limit);
+      room = on_heap.get();
+      each = limit;
+    } catch (const std::bad_alloc&) {
+    }
+  }
+  if (limit < each) {
+    each = limit;
+  }
   ReceiveSlot slots[N];
   for (int i = 0; i < N; ++i) {
-    slots[i] = {buffers[i], kMaxDatagram, 0, false, {}, 0};
+    slots[i] = {room + static_cast<size_t>(i) * each, each, 0, false, {}, 0};
   }
   while (thread.Running()) {
     IoResult received = socket.ReceiveMany(slots, N);

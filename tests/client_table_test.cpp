@@ -20,8 +20,8 @@ std::vector<ClientLink*> Walk(const ClientTable& table) {
 }
 
 // A link of `owner`'s for the client 127.0.0.`host`:`port`, not started.
-std::unique_ptr<ClientLink> LinkOf(const Listener& owner, uint16_t port, int host = 1) {
-  return std::make_unique<ClientLink>(LoopbackEndpoint(port, host), owner.server(), owner.socket());
+std::unique_ptr<ClientLink> LinkOf(Listener& owner, uint16_t port, int host = 1) {
+  return std::make_unique<ClientLink>(LoopbackEndpoint(port, host), owner.port());
 }
 
 TEST(ClientTable, AddHeadPutsTheNewestFirst) {
@@ -111,7 +111,7 @@ TEST(ClientTable, FindReturnsTheLinkAWalkFromTheHeadFindsFirst) {
     return e;
   };
   for (int i = 0; i < 300; ++i) {
-    auto link = std::make_unique<ClientLink>(random_client(), owner.server(), owner.socket());
+    auto link = std::make_unique<ClientLink>(random_client(), owner.port());
     ASSERT_TRUE(table.AddHead(link));
   }
   for (int i = 0; i < 500; ++i) {

@@ -130,7 +130,7 @@ TEST_F(RelayTest, FindClientReturnsTheNewestMatch) {
   a_.Stop();
   ClientTable& table = const_cast<ClientTable&>(a_.links());
   auto link_for = [&](uint16_t port) {
-    return std::make_unique<ClientLink>(LoopbackEndpoint(port), a_.server(), a_.socket());
+    return std::make_unique<ClientLink>(LoopbackEndpoint(port), a_.port());
   };
   auto older = link_for(5000);
   auto other = link_for(5001);

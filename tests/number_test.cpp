@@ -1,4 +1,5 @@
 // Port numbers as the settings file gives them.
+#include <optional>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -48,6 +49,29 @@ TEST(ParseNumber, NextNumberAndPortWrap) {
   EXPECT_EQ(PortOf(-1), 65535);
   EXPECT_EQ(PortOf(INT32_MIN), 0);
 }
+
+// The opt-in keys take whole numbers only, never the lenient reading of the four old keys.
+struct WholeCase {
+  const char* text;
+  std::optional<uint32_t> value;
+};
+
+class ParseWholeNumberTest : public ::testing::TestWithParam<WholeCase> {};
+
+TEST_P(ParseWholeNumberTest, DigitsOnlyWithWhiteSpaceAround) {
+  EXPECT_EQ(ParseWholeNumber(GetParam().text), GetParam().value) << '"' << GetParam().text << '"';
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, ParseWholeNumberTest,
+    ::testing::Values(WholeCase{"0", 0u}, WholeCase{"1500", 1500u},
+                      WholeCase{" \t65507 \r", 65507u}, WholeCase{"4294967295", 4294967295u},
+                      WholeCase{"4294967296", std::nullopt}, WholeCase{"", std::nullopt},
+                      WholeCase{"  ", std::nullopt}, WholeCase{"-4", std::nullopt},
+                      WholeCase{"+4", std::nullopt}, WholeCase{"soon", std::nullopt},
+                      WholeCase{"15 00", std::nullopt}, WholeCase{"1500 bytes", std::nullopt},
+                      WholeCase{"0x10", std::nullopt},
+                      WholeCase{"99999999999999999999", std::nullopt}));
 
 }  // namespace
 }  // namespace tavorin

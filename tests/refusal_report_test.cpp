@@ -1,6 +1,7 @@
 // The lines the program writes about refused clients, from the Listener's counts over time.
 #include <gtest/gtest.h>
 
+#include "app/drop_report.h"
 #include "app/refusal_report.h"
 
 namespace tavorin {
@@ -62,6 +63,37 @@ TEST_F(RefusalReportTest, OneLineToBeginAtMostOneEveryTenSecondsAndOneToEnd) {
   EXPECT_EQ(At(milliseconds(32500)),
             "tavorin: port 15000: new clients are refused (no memory); 5 links held")
       << "a new run of refusals begins with its own line";
+}
+
+TEST(DropReport, OneLineAtOnceThenAtMostOneEveryTenSecondsWithTheLengthSeen) {
+  PortCounters counters;
+  DropReport report(15000, 520);
+  const auto start = LinePace::Clock::now();
+  auto at = [&](milliseconds when) { return report.Check(counters, start + when); };
+  auto drop = [&](size_t length, bool truncated, size_t capacity) {
+    char byte = 0;
+    counters.CountUnrelayable(ReceiveSlot{&byte, capacity, length, truncated, {}, 0}, 520);
+  };
+  EXPECT_EQ(at(milliseconds(0)), std::nullopt);
+  drop(1400, true, 520);
+  EXPECT_EQ(at(milliseconds(500)),
+            "tavorin: port 15000: 1 datagram longer than the limit of 520 bytes dropped (the "
+            "latest 1400 bytes; MaxDatagram in [Proxy] raises the limit)");
+  drop(600, true, 520);
+  drop(0, false, 520);
+  EXPECT_EQ(at(milliseconds(9000)), std::nullopt) << "within 10 s of the line before";
+  EXPECT_EQ(at(milliseconds(10500)),
+            "tavorin: port 15000: 1 datagram longer than the limit of 520 bytes dropped (the "
+            "latest 600 bytes; MaxDatagram in [Proxy] raises the limit); 1 datagram of 0 bytes "
+            "dropped");
+  drop(0, false, 520);
+  drop(0, false, 520);
+  // Where the system does not tell a cut datagram's length (Windows), none is named.
+  drop(520, true, 520);
+  EXPECT_EQ(at(seconds(60)),
+            "tavorin: port 15000: 1 datagram longer than the limit of 520 bytes dropped "
+            "(MaxDatagram in [Proxy] raises the limit); 2 datagrams of 0 bytes dropped");
+  EXPECT_EQ(at(seconds(90)), std::nullopt) << "nothing new";
 }
 
 TEST(ShortageText, NamesWhatCouldNotBeHad) {

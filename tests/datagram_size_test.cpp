@@ -1,0 +1,116 @@
+// The longest datagram carried (MaxDatagram in [Proxy]), against the built binary: datagrams up
+// to the limit pass whole both ways, longer and empty ones are dropped both ways, and standard
+// error tells of the drops once, with the length seen and the key that raises the limit.
+#include <algorithm>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "tests/program_checks.h"
+
+namespace tavorin::testing {
+namespace {
+
+struct SizeCase {
+  const char* name;
+  std::string setting;  // a line for [Proxy], or none
+  size_t size;          // sent by the client, then by the server
+  bool relayed;         // both ways, or neither
+  size_t limit;         // in force
+  bool warned = false;  // the setting was refused with a warning
+};
+
+void PrintTo(const SizeCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class DatagramSize : public ::testing::TestWithParam<SizeCase> {};
+
+TEST_P(DatagramSize, UpToTheLimitBothWaysLongerAndEmptyOnesDroppedAndTold) {
+  const SizeCase& c = GetParam();
+  RelayDir setup;
+  auto& [dir, server, server_next, port] = setup;
+  dir.Write("TAVORIN.INI", Ini(port, server.port(), c.setting.empty() ? "" : c.setting + "\n"));
+  RunningProgram relay(dir.path(), Terminal::kNone);
+  ASSERT_EQ(relay.ReadLines(4), Lines(server.port(), "127.0.0.1", port));
+
+  UdpPeer client;
+  client.SendTo(Pattern(1, 1), port);  // makes the link
+  auto first = server.Receive();
+  ASSERT_TRUE(first.has_value());
+
+  const Bytes request = Pattern(c.size, 2);
+  client.SendTo(request, port);
+  auto at_server = server.Receive(c.relayed ? 2000 : 500);
+  EXPECT_EQ(at_server.has_value(), c.relayed);
+  if (at_server) {
+    EXPECT_EQ(at_server->data, request);
+  }
+
+  const Bytes reply = Pattern(c.size, 3);
+  server.SendTo(reply, first->from);
+  auto at_client = client.Receive(c.relayed ? 2000 : 500);
+  EXPECT_EQ(at_client.has_value(), c.relayed);
+  if (at_client) {
+    EXPECT_EQ(at_client->data, reply);
+  }
+
+  // A client and a server that go on are served.
+  client.SendTo(Pattern(1, 4), port);
+  auto again = server.Receive();
+  ASSERT_TRUE(again.has_value());
+  server.SendTo(Pattern(1, 5), again->from);
+  EXPECT_TRUE(client.Receive().has_value());
+
+  std::string errors;
+  if (c.warned) {
+    errors = relay.ErrorLines(1);
+    EXPECT_NE(errors.find("warning: " + c.setting + " in [Proxy] of "), std::string::npos)
+        << errors;
+    EXPECT_NE(errors.find("; using 520\n"), std::string::npos) << errors;
+  }
+  if (!c.relayed) {
+    std::string told = relay.ErrorLines(1);
+    errors += told;
+    const std::string prefix = "tavorin: port " + std::to_string(port) + ": ";
+    EXPECT_EQ(told.rfind(prefix, 0), 0u) << told;
+    if (c.size == 0) {
+      EXPECT_NE(told.find(" of 0 bytes dropped"), std::string::npos) << told;
+    } else {
+      EXPECT_NE(
+          told.find(" longer than the limit of " + std::to_string(c.limit) + " bytes dropped ("),
+          std::string::npos)
+          << told;
+      // Windows does not tell the length of a datagram that did not fit.
+      if (!UnderWine()) {
+        EXPECT_NE(told.find("the latest " + std::to_string(c.size) + " bytes"), std::string::npos)
+            << told;
+      }
+      EXPECT_NE(told.find("MaxDatagram in [Proxy] raises the limit)"), std::string::npos) << told;
+    }
+  }
+  relay.Signal(SIGTERM);
+  relay.WaitForExit(kExitDeadlineMs);
+  errors += relay.Errors();
+  const long lines = (c.warned ? 1 : 0) + (c.relayed ? 0 : 1);
+  EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), lines)
+      << "the drops within 10 s are one line: " << errors;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Program, DatagramSize,
+    ::testing::Values(SizeCase{"Default520", "", 520, true, 520},
+                      SizeCase{"Default521", "", 521, false, 520},
+                      SizeCase{"Empty", "", 0, false, 520},
+                      SizeCase{"Raised1500", "MaxDatagram=1500", 1500, true, 1500},
+                      SizeCase{"Raised1501", "MaxDatagram=1500", 1501, false, 1500},
+                      SizeCase{"Largest", "MaxDatagram=65507", 65507, true, 65507},
+                      SizeCase{"Lowered", "MaxDatagram=100", 101, false, 100},
+                      SizeCase{"TooLarge", "MaxDatagram=65508", 521, false, 520, true},
+                      SizeCase{"Zero", "MaxDatagram=0", 520, true, 520, true},
+                      SizeCase{"Negative", "MaxDatagram=-4", 520, true, 520, true},
+                      SizeCase{"Words", "MaxDatagram=1500 bytes", 521, false, 520, true}),
+    [](const ::testing::TestParamInfo<SizeCase>& row) { return std::string(row.param.name); });
+
+}  // namespace
+}  // namespace tavorin::testing
