@@ -1,5 +1,8 @@
 #include "app/drop_report.h"
 
+#include "app/link_log.h"
+#include "platform/outcome.h"
+
 namespace tavorin {
 
 namespace {
@@ -8,15 +11,42 @@ std::string Datagrams(uint64_t n) {
 }
 }  // namespace
 
-std::optional<std::string> DropReport::Check(const PortCounters& counters,
-                                             LinePace::Clock::time_point now) {
-  // The count first: the latest length read after it is that of a datagram it counts.
+std::string DropReport::Prefix() const {
+  return "tavorin: port " + std::to_string(port_) + ": ";
+}
+
+std::vector<std::string> DropReport::Check(const PortCounters& counters,
+                                           LinePace::Clock::time_point now) {
+  std::vector<std::string> lines;
+  // Each count first: what is read of the latest drop after it belongs to one it counts.
+  const uint64_t to_server = counters.failed_to_server();
+  const uint64_t to_client = counters.failed_to_client();
+  const Direction direction = counters.last_failure_direction();
+  const Endpoint to = counters.last_failure_to();
+  const int error = counters.last_failure_error();
+  if (send_pace_.Due(to_server + to_client, now)) {
+    const uint64_t new_to_server = to_server - to_server_told_;
+    const uint64_t new_to_client = to_client - to_client_told_;
+    std::string line = Prefix() + Datagrams(new_to_server + new_to_client) + " could not be sent (";
+    if (new_to_server > 0)
+      line += std::to_string(new_to_server) + " to the server";
+    if (new_to_client > 0)
+      line += std::string(new_to_server > 0 ? ", " : "") + std::to_string(new_to_client) +
+              " to clients";
+    line += "; the latest to " +
+            std::string(direction == Direction::kToServer ? "the server " : "the client ") +
+            EndpointText(to) + ": " + ErrorText(error) + ")";
+    lines.push_back(line);
+    to_server_told_ = to_server;
+    to_client_told_ = to_client;
+  }
+
   const uint64_t oversize = counters.oversize();
   const size_t latest = counters.latest_oversize();
   const uint64_t empty = counters.empty();
-  if (!pace_.Due(oversize + empty, now))
-    return std::nullopt;
-  std::string line = "tavorin: port " + std::to_string(port_) + ": ";
+  if (!size_pace_.Due(oversize + empty, now))
+    return lines;
+  std::string line = Prefix();
   if (oversize > oversize_told_) {
     line += Datagrams(oversize - oversize_told_) + " longer than the limit of " +
             std::to_string(limit_) + " bytes dropped (";
@@ -30,7 +60,8 @@ std::optional<std::string> DropReport::Check(const PortCounters& counters,
   }
   oversize_told_ = oversize;
   empty_told_ = empty;
-  return line;
+  lines.push_back(line);
+  return lines;
 }
 
 }  // namespace tavorin

@@ -1,11 +1,13 @@
 // Tells standard error about datagrams a listening port did not carry, either way: those longer
-// than the limit (with the length seen and the key that raises the limit) and empty ones.
+// than the limit (with the length seen and the key that raises the limit) and empty ones, and
+// those the system refused to send (with the destination and the reason). Each kind at its
+// own pace: a line when they begin, at most one every 10 s while they go on.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string>
+#include <vector>
 
 #include "app/line_pace.h"
 #include "relay/port_counters.h"
@@ -16,15 +18,20 @@ class DropReport {
  public:
   DropReport(uint16_t port, size_t limit) : port_(port), limit_(limit) {}
 
-  // The line that what `counters` show at `now` calls for, if any.
-  std::optional<std::string> Check(const PortCounters& counters, LinePace::Clock::time_point now);
+  // The lines that what `counters` show at `now` call for, if any.
+  std::vector<std::string> Check(const PortCounters& counters, LinePace::Clock::time_point now);
 
  private:
+  std::string Prefix() const;
+
   uint16_t port_;
   size_t limit_;
-  LinePace pace_;
+  LinePace size_pace_;
   uint64_t oversize_told_ = 0;
   uint64_t empty_told_ = 0;
+  LinePace send_pace_;
+  uint64_t to_server_told_ = 0;
+  uint64_t to_client_told_ = 0;
 };
 
 }  // namespace tavorin

@@ -7,10 +7,9 @@
 #include <string>
 #include <thread>
 
-#include "app/drop_report.h"
 #include "app/number.h"
-#include "app/refusal_report.h"
 #include "app/settings.h"
+#include "app/upkeep.h"
 #include "platform/console_keys.h"
 #include "platform/endpoint.h"
 #include "platform/files.h"
@@ -27,8 +26,14 @@ constexpr auto kKeyTestInterval = std::chrono::milliseconds(500);
 
 bool StartListener(Listener& listener, int32_t port) {
   Outcome started = listener.Start(port);
-  if (started)
+  if (started) {
+    for (const Listener::RefusedOption& refused : listener.refused_options()) {
+      std::fprintf(stderr, "tavorin: warning: port %u: the system refused %s: %s\n",
+                   static_cast<unsigned>(listener.LocalPort()), refused.what,
+                   ErrorText(refused.error).c_str());
+    }
     return true;
+  }
   const char* what = "cannot listen on UDP port";
   if (started.step() == Step::kSocket) {
     what = "cannot open a UDP socket for port";
@@ -40,26 +45,11 @@ bool StartListener(Listener& listener, int32_t port) {
   return false;
 }
 
-// Tests for a key at once and then every 500 ms; between tests, tells standard error about
-// new clients the Listeners had to refuse and datagrams they did not carry. A line is written
-// only when it cannot stall this thread (standard error may be a pipe that nobody reads); the
-// counts wait meanwhile.
-void WaitForKey(const Listener& a, const Listener& b, size_t max_datagram) {
+// Tests for a key at once and then every 500 ms, doing the relay's upkeep between tests.
+void WaitForKey(Upkeep& upkeep) {
   ConsoleKeys keys;
-  const Listener* listeners[] = {&a, &b};
-  RefusalReport refusals[] = {RefusalReport(a.LocalPort()), RefusalReport(b.LocalPort())};
-  DropReport drops[] = {DropReport(a.LocalPort(), max_datagram),
-                        DropReport(b.LocalPort(), max_datagram)};
   while (!keys.KeyPressed()) {
-    if (StandardErrorReady()) {
-      for (int i = 0; i < 2; ++i) {
-        auto now = RefusalReport::Clock::now();
-        if (std::optional<std::string> line = refusals[i].Check(listeners[i]->counters(), now))
-          std::fprintf(stderr, "%s\n", line->c_str());
-        if (std::optional<std::string> line = drops[i].Check(listeners[i]->port_counters(), now))
-          std::fprintf(stderr, "%s\n", line->c_str());
-      }
-    }
+    upkeep.Tick();
     std::this_thread::sleep_for(kKeyTestInterval);
   }
 }
@@ -94,8 +84,13 @@ int RunRelay(const Settings& settings, uint32_t address, const std::string& log_
   b.SetServer(servers[1]);
   a.SetLoopGuard(&guard);
   b.SetLoopGuard(&guard);
-  a.SetMaxDatagram(settings.max_datagram);
-  b.SetMaxDatagram(settings.max_datagram);
+  for (Listener* listener : {&a, &b}) {
+    listener->SetMaxDatagram(settings.max_datagram);
+    listener->SetIdleTimeout(std::chrono::seconds(settings.idle_timeout_s));
+    listener->SetMaxLinks(settings.max_clients);
+    if (settings.log_links)
+      listener->KeepLinkRecords();
+  }
   if (!StartListener(a, settings.proxy_port) ||
       !StartListener(b, NextNumber(settings.proxy_port)) || ServesItself(servers, a, b)) {
     return 1;
@@ -105,16 +100,19 @@ int RunRelay(const Settings& settings, uint32_t address, const std::string& log_
   std::printf("NOTE: Press any key to terminate.\n");
   // The lines above reach the standard output the program was started with; from here on it
   // is the log file, and nothing more is written to it.
-  if (std::optional<std::string> failure = RedirectStandardOutput(log_path)) {
+  // With the link log, its lines are records an operator keeps across restarts.
+  if (std::optional<std::string> failure = RedirectStandardOutput(log_path, settings.log_links)) {
     std::fprintf(stderr, "tavorin: warning: cannot open the log file %s: %s\n", log_path.c_str(),
                  failure->c_str());
   }
 
-  WaitForKey(a, b, settings.max_datagram);
+  Upkeep upkeep(a, b, settings.max_datagram, settings.log_links);
+  WaitForKey(upkeep);
 
   a.Stop();
   b.Stop();
-  return 0;  // b, then a, is destroyed with every link
+  upkeep.Finish();
+  return 0;  // b, then a, is destroyed
 }
 
 }  // namespace

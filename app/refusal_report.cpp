@@ -14,6 +14,8 @@ std::string ShortageText(const Outcome& outcome) {
       return "no thread: " + ErrorText(outcome.error());
     case Step::kMemory:
       return "no memory";
+    case Step::kLimit:
+      return "limit of " + std::to_string(outcome.error()) + " links reached";
   }
   return "unknown";
 }
@@ -26,7 +28,7 @@ std::optional<std::string> RefusalReport::Check(const LinkCounters& counters,
                                                 Clock::time_point now) {
   const uint64_t refused = counters.refused();
   const uint64_t made = counters.made();
-  const std::string held = std::to_string(made) + " links held";
+  const std::string held = std::to_string(counters.held()) + " links held";
   if (!refusing_) {
     if (refused == refused_told_)
       return std::nullopt;

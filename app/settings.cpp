@@ -40,12 +40,17 @@ Settings ReadSettings(const std::string& path, std::string* problem) {
     std::optional<uint32_t> n = ParseWholeNumber(text);
     if (n && *n >= low && *n <= high)
       return *n;
+    const std::string range = high == UINT32_MAX
+                                  ? "of " + std::to_string(low) + " or more"
+                                  : "from " + std::to_string(low) + " to " + std::to_string(high);
     s.warnings.push_back(std::string(key) + "=" + text + " in [Proxy] of " + path +
-                         " is not a whole number from " + std::to_string(low) + " to " +
-                         std::to_string(high) + "; using " + std::to_string(fallback));
+                         " is not a whole number " + range + "; using " + std::to_string(fallback));
     return fallback;
   };
   s.max_datagram = bounded("MaxDatagram", kDefaultMaxDatagram, 1, kLargestDatagram);
+  s.idle_timeout_s = bounded("IdleTimeout", 0, 0, UINT32_MAX);
+  s.max_clients = bounded("MaxClients", 0, 0, UINT32_MAX);
+  s.log_links = bounded("LogLinks", 0, 0, 1) == 1;
   return s;
 }
 

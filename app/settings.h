@@ -12,11 +12,14 @@ namespace tavorin {
 inline constexpr char kSettingsFileName[] = "TAVORIN.INI";
 
 struct Settings {
-  std::string log;          // log file name, relative to the working directory
-  int32_t proxy_port = 0;   // P: the Listeners take P and P + 1
-  int32_t server_port = 0;  // S: the server's ports are S and S + 1
-  std::string server_host;  // dotted IPv4 address or host name
-  size_t max_datagram = 0;  // the longest datagram carried, both ways
+  std::string log;              // log file name, relative to the working directory
+  int32_t proxy_port = 0;       // P: the Listeners take P and P + 1
+  int32_t server_port = 0;      // S: the server's ports are S and S + 1
+  std::string server_host;      // dotted IPv4 address or host name
+  size_t max_datagram = 0;      // the longest datagram carried, both ways
+  uint32_t idle_timeout_s = 0;  // a link idle this long is closed; 0: never
+  uint32_t max_clients = 0;     // links per listening port; 0: no limit of the relay's own
+  bool log_links = false;       // the log file gets a line per link made and closed
   // Values of the opt-in keys that could not be taken, each naming the key, the value and the
   // default used instead.
   std::vector<std::string> warnings;

@@ -1,8 +1,10 @@
 // Paths, the standard streams, and the process's limits on open files.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace tavorin {
 
@@ -31,10 +33,15 @@ void RaiseOpenFileLimit();
 // process. Call before anything else is opened.
 void PrepareStandardStreams();
 
-// Makes the file at `path` the process's standard output, created or emptied, after flushing
-// what was written before. Never waits: a named pipe that nobody reads fails at once. Returns
-// nothing when done, else why not; standard output then goes to the null device.
-std::optional<std::string> RedirectStandardOutput(const std::string& path);
+// Makes the file at `path` the process's standard output, created or emptied (or, with
+// `append`, added to), after flushing what was written before. Never waits: a named pipe that
+// nobody reads fails at once. Returns nothing when done, else why not; standard output then
+// goes to the null device.
+std::optional<std::string> RedirectStandardOutput(const std::string& path, bool append = false);
+
+// Writes `text` to standard output as far as it goes without waiting (a pipe nobody empties
+// takes nothing, a full disk takes what it can); returns the bytes written.
+size_t WriteStandardOutputNow(std::string_view text);
 
 // Whether a line written to standard error now would go out without waiting: false while it
 // is a pipe that nobody empties.

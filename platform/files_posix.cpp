@@ -45,10 +45,11 @@ void PrepareStandardStreams() {
   ::signal(SIGPIPE, SIG_IGN);
 }
 
-std::optional<std::string> RedirectStandardOutput(const std::string& path) {
+std::optional<std::string> RedirectStandardOutput(const std::string& path, bool append) {
   std::fflush(stdout);
-  int fd =
-      ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+  int fd = ::open(
+      path.c_str(),
+      O_WRONLY | O_CREAT | (append ? O_APPEND : O_TRUNC) | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
   std::optional<std::string> failure;
   if (fd < 0) {
     failure = std::strerror(errno);
@@ -64,6 +65,26 @@ std::optional<std::string> RedirectStandardOutput(const std::string& path) {
   }
   std::clearerr(stdout);
   return failure;
+}
+
+size_t WriteStandardOutputNow(std::string_view text) {
+  // Standard output is by now the log this process opened for itself (or the null device), so
+  // making it non-blocking changes nothing for anyone else.
+  static const bool nonblocking = [] {
+    ::fcntl(STDOUT_FILENO, F_SETFL, ::fcntl(STDOUT_FILENO, F_GETFL) | O_NONBLOCK);
+    return true;
+  }();
+  (void)nonblocking;
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = ::write(STDOUT_FILENO, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      break;
+    done += static_cast<size_t>(n);
+  }
+  return done;
 }
 
 bool StandardErrorReady() {

@@ -30,12 +30,18 @@ void PrepareStandardStreams() {}
 
 // Text mode, as the console's own output is. A file in the working directory cannot be a named
 // pipe on Windows, so the open does not wait.
-std::optional<std::string> RedirectStandardOutput(const std::string& path) {
-  if (std::freopen(path.c_str(), "wt", stdout) != nullptr)
+std::optional<std::string> RedirectStandardOutput(const std::string& path, bool append) {
+  if (std::freopen(path.c_str(), append ? "at" : "wt", stdout) != nullptr)
     return std::nullopt;
   std::string failure = std::strerror(errno);
   std::freopen("NUL", "wt", stdout);
   return failure;
+}
+
+// The log is a file, which takes what it is given at once (a full disk refuses it).
+size_t WriteStandardOutputNow(std::string_view text) {
+  size_t written = std::fwrite(text.data(), 1, text.size(), stdout);
+  return std::fflush(stdout) == 0 ? written : 0;
 }
 
 // Standard error is written rarely; a console or file takes a line at once.

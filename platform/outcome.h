@@ -13,6 +13,7 @@ enum class Step : uint8_t {
   kBind,    // the socket could not be bound to its port
   kThread,  // no thread could be started
   kMemory,  // no memory for the bookkeeping
+  kLimit,   // the limit on links set for the relay was reached (the error is the limit)
 };
 
 class Outcome {

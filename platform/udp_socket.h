@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -72,7 +73,12 @@ class UdpSocket {
   Outcome OpenAndBind(uint16_t port);
 
   // Asks for a receive buffer of `bytes`; the system may grant less (up to its own limit).
-  void SetReceiveBuffer(int bytes) const;
+  // Returns the system's error when it refuses, else 0.
+  int SetReceiveBuffer(int bytes) const;
+
+  // Makes a receive that has waited `timeout` for a datagram fail with the system's timeout
+  // error. Returns the system's error when it refuses, else 0.
+  int SetReceiveTimeout(std::chrono::milliseconds timeout) const;
 
   bool IsOpen() const { return handle() != kNoSocket; }
   // May be read on other threads while the owner replaces the socket.
@@ -80,7 +86,8 @@ class UdpSocket {
 
   // Makes batch receives report the local address each datagram was sent to, for a socket
   // bound to every local address whose replies must leave from the address the peer used.
-  void ReportLocalAddress() const;
+  // Returns the system's error when it refuses, else 0.
+  int ReportLocalAddress() const;
 
   // The bound local port in host order, or 0 if it cannot be told.
   uint16_t LocalPort() const;

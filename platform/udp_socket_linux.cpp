@@ -36,17 +36,25 @@ Outcome UdpSocket::OpenAndBind(uint16_t port) {
   return Outcome();
 }
 
-void UdpSocket::SetReceiveBuffer(int bytes) const {
-  if (IsOpen()) {
-    ::setsockopt(handle(), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
-  }
+namespace {
+template <typename Value>
+int SetOption(SocketHandle fd, int level, int name, const Value& value) {
+  return ::setsockopt(fd, level, name, &value, sizeof value) == 0 ? 0 : errno;
+}
+}  // namespace
+
+int UdpSocket::SetReceiveBuffer(int bytes) const {
+  return SetOption(handle(), SOL_SOCKET, SO_RCVBUF, bytes);
 }
 
-void UdpSocket::ReportLocalAddress() const {
-  int on = 1;
-  if (IsOpen()) {
-    ::setsockopt(handle(), IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
-  }
+int UdpSocket::SetReceiveTimeout(std::chrono::milliseconds timeout) const {
+  timeval wait{static_cast<time_t>(timeout.count() / 1000),
+               static_cast<suseconds_t>(timeout.count() % 1000 * 1000)};
+  return SetOption(handle(), SOL_SOCKET, SO_RCVTIMEO, wait);
+}
+
+int UdpSocket::ReportLocalAddress() const {
+  return SetOption(handle(), IPPROTO_IP, IP_PKTINFO, 1);
 }
 
 uint16_t UdpSocket::LocalPort() const {
@@ -147,8 +155,8 @@ void PrepareSend(const OutgoingDatagram& datagram, msghdr& header, iovec& part,
   for (int i = 0; i < count; ++i) {
     PrepareReceive(slots[i], messages[i].msg_hdr, parts[i], control[i]);
   }
-  int n = ::recvmmsg(fd, messages, static_cast<unsigned>(count), MSG_WAITFORONE | MSG_TRUNC,
-                     nullptr);
+  int n =
+      ::recvmmsg(fd, messages, static_cast<unsigned>(count), MSG_WAITFORONE | MSG_TRUNC, nullptr);
   if (n < 0) {
     return {0, errno};
   }

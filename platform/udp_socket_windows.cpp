@@ -73,19 +73,26 @@ Outcome UdpSocket::OpenAndBind(uint16_t port) {
   return Outcome();
 }
 
-void UdpSocket::SetReceiveBuffer(int bytes) const {
-  if (IsOpen()) {
-    setsockopt(Native(handle()), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes),
-               sizeof bytes);
-  }
+namespace {
+template <typename Value>
+int SetOption(SocketHandle s, int level, int name, const Value& value) {
+  return setsockopt(Native(s), level, name, reinterpret_cast<const char*>(&value), sizeof value) ==
+                 0
+             ? 0
+             : WSAGetLastError();
+}
+}  // namespace
+
+int UdpSocket::SetReceiveBuffer(int bytes) const {
+  return SetOption(handle(), SOL_SOCKET, SO_RCVBUF, bytes);
 }
 
-void UdpSocket::ReportLocalAddress() const {
-  DWORD on = 1;
-  if (IsOpen()) {
-    setsockopt(Native(handle()), IPPROTO_IP, IP_PKTINFO, reinterpret_cast<const char*>(&on),
-               sizeof on);
-  }
+int UdpSocket::SetReceiveTimeout(std::chrono::milliseconds timeout) const {
+  return SetOption(handle(), SOL_SOCKET, SO_RCVTIMEO, static_cast<DWORD>(timeout.count()));
+}
+
+int UdpSocket::ReportLocalAddress() const {
+  return SetOption(handle(), IPPROTO_IP, IP_PKTINFO, DWORD{1});
 }
 
 uint16_t UdpSocket::LocalPort() const {

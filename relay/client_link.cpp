@@ -15,16 +15,26 @@ constexpr int kReturnBatch = 1;
 }  // namespace
 
 ClientLink::~ClientLink() {
+  Join();
+  socket_.Close();
+}
+
+void ClientLink::Wake() {
   thread_.RequestStop();
   socket_.Shutdown();
+}
+
+void ClientLink::Join() {
+  if (thread_.Running())
+    Wake();
   thread_.Join();
-  socket_.Close();
 }
 
 Outcome ClientLink::Start() {
   if (Outcome opened = socket_.OpenAndBind(0); !opened) {
     return opened;
   }
+  local_port_ = socket_.LocalPort();
   if (Outcome started = thread_.Start(&ClientLink::ReturnThread, this, kReturnThreadStack);
       !started) {
     socket_.Close();
@@ -58,19 +68,32 @@ void ClientLink::ReturnThread(void* self) {
       [link](const ReceiveSlot* slots, int count) { link->ReturnBatch(slots, count); });
 }
 
-void ClientLink::ReturnBatch(const ReceiveSlot* slots, int count) const {
+void ClientLink::ReturnBatch(const ReceiveSlot* slots, int count) {
   OutgoingDatagram replies[kReturnBatch];
   int relayable = 0;
+  size_t bytes = 0;
   for (int i = 0; i < count && i < kReturnBatch; ++i) {
+    arrived_.Add(1);
     if (Relayable(slots[i], port_.max_datagram)) {
       replies[relayable++] = {slots[i].buffer, slots[i].length, &client_, local_address_};
+      bytes += slots[i].length;
     } else {
       port_.counters.CountUnrelayable(slots[i], port_.max_datagram);
     }
   }
-  if (relayable > 0) {
-    // The listening socket is read afresh at every send.
-    port_.socket.SendMany(replies, relayable);
+  if (relayable == 0)
+    return;
+  // The listening socket is read afresh at every send.
+  IoResult sent = port_.socket.SendMany(replies, relayable);
+  if (sent.count < relayable) {
+    port_.counters.CountSendFailures(Direction::kToClient, relayable - sent.count, sent.error,
+                                     client_);
+  }
+  if (sent.count == relayable) {  // one reply per call: all or nothing
+    to_client_.datagrams.Add(static_cast<uint64_t>(relayable));
+    to_client_.bytes.Add(bytes);
+    if (port_.counters.counting_relayed)
+      port_.counters.CountToClient(static_cast<uint64_t>(relayable), bytes);
   }
 }
 

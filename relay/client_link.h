@@ -3,6 +3,7 @@
 // socket.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -24,6 +25,12 @@ class ClientLink {
       : client_(client), port_(port), local_address_(local_address) {}
   // Stops the return thread and closes the socket. When it returns, nothing of either is left.
   ~ClientLink();
+  // Asks the return thread to end and wakes it, without waiting: many links are stopped
+  // faster woken all at once and then joined.
+  void Wake();
+  // Wakes the return thread if need be and waits until it has ended. Afterwards the counts
+  // below change no more.
+  void Join();
   ClientLink(const ClientLink&) = delete;
   ClientLink& operator=(const ClientLink&) = delete;
 
@@ -38,15 +45,39 @@ class ClientLink {
   IoResult SendManyToServer(const void* const* data, const size_t* lengths, int count) const;
 
   const Endpoint& client() const { return client_; }
-  uint16_t LocalPort() const { return socket_.LocalPort(); }
+  // The port the server sees, once started.
+  uint16_t LocalPort() const { return local_port_; }
+  std::chrono::steady_clock::time_point made() const { return made_; }
+
+  // What the link has carried: counted by the receive thread towards the server (it calls
+  // this), by the return thread towards the client.
+  void CountToServer(int datagrams, size_t bytes) {
+    to_server_.datagrams.Add(static_cast<uint64_t>(datagrams));
+    to_server_.bytes.Add(bytes);
+  }
+  Traffic to_server() const { return {to_server_.datagrams.Get(), to_server_.bytes.Get()}; }
+  Traffic to_client() const { return {to_client_.datagrams.Get(), to_client_.bytes.Get()}; }
+  // Grows with every datagram from the client and every one that reaches the link's socket,
+  // relayed or not: unchanged over a while, the link has been idle that long.
+  uint64_t Activity() const { return to_server_.datagrams.Get() + arrived_.Get(); }
+
+  // The next link in a list of links that have left their table.
+  ClientLink* next_retired = nullptr;
 
  private:
   static void ReturnThread(void* self);
   // Passes on what one receive brought.
-  void ReturnBatch(const ReceiveSlot* slots, int count) const;
+  void ReturnBatch(const ReceiveSlot* slots, int count);
 
   const Endpoint client_;  // exactly as the first datagram's source was reported
+  const std::chrono::steady_clock::time_point made_ = std::chrono::steady_clock::now();
+  struct {
+    SoleCount datagrams;
+    SoleCount bytes;
+  } to_server_, to_client_;
+  SoleCount arrived_;
   UdpSocket socket_;
+  uint16_t local_port_ = 0;
   StoppableThread thread_;
   PortShare& port_;
   // Replies leave from here, so that a client of a host with several addresses hears back from

@@ -28,6 +28,12 @@ bool ClientTable::AddHead(std::unique_ptr<ClientLink>& link) {
 void ClientTable::RemoveAll(bool detach) {
   if (head != nullptr) {
     count = 0;
+    if (!detach) {
+      for (ClientNode* node = head.get(); node != nullptr; node = node->next.get()) {
+        if (node->item != nullptr)
+          node->item->Wake();
+      }
+    }
     // One node at a time: letting the head go would destroy the whole chain recursively.
     while (head != nullptr) {
       std::unique_ptr<ClientNode> node = std::move(head);
@@ -39,6 +45,24 @@ void ClientTable::RemoveAll(bool detach) {
   }
   tail = nullptr;
   index_.clear();
+}
+
+std::unique_ptr<ClientLink> ClientTable::Remove(ClientNode* node) {
+  std::unique_ptr<ClientNode>& holder = node->prev != nullptr ? node->prev->next : head;
+  std::unique_ptr<ClientNode> taken = std::move(holder);  // `node` itself
+  holder = std::move(taken->next);
+  if (holder != nullptr) {
+    holder->prev = taken->prev;
+  } else {
+    tail = taken->prev;
+  }
+  --count;
+  if (taken->item != nullptr) {
+    auto indexed = index_.find(Key(taken->item->client()));
+    if (indexed != index_.end() && indexed->second == taken->item.get())
+      index_.erase(indexed);
+  }
+  return std::move(taken->item);
 }
 
 ClientLink* ClientTable::Find(const Endpoint& source) const {

@@ -2,6 +2,7 @@
 // index beside it that finds a client's newest link without walking the list.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <unordered_map>
@@ -15,6 +16,9 @@ struct ClientNode {
   std::unique_ptr<ClientLink> item;  // may be empty
   std::unique_ptr<ClientNode> next;  // towards older nodes; each node owns the next one
   ClientNode* prev = nullptr;        // towards newer nodes
+  // What the idle sweep saw of the link last time, and since when it has seen no more.
+  uint64_t seen_activity = 0;
+  std::chrono::steady_clock::time_point quiet_since{};
 };
 
 class ClientTable {
@@ -29,8 +33,12 @@ class ClientTable {
   bool AddHead(std::unique_ptr<ClientLink>& link);
 
   // Empties the table, destroying the links newest first. With `detach` they are let go of
-  // instead, and whoever holds them keeps them.
+  // instead, and whoever holds them keeps them. Every link's return thread is woken before the
+  // first is joined, so that they end side by side.
   void RemoveAll(bool detach);
+
+  // Takes `node` out of the table, whatever its place, and hands over its link. Constant time.
+  std::unique_ptr<ClientLink> Remove(ClientNode* node);
 
   // The newest link whose client has the address and port of `source`, or null: the link a
   // walk from the head would find first.

@@ -11,9 +11,18 @@
 namespace tavorin {
 
 namespace {
+using Clock = std::chrono::steady_clock;
+
 constexpr int kListenReceiveBuffer = 8 * 1024 * 1024;
 // Datagrams taken from the listening socket in one call when several are waiting.
 constexpr int kListenBatch = 32;
+// The idle sweep: a step at most this often, over at most this many links. A receive waits
+// no longer than a step's interval, so the sweep goes on while no datagram comes.
+constexpr auto kSweepInterval = std::chrono::milliseconds(100);
+constexpr int kSweepStep = 2048;
+// Records of links made that wait for the log: a burst of this many new clients in half a
+// second is logged whole.
+constexpr size_t kMadeRecords = 16384;
 }  // namespace
 
 Listener::~Listener() {
@@ -21,8 +30,14 @@ Listener::~Listener() {
   // Every return thread has ended once the links are gone; only then may the listening
   // sockets they send on be closed.
   links_.RemoveAll(false);
+  TakeExpired().clear();
   port_.socket.Close();
   retired_.clear();
+}
+
+void Listener::KeepLinkRecords() {
+  made_records_.Enable(kMadeRecords);
+  port_.counters.counting_relayed = true;
 }
 
 Outcome Listener::Start(int32_t port) {
@@ -39,8 +54,15 @@ Outcome Listener::Start(int32_t port) {
   }
   // While links are being made for a burst of new clients, the datagrams behind them wait
   // here; the system's default buffer holds only a few hundred.
-  socket.SetReceiveBuffer(kListenReceiveBuffer);
-  socket.ReportLocalAddress();
+  refused_options_.clear();
+  if (int error = socket.SetReceiveBuffer(kListenReceiveBuffer); error != 0)
+    refused_options_.push_back({"an 8 MiB receive buffer (SO_RCVBUF)", error});
+  if (int error = socket.ReportLocalAddress(); error != 0)
+    refused_options_.push_back({"the local address of each datagram (IP_PKTINFO)", error});
+  if (idle_timeout_.count() > 0) {
+    if (int error = socket.SetReceiveTimeout(kSweepInterval); error != 0)
+      refused_options_.push_back({"a receive timeout for the idle sweep (SO_RCVTIMEO)", error});
+  }
   if (guard_ != nullptr) {
     guard_->AddListeningPort(socket.LocalPort());
   }
@@ -73,6 +95,11 @@ void Listener::AddClient(const ReceiveSlot& slot, LoopGuard::Verdict verdict) {
   // was asked when the link was made.
   if (verdict == LoopGuard::Verdict::kDropIfLocal &&
       IsAddressOfThisHost(slot.source.sin_addr.s_addr)) {
+    port_.counters.CountGuarded();
+    return;
+  }
+  if (max_links_ != 0 && links_.count >= max_links_) {
+    counters_.CountRefused(Outcome::Failed(Step::kLimit, static_cast<int>(max_links_)));
     return;
   }
   std::unique_ptr<ClientLink> link;
@@ -88,12 +115,62 @@ void Listener::AddClient(const ReceiveSlot& slot, LoopGuard::Verdict verdict) {
     counters_.CountRefused(started);
     return;
   }
-  link->SendToServer(slot.buffer, slot.length);
+  if (IoResult sent = link->SendToServer(slot.buffer, slot.length); sent.error != 0) {
+    port_.counters.CountSendFailures(Direction::kToServer, 1, sent.error, port_.server);
+  } else {
+    link->CountToServer(1, slot.length);
+    if (port_.counters.counting_relayed)
+      port_.counters.CountToServer(1, slot.length);
+  }
+  const uint16_t link_port = link->LocalPort();
   if (!links_.AddHead(link)) {
     counters_.CountRefused(Outcome::Failed(Step::kMemory, 0));
     return;
   }
+  links_.head->quiet_since = Clock::now();
   counters_.CountMade();
+  if (made_records_.enabled())
+    made_records_.Put({std::chrono::system_clock::now(), slot.source, link_port});
+}
+
+void Listener::SweepIdle(Clock::time_point now) {
+  if (now < next_sweep_)
+    return;
+  next_sweep_ = now + kSweepInterval;
+  ClientNode* node = sweep_at_ != nullptr ? sweep_at_ : links_.head.get();
+  for (int looked = 0; node != nullptr && looked < kSweepStep; ++looked) {
+    ClientNode* next = node->next.get();
+    if (node->item != nullptr) {
+      const uint64_t activity = node->item->Activity();
+      if (activity != node->seen_activity) {
+        node->seen_activity = activity;
+        node->quiet_since = now;
+      } else if (now - node->quiet_since >= idle_timeout_) {
+        Expire(node);
+      }
+    }
+    node = next;
+  }
+  sweep_at_ = node;
+}
+
+void Listener::Expire(ClientNode* node) {
+  ClientLink* link = links_.Remove(node).release();
+  link->next_retired = expired_.load(std::memory_order_relaxed);
+  while (!expired_.compare_exchange_weak(link->next_retired, link, std::memory_order_release,
+                                         std::memory_order_relaxed)) {
+  }
+  counters_.CountExpired();
+}
+
+std::vector<std::unique_ptr<ClientLink>> Listener::TakeExpired() {
+  std::vector<std::unique_ptr<ClientLink>> taken;
+  for (ClientLink* link = expired_.exchange(nullptr, std::memory_order_acquire); link != nullptr;) {
+    ClientLink* next = link->next_retired;
+    taken.emplace_back(link);
+    link = next;
+  }
+  return taken;
 }
 
 void Listener::ListenerThread(void* self) {
@@ -109,10 +186,20 @@ void Listener::RelayBatch(const ReceiveSlot* slots, int count) {
   size_t run_lengths[kListenBatch];
   int run = 0;
   ClientLink* run_link = nullptr;
+  size_t run_bytes = 0;
   auto flush = [&] {
-    if (run > 0)
-      run_link->SendManyToServer(run_data, run_lengths, run);
+    if (run > 0) {
+      IoResult sent = run_link->SendManyToServer(run_data, run_lengths, run);
+      if (sent.count < run) {
+        port_.counters.CountSendFailures(Direction::kToServer, run - sent.count, sent.error,
+                                         port_.server);
+      }
+      run_link->CountToServer(sent.count, run_bytes);
+      if (port_.counters.counting_relayed)
+        port_.counters.CountToServer(static_cast<uint64_t>(sent.count), run_bytes);
+    }
     run = 0;
+    run_bytes = 0;
   };
   for (int i = 0; i < count && i < kListenBatch; ++i) {
     const ReceiveSlot& slot = slots[i];
@@ -122,8 +209,10 @@ void Listener::RelayBatch(const ReceiveSlot* slots, int count) {
     }
     // A datagram from the relay's or the server's own endpoints goes nowhere.
     LoopGuard::Verdict verdict = Judge(slot.source, slot.local_address);
-    if (verdict == LoopGuard::Verdict::kDrop)
+    if (verdict == LoopGuard::Verdict::kDrop) {
+      port_.counters.CountGuarded();
       continue;
+    }
     ClientLink* link = FindClient(slot.source);
     if (link == nullptr) {
       flush();
@@ -135,8 +224,11 @@ void Listener::RelayBatch(const ReceiveSlot* slots, int count) {
     run_link = link;
     run_data[run] = slot.buffer;
     run_lengths[run++] = slot.length;
+    run_bytes += slot.length;
   }
   flush();
+  if (idle_timeout_.count() > 0)
+    SweepIdle(Clock::now());
 }
 
 }  // namespace tavorin

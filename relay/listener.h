@@ -2,8 +2,11 @@
 // link of its source, creating a link for a source not seen before.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "platform/endpoint.h"
@@ -12,6 +15,7 @@
 #include "platform/udp_socket.h"
 #include "relay/client_table.h"
 #include "relay/link_counters.h"
+#include "relay/link_events.h"
 #include "relay/loop_guard.h"
 #include "relay/port_share.h"
 
@@ -46,6 +50,17 @@ class Listener {
   // kDefaultMaxDatagram). Set before Start.
   void SetMaxDatagram(size_t bytes) { port_.max_datagram = bytes; }
 
+  // A link that has carried no datagram either way for `timeout` leaves the table, within a
+  // second or so after, and waits in TakeExpired for its owner to close it; the client's next
+  // datagram makes a new link. Zero (the default) keeps links for life. Set before Start.
+  void SetIdleTimeout(std::chrono::milliseconds timeout) { idle_timeout_ = timeout; }
+  // At most `links` links in the table: a new client beyond them is refused. Zero (the
+  // default) sets no limit of the Listener's own. Set before Start.
+  void SetMaxLinks(uint32_t links) { max_links_ = links; }
+  // Keeps a record of every link made (made_records) and the totals of what was relayed
+  // (port_counters), for a log of links. Set before Start.
+  void KeepLinkRecords();
+
   // The guard whose sources are never relayed; Start records the listening port in it. Set
   // before Start; the guard outlives the Listener. Without one every source is relayed.
   void SetLoopGuard(LoopGuard* guard) { guard_ = guard; }
@@ -62,8 +77,39 @@ class Listener {
   const ClientTable& links() const { return links_; }
   // Links made and new clients refused, for reports from other threads.
   const LinkCounters& counters() const { return counters_; }
-  // Datagrams not carried, both ways, for reports from other threads.
+  // Datagrams carried and not carried, both ways, for reports from other threads.
   const PortCounters& port_counters() const { return port_.counters; }
+  // The links made, when records are kept; the thread that keeps the log takes them.
+  LinkMadeQueue& made_records() { return made_records_; }
+  const LinkMadeQueue& made_records() const { return made_records_; }
+
+  // The links that have expired since the last call, out of the table, for any thread to
+  // close: destroying one ends its thread and closes its socket.
+  std::vector<std::unique_ptr<ClientLink>> TakeExpired();
+
+  // Once stopped: ends every link's return thread (all woken at once, then joined), hands each
+  // link to `closed`, newest first, and destroys them all.
+  template <typename Closed>
+  void CloseLinks(Closed closed) {
+    for (ClientNode* node = links_.head.get(); node != nullptr; node = node->next.get()) {
+      if (node->item != nullptr)
+        node->item->Wake();
+    }
+    for (ClientNode* node = links_.head.get(); node != nullptr; node = node->next.get()) {
+      if (node->item != nullptr) {
+        node->item->Join();
+        closed(static_cast<const ClientLink&>(*node->item));
+      }
+    }
+    links_.RemoveAll(false);
+  }
+
+  // A socket option the system refused when the Listener started: which, and its error.
+  struct RefusedOption {
+    const char* what;
+    int error;
+  };
+  const std::vector<RefusedOption>& refused_options() const { return refused_options_; }
 
  private:
   // Tests and the fuzz target play the receive thread through it.
@@ -77,9 +123,16 @@ class Listener {
   // The guard's verdict on a source, kRelay without a guard.
   LoopGuard::Verdict Judge(const Endpoint& source, uint32_t local_address) const;
   // Makes, starts and enters a link for a new client, carrying its first datagram. When no
-  // link can be had the datagram is dropped and the refusal counted; a source the guard
-  // doubted is dropped if its address turns out to be this host's.
+  // link can be had, or the limit on links is reached, the datagram is dropped and the
+  // refusal counted; a source the guard doubted is dropped if its address turns out to be
+  // this host's.
   void AddClient(const ReceiveSlot& slot, LoopGuard::Verdict verdict);
+  // Looks at the next few thousand links for one that has been idle too long, at most every
+  // tenth of a second, so that no batch waits long for it; every link is seen about once a
+  // second.
+  void SweepIdle(std::chrono::steady_clock::time_point now);
+  // Takes the link of `node` out of the table and onto the list of expired links.
+  void Expire(ClientNode* node);
 
   StoppableThread thread_;
   ClientTable links_;
@@ -89,6 +142,17 @@ class Listener {
   std::vector<UdpSocket> retired_;
   LoopGuard* guard_ = nullptr;
   LinkCounters counters_;
+  std::chrono::milliseconds idle_timeout_{0};
+  uint32_t max_links_ = 0;
+  LinkMadeQueue made_records_;
+  std::vector<RefusedOption> refused_options_;
+  // The receive thread's place in the idle sweep: the next node to look at (null: the head),
+  // and when the next step is due.
+  ClientNode* sweep_at_ = nullptr;
+  std::chrono::steady_clock::time_point next_sweep_{};
+  // Links out of the table and not yet taken, newest first, linked through next_retired: the
+  // receive thread pushes, TakeExpired takes them all at once.
+  std::atomic<ClientLink*> expired_{nullptr};
 };
 
 }  // namespace tavorin

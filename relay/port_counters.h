@@ -1,15 +1,38 @@
-// What became of the datagrams of one listening port that were not relayed: empty ones, and
-// those longer than the limit. The receive thread and every link's return thread count; any
-// thread may read, at any time, without a lock. Nothing is counted for a datagram relayed.
+// What one listening port has carried, and what it did not carry and why. The receive thread
+// and every link's return thread count; any thread may read, at any time, without a lock.
+// The totals of what was relayed are kept only while someone reads them (the link log): many
+// return threads add to them at once.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/endpoint.h"
 #include "platform/udp_socket.h"
 
 namespace tavorin {
+
+// Datagrams and their bytes, one way.
+struct Traffic {
+  uint64_t datagrams = 0;
+  uint64_t bytes = 0;
+};
+
+// A count with a single writer: a relaxed load and store, no locked instruction, and readers on
+// other threads see whole values.
+class SoleCount {
+ public:
+  void Add(uint64_t n) {
+    value_.store(value_.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
+  }
+  uint64_t Get() const { return value_.load(std::memory_order_relaxed); }
+
+ private:
+  std::atomic<uint64_t> value_{0};
+};
+
+enum class Direction : uint8_t { kToServer, kToClient };
 
 class PortCounters {
  public:
@@ -23,16 +46,70 @@ class PortCounters {
     latest_oversize_.store(slot.length > limit ? slot.length : 0, std::memory_order_relaxed);
     oversize_.fetch_add(1, std::memory_order_release);
   }
+  // A datagram from one of the relay's or the server's own endpoints (receive thread only).
+  void CountGuarded() { guarded_.Add(1); }
+  // `failed` datagrams that the system refused to send towards `to`, the last with `error`.
+  void CountSendFailures(Direction direction, int failed, int error, const Endpoint& to) {
+    last_failure_.store(
+        (uint64_t{static_cast<uint8_t>(direction)} << 32) | static_cast<uint32_t>(error),
+        std::memory_order_relaxed);
+    last_failure_to_.store((uint64_t{to.sin_addr.s_addr} << 16) | to.sin_port,
+                           std::memory_order_relaxed);
+    (direction == Direction::kToServer ? failed_to_server_ : failed_to_client_)
+        .fetch_add(static_cast<uint64_t>(failed), std::memory_order_release);
+  }
+  // Datagrams relayed, while `counting_relayed` is set.
+  void CountToServer(uint64_t datagrams, uint64_t bytes) {
+    to_server_.datagrams.Add(datagrams);
+    to_server_.bytes.Add(bytes);
+  }
+  void CountToClient(uint64_t datagrams, uint64_t bytes) {
+    to_client_datagrams_.fetch_add(datagrams, std::memory_order_relaxed);
+    to_client_bytes_.fetch_add(bytes, std::memory_order_relaxed);
+  }
 
   uint64_t empty() const { return empty_.load(std::memory_order_relaxed); }
   uint64_t oversize() const { return oversize_.load(std::memory_order_acquire); }
   // The length of the latest datagram dropped for its length, 0 where the system did not say.
   size_t latest_oversize() const { return latest_oversize_.load(std::memory_order_relaxed); }
+  uint64_t guarded() const { return guarded_.Get(); }
+  uint64_t failed_to_server() const { return failed_to_server_.load(std::memory_order_acquire); }
+  uint64_t failed_to_client() const { return failed_to_client_.load(std::memory_order_acquire); }
+  // The direction, error and destination of the latest failed send.
+  Direction last_failure_direction() const {
+    return static_cast<Direction>(last_failure_.load(std::memory_order_relaxed) >> 32);
+  }
+  int last_failure_error() const {
+    return static_cast<int>(last_failure_.load(std::memory_order_relaxed) & 0xFFFFFFFFu);
+  }
+  Endpoint last_failure_to() const {
+    uint64_t word = last_failure_to_.load(std::memory_order_relaxed);
+    return MakeEndpoint(static_cast<uint32_t>(word >> 16), static_cast<uint16_t>(word & 0xFFFF));
+  }
+  Traffic to_server() const { return {to_server_.datagrams.Get(), to_server_.bytes.Get()}; }
+  Traffic to_client() const {
+    return {to_client_datagrams_.load(std::memory_order_relaxed),
+            to_client_bytes_.load(std::memory_order_relaxed)};
+  }
+
+  // Whether the totals of what was relayed are kept. Set before the Listener starts.
+  bool counting_relayed = false;
 
  private:
   std::atomic<uint64_t> empty_{0};
   std::atomic<uint64_t> oversize_{0};
   std::atomic<size_t> latest_oversize_{0};
+  SoleCount guarded_;
+  std::atomic<uint64_t> failed_to_server_{0};
+  std::atomic<uint64_t> failed_to_client_{0};
+  std::atomic<uint64_t> last_failure_{0};
+  std::atomic<uint64_t> last_failure_to_{0};
+  struct {
+    SoleCount datagrams;
+    SoleCount bytes;
+  } to_server_;
+  std::atomic<uint64_t> to_client_datagrams_{0};
+  std::atomic<uint64_t> to_client_bytes_{0};
 };
 
 }  // namespace tavorin

@@ -13,7 +13,9 @@
 
 namespace tavorin {
 
-// Calls `handle(slots, count)` for every batch `socket` receives while `thread` runs. Each
+// Calls `handle(slots, count)` for every batch `socket` receives while `thread` runs, and with
+// a count of 0 after a receive that failed or timed out, so that the handler can do what is
+// due with time (the idle sweep) when nothing comes. Each
 // buffer holds `limit` bytes, so that a longer datagram shows as cut. Up to the default limit
 // the buffers live on the thread's stack, as they always have; a larger limit's are allocated
 // once, here, and left untouched, so a page of them becomes memory only when a datagram that
@@ -42,8 +44,11 @@ void ReceiveBatches(const UdpSocket& socket, const StoppableThread& thread, size
   }
   while (thread.Running()) {
     IoResult received = socket.ReceiveMany(slots, N);
+    if (!thread.Running())
+      break;  // woken to stop: what the receive brought is the wake itself
     if (received.error != 0) {
       PauseAfterReceiveError(received.error);
+      handle(static_cast<const ReceiveSlot*>(slots), 0);
       continue;
     }
     handle(static_cast<const ReceiveSlot*>(slots), received.count);

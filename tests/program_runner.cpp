@@ -64,6 +64,17 @@ bool TempDir::BecomesEmpty(std::string_view name, int timeout_ms) const {
   return PollUntil(timeout_ms, [&] { return Read(name) == ""; });
 }
 
+bool TempDir::Holds(std::string_view name, std::string_view text, int times, int timeout_ms) const {
+  return PollUntil(timeout_ms, [&] {
+    std::string content = Read(name).value_or("");
+    int found = 0;
+    for (size_t at = content.find(text); at != std::string::npos; at = content.find(text, at + 1)) {
+      ++found;
+    }
+    return found >= times;
+  });
+}
+
 bool UnderWine() {
   const char* exe = std::getenv("TAVORIN_WINE_BINARY");
   return exe != nullptr && *exe != '\0';

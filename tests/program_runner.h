@@ -28,6 +28,9 @@ class TempDir {
   std::optional<std::string> Read(std::string_view name) const;
   // Whether within `timeout_ms` the file is there and empty.
   bool BecomesEmpty(std::string_view name, int timeout_ms = 1000) const;
+  // Whether within `timeout_ms` the file holds `text` `times` times or more.
+  bool Holds(std::string_view name, std::string_view text, int times = 1,
+             int timeout_ms = 10000) const;
 
  private:
   std::string path_;

@@ -69,7 +69,11 @@ TEST(DropReport, OneLineAtOnceThenAtMostOneEveryTenSecondsWithTheLengthSeen) {
   PortCounters counters;
   DropReport report(15000, 520);
   const auto start = LinePace::Clock::now();
-  auto at = [&](milliseconds when) { return report.Check(counters, start + when); };
+  auto at = [&](milliseconds when) -> std::optional<std::string> {
+    std::vector<std::string> lines = report.Check(counters, start + when);
+    EXPECT_LE(lines.size(), 1u);
+    return lines.empty() ? std::nullopt : std::optional<std::string>(lines[0]);
+  };
   auto drop = [&](size_t length, bool truncated, size_t capacity) {
     char byte = 0;
     counters.CountUnrelayable(ReceiveSlot{&byte, capacity, length, truncated, {}, 0}, 520);

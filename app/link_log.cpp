@@ -1,0 +1,102 @@
+#include "app/link_log.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <string_view>
+
+#include "platform/files.h"
+
+namespace tavorin {
+
+std::string UtcTimestamp(std::chrono::system_clock::time_point at) {
+  using namespace std::chrono;
+  const auto ms = floor<milliseconds>(at);
+  const auto day = floor<days>(ms);
+  const year_month_day date{day};
+  const hh_mm_ss time{ms - day};
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ",
+                static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
+                static_cast<unsigned>(date.day()), static_cast<int>(time.hours().count()),
+                static_cast<int>(time.minutes().count()), static_cast<int>(time.seconds().count()),
+                static_cast<int>(time.subseconds().count()));
+  return text;
+}
+
+std::string EndpointText(const Endpoint& endpoint) {
+  const auto* octet = reinterpret_cast<const unsigned char*>(&endpoint.sin_addr.s_addr);
+  char text[24];
+  std::snprintf(text, sizeof text, "%u.%u.%u.%u:%u", octet[0], octet[1], octet[2], octet[3],
+                static_cast<unsigned>(ntohs(endpoint.sin_port)));
+  return text;
+}
+
+namespace {
+std::string TrafficText(const char* way, const Traffic& t) {
+  return std::string(" ") + way + "_datagrams=" + std::to_string(t.datagrams) + " " + way +
+         "_bytes=" + std::to_string(t.bytes);
+}
+}  // namespace
+
+void LinkLog::Line(WallClock::time_point at, const std::string& text) {
+  pending_ += UtcTimestamp(at) + " tavorin " + text + "\n";
+  ++pending_lines_;
+}
+
+void LinkLog::Made(uint16_t port, const LinkMade& record) {
+  Line(record.at, "link-made port=" + std::to_string(port) + " client=" +
+                      EndpointText(record.client) + " link=" + std::to_string(record.link_port));
+}
+
+void LinkLog::Closed(uint16_t port, const ClientLink& link, const char* reason,
+                     Clock::time_point now) {
+  const auto lived = std::chrono::duration_cast<std::chrono::milliseconds>(now - link.made());
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%lld.%03lld",
+                static_cast<long long>(lived.count() / 1000),
+                static_cast<long long>(lived.count() % 1000));
+  Line(WallClock::now(), "link-closed port=" + std::to_string(port) +
+                             " client=" + EndpointText(link.client()) +
+                             " link=" + std::to_string(link.LocalPort()) + " reason=" + reason +
+                             " lived_s=" + seconds + TrafficText("to_server", link.to_server()) +
+                             TrafficText("to_client", link.to_client()));
+}
+
+void LinkLog::Counters(uint16_t port, const Listener& listener) {
+  const LinkCounters& links = listener.counters();
+  const PortCounters& data = listener.port_counters();
+  Line(WallClock::now(),
+       "counters port=" + std::to_string(port) + " links_held=" + std::to_string(links.held()) +
+           " links_made=" + std::to_string(links.made()) + " links_expired=" +
+           std::to_string(links.expired()) + " clients_refused=" + std::to_string(links.refused()) +
+           TrafficText("to_server", data.to_server()) + TrafficText("to_client", data.to_client()) +
+           " dropped_empty=" + std::to_string(data.empty()) + " dropped_oversize=" +
+           std::to_string(data.oversize()) + " dropped_loop=" + std::to_string(data.guarded()) +
+           " send_failed_to_server=" + std::to_string(data.failed_to_server()) +
+           " send_failed_to_client=" + std::to_string(data.failed_to_client()) +
+           " log_lines_lost=" + std::to_string(unwritten_ + listener.made_records().dropped()));
+}
+
+void LinkLog::Flush() {
+  // Whole lines at a time, at most what a pipe takes in one piece, so that a log that stops
+  // taking them is never left with half a line.
+  constexpr size_t kPiece = 4096;
+  size_t at = 0;
+  uint64_t written_lines = 0;
+  while (at < pending_.size()) {
+    size_t end = pending_.rfind('\n', std::min(pending_.size(), at + kPiece) - 1);
+    if (end == std::string::npos || end < at)
+      end = pending_.find('\n', at);  // a line longer than a piece goes alone
+    const std::string_view piece(pending_.data() + at, end + 1 - at);
+    if (WriteStandardOutputNow(piece) < piece.size())
+      break;
+    for (char c : piece)
+      written_lines += c == '\n' ? 1 : 0;
+    at = end + 1;
+  }
+  unwritten_ += pending_lines_ - written_lines;
+  pending_.clear();
+  pending_lines_ = 0;
+}
+
+}  // namespace tavorin

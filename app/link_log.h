@@ -1,0 +1,50 @@
+// The link log: with LogLinks=1, the log file (standard output) gets a line for every link made
+// and closed, and every minute a line of counters per listening port. Only the main thread
+// writes it; relay threads publish records and counts (Listener::made_records, the counters).
+// A log that cannot keep up never holds anything up: what cannot be written at once is dropped,
+// and the next counters line says how many lines were lost.
+//
+//   2026-12-08T10:15:02.417Z tavorin link-made port=15000 client=198.51.100.7:40312 link=51234
+//   2026-12-08T10:17:05.002Z tavorin link-closed port=15000 client=198.51.100.7:40312
+//     link=51234 reason=idle lived_s=122.585 to_server_datagrams=12 to_server_bytes=6240
+//     to_client_datagrams=12 to_client_bytes=5711   (one line)
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+#include "relay/client_link.h"
+#include "relay/link_events.h"
+#include "relay/listener.h"
+
+namespace tavorin {
+
+// `at` as UTC in ISO 8601 to the millisecond: 2026-12-08T10:15:02.417Z.
+std::string UtcTimestamp(std::chrono::system_clock::time_point at);
+// 198.51.100.7:40312
+std::string EndpointText(const Endpoint& endpoint);
+
+class LinkLog {
+ public:
+  using WallClock = std::chrono::system_clock;
+  using Clock = std::chrono::steady_clock;
+
+  void Made(uint16_t port, const LinkMade& record);
+  // `link` has ended its thread; `reason` is "idle" or "shutdown".
+  void Closed(uint16_t port, const ClientLink& link, const char* reason, Clock::time_point now);
+  void Counters(uint16_t port, const Listener& listener);
+
+  // Writes the lines gathered since the last call, without waiting; what cannot go now is
+  // dropped and counted.
+  void Flush();
+
+ private:
+  void Line(WallClock::time_point at, const std::string& text);
+
+  std::string pending_;
+  uint64_t pending_lines_ = 0;
+  uint64_t unwritten_ = 0;
+};
+
+}  // namespace tavorin

@@ -1,0 +1,92 @@
+#include "app/upkeep.h"
+
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/files.h"
+
+namespace tavorin {
+
+Upkeep::Upkeep(Listener& a, Listener& b, size_t max_datagram, bool log_links)
+    : listeners_{&a, &b},
+      ports_{a.LocalPort(), b.LocalPort()},
+      refusals_{RefusalReport(ports_[0]), RefusalReport(ports_[1])},
+      drops_{DropReport(ports_[0], max_datagram), DropReport(ports_[1], max_datagram)},
+      log_links_(log_links),
+      next_counters_(Clock::now() + kCountersInterval) {}
+
+void Upkeep::Tick() {
+  const Clock::time_point now = Clock::now();
+  Report(now);
+  LogMade();  // before any link is told closed
+  CloseExpired(now);
+  if (now >= next_counters_) {
+    next_counters_ = now + kCountersInterval;
+    LogCounters();
+  }
+  if (log_links_)
+    log_.Flush();
+}
+
+void Upkeep::Finish() {
+  LogMade();
+  const Clock::time_point now = Clock::now();
+  CloseExpired(now);
+  for (int i = 0; i < 2; ++i) {
+    listeners_[i]->CloseLinks([&](const ClientLink& link) {
+      if (log_links_)
+        log_.Closed(ports_[i], link, "shutdown", now);
+    });
+  }
+  LogCounters();
+  if (log_links_)
+    log_.Flush();
+  Report(Clock::now());
+}
+
+void Upkeep::Report(Clock::time_point now) {
+  // A line is written only when it cannot stall this thread (standard error may be a pipe
+  // that nobody reads); the counts wait meanwhile.
+  if (!StandardErrorReady())
+    return;
+  for (int i = 0; i < 2; ++i) {
+    if (std::optional<std::string> line = refusals_[i].Check(listeners_[i]->counters(), now))
+      std::fprintf(stderr, "%s\n", line->c_str());
+    for (const std::string& line : drops_[i].Check(listeners_[i]->port_counters(), now))
+      std::fprintf(stderr, "%s\n", line.c_str());
+  }
+}
+
+void Upkeep::LogMade() {
+  if (!log_links_)
+    return;
+  for (int i = 0; i < 2; ++i)
+    listeners_[i]->made_records().TakeAll(
+        [&](const LinkMade& made) { log_.Made(ports_[i], made); });
+}
+
+void Upkeep::CloseExpired(Clock::time_point now) {
+  for (int i = 0; i < 2; ++i) {
+    std::vector<std::unique_ptr<ClientLink>> expired = listeners_[i]->TakeExpired();
+    // Woken all at once, the return threads end side by side.
+    for (auto& link : expired)
+      link->Wake();
+    for (auto& link : expired) {
+      link->Join();
+      if (log_links_)
+        log_.Closed(ports_[i], *link, "idle", now);
+    }
+  }  // each link's socket is closed as it goes
+}
+
+void Upkeep::LogCounters() {
+  if (!log_links_)
+    return;
+  for (int i = 0; i < 2; ++i)
+    log_.Counters(ports_[i], *listeners_[i]);
+}
+
+}  // namespace tavorin

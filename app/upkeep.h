@@ -1,0 +1,46 @@
+// What the main thread does for the relay between key tests, and once more at shutdown: tells
+// standard error about refused clients and datagrams not carried, closes the links that have
+// expired, and keeps the link log. Relay threads never write anything; they count and publish,
+// and this reads.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+
+#include "app/drop_report.h"
+#include "app/link_log.h"
+#include "app/refusal_report.h"
+#include "relay/listener.h"
+
+namespace tavorin {
+
+class Upkeep {
+ public:
+  using Clock = std::chrono::steady_clock;
+  static constexpr auto kCountersInterval = std::chrono::seconds(60);
+
+  // For the two started Listeners; `log_links` keeps the link log on standard output.
+  Upkeep(Listener& a, Listener& b, size_t max_datagram, bool log_links);
+
+  // What is due now.
+  void Tick();
+  // After both Listeners have stopped: closes every link, with its line in the log, and writes
+  // the last counters.
+  void Finish();
+
+ private:
+  void Report(Clock::time_point now);
+  void LogMade();
+  void CloseExpired(Clock::time_point now);
+  void LogCounters();
+
+  Listener* listeners_[2];
+  uint16_t ports_[2];
+  RefusalReport refusals_[2];
+  DropReport drops_[2];
+  bool log_links_;
+  LinkLog log_;
+  Clock::time_point next_counters_;
+};
+
+}  // namespace tavorin

@@ -1,0 +1,204 @@
+// Links that expire, a cap on links, and the link log, against the built binary: all opt-in,
+// and without their keys the relay keeps every link for life and the log file empty.
+#include <arpa/inet.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "tests/program_checks.h"
+
+namespace tavorin::testing {
+namespace {
+
+// Longer than an idle timeout of one second and the sweep's second or so after it.
+constexpr auto kPastTimeout = std::chrono::milliseconds(3000);
+
+// The port the server sees for `client`'s next datagram through the relay's `port`.
+uint16_t LinkPortOf(const UdpPeer& client, uint16_t port, const UdpPeer& server, unsigned seed) {
+  client.SendTo(Pattern(20, seed), port);
+  auto got = server.Receive(5000);
+  EXPECT_TRUE(got.has_value()) << "nothing reached the server";
+  if (got) {
+    EXPECT_EQ(got->data, Pattern(20, seed));
+  }
+  return got ? ntohs(got->from.sin_port) : 0;
+}
+
+struct LifetimeCase {
+  const char* name;
+  std::string settings;  // lines for [Proxy]
+  bool server_talks;     // the server sends to the link all through the silence
+  bool expires;
+};
+
+void PrintTo(const LifetimeCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class LinkLifetime : public ::testing::TestWithParam<LifetimeCase> {};
+
+TEST_P(LinkLifetime, AnIdleLinkExpiresOnlyWhenAskedAndTheClientGetsANewOne) {
+  const LifetimeCase& c = GetParam();
+  RelayDir setup;
+  auto& [dir, server, server_next, port] = setup;
+  dir.Write("TAVORIN.INI", Ini(port, server.port(), c.settings));
+  RunningProgram relay(dir.path(), Terminal::kNone);
+  ASSERT_EQ(relay.ReadLines(4), Lines(server.port(), "127.0.0.1", port));
+
+  UdpPeer client;
+  const uint16_t first = LinkPortOf(client, port, server, 1);
+  EXPECT_EQ(LinkPortOf(client, port, server, 2), first) << "the link is there while it is used";
+  if (c.expires) {
+    EXPECT_TRUE(dir.Holds("packets.txt", " reason=idle "));
+  } else {
+    const auto until = std::chrono::steady_clock::now() + kPastTimeout;
+    for (unsigned i = 0; std::chrono::steady_clock::now() < until; ++i) {
+      if (c.server_talks) {
+        server.SendTo(Pattern(10, 100 + i), LoopbackEndpoint(first));
+        auto reply = client.Receive();
+        ASSERT_TRUE(reply.has_value()) << "the server's datagram " << i;
+        EXPECT_EQ(reply->data, Pattern(10, 100 + i));
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    }
+  }
+  const uint16_t next = LinkPortOf(client, port, server, 3);
+  if (c.expires) {
+    EXPECT_TRUE(dir.Holds("packets.txt", "link-made", 2)) << "a new link for the next datagram";
+    const std::string log = dir.Read("packets.txt").value_or("");
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 3) << "made, closed, made:\n" << log;
+    EXPECT_NE(log.find("link-made port=" + std::to_string(port) + " client=127.0.0.1:" +
+                       std::to_string(client.port()) + " link=" + std::to_string(next)),
+              std::string::npos)
+        << log;
+  } else {
+    const std::string log = dir.Read("packets.txt").value_or("");
+    EXPECT_EQ(next, first) << "the link outlived the silence";
+    EXPECT_EQ(log.find("link-closed"), std::string::npos) << log;
+  }
+  relay.Signal(SIGTERM);
+  relay.WaitForExit(kExitDeadlineMs);
+  EXPECT_EQ(relay.Errors(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Program, LinkLifetime,
+    ::testing::Values(LifetimeCase{"WithoutTheKeysLinksLiveOn", "", false, false},
+                      LifetimeCase{"IdleLinkExpires", "IdleTimeout=1\nLogLinks=1\n", false, true},
+                      LifetimeCase{"ATalkingServerKeepsItsLink", "IdleTimeout=1\nLogLinks=1\n",
+                                   true, false}),
+    [](const ::testing::TestParamInfo<LifetimeCase>& row) { return std::string(row.param.name); });
+
+TEST(Program, MaxClientsCapsEachPortAndTheRefusedGetInOnceLinksExpire) {
+  RelayDir setup;
+  auto& [dir, server, server_next, port] = setup;
+  dir.Write("TAVORIN.INI", Ini(port, server.port(), "MaxClients=2\nIdleTimeout=1\nLogLinks=1\n"));
+  RunningProgram relay(dir.path(), Terminal::kNone);
+  ASSERT_EQ(relay.ReadLines(4), Lines(server.port(), "127.0.0.1", port));
+  UdpPeer first;
+  UdpPeer second;
+  UdpPeer third;
+  LinkPortOf(first, port, server, 1);
+  LinkPortOf(second, port, server, 2);
+  third.SendTo(Pattern(20, 3), port);
+  EXPECT_TRUE(server.Silent(500)) << "a third client on the port is refused";
+  LinkPortOf(third, static_cast<uint16_t>(port + 1), server_next, 4);  // the other port is free
+  const std::string refused = relay.ErrorLines(1);
+  EXPECT_EQ(refused, "tavorin: port " + std::to_string(port) +
+                         ": new clients are refused (limit of 2 links reached); 2 links held\n");
+  // Once the two links have expired, the third client gets one.
+  EXPECT_TRUE(dir.Holds("packets.txt", "link-closed port=" + std::to_string(port), 2));
+  LinkPortOf(third, port, server, 5);
+  relay.Signal(SIGTERM);
+  relay.WaitForExit(kExitDeadlineMs);
+}
+
+TEST(Program, TheLinkLogTellsEachLinkItsPortsAndCountsAndIsAppendedTo) {
+  RelayDir setup;
+  auto& [dir, server, server_next, port] = setup;
+  dir.Write("TAVORIN.INI", Ini(port, server.port(), "LogLinks=1\n"));
+  dir.Write("packets.txt", "an earlier run's line\n");
+  RunningProgram relay(dir.path());
+  ASSERT_EQ(relay.ReadLines(4), Lines(server.port(), "127.0.0.1", port));
+  UdpPeer client;
+  const uint16_t link = LinkPortOf(client, port, server, 1);
+  server.SendTo(Pattern(30, 2), LoopbackEndpoint(link));
+  ASSERT_TRUE(client.Receive().has_value());
+  const std::string client_text = "client=127.0.0.1:" + std::to_string(client.port());
+  const std::string prefix = " tavorin link-made port=" + std::to_string(port) + " ";
+  EXPECT_TRUE(dir.Holds("packets.txt", prefix + client_text + " link=" + std::to_string(link)));
+  EndRelay(relay);
+
+  const std::string log = dir.Read("packets.txt").value_or("");
+  EXPECT_EQ(log.rfind("an earlier run's line\n", 0), 0u) << "appended to, not emptied";
+  EXPECT_NE(log.find(" tavorin link-closed port=" + std::to_string(port) + " " + client_text +
+                     " link=" + std::to_string(link) + " reason=shutdown lived_s="),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find(" to_server_datagrams=1 to_server_bytes=20 to_client_datagrams=1 "
+                     "to_client_bytes=30\n"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find(" tavorin counters port=" + std::to_string(port) +
+                     " links_held=1 links_made=1 links_expired=0 clients_refused=0 "
+                     "to_server_datagrams=1 to_server_bytes=20 to_client_datagrams=1 "
+                     "to_client_bytes=30 dropped_empty=0 dropped_oversize=0 dropped_loop=0 "
+                     "send_failed_to_server=0 send_failed_to_client=0 log_lines_lost=0\n"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find(" tavorin counters port=" + std::to_string(port + 1) + " links_held=0 "),
+            std::string::npos)
+      << log;
+  // Each line: the time in UTC to the millisecond, then the relay's words.
+  for (size_t at = log.find('\n') + 1; at < log.size(); at = log.find('\n', at) + 1) {
+    const std::string line = log.substr(at, log.find('\n', at) - at);
+    ASSERT_GT(line.size(), 25u) << line;
+    EXPECT_EQ(line[4], '-') << line;
+    EXPECT_EQ(line[10], 'T') << line;
+    EXPECT_EQ(line.substr(23, 10), "Z tavorin ") << line;
+  }
+}
+
+struct BadValueCase {
+  std::string setting;
+  std::string range;
+  std::string used;
+};
+
+void PrintTo(const BadValueCase& c, std::ostream* out) {
+  *out << c.setting;
+}
+
+class BadValue : public ::testing::TestWithParam<BadValueCase> {};
+
+TEST_P(BadValue, IsNamedAndTheDefaultServes) {
+  const BadValueCase& c = GetParam();
+  RelayDir setup;
+  auto& [dir, server, server_next, port] = setup;
+  dir.Write("TAVORIN.INI", Ini(port, server.port(), c.setting + "\n"));
+  RunningProgram relay(dir.path(), Terminal::kNone);
+  ASSERT_EQ(relay.ReadLines(4), Lines(server.port(), "127.0.0.1", port));
+  EXPECT_EQ(relay.ErrorLines(1), "tavorin: warning: " + c.setting + " in [Proxy] of " +
+                                     dir.File("TAVORIN.INI") + " is not a whole number " + c.range +
+                                     "; using " + c.used + "\n");
+  UdpPeer client;
+  ExpectRelayed(client, port, server, 1);
+  relay.Signal(SIGTERM);
+  relay.WaitForExit(kExitDeadlineMs);
+  EXPECT_EQ(dir.Read("packets.txt"), "") << "the log stays empty";
+}
+
+INSTANTIATE_TEST_SUITE_P(Program, BadValue,
+                         ::testing::Values(BadValueCase{"IdleTimeout=soon", "of 0 or more", "0"},
+                                           BadValueCase{"MaxClients=-4", "of 0 or more", "0"},
+                                           BadValueCase{"MaxClients=2.5", "of 0 or more", "0"},
+                                           BadValueCase{"LogLinks=yes", "from 0 to 1", "0"},
+                                           BadValueCase{"LogLinks=2", "from 0 to 1", "0"}));
+
+}  // namespace
+}  // namespace tavorin::testing
