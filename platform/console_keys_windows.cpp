@@ -1,7 +1,13 @@
 // The console key test on the Windows console: the pending input events are looked at, never
 // taken out of the queue.
+//
+// While the relay waits, the console's QuickEdit mode is off: a click in the window would
+// otherwise start a selection that holds every write to the console, and so the main thread,
+// until it ends. The mode the console had is put back when the wait ends, and when Ctrl+C,
+// Ctrl+Break or closing the window ends the process.
 #include <windows.h>
 
+#include <atomic>
 #include <cassert>
 #include <vector>
 
@@ -15,9 +21,36 @@ namespace {
 struct Console {
   bool tried = false;
   HANDLE input = INVALID_HANDLE_VALUE;
-  bool in_use = false;  // a ConsoleKeys exists
+  bool in_use = false;                    // a ConsoleKeys exists
+  DWORD found_mode = 0;                   // the input mode before QuickEdit was turned off
+  std::atomic<bool> mode_changed{false};  // read on the system's thread too
 };
 Console console;
+
+void GiveModeBack() {
+  if (console.mode_changed.exchange(false))
+    SetConsoleMode(console.input, console.found_mode);
+}
+
+// Runs on a thread of the system's when the console is to end the process; the process then
+// ends as it would have without this handler.
+BOOL WINAPI OnConsoleEnd(DWORD) {
+  GiveModeBack();
+  return FALSE;
+}
+
+void TurnQuickEditOff() {
+  DWORD mode = 0;
+  if (!GetConsoleMode(console.input, &mode) || (mode & ENABLE_QUICK_EDIT_MODE) == 0)
+    return;
+  console.found_mode = mode;
+  const DWORD waiting =
+      (mode & ~static_cast<DWORD>(ENABLE_QUICK_EDIT_MODE)) | ENABLE_EXTENDED_FLAGS;
+  if (SetConsoleMode(console.input, waiting)) {
+    console.mode_changed = true;
+    SetConsoleCtrlHandler(OnConsoleEnd, TRUE);
+  }
+}
 
 KeyEvent FromRecord(const KEY_EVENT_RECORD& k) {
   KeyEvent e;
@@ -45,6 +78,8 @@ bool ConsoleKeys::KeyPressed() {
     console.input =
         CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                     nullptr, OPEN_EXISTING, 0, nullptr);
+    if (console.input != INVALID_HANDLE_VALUE)
+      TurnQuickEditOff();
   }
   if (console.input == INVALID_HANDLE_VALUE)
     return false;
@@ -64,9 +99,15 @@ bool ConsoleKeys::KeyPressed() {
 }
 
 ConsoleKeys::~ConsoleKeys() {
+  if (console.mode_changed) {
+    SetConsoleCtrlHandler(OnConsoleEnd, FALSE);
+    GiveModeBack();
+  }
   if (console.input != INVALID_HANDLE_VALUE)
     CloseHandle(console.input);
-  console = Console{};
+  console.tried = false;
+  console.input = INVALID_HANDLE_VALUE;
+  console.in_use = false;
 }
 
 }  // namespace tavorin

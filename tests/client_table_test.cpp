@@ -127,5 +127,43 @@ TEST(ClientTable, FindReturnsTheLinkAWalkFromTheHeadFindsFirst) {
   EXPECT_EQ(table.Find(LoopbackEndpoint(1)), nullptr) << "the index goes with the links";
 }
 
+// Expiry takes links out of any place in the table; what is left stays whole and findable.
+class ClientTableRemove : public ::testing::TestWithParam<std::vector<int>> {};
+
+TEST_P(ClientTableRemove, TakesANodeFromAnyPlaceAndKeepsTheRestLinkedAndIndexed) {
+  Listener owner;
+  ClientTable table;
+  std::vector<ClientLink*> left;  // newest first, as the table holds them
+  for (uint16_t port = 1; port <= 4; ++port) {
+    std::unique_ptr<ClientLink> link = LinkOf(owner, port);
+    left.insert(left.begin(), link.get());
+    ASSERT_TRUE(table.AddHead(link));
+  }
+  for (int place : GetParam()) {  // counted from the head of what is left
+    ClientNode* node = table.head.get();
+    for (int i = 0; i < place; ++i)
+      node = node->next.get();
+    ClientLink* expected = left[static_cast<size_t>(place)];
+    std::unique_ptr<ClientLink> taken = table.Remove(node);
+    EXPECT_EQ(taken.get(), expected) << "the link is handed over, not destroyed";
+    left.erase(left.begin() + place);
+    EXPECT_EQ(table.Find(taken->client()), nullptr);
+    EXPECT_EQ(table.count, left.size());
+    EXPECT_EQ(Walk(table), left);
+    for (ClientLink* link : left)
+      EXPECT_EQ(table.Find(link->client()), link);
+  }
+  std::unique_ptr<ClientLink> again = LinkOf(owner, 1);  // a removed client comes back
+  ClientLink* back = again.get();
+  ASSERT_TRUE(table.AddHead(again));
+  EXPECT_EQ(table.Find(LoopbackEndpoint(1)), back);
+}
+
+INSTANTIATE_TEST_SUITE_P(Places, ClientTableRemove,
+                         ::testing::Values(std::vector<int>{0}, std::vector<int>{3},
+                                           std::vector<int>{1, 1}, std::vector<int>{0, 0, 0, 0},
+                                           std::vector<int>{3, 2, 1, 0},
+                                           std::vector<int>{2, 0, 1, 0}));
+
 }  // namespace
 }  // namespace tavorin::testing

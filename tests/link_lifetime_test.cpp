@@ -1,7 +1,6 @@
 // Links that expire, a cap on links, and the link log, against the built binary: all opt-in,
 // and without their keys the relay keeps every link for life and the log file empty.
 #include <arpa/inet.h>
-#include <signal.h>
 
 #include <algorithm>
 #include <chrono>
@@ -47,7 +46,7 @@ TEST_P(LinkLifetime, AnIdleLinkExpiresOnlyWhenAskedAndTheClientGetsANewOne) {
   RelayDir setup;
   auto& [dir, server, server_next, port] = setup;
   dir.Write("TAVORIN.INI", Ini(port, server.port(), c.settings));
-  RunningProgram relay(dir.path(), Terminal::kNone);
+  RunningProgram relay(dir.path());
   ASSERT_EQ(relay.ReadLines(4), Lines(server.port(), "127.0.0.1", port));
 
   UdpPeer client;
@@ -81,8 +80,7 @@ TEST_P(LinkLifetime, AnIdleLinkExpiresOnlyWhenAskedAndTheClientGetsANewOne) {
     EXPECT_EQ(next, first) << "the link outlived the silence";
     EXPECT_EQ(log.find("link-closed"), std::string::npos) << log;
   }
-  relay.Signal(SIGTERM);
-  relay.WaitForExit(kExitDeadlineMs);
+  EndRelay(relay);
   EXPECT_EQ(relay.Errors(), "");
 }
 
@@ -98,7 +96,7 @@ TEST(Program, MaxClientsCapsEachPortAndTheRefusedGetInOnceLinksExpire) {
   RelayDir setup;
   auto& [dir, server, server_next, port] = setup;
   dir.Write("TAVORIN.INI", Ini(port, server.port(), "MaxClients=2\nIdleTimeout=1\nLogLinks=1\n"));
-  RunningProgram relay(dir.path(), Terminal::kNone);
+  RunningProgram relay(dir.path());
   ASSERT_EQ(relay.ReadLines(4), Lines(server.port(), "127.0.0.1", port));
   UdpPeer first;
   UdpPeer second;
@@ -114,8 +112,7 @@ TEST(Program, MaxClientsCapsEachPortAndTheRefusedGetInOnceLinksExpire) {
   // Once the two links have expired, the third client gets one.
   EXPECT_TRUE(dir.Holds("packets.txt", "link-closed port=" + std::to_string(port), 2));
   LinkPortOf(third, port, server, 5);
-  relay.Signal(SIGTERM);
-  relay.WaitForExit(kExitDeadlineMs);
+  EndRelay(relay);
 }
 
 TEST(Program, TheLinkLogTellsEachLinkItsPortsAndCountsAndIsAppendedTo) {
@@ -133,6 +130,8 @@ TEST(Program, TheLinkLogTellsEachLinkItsPortsAndCountsAndIsAppendedTo) {
   const std::string prefix = " tavorin link-made port=" + std::to_string(port) + " ";
   EXPECT_TRUE(dir.Holds("packets.txt", prefix + client_text + " link=" + std::to_string(link)));
   EndRelay(relay);
+  if (UnderWine())
+    return;  // ended from outside, with no chance to close its links
 
   const std::string log = dir.Read("packets.txt").value_or("");
   EXPECT_EQ(log.rfind("an earlier run's line\n", 0), 0u) << "appended to, not emptied";
@@ -181,15 +180,17 @@ TEST_P(BadValue, IsNamedAndTheDefaultServes) {
   RelayDir setup;
   auto& [dir, server, server_next, port] = setup;
   dir.Write("TAVORIN.INI", Ini(port, server.port(), c.setting + "\n"));
-  RunningProgram relay(dir.path(), Terminal::kNone);
+  RunningProgram relay(dir.path());
   ASSERT_EQ(relay.ReadLines(4), Lines(server.port(), "127.0.0.1", port));
-  EXPECT_EQ(relay.ErrorLines(1), "tavorin: warning: " + c.setting + " in [Proxy] of " +
-                                     dir.File("TAVORIN.INI") + " is not a whole number " + c.range +
-                                     "; using " + c.used + "\n");
+  const std::string warning = relay.ErrorLines(1);
+  EXPECT_EQ(warning.rfind("tavorin: warning: " + c.setting + " in [Proxy] of ", 0), 0u) << warning;
+  EXPECT_NE(
+      warning.find("TAVORIN.INI is not a whole number " + c.range + "; using " + c.used + "\n"),
+      std::string::npos)
+      << warning;
   UdpPeer client;
   ExpectRelayed(client, port, server, 1);
-  relay.Signal(SIGTERM);
-  relay.WaitForExit(kExitDeadlineMs);
+  EndRelay(relay);
   EXPECT_EQ(dir.Read("packets.txt"), "") << "the log stays empty";
 }
 

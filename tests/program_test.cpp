@@ -243,17 +243,27 @@ TEST(Program, AnUnresolvableHostIsAnErrorNamingTheHost) {
   EXPECT_NE(relay.Errors().find("\"no-such-host.invalid\""), std::string::npos);
 }
 
-TEST(Program, ABroadcastServerAddressIsTakenAsGivenAndAnEmptyLogOnlyWarns) {
+TEST(Program, ABroadcastServerAddressIsTakenAsGivenItsSendsFailToldAndAnEmptyLogWarns) {
   TempDir dir;
   uint16_t port = FreePortPair();
   dir.Write("TAVORIN.INI",
             "[Proxy]\nPort=" + std::to_string(port) + "\nLog=\n[Server]\nIP=255.255.255.255\n");
   RunningProgram relay(dir.path());
   EXPECT_EQ(relay.ReadLines(4), Lines(2000, "255.255.255.255", port));
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  std::string errors = relay.ErrorLines(2);  // the empty Log, and the log not opened
+  EXPECT_NE(errors.find("Log in [Proxy]"), std::string::npos) << errors;
+  // No socket may broadcast: every send to the server fails, and standard error says so.
+  UdpPeer client;
+  client.SendTo(Pattern(8, 1), port);
+  errors = relay.ErrorLines(1);
+  EXPECT_EQ(errors.rfind("tavorin: port " + std::to_string(port) +
+                             ": 1 datagram could not be sent (1 to the server; the latest to the "
+                             "server 255.255.255.255:2000: ",
+                         0),
+            0u)
+      << errors;
   EXPECT_TRUE(relay.Running());
   EndRelay(relay);
-  EXPECT_NE(relay.Errors().find("Log"), std::string::npos) << "a warning about the empty Log";
 }
 
 TEST(Program, HostileSettingsFilesGiveDefaultsAndNeverStopTheRelay) {
