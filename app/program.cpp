@@ -45,12 +45,18 @@ bool StartListener(Listener& listener, int32_t port) {
   return false;
 }
 
-// Tests for a key at once and then every 500 ms, doing the relay's upkeep between tests.
+// Tests for a key at once and then every 500 ms, doing the relay's upkeep at each test and in
+// slices between them.
 void WaitForKey(Upkeep& upkeep) {
+  constexpr auto kSlice = std::chrono::milliseconds(100);
   ConsoleKeys keys;
   while (!keys.KeyPressed()) {
     upkeep.Tick();
-    std::this_thread::sleep_for(kKeyTestInterval);
+    for (auto slept = kSlice; slept < kKeyTestInterval; slept += kSlice) {
+      std::this_thread::sleep_for(kSlice);
+      upkeep.Between();
+    }
+    std::this_thread::sleep_for(kSlice);
   }
 }
 

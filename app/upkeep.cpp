@@ -1,5 +1,6 @@
 #include "app/upkeep.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -9,6 +10,11 @@
 #include "platform/files.h"
 
 namespace tavorin {
+
+namespace {
+// Links closed per slice: woken together, their threads end side by side.
+constexpr size_t kCloseEach = 250;
+}  // namespace
 
 Upkeep::Upkeep(Listener& a, Listener& b, size_t max_datagram, bool log_links)
     : listeners_{&a, &b},
@@ -21,8 +27,7 @@ Upkeep::Upkeep(Listener& a, Listener& b, size_t max_datagram, bool log_links)
 void Upkeep::Tick() {
   const Clock::time_point now = Clock::now();
   Report(now);
-  LogMade();  // before any link is told closed
-  CloseExpired(now);
+  CloseExpired(kCloseEach);
   if (now >= next_counters_) {
     next_counters_ = now + kCountersInterval;
     LogCounters();
@@ -31,10 +36,13 @@ void Upkeep::Tick() {
     log_.Flush();
 }
 
+void Upkeep::Between() {
+  CloseExpired(kCloseEach);
+}
+
 void Upkeep::Finish() {
-  LogMade();
+  CloseExpired(SIZE_MAX);
   const Clock::time_point now = Clock::now();
-  CloseExpired(now);
   for (int i = 0; i < 2; ++i) {
     listeners_[i]->CloseLinks([&](const ClientLink& link) {
       if (log_links_)
@@ -68,18 +76,27 @@ void Upkeep::LogMade() {
         [&](const LinkMade& made) { log_.Made(ports_[i], made); });
 }
 
-void Upkeep::CloseExpired(Clock::time_point now) {
+void Upkeep::CloseExpired(size_t most) {
+  LogMade();  // before any link is told closed
   for (int i = 0; i < 2; ++i) {
-    std::vector<std::unique_ptr<ClientLink>> expired = listeners_[i]->TakeExpired();
-    // Woken all at once, the return threads end side by side.
-    for (auto& link : expired)
-      link->Wake();
-    for (auto& link : expired) {
-      link->Join();
-      if (log_links_)
-        log_.Closed(ports_[i], *link, "idle", now);
-    }
-  }  // each link's socket is closed as it goes
+    for (auto& link : listeners_[i]->TakeExpired())
+      closing_.push_back({i, std::move(link)});
+  }
+  const size_t end = closing_.size() - closed_ > most ? closed_ + most : closing_.size();
+  for (size_t k = closed_; k < end; ++k)
+    closing_[k].link->Retire();
+  const Clock::time_point now = Clock::now();
+  for (size_t k = closed_; k < end; ++k) {
+    closing_[k].link->Join();
+    if (log_links_)
+      log_.Closed(ports_[closing_[k].listener], *closing_[k].link, "idle", now);
+    closing_[k].link.reset();  // its socket is closed
+  }
+  closed_ = end;
+  if (closed_ == closing_.size()) {
+    closing_.clear();
+    closed_ = 0;
+  }
 }
 
 void Upkeep::LogCounters() {

@@ -6,6 +6,8 @@
 
 #include <chrono>
 #include <cstddef>
+#include <memory>
+#include <vector>
 
 #include "app/drop_report.h"
 #include "app/link_log.h"
@@ -22,8 +24,11 @@ class Upkeep {
   // For the two started Listeners; `log_links` keeps the link log on standard output.
   Upkeep(Listener& a, Listener& b, size_t max_datagram, bool log_links);
 
-  // What is due now.
+  // What is due at a key test.
   void Tick();
+  // Between key tests, every tenth of a second: closes a slice of the expired links, so that
+  // thousands expiring at once never take the cores from the relay threads for long.
+  void Between();
   // After both Listeners have stopped: closes every link, with its line in the log, and writes
   // the last counters.
   void Finish();
@@ -31,7 +36,8 @@ class Upkeep {
  private:
   void Report(Clock::time_point now);
   void LogMade();
-  void CloseExpired(Clock::time_point now);
+  // Closes up to `most` of the links that have expired, oldest news first.
+  void CloseExpired(size_t most);
   void LogCounters();
 
   Listener* listeners_[2];
@@ -41,6 +47,12 @@ class Upkeep {
   bool log_links_;
   LinkLog log_;
   Clock::time_point next_counters_;
+  struct Closing {
+    int listener;
+    std::unique_ptr<ClientLink> link;
+  };
+  std::vector<Closing> closing_;  // expired, not yet closed
+  size_t closed_ = 0;             // of closing_, from the front
 };
 
 }  // namespace tavorin

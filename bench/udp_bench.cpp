@@ -145,6 +145,8 @@ struct LoadResult {
   double mean_us = 0;
   double p50_us = 0;
   double p99_us = 0;
+  double p999_us = 0;
+  double max_us = 0;
   uint64_t lost = 0;
   uint64_t corrupt = 0;
   uint64_t refills = 0;  // windows sent again after a long silence
@@ -166,6 +168,8 @@ void Summarize(std::vector<uint32_t>& rtt_ns, LoadResult& r) {
   };
   r.p50_us = pct(0.50);
   r.p99_us = pct(0.99);
+  r.p999_us = pct(0.999);
+  r.max_us = pct(1.0);
 }
 
 // One reply read from a client: checks it and records its round trip. False when nothing was
@@ -344,11 +348,12 @@ void CloseClients(std::vector<Client>& clients) {
 // In flight on average, by Little's law: mean round trip times round trips per second.
 void PrintLoad(const LoadResult& r) {
   std::printf(
-      "rtps=%.0f sent_ps=%.0f mean_us=%.1f p50_us=%.1f p99_us=%.1f inflight=%.0f lost=%llu "
-      "refills=%llu corrupt=%llu\n",
-      r.round_trips_per_second, r.sent_per_second, r.mean_us, r.p50_us, r.p99_us,
-      r.mean_us * 1e-6 * r.round_trips_per_second, static_cast<unsigned long long>(r.lost),
-      static_cast<unsigned long long>(r.refills), static_cast<unsigned long long>(r.corrupt));
+      "rtps=%.0f sent_ps=%.0f mean_us=%.1f p50_us=%.1f p99_us=%.1f p999_us=%.1f max_us=%.1f "
+      "inflight=%.0f lost=%llu refills=%llu corrupt=%llu\n",
+      r.round_trips_per_second, r.sent_per_second, r.mean_us, r.p50_us, r.p99_us, r.p999_us,
+      r.max_us, r.mean_us * 1e-6 * r.round_trips_per_second,
+      static_cast<unsigned long long>(r.lost), static_cast<unsigned long long>(r.refills),
+      static_cast<unsigned long long>(r.corrupt));
 }
 
 int Load(uint16_t port, int clients, int window, size_t bytes, double seconds) {
@@ -455,6 +460,29 @@ int Scale(uint16_t port, int links, double seconds, int pid, size_t large) {
   return 0;
 }
 
+// Makes `idle` links that then fall silent, and runs `active` clients for `seconds`, together
+// sending `rate` datagrams a second: with an idle timeout shorter than that, the idle links
+// expire while the active clients are measured.
+int Expiry(uint16_t port, int idle, int active, double rate, double seconds) {
+  auto silent = OpenClients(port, static_cast<size_t>(idle));
+  size_t made = 0;
+  for (size_t from = 0; from < silent.size(); from += 500) {
+    std::vector<Client> step(
+        silent.begin() + static_cast<long>(from),
+        silent.begin() + static_cast<long>(std::min(silent.size(), from + 500)));
+    made += Answered(step, 3000);
+  }
+  auto busy = OpenClients(port, static_cast<size_t>(active));
+  Answered(busy, 3000);
+  for (auto& c : busy)
+    c.outstanding = 0;
+  std::printf("idle_links=%zu ", made);
+  PrintLoad(RunOpen(busy, rate, 64, seconds));
+  CloseClients(busy);
+  CloseClients(silent);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -473,6 +501,8 @@ int main(int argc, char** argv) {
   }
   if (mode == "burst" && argc == 4)
     return Burst(port, static_cast<int>(arg(3)));
+  if (mode == "expiry" && argc == 7)
+    return Expiry(port, static_cast<int>(arg(3)), static_cast<int>(arg(4)), arg(5), arg(6));
   if (mode == "scale" && (argc == 6 || argc == 7)) {
     return Scale(port, static_cast<int>(arg(3)), arg(4), static_cast<int>(arg(5)),
                  static_cast<size_t>(arg(6)));
@@ -480,6 +510,7 @@ int main(int argc, char** argv) {
   std::fprintf(stderr,
                "usage: udp_bench echo PORT | load PORT CLIENTS WINDOW BYTES SECONDS |\n"
                "       open PORT CLIENTS RATE BYTES SECONDS | burst PORT CLIENTS |\n"
-               "       scale PORT LINKS SECONDS RELAY_PID [LARGE_BYTES]\n");
+               "       scale PORT LINKS SECONDS RELAY_PID [LARGE_BYTES] |\n"
+               "       expiry PORT IDLE_LINKS ACTIVE_CLIENTS RATE SECONDS\n");
   return 2;
 }

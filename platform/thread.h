@@ -46,6 +46,12 @@ class StoppableThread {
   // class, or the thread keeps its own; the thread then runs on as it was.
   bool ScheduleForThroughput() const;
 
+  // Asks the system to run the started thread only when nothing else wants the processor
+  // (SCHED_IDLE on Linux, the idle priority on Windows): for a thread that is about to end, so
+  // that thousands ending at once wait for the threads still relaying instead of queueing
+  // ahead of them. False where the system refuses.
+  bool ScheduleLast() const;
+
  private:
   std::atomic<bool> running_{false};
   bool started_ = false;

@@ -92,4 +92,13 @@ bool StoppableThread::ScheduleForThroughput() const {
 #endif
 }
 
+bool StoppableThread::ScheduleLast() const {
+#ifdef SCHED_IDLE
+  sched_param parameters{};
+  return started_ && pthread_setschedparam(handle_, SCHED_IDLE, &parameters) == 0;
+#else
+  return false;
+#endif
+}
+
 }  // namespace tavorin

@@ -57,4 +57,8 @@ bool StoppableThread::ScheduleForThroughput() const {
   return false;
 }
 
+bool StoppableThread::ScheduleLast() const {
+  return handle_ != nullptr && SetThreadPriority(handle_, THREAD_PRIORITY_IDLE) != 0;
+}
+
 }  // namespace tavorin

@@ -19,6 +19,12 @@ ClientLink::~ClientLink() {
   socket_.Close();
 }
 
+void ClientLink::Retire() {
+  // Ending, the thread takes the processor only when no relaying thread wants it.
+  thread_.ScheduleLast();
+  Wake();
+}
+
 void ClientLink::Wake() {
   thread_.RequestStop();
   socket_.Shutdown();

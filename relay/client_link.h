@@ -28,6 +28,9 @@ class ClientLink {
   // Asks the return thread to end and wakes it, without waiting: many links are stopped
   // faster woken all at once and then joined.
   void Wake();
+  // Wake for a link closed while the relay runs on: its thread ends only when no relaying
+  // thread wants the processor, so that thousands ending at once never queue ahead of those.
+  void Retire();
   // Wakes the return thread if need be and waits until it has ended. Afterwards the counts
   // below change no more.
   void Join();
@@ -69,13 +72,9 @@ class ClientLink {
   // Passes on what one receive brought.
   void ReturnBatch(const ReceiveSlot* slots, int count);
 
+  // What both threads only read while the link lives.
   const Endpoint client_;  // exactly as the first datagram's source was reported
   const std::chrono::steady_clock::time_point made_ = std::chrono::steady_clock::now();
-  struct {
-    SoleCount datagrams;
-    SoleCount bytes;
-  } to_server_, to_client_;
-  SoleCount arrived_;
   UdpSocket socket_;
   uint16_t local_port_ = 0;
   StoppableThread thread_;
@@ -83,6 +82,15 @@ class ClientLink {
   // Replies leave from here, so that a client of a host with several addresses hears back from
   // the address it sent to.
   const uint32_t local_address_;
+  // The counts, each thread's on a cache line of its own, so that counting on one core never
+  // takes a line the other core reads.
+  struct Counts {
+    SoleCount datagrams;
+    SoleCount bytes;
+  };
+  alignas(64) Counts to_server_;  // the receive thread's
+  alignas(64) Counts to_client_;  // the return thread's, with arrived_
+  SoleCount arrived_;
 };
 
 }  // namespace tavorin
