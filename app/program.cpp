@@ -50,7 +50,15 @@ bool StartListener(Listener& listener, int32_t port) {
 void WaitForKey(Upkeep& upkeep) {
   constexpr auto kSlice = std::chrono::milliseconds(100);
   ConsoleKeys keys;
+  bool first = true;
   while (!keys.KeyPressed()) {
+    if (std::optional<std::string> problem = keys.OpenProblem(); first && problem) {
+      std::fprintf(stderr,
+                   "tavorin: warning: cannot open the terminal for the key test: %s; only a "
+                   "signal ends the relay\n",
+                   problem->c_str());
+    }
+    first = false;
     upkeep.Tick();
     for (auto slept = kSlice; slept < kKeyTestInterval; slept += kSlice) {
       std::this_thread::sleep_for(kSlice);
@@ -122,6 +130,30 @@ int RunRelay(const Settings& settings, uint32_t address, const std::string& log_
 }
 
 }  // namespace
+
+std::optional<int> AnswerArguments(int argc, char** argv) {
+  if (argc < 2)
+    return std::nullopt;
+  const std::string argument = argv[1];
+  if (argument == "--version" || argument == "-V") {
+    std::printf("tavorin %s\n", TAVORIN_VERSION);
+    return 0;
+  }
+  if (argument == "--help" || argument == "-h") {
+    std::printf(
+        "Usage: tavorin [--help | --version]\n"
+        "\n"
+        "A console UDP relay. It listens on UDP ports P and P+1 and relays each client's\n"
+        "datagrams to the server's ports S and S+1 through a socket of the client's own, and the\n"
+        "server's replies back from the port the client used. It reads its settings from\n"
+        "TAVORIN.INI in the working directory, prints four lines, then writes to the log file\n"
+        "that Log= names, and relays until a key is pressed on the terminal.\n"
+        "\n"
+        "The manual: man tavorin (every setting, the log, stopping, capacity).\n");
+    return 0;
+  }
+  return std::nullopt;
+}
 
 int RunProgram() {
   // Before any socket or file takes the number of a closed standard stream.

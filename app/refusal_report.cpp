@@ -26,9 +26,14 @@ std::string RefusalReport::Line(const std::string& text) const {
 
 std::optional<std::string> RefusalReport::Check(const LinkCounters& counters,
                                                 Clock::time_point now) {
+  // At most one line every 10 s, whichever it is: refusals that stop and start again as
+  // resources come and go one at a time would otherwise give a line each time.
+  if (written_ && now - last_line_ < kInterval)
+    return std::nullopt;
   const uint64_t refused = counters.refused();
   const uint64_t made = counters.made();
-  const std::string held = std::to_string(counters.held()) + " links held";
+  const uint64_t links = counters.held();
+  const std::string held = std::to_string(links) + (links == 1 ? " link held" : " links held");
   if (!refusing_) {
     if (refused == refused_told_)
       return std::nullopt;
@@ -37,15 +42,17 @@ std::optional<std::string> RefusalReport::Check(const LinkCounters& counters,
     refused_told_ = refused;
     made_at_begin_ = made;
     last_line_ = now;
+    written_ = true;
     return Line("new clients are refused (" + ShortageText(counters.last_refusal()) + "); " + held);
   }
   if (made > made_at_begin_) {
     refusing_ = false;
     refused_told_ = refused;
+    last_line_ = now;
     return Line("links can be made again; " + held + ", " +
                 std::to_string(refused - refused_before_) + " new clients were refused");
   }
-  if (now - last_line_ >= kInterval && refused > refused_told_) {
+  if (refused > refused_told_) {
     const uint64_t more = refused - refused_told_;
     refused_told_ = refused;
     last_line_ = now;

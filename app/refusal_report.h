@@ -1,6 +1,6 @@
 // Tells standard error about new clients that a Listener could not give a link: one line when
-// refusals begin (why, and how many links are held), at most one every 10 s while they go on
-// (how many more), and one when links can be made again. Never a line per datagram: the
+// refusals begin (why, and how many links are held), then more (how many more) and one when
+// links can be made again, never two lines within 10 s. Never a line per datagram: the
 // receive thread only counts, and the main thread looks at the counts between key tests.
 #pragma once
 
@@ -31,6 +31,7 @@ class RefusalReport {
   uint64_t refused_told_ = 0;    // refusals already accounted for in a line
   uint64_t refused_before_ = 0;  // refusals before the present run of them began
   uint64_t made_at_begin_ = 0;   // links made when it began
+  bool written_ = false;         // a line has been written
   Clock::time_point last_line_{};
 };
 

@@ -21,21 +21,30 @@
 #include <cerrno>
 
 #include "platform/console_keys.h"
+#include "platform/outcome.h"
 
 namespace tavorin {
 
 namespace {
 
-constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+// Every signal sent from outside whose default action ends the process (SIGPIPE is ignored from
+// the start; SIGKILL cannot be caught): whichever ends the relay, the terminal is given back
+// first. The signals of a fault (SIGSEGV, SIGABRT, ...) are left to the runtime and the
+// debugger.
+constexpr int kEndingSignals[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT,  SIGUSR1,
+                                  SIGUSR2, SIGALRM, SIGXCPU, SIGXFSZ,  SIGVTALRM,
+                                  SIGPROF, SIGIO,   SIGPWR,  SIGSTKFLT};
+constexpr int kEndingCount = sizeof kEndingSignals / sizeof kEndingSignals[0];
 
 // The process's one terminal, and everything the key test keeps about it, in one place: the
 // signal handlers below reach it too, so it cannot live in a ConsoleKeys object.
 struct Terminal {
   bool tried = false;  // the open has been tried
   int tty = -1;        // the controlling terminal, or -1
+  int open_error = 0;  // why it could not be opened, when it is there
   termios found{};     // the settings it had when the waiting mode was last applied
   std::atomic<bool> applied{false};
-  struct sigaction previous_ending[4];
+  struct sigaction previous_ending[kEndingCount];
   struct sigaction previous_stop;
   bool handlers_installed = false;
   bool in_use = false;  // a ConsoleKeys exists
@@ -90,8 +99,11 @@ void InstallHandlers() {
   action.sa_handler = OnEndingSignal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESETHAND;
-  for (int i = 0; i < 4; ++i) {
-    ::sigaction(kEndingSignals[i], &action, &terminal.previous_ending[i]);
+  for (int i = 0; i < kEndingCount; ++i) {
+    ::sigaction(kEndingSignals[i], nullptr, &terminal.previous_ending[i]);
+    // A signal ignored by whoever started the relay (nohup) stays ignored.
+    if (terminal.previous_ending[i].sa_handler != SIG_IGN)
+      ::sigaction(kEndingSignals[i], &action, nullptr);
   }
   ::sigaction(SIGTSTP, nullptr, &terminal.previous_stop);
   InstallStopHandler();
@@ -138,6 +150,9 @@ bool ConsoleKeys::KeyPressed() {
   if (!terminal.tried) {
     terminal.tried = true;
     int fd = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    // No controlling terminal (ENXIO) is expected; anything else keeps a terminal that is
+    // there from the key test.
+    terminal.open_error = fd < 0 && errno != ENXIO && errno != ENOENT ? errno : 0;
     if (fd >= 0 && !::isatty(fd)) {
       ::close(fd);
       fd = -1;
@@ -154,9 +169,16 @@ bool ConsoleKeys::KeyPressed() {
   return ::ioctl(terminal.tty, FIONREAD, &pending) == 0 && pending > 0;
 }
 
+std::optional<std::string> ConsoleKeys::OpenProblem() const {
+  if (terminal.open_error == 0)
+    return std::nullopt;
+  return ErrorText(terminal.open_error);
+}
+
 ConsoleKeys::~ConsoleKeys() {
   terminal.in_use = false;
   terminal.tried = false;
+  terminal.open_error = 0;
   if (terminal.tty < 0)
     return;
   sigset_t all;
@@ -165,7 +187,7 @@ ConsoleKeys::~ConsoleKeys() {
   ::pthread_sigmask(SIG_BLOCK, &all, &before);
   GiveTerminalBack();
   if (terminal.handlers_installed) {
-    for (int i = 0; i < 4; ++i)
+    for (int i = 0; i < kEndingCount; ++i)
       ::sigaction(kEndingSignals[i], &terminal.previous_ending[i], nullptr);
     ::sigaction(SIGTSTP, &terminal.previous_stop, nullptr);
     terminal.handlers_installed = false;

@@ -98,6 +98,11 @@ bool ConsoleKeys::KeyPressed() {
   return false;
 }
 
+// A process without a console is the usual reason for a failed open on Windows.
+std::optional<std::string> ConsoleKeys::OpenProblem() const {
+  return std::nullopt;
+}
+
 ConsoleKeys::~ConsoleKeys() {
   if (console.mode_changed) {
     SetConsoleCtrlHandler(OnConsoleEnd, FALSE);

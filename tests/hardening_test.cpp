@@ -239,7 +239,7 @@ TEST(Program, RefusedClientsAreToldOnceNotPerDatagram) {
   RelayDir setup;
   auto& [dir, server, server_next, port] = setup;
   Launch launch;
-  launch.open_files = 48;  // a few dozen links
+  launch.open_files = 5;  // a few dozen links
   RunningProgram relay(dir.path(), launch);
   ASSERT_EQ(relay.ReadLines(4), Lines(server.port(), "127.0.0.1", port));
   UdpPeer known;
@@ -274,7 +274,7 @@ TEST(Program, AStandardErrorThatNobodyReadsOrHoldsStopsNothing) {
     RelayDir setup;
     auto& [dir, server, server_next, port] = setup;
     Launch launch;
-    launch.open_files = 48;
+    launch.open_files = 5;
     launch.errors = sink;
     RunningProgram relay(dir.path(), launch);
     ASSERT_EQ(relay.ReadLines(4), Lines(server.port(), "127.0.0.1", port));
@@ -366,6 +366,31 @@ TEST(Program, AfterStopAndContinueOneKeyStillEndsIt) {
   relay.Type("k");
   EXPECT_TRUE(ExitedWith(relay.WaitForExit(kExitDeadlineMs), 0)) << "one key, no Enter";
   EXPECT_TRUE(SameSettings(relay.TerminalSettings(), before));
+}
+
+}  // namespace
+}  // namespace tavorin::testing
+
+namespace tavorin::testing {
+namespace {
+
+TEST(Program, ATerminalThatCannotBeOpenedForTheKeyTestIsNamed) {
+  if (UnderWine())
+    GTEST_SKIP() << "descriptor limits are POSIX's";
+  RelayDir setup;
+  auto& [dir, server, server_next, port] = setup;
+  Launch launch;
+  launch.open_files = 5;  // the standard three and the two listening sockets
+  RunningProgram relay(dir.path(), launch);
+  ASSERT_EQ(relay.ReadLines(4), Lines(server.port(), "127.0.0.1", port));
+  const std::string errors = relay.ErrorLines(2);
+  EXPECT_NE(errors.find("tavorin: warning: cannot open the terminal for the key test: " +
+                        std::string(std::strerror(EMFILE)) +
+                        "; only a signal ends the relay\n"),
+            std::string::npos)
+      << errors;
+  relay.Signal(SIGTERM);
+  EXPECT_TRUE(KilledBy(relay.WaitForExit(kExitDeadlineMs), SIGTERM));
 }
 
 }  // namespace

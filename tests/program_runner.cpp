@@ -224,6 +224,8 @@ RunningProgram::RunningProgram(const std::string& directory, const Launch& launc
     dup2(err[1], 2);
     for (int fd : launch.closed)
       close(fd);
+    for (int signal_number : launch.ignored_signals)
+      signal(signal_number, SIG_IGN);
     if (launch.open_files) {
       rlimit limit{*launch.open_files, *launch.open_files};
       if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
@@ -239,11 +241,14 @@ RunningProgram::RunningProgram(const std::string& directory, const Launch& launc
       Fail("setuid");
     if (chdir(directory.c_str()) != 0)
       Fail("chdir");
-    if (UnderWine()) {
-      execlp("wine", "wine", binary.c_str(), static_cast<char*>(nullptr));
-    } else {
-      execl(binary.c_str(), binary.c_str(), static_cast<char*>(nullptr));
-    }
+    std::vector<char*> argv;
+    if (UnderWine())
+      argv.push_back(const_cast<char*>("wine"));
+    argv.push_back(const_cast<char*>(binary.c_str()));
+    for (const std::string& argument : launch.arguments)
+      argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
     Fail("exec");
   }
   close(out[1]);

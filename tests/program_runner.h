@@ -66,6 +66,8 @@ struct Launch {
   std::optional<rlim_t> open_files;  // soft and hard limit on its descriptors
   std::optional<rlim_t> stack;       // soft and hard limit on its stack
   ErrorSink errors = ErrorSink::kRead;
+  std::vector<std::string> arguments;  // after the program's name
+  std::vector<int> ignored_signals;    // ignored when it starts, as nohup leaves SIGHUP
 };
 
 class RunningProgram {

@@ -164,26 +164,54 @@ TEST(Program, AKeyPendingBeforeStartEndsItAtTheFirstTest) {
   EXPECT_EQ(relay.PendingInput(), "q");
 }
 
-TEST(Program, CtrlCSigtermAndSighupGiveTheTerminalBackAndEndAtOnce) {
+struct SignalCase {
+  int signal_number;
+  bool ignored_at_start;  // then it stays ignored, and a key still ends the relay
+};
+
+void PrintTo(const SignalCase& c, std::ostream* out) {
+  *out << strsignal(c.signal_number) << (c.ignored_at_start ? ", ignored at start" : "");
+}
+
+class EndingSignal : public ::testing::TestWithParam<SignalCase> {};
+
+TEST_P(EndingSignal, GivesTheTerminalBackAndEndsAtOnceUnlessIgnoredAtStart) {
   if (UnderWine())
     GTEST_SKIP() << kNoWineConsole;
-  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
-    TempDir dir;
-    dir.Write("TAVORIN.INI", Ini(FreePortPair(), 7));
-    RunningProgram relay(dir.path());
-    const termios before = relay.InitialTerminalSettings();
-    relay.ReadLines(4);
-    ASSERT_TRUE(relay.KeyWaitBegins()) << strsignal(signal_number);
-    if (signal_number == SIGINT) {
-      relay.Type("\x03");
-    } else {
-      relay.Signal(signal_number);
-    }
-    EXPECT_TRUE(KilledBy(relay.WaitForExit(kExitDeadlineMs), signal_number))
-        << strsignal(signal_number);
-    EXPECT_TRUE(SameSettings(relay.TerminalSettings(), before)) << strsignal(signal_number);
+  const SignalCase& c = GetParam();
+  TempDir dir;
+  dir.Write("TAVORIN.INI", Ini(FreePortPair(), 7));
+  Launch launch;
+  if (c.ignored_at_start)
+    launch.ignored_signals = {c.signal_number};
+  RunningProgram relay(dir.path(), launch);
+  const termios before = relay.InitialTerminalSettings();
+  relay.ReadLines(4);
+  ASSERT_TRUE(relay.KeyWaitBegins());
+  if (c.signal_number == SIGINT) {
+    relay.Type("\x03");
+  } else {
+    relay.Signal(c.signal_number);
   }
+  if (c.ignored_at_start) {
+    EXPECT_FALSE(relay.WaitForExit(1000).has_value()) << "an ignored signal stays ignored";
+    EndRelay(relay);
+  } else {
+    EXPECT_TRUE(KilledBy(relay.WaitForExit(kExitDeadlineMs), c.signal_number));
+  }
+  EXPECT_TRUE(SameSettings(relay.TerminalSettings(), before));
 }
+
+INSTANTIATE_TEST_SUITE_P(Program, EndingSignal,
+                         ::testing::Values(SignalCase{SIGINT, false}, SignalCase{SIGTERM, false},
+                                           SignalCase{SIGHUP, false}, SignalCase{SIGQUIT, false},
+                                           SignalCase{SIGUSR1, false}, SignalCase{SIGUSR2, false},
+                                           SignalCase{SIGALRM, false}, SignalCase{SIGXCPU, false},
+                                           SignalCase{SIGHUP, true}),
+                         [](const ::testing::TestParamInfo<SignalCase>& row) {
+                           return std::string(sigabbrev_np(row.param.signal_number)) +
+                                  (row.param.ignored_at_start ? "IgnoredAtStart" : "");
+                         });
 
 TEST(Program, InTheBackgroundItLeavesTheTerminalAloneAndRelays) {
   if (UnderWine())
@@ -292,6 +320,41 @@ TEST(Program, HostileSettingsFilesGiveDefaultsAndNeverStopTheRelay) {
             std::string::npos)
       << errors;
 }
+
+}  // namespace
+}  // namespace tavorin::testing
+
+namespace tavorin::testing {
+namespace {
+
+struct AnsweredCase {
+  std::string argument;
+  std::string begins;  // what standard output begins with
+};
+
+void PrintTo(const AnsweredCase& c, std::ostream* out) {
+  *out << c.argument;
+}
+
+class AnsweredArgument : public ::testing::TestWithParam<AnsweredCase> {};
+
+TEST_P(AnsweredArgument, PrintsAndEndsWithoutTouchingAFileOrAPort) {
+  TempDir dir;
+  Launch launch;
+  launch.arguments = {GetParam().argument};
+  RunningProgram program(dir.path(), launch);
+  EXPECT_TRUE(ExitedWith(program.WaitForExit(kExitDeadlineMs), 0));
+  const std::string out = program.RestOfOutput();
+  EXPECT_EQ(out.rfind(GetParam().begins, 0), 0u) << out;
+  EXPECT_EQ(program.Errors(), "");
+  EXPECT_FALSE(dir.Read("packets.txt").has_value()) << "no log file made";
+}
+
+INSTANTIATE_TEST_SUITE_P(Program, AnsweredArgument,
+                         ::testing::Values(AnsweredCase{"--help", "Usage: tavorin [--help"},
+                                           AnsweredCase{"-h", "Usage: tavorin [--help"},
+                                           AnsweredCase{"--version", "tavorin 1.0.0\n"},
+                                           AnsweredCase{"-V", "tavorin 1.0.0\n"}));
 
 }  // namespace
 }  // namespace tavorin::testing

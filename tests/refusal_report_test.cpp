@@ -53,16 +53,36 @@ TEST_F(RefusalReportTest, OneLineToBeginAtMostOneEveryTenSecondsAndOneToEnd) {
                                  ErrorText(11) + "); 3 links held")
       << "quiet for longer than 10 s: the next refusal is told at once";
   Make(1);
-  EXPECT_EQ(At(milliseconds(31500)),
+  EXPECT_EQ(At(milliseconds(31500)), std::nullopt) << "within 10 s of the line before";
+  EXPECT_EQ(At(seconds(41)),
             "tavorin: port 15000: links can be made again; 4 links held, 7007 new clients were "
             "refused");
   Make(1);
-  EXPECT_EQ(At(seconds(32)), std::nullopt);
+  EXPECT_EQ(At(seconds(52)), std::nullopt);
 
   Refuse(1, Step::kMemory, 0);
-  EXPECT_EQ(At(milliseconds(32500)),
+  EXPECT_EQ(At(milliseconds(52500)),
             "tavorin: port 15000: new clients are refused (no memory); 5 links held")
       << "a new run of refusals begins with its own line";
+  // Resources freed one at a time: links made and refused in turn, never two lines in 10 s.
+  for (int tick = 106; tick < 140; ++tick) {
+    if (tick % 2 == 0) {
+      Make(1);
+    } else {
+      Refuse(1);
+    }
+    std::optional<std::string> line = At(milliseconds(500 * tick));
+    EXPECT_EQ(line.has_value(), tick == 125) << tick << ": " << line.value_or("");
+  }
+}
+
+TEST(RefusalReport, OneLinkHeldIsSingular) {
+  LinkCounters counters;
+  counters.CountMade();
+  counters.CountRefused(Outcome::Failed(Step::kLimit, 1));
+  RefusalReport report(15000);
+  EXPECT_EQ(report.Check(counters, RefusalReport::Clock::now()),
+            "tavorin: port 15000: new clients are refused (limit of 1 links reached); 1 link held");
 }
 
 TEST(DropReport, OneLineAtOnceThenAtMostOneEveryTenSecondsWithTheLengthSeen) {
