@@ -239,7 +239,7 @@ TEST(Program, RefusedClientsAreToldOnceNotPerDatagram) {
   RelayDir setup;
   auto& [dir, server, server_next, port] = setup;
   Launch launch;
-  launch.open_files = 5;  // a few dozen links
+  launch.open_files = 48;  // a few dozen links
   RunningProgram relay(dir.path(), launch);
   ASSERT_EQ(relay.ReadLines(4), Lines(server.port(), "127.0.0.1", port));
   UdpPeer known;
@@ -274,7 +274,7 @@ TEST(Program, AStandardErrorThatNobodyReadsOrHoldsStopsNothing) {
     RelayDir setup;
     auto& [dir, server, server_next, port] = setup;
     Launch launch;
-    launch.open_files = 5;
+    launch.open_files = 48;
     launch.errors = sink;
     RunningProgram relay(dir.path(), launch);
     ASSERT_EQ(relay.ReadLines(4), Lines(server.port(), "127.0.0.1", port));

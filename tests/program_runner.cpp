@@ -222,6 +222,9 @@ RunningProgram::RunningProgram(const std::string& directory, const Launch& launc
     TakeTerminal(slave_name.c_str(), terminal);
     dup2(out[1], 1);
     dup2(err[1], 2);
+    // Nothing of the test's own (or of whatever started it) reaches the program, so that a
+    // limit on descriptors counts exactly what the program opens.
+    closefrom(3);
     for (int fd : launch.closed)
       close(fd);
     for (int signal_number : launch.ignored_signals)
