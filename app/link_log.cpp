@@ -72,6 +72,7 @@ void LinkLog::Counters(uint16_t port, const Listener& listener) {
            TrafficText("to_server", data.to_server()) + TrafficText("to_client", data.to_client()) +
            " dropped_empty=" + std::to_string(data.empty()) + " dropped_oversize=" +
            std::to_string(data.oversize()) + " dropped_loop=" + std::to_string(data.guarded()) +
+           " dropped_not_from_server=" + std::to_string(data.foreign()) +
            " send_failed_to_server=" + std::to_string(data.failed_to_server()) +
            " send_failed_to_client=" + std::to_string(data.failed_to_client()) +
            " log_lines_lost=" + std::to_string(unwritten_ + listener.made_records().dropped()));

@@ -102,6 +102,7 @@ int RunRelay(const Settings& settings, uint32_t address, const std::string& log_
     listener->SetMaxDatagram(settings.max_datagram);
     listener->SetIdleTimeout(std::chrono::seconds(settings.idle_timeout_s));
     listener->SetMaxLinks(settings.max_clients);
+    listener->port().replies_from_server_only = settings.replies_from_server_only;
     if (settings.log_links)
       listener->KeepLinkRecords();
   }

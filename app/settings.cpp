@@ -32,9 +32,10 @@ Settings ReadSettings(const std::string& path, std::string* problem) {
   s.server_port = ParseNumber(value("Server", "Port", "2000", kPortSize));
   s.server_host = value("Server", "IP", "127.0.0.1", kNameSize);
 
-  // An opt-in key of [Proxy]: a whole number from `low` to `high`, else its default.
-  auto bounded = [&](const char* key, uint32_t fallback, uint32_t low, uint32_t high) {
-    std::string text = value("Proxy", key, kAbsent, kNumberSize);
+  // An opt-in key: a whole number from `low` to `high`, else its default.
+  auto bounded = [&](const char* key, uint32_t fallback, uint32_t low, uint32_t high,
+                     const char* section = "Proxy") {
+    std::string text = value(section, key, kAbsent, kNumberSize);
     if (text == kAbsent)
       return fallback;
     std::optional<uint32_t> n = ParseWholeNumber(text);
@@ -43,7 +44,7 @@ Settings ReadSettings(const std::string& path, std::string* problem) {
     const std::string range = high == UINT32_MAX
                                   ? "of " + std::to_string(low) + " or more"
                                   : "from " + std::to_string(low) + " to " + std::to_string(high);
-    s.warnings.push_back(std::string(key) + "=" + text + " in [Proxy] of " + path +
+    s.warnings.push_back(std::string(key) + "=" + text + " in [" + section + "] of " + path +
                          " is not a whole number " + range + "; using " + std::to_string(fallback));
     return fallback;
   };
@@ -51,6 +52,7 @@ Settings ReadSettings(const std::string& path, std::string* problem) {
   s.idle_timeout_s = bounded("IdleTimeout", 0, 0, UINT32_MAX);
   s.max_clients = bounded("MaxClients", 0, 0, UINT32_MAX);
   s.log_links = bounded("LogLinks", 0, 0, 1) == 1;
+  s.replies_from_server_only = bounded("RepliesFromServerOnly", 0, 0, 1, "Server") == 1;
   return s;
 }
 

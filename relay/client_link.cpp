@@ -80,7 +80,10 @@ void ClientLink::ReturnBatch(const ReceiveSlot* slots, int count) {
   size_t bytes = 0;
   for (int i = 0; i < count && i < kReturnBatch; ++i) {
     arrived_.Add(1);
-    if (Relayable(slots[i], port_.max_datagram)) {
+    if (port_.replies_from_server_only &&
+        slots[i].source.sin_addr.s_addr != port_.server.sin_addr.s_addr) {
+      port_.counters.CountForeign();
+    } else if (Relayable(slots[i], port_.max_datagram)) {
       replies[relayable++] = {slots[i].buffer, slots[i].length, &client_, local_address_};
       bytes += slots[i].length;
     } else {

@@ -48,6 +48,9 @@ class PortCounters {
   }
   // A datagram from one of the relay's or the server's own endpoints (receive thread only).
   void CountGuarded() { guarded_.Add(1); }
+  // A datagram that reached a link from another address than the server's, when only the
+  // server's are passed on.
+  void CountForeign() { foreign_.fetch_add(1, std::memory_order_relaxed); }
   // `failed` datagrams that the system refused to send towards `to`, the last with `error`.
   void CountSendFailures(Direction direction, int failed, int error, const Endpoint& to) {
     last_failure_.store(
@@ -73,6 +76,7 @@ class PortCounters {
   // The length of the latest datagram dropped for its length, 0 where the system did not say.
   size_t latest_oversize() const { return latest_oversize_.load(std::memory_order_relaxed); }
   uint64_t guarded() const { return guarded_.Get(); }
+  uint64_t foreign() const { return foreign_.load(std::memory_order_relaxed); }
   uint64_t failed_to_server() const { return failed_to_server_.load(std::memory_order_acquire); }
   uint64_t failed_to_client() const { return failed_to_client_.load(std::memory_order_acquire); }
   // The direction, error and destination of the latest failed send.
@@ -100,6 +104,7 @@ class PortCounters {
   std::atomic<uint64_t> oversize_{0};
   std::atomic<size_t> latest_oversize_{0};
   SoleCount guarded_;
+  std::atomic<uint64_t> foreign_{0};
   std::atomic<uint64_t> failed_to_server_{0};
   std::atomic<uint64_t> failed_to_client_{0};
   std::atomic<uint64_t> last_failure_{0};

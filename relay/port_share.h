@@ -1,8 +1,8 @@
 // What the links of one listening port share with their Listener, which owns it and outlives
 // them: where the clients' datagrams go, the socket their replies leave from, the longest
-// datagram carried, and the counts of what was not carried. The Listener sets the first three
-// before it starts; a restart swaps the socket's handle, never the object, so a link reads it
-// afresh at every send.
+// datagram carried, whom a link takes replies from, and the counts of what was carried and not.
+// All but the counts are set before the Listener starts; a restart swaps the socket's handle, never
+// the object, so a link reads it afresh at every send.
 #pragma once
 
 #include <cstddef>
@@ -18,6 +18,9 @@ struct PortShare {
   Endpoint server{};
   UdpSocket socket;
   size_t max_datagram = kDefaultMaxDatagram;
+  // Whether a link passes on only datagrams from the server's address (from any of its ports);
+  // by default whatever reaches a link's port goes to its client.
+  bool replies_from_server_only = false;
   // Apart from what every datagram reads above, so that counting takes no line a reader needs.
   alignas(64) PortCounters counters;
 };

@@ -385,13 +385,67 @@ TEST(Program, ATerminalThatCannotBeOpenedForTheKeyTestIsNamed) {
   ASSERT_EQ(relay.ReadLines(4), Lines(server.port(), "127.0.0.1", port));
   const std::string errors = relay.ErrorLines(2);
   EXPECT_NE(errors.find("tavorin: warning: cannot open the terminal for the key test: " +
-                        std::string(std::strerror(EMFILE)) +
-                        "; only a signal ends the relay\n"),
+                        std::string(std::strerror(EMFILE)) + "; only a signal ends the relay\n"),
             std::string::npos)
       << errors;
   relay.Signal(SIGTERM);
   EXPECT_TRUE(KilledBy(relay.WaitForExit(kExitDeadlineMs), SIGTERM));
 }
+
+}  // namespace
+}  // namespace tavorin::testing
+
+namespace tavorin::testing {
+namespace {
+
+struct ReplySourceCase {
+  const char* name;
+  std::string server_setting;  // a line for [Server]
+  int from_host;               // 127.0.0.n sends to the link's port
+  bool delivered;
+};
+
+void PrintTo(const ReplySourceCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class WhoMayTalkToALink : public ::testing::TestWithParam<ReplySourceCase> {};
+
+TEST_P(WhoMayTalkToALink, AnyHostByDefaultOnlyTheServersAddressWhenAsked) {
+  const ReplySourceCase& c = GetParam();
+  RelayDir setup;
+  auto& [dir, server, server_next, port] = setup;
+  dir.Write("TAVORIN.INI", Ini(port, server.port()) + c.server_setting);
+  RunningProgram relay(dir.path());
+  ASSERT_EQ(relay.ReadLines(4), Lines(server.port(), "127.0.0.1", port));
+  UdpPeer client;
+  client.SendTo(Pattern(10, 1), port);
+  auto at_server = server.Receive();
+  ASSERT_TRUE(at_server.has_value());
+
+  UdpPeer other(0, c.from_host);
+  other.SendTo(Pattern(12, 2), at_server->from);
+  auto got = client.Receive(c.delivered ? 2000 : 500);
+  EXPECT_EQ(got.has_value(), c.delivered);
+  if (got) {
+    EXPECT_EQ(got->data, Pattern(12, 2));
+  }
+  server.SendTo(Pattern(14, 3), at_server->from);  // the server itself is always heard
+  auto reply = client.Receive();
+  ASSERT_TRUE(reply.has_value());
+  EXPECT_EQ(reply->data, Pattern(14, 3));
+  EndRelay(relay);
+}
+
+INSTANTIATE_TEST_SUITE_P(Program, WhoMayTalkToALink,
+                         ::testing::Values(ReplySourceCase{"AnyHostByDefault", "", 7, true},
+                                           ReplySourceCase{"NotAnotherHostWhenAsked",
+                                                           "RepliesFromServerOnly=1\n", 7, false},
+                                           ReplySourceCase{"TheServersAddressFromAnotherPort",
+                                                           "RepliesFromServerOnly=1\n", 1, true}),
+                         [](const ::testing::TestParamInfo<ReplySourceCase>& row) {
+                           return std::string(row.param.name);
+                         });
 
 }  // namespace
 }  // namespace tavorin::testing
