@@ -9,6 +9,7 @@
 
 #include "platform/endpoint.h"
 #include "relay/client_link.h"
+#include "relay/keyed_hash.h"
 
 namespace tavorin {
 
@@ -52,8 +53,9 @@ class ClientTable {
   static uint64_t Key(const Endpoint& e) {
     return (uint64_t{e.sin_addr.s_addr} << 16) | e.sin_port;
   }
-  // Client address and port -> the newest link entered for them.
-  std::unordered_map<uint64_t, ClientLink*> index_;
+  // Client address and port -> the newest link entered for them, hashed under a key of the
+  // table's own.
+  std::unordered_map<uint64_t, ClientLink*, KeyedHash> index_;
 };
 
 }  // namespace tavorin

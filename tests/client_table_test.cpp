@@ -167,3 +167,18 @@ INSTANTIATE_TEST_SUITE_P(Places, ClientTableRemove,
 
 }  // namespace
 }  // namespace tavorin::testing
+
+namespace tavorin::testing {
+namespace {
+
+TEST(KeyedHash, IsSipHash24AndDependsOnTheKey) {
+  // The reference vector for the 8 bytes 00 01 .. 07 under the key 00 01 .. 0f.
+  const KeyedHash reference(0x0706050403020100ull, 0x0f0e0d0c0b0a0908ull);
+  EXPECT_EQ(reference(0x0706050403020100ull), 0x93f5f5799a932462ull);
+  const KeyedHash other(0x0706050403020100ull, 0x0f0e0d0c0b0a0909ull);
+  EXPECT_NE(other(0x0706050403020100ull), reference(0x0706050403020100ull));
+  EXPECT_NE(KeyedHash()(42), KeyedHash()(42)) << "every table draws a key of its own";
+}
+
+}  // namespace
+}  // namespace tavorin::testing
