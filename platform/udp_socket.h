@@ -31,6 +31,11 @@ struct ReceiveSlot {
   // The local address the datagram was sent to (network order), on a socket that reports it
   // (ReportLocalAddress); 0 otherwise.
   uint32_t local_address;
+  // The address a reply to it leaves from: the one it was sent to, except that a datagram sent
+  // to a broadcast or multicast address is answered from the address of the interface that
+  // took it (no datagram can leave from a broadcast address). 0 when not known, which lets the
+  // routing choose.
+  uint32_t reply_address = 0;
 };
 
 // What a send or receive did: how many datagrams (or bytes) went or came, and the system's

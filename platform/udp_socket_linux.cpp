@@ -90,11 +90,13 @@ void ReadReceived(msghdr& header, size_t length, ReceiveSlot& slot) {
   slot.length = length;
   slot.truncated = (header.msg_flags & MSG_TRUNC) != 0;
   slot.local_address = 0;
+  slot.reply_address = 0;
   for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {
     if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
       in_pktinfo info;
       std::memcpy(&info, CMSG_DATA(c), sizeof info);
       slot.local_address = info.ipi_addr.s_addr;
+      slot.reply_address = info.ipi_spec_dst.s_addr;
     }
   }
 }

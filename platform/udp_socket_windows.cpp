@@ -119,6 +119,7 @@ IoResult UdpSocket::ReceiveMany(ReceiveSlot* slots, int count) const {
   const SOCKET s = Native(handle());
   ReceiveSlot& slot = slots[0];
   slot.local_address = 0;
+  slot.reply_address = 0;
   slot.truncated = false;
   LPFN_WSARECVMSG receive_message = ReceiveMessageFunction(s);
   if (receive_message == nullptr) {
@@ -156,6 +157,11 @@ IoResult UdpSocket::ReceiveMany(ReceiveSlot* slots, int count) const {
       IN_PKTINFO info;
       std::memcpy(&info, WSA_CMSG_DATA(c), sizeof info);
       slot.local_address = info.ipi_addr.s_addr;
+      // Windows tells only the destination: a limited broadcast or a multicast one is no
+      // address to answer from, and the routing chooses instead.
+      const uint32_t host_order = ntohl(slot.local_address);
+      const bool group = host_order == 0xFFFFFFFFu || (host_order >> 28) == 0xE;
+      slot.reply_address = group ? 0 : slot.local_address;
     }
   }
   return {1, 0};

@@ -80,7 +80,7 @@ class ClientLink {
   StoppableThread thread_;
   PortShare& port_;
   // Replies leave from here, so that a client of a host with several addresses hears back from
-  // the address it sent to.
+  // the address it sent to (from the interface's own when it sent to a broadcast address).
   const uint32_t local_address_;
   // The counts, each thread's on a cache line of its own, so that counting on one core never
   // takes a line the other core reads.

@@ -104,7 +104,7 @@ void Listener::AddClient(const ReceiveSlot& slot, LoopGuard::Verdict verdict) {
   }
   std::unique_ptr<ClientLink> link;
   try {
-    link = std::make_unique<ClientLink>(slot.source, port_, slot.local_address);
+    link = std::make_unique<ClientLink>(slot.source, port_, slot.reply_address);
   } catch (const std::bad_alloc&) {
     counters_.CountRefused(Outcome::Failed(Step::kMemory, 0));
     return;

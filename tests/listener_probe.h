@@ -16,8 +16,13 @@ class ListenerProbe {
   static void Relay(Listener& listener, const void* data, size_t length, const Endpoint& source,
                     uint32_t local_address = 0) {
     // The receive path only reads the buffer.
-    ReceiveSlot slot{
-        const_cast<void*>(data), listener.port_.max_datagram, length, false, source, local_address};
+    ReceiveSlot slot{const_cast<void*>(data),
+                     listener.port_.max_datagram,
+                     length,
+                     false,
+                     source,
+                     local_address,
+                     local_address};
     listener.RelayBatch(&slot, 1);
   }
 };

@@ -82,27 +82,46 @@ TEST(Program, EmptyAndOversizeDatagramsStopAtTheRelayBothWays) {
   EndRelay(relay);
 }
 
-TEST(Program, RepliesComeBackFromTheAddressTheClientSentTo) {
+struct ReplyFromCase {
+  const char* name;
+  uint32_t sent_to;  // network order
+  uint32_t heard_from;
+};
+
+void PrintTo(const ReplyFromCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class RepliesComeBack : public ::testing::TestWithParam<ReplyFromCase> {};
+
+TEST_P(RepliesComeBack, FromTheAddressTheClientSentToOrItsInterfacesForABroadcast) {
   // Wine reports the destination address of a received datagram but sends WSASendMsg's
   // datagrams from the routing's address whatever IN_PKTINFO asks (checked here).
   if (UnderWine())
     GTEST_SKIP() << "Wine ignores the source address given to WSASendMsg";
+  const ReplyFromCase& c = GetParam();
   RelayDir setup;
   auto& [dir, server, server_next, port] = setup;
   RunningProgram relay(dir.path());
   ASSERT_EQ(relay.ReadLines(4), Lines(server.port(), "127.0.0.1", port));
-  UdpPeer client;  // on 127.0.0.1, talking to 127.0.0.3 and hearing from it alone
-  Endpoint third = LoopbackEndpoint(port, 3);
-  client.Connect(third);
-  client.SendTo(Pattern(64, 1), third);
+  UdpPeer client;  // on 127.0.0.1
+  client.AllowBroadcast();
+  client.Connect(MakeEndpoint(c.heard_from, htons(port)));  // hears from that address alone
+  client.SendTo(Pattern(64, 1), MakeEndpoint(c.sent_to, htons(port)));
   auto at_server = server.Receive();
   ASSERT_TRUE(at_server.has_value());
   server.SendTo(Pattern(64, 2), at_server->from);
   auto at_client = client.Receive();
-  ASSERT_TRUE(at_client.has_value()) << "the reply left from another address";
+  ASSERT_TRUE(at_client.has_value()) << "the reply left from another address, or not at all";
   EXPECT_EQ(at_client->data, Pattern(64, 2));
   EndRelay(relay);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Program, RepliesComeBack,
+    ::testing::Values(ReplyFromCase{"AnotherAddressOfThisHost", Loopback(3), Loopback(3)},
+                      ReplyFromCase{"ABroadcastAddress", htonl(0x7FFFFFFFu), Loopback(1)}),
+    [](const ::testing::TestParamInfo<ReplyFromCase>& row) { return std::string(row.param.name); });
 
 TEST(Program, SettingsAreReadFromTheWorkingDirectoryOnly) {
   TempDir program_dir;

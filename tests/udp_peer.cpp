@@ -105,6 +105,11 @@ Endpoint UdpPeer::endpoint() const {
   return LoopbackEndpoint(port_, host_);
 }
 
+void UdpPeer::AllowBroadcast() const {
+  int on = 1;
+  EXPECT_EQ(setsockopt(fd_, SOL_SOCKET, SO_BROADCAST, &on, sizeof on), 0);
+}
+
 void UdpPeer::Connect(const Endpoint& peer) const {
   EXPECT_EQ(::connect(fd_, reinterpret_cast<const sockaddr*>(&peer), sizeof peer), 0);
 }

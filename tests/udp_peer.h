@@ -54,6 +54,9 @@ class UdpPeer {
   uint16_t port() const { return port_; }
   Endpoint endpoint() const;
 
+  // Lets it send to a broadcast address.
+  void AllowBroadcast() const;
+
   // From now on only datagrams from `peer` are received.
   void Connect(const Endpoint& peer) const;
 
