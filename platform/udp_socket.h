@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -14,9 +15,11 @@ namespace tavorin {
 #ifdef _WIN32
 using SocketHandle = uintptr_t;
 inline constexpr SocketHandle kNoSocket = ~SocketHandle{0};
+inline constexpr int kAddressInUse = 10048;  // WSAEADDRINUSE
 #else
 using SocketHandle = int;
 inline constexpr SocketHandle kNoSocket = -1;
+inline constexpr int kAddressInUse = EADDRINUSE;
 #endif
 
 // One datagram of a batch receive: where it goes in, and what came.

@@ -1,5 +1,7 @@
 #include "relay/client_link.h"
 
+#include <utility>
+
 #include "relay/datagram.h"
 #include "relay/receive_loop.h"
 
@@ -37,10 +39,23 @@ void ClientLink::Join() {
 }
 
 Outcome ClientLink::Start() {
-  if (Outcome opened = socket_.OpenAndBind(0); !opened) {
-    return opened;
+  // A port the relay or the server listens on is held open while another is asked for, so
+  // that the system cannot hand the same one back; it is let go once a good one is had.
+  constexpr int kMostTries = 8;
+  UdpSocket held[kMostTries];
+  for (int tries = 0;; ++tries) {
+    if (Outcome opened = socket_.OpenAndBind(0); !opened) {
+      return opened;
+    }
+    local_port_ = socket_.LocalPort();
+    if (port_.guard == nullptr || !port_.guard->PortTaken(local_port_))
+      break;
+    if (tries + 1 == kMostTries) {
+      socket_.Close();
+      return Outcome::Failed(Step::kBind, kAddressInUse);
+    }
+    held[tries] = std::move(socket_);
   }
-  local_port_ = socket_.LocalPort();
   if (Outcome started = thread_.Start(&ClientLink::ReturnThread, this, kReturnThreadStack);
       !started) {
     socket_.Close();

@@ -63,7 +63,10 @@ class Listener {
 
   // The guard whose sources are never relayed; Start records the listening port in it. Set
   // before Start; the guard outlives the Listener. Without one every source is relayed.
-  void SetLoopGuard(LoopGuard* guard) { guard_ = guard; }
+  void SetLoopGuard(LoopGuard* guard) {
+    guard_ = guard;
+    port_.guard = guard;
+  }
 
   // The listening socket, which every link's return thread sends on.
   const UdpSocket& socket() const { return port_.socket; }

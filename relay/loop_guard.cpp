@@ -47,4 +47,17 @@ LoopGuard::Verdict LoopGuard::Judge(const Endpoint& source, uint32_t local_addre
   return Verdict::kRelay;
 }
 
+bool LoopGuard::PortTaken(uint16_t port) const {
+  const uint16_t net = htons(port);
+  for (int i = 0; i < server_count_; ++i) {
+    if (servers_[i].on_this_host && servers_[i].endpoint.sin_port == net)
+      return true;
+  }
+  for (const auto& taken : ports_) {
+    if (net != 0 && taken.load(std::memory_order_acquire) == net)
+      return true;
+  }
+  return false;
+}
+
 }  // namespace tavorin

@@ -29,6 +29,12 @@ class LoopGuard {
   // order; 0 when not known) by what can be told at no cost. Called for every datagram.
   Verdict Judge(const Endpoint& source, uint32_t local_address) const;
 
+  // Whether a socket of this host on `port` (host order) would take datagrams meant for the
+  // relay or the server: one of the listening ports, or one of the server's when the server
+  // runs on this host. A link must not keep such a port, or it would receive what other links
+  // send to the server, and pass it to its own client.
+  bool PortTaken(uint16_t port) const;
+
  private:
   static constexpr int kMostServers = 2;
   static constexpr int kMostPorts = 4;  // two Listeners, each restarted once

@@ -10,6 +10,7 @@
 #include "platform/endpoint.h"
 #include "platform/udp_socket.h"
 #include "relay/datagram.h"
+#include "relay/loop_guard.h"
 #include "relay/port_counters.h"
 
 namespace tavorin {
@@ -21,6 +22,8 @@ struct PortShare {
   // Whether a link passes on only datagrams from the server's address (from any of its ports);
   // by default whatever reaches a link's port goes to its client.
   bool replies_from_server_only = false;
+  // The ports a link must not keep (the relay's own and the server's); none without a guard.
+  const LoopGuard* guard = nullptr;
   // Apart from what every datagram reads above, so that counting takes no line a reader needs.
   alignas(64) PortCounters counters;
 };

@@ -1,8 +1,17 @@
 // A new client for which no socket or thread can be had is dropped; everyone else is served.
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <thread>
 #include <vector>
 
 #include "tests/relay_fixture.h"
@@ -94,6 +103,73 @@ TEST(ListenerStart, NoThreadMeansStartFailsWithNothingLeftOpen) {
   EXPECT_FALSE(listener.Started());
   EXPECT_EQ(CountEntries("fd", fds_before), fds_before);
   EXPECT_TRUE(listener.Start(0));
+}
+
+}  // namespace
+}  // namespace tavorin::testing
+
+namespace tavorin::testing {
+namespace {
+
+// In a network namespace of its own, whose ephemeral range holds four ports, two of them the
+// server's: links take the other two, and newcomers beyond them are refused. Exit status 0
+// when so, 77 when no namespace can be had, else the check that failed.
+int LinksInANarrowRange() {
+  if (unshare(CLONE_NEWNET) != 0)
+    return 77;
+  int s = socket(AF_INET, SOCK_DGRAM, 0);
+  ifreq loopback{};
+  std::strcpy(loopback.ifr_name, "lo");
+  if (ioctl(s, SIOCGIFFLAGS, &loopback) != 0)
+    return 77;
+  loopback.ifr_flags |= IFF_UP;
+  if (ioctl(s, SIOCSIFFLAGS, &loopback) != 0)
+    return 77;
+  close(s);
+  {
+    std::ofstream range("/proc/sys/net/ipv4/ip_local_port_range");
+    range << "41000 41003\n";
+    if (!range.flush())
+      return 77;
+  }
+  LoopGuard guard;
+  guard.AddServer(LoopbackEndpoint(41000));  // on this host, and down for now
+  guard.AddServer(LoopbackEndpoint(41001));
+  Listener listener;
+  listener.SetServer(LoopbackEndpoint(41000));
+  listener.SetLoopGuard(&guard);
+  if (!listener.Start(45000))
+    return 2;
+  std::vector<std::unique_ptr<UdpPeer>> clients;
+  for (uint16_t i = 0; i < 4; ++i) {
+    clients.push_back(std::make_unique<UdpPeer>(static_cast<uint16_t>(46000 + i)));
+    clients.back()->SendTo(Pattern(8, i), 45000);
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (listener.counters().made() + listener.counters().refused() < 4 &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  listener.Stop();
+  for (const ClientNode* node = listener.links().head.get(); node; node = node->next.get()) {
+    if (node->item->LocalPort() == 41000 || node->item->LocalPort() == 41001)
+      return 3;  // a link took a port of the server's
+  }
+  return listener.links().count == 2 && listener.counters().refused() == 2 ? 0 : 4;
+}
+
+TEST(LinkPorts, ALinkNeverKeepsAPortOfTheServerOnThisHost) {
+  if (geteuid() != 0)
+    GTEST_SKIP() << "a network namespace of its own needs root";
+  pid_t child = fork();
+  if (child == 0)
+    _exit(LinksInANarrowRange());
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 77)
+    GTEST_SKIP() << "no network namespace can be had here";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 }  // namespace
