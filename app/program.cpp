@@ -4,7 +4,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include "app/number.h"
@@ -84,7 +86,8 @@ bool ServesItself(const Endpoint (&servers)[2], const Listener& a, const Listene
 }
 
 // Runs the relay with the settings read, until a key is pressed.
-int RunRelay(const Settings& settings, uint32_t address, const std::string& log_path) {
+int RunRelay(const Settings& settings, uint32_t address, const std::string& settings_path,
+             const std::string& log_path) {
   const Endpoint servers[2] = {
       MakeEndpoint(address, htons(PortOf(settings.server_port))),
       MakeEndpoint(address, htons(PortOf(NextNumber(settings.server_port)))),
@@ -116,7 +119,16 @@ int RunRelay(const Settings& settings, uint32_t address, const std::string& log_
   // The lines above reach the standard output the program was started with; from here on it
   // is the log file, and nothing more is written to it.
   // With the link log, its lines are records an operator keeps across restarts.
-  if (std::optional<std::string> failure = RedirectStandardOutput(log_path, settings.log_links)) {
+  // A log that is the settings file would empty it, and the next start would take the
+  // defaults in silence.
+  std::error_code ignored;
+  std::string log_target = log_path;
+  if (std::filesystem::equivalent(log_path, settings_path, ignored)) {
+    std::fprintf(stderr, "tavorin: warning: the log file %s is the settings file; no log file\n",
+                 log_path.c_str());
+    log_target = kNullDevice;
+  }
+  if (std::optional<std::string> failure = RedirectStandardOutput(log_target, settings.log_links)) {
     std::fprintf(stderr, "tavorin: warning: cannot open the log file %s: %s\n", log_path.c_str(),
                  failure->c_str());
   }
@@ -193,7 +205,7 @@ int RunProgram() {
   const auto* octet = reinterpret_cast<const unsigned char*>(&*address);
   std::printf("Server IP = %i.%i.%i.%i\n", octet[0], octet[1], octet[2], octet[3]);
 
-  return RunRelay(settings, *address, log_path);
+  return RunRelay(settings, *address, settings_path, log_path);
 }
 
 }  // namespace tavorin

@@ -10,8 +10,10 @@ namespace tavorin {
 
 #ifdef _WIN32
 inline constexpr char kPathSeparator = '\\';
+inline constexpr char kNullDevice[] = "NUL";
 #else
 inline constexpr char kPathSeparator = '/';
+inline constexpr char kNullDevice[] = "/dev/null";
 #endif
 
 // `directory`, the separator and `name`. The separator is always added, so a root directory

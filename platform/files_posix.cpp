@@ -2,6 +2,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -47,12 +48,24 @@ void PrepareStandardStreams() {
 
 std::optional<std::string> RedirectStandardOutput(const std::string& path, bool append) {
   std::fflush(stdout);
-  int fd = ::open(
-      path.c_str(),
-      O_WRONLY | O_CREAT | (append ? O_APPEND : O_TRUNC) | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+  const int flags =
+      O_WRONLY | O_CREAT | (append ? O_APPEND : O_TRUNC) | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  // Run as root, a symbolic link is followed only when root owns it: one that another user
+  // planted in a directory they can write would have root empty a file of its choosing.
+  const bool root = ::geteuid() == 0;
+  int fd = ::open(path.c_str(), flags | (root ? O_NOFOLLOW : 0), 0666);
   std::optional<std::string> failure;
+  if (fd < 0 && root && errno == ELOOP) {
+    struct stat link {};
+    if (::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode) && link.st_uid != 0) {
+      failure = "a symbolic link owned by another user, not followed when run as root";
+    } else {
+      fd = ::open(path.c_str(), flags, 0666);
+    }
+  }
   if (fd < 0) {
-    failure = std::strerror(errno);
+    if (!failure)
+      failure = std::strerror(errno);
     fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (fd < 0)
       return failure;

@@ -449,3 +449,56 @@ INSTANTIATE_TEST_SUITE_P(Program, WhoMayTalkToALink,
 
 }  // namespace
 }  // namespace tavorin::testing
+
+namespace tavorin::testing {
+namespace {
+
+struct KeptFileCase {
+  const char* name;
+  bool planted_link;  // packets.txt is a link owned by another user to a file of root's
+};
+
+void PrintTo(const KeptFileCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class StartingNeverDestroys : public ::testing::TestWithParam<KeptFileCase> {};
+
+TEST_P(StartingNeverDestroys, AFileThatALogPathLeadsTo) {
+  const KeptFileCase& c = GetParam();
+  if (c.planted_link && (UnderWine() || geteuid() != 0))
+    GTEST_SKIP() << "a link another user planted matters to a relay run as root on POSIX";
+  RelayDir setup;
+  auto& [dir, server, server_next, port] = setup;
+  std::string kept;
+  if (c.planted_link) {
+    dir.Write("root-only.txt", "root's own\n");
+    ASSERT_EQ(symlink("root-only.txt", dir.File("packets.txt").c_str()), 0);
+    ASSERT_EQ(lchown(dir.File("packets.txt").c_str(), 65534, 65534), 0);
+    kept = "root-only.txt";
+  } else {
+    dir.Write("TAVORIN.INI", Ini(port, server.port(), "Log=TAVORIN.INI\n"));
+    kept = "TAVORIN.INI";
+  }
+  const std::optional<std::string> before = dir.Read(kept);
+  RunningProgram relay(dir.path());
+  ASSERT_EQ(relay.ReadLines(4), Lines(server.port(), "127.0.0.1", port));
+  const std::string warning = relay.ErrorLines(1);
+  EXPECT_NE(warning.find(c.planted_link ? "not followed when run as root" : "is the settings file"),
+            std::string::npos)
+      << warning;
+  UdpPeer client;
+  ExpectRelayed(client, port, server, 1);  // and it relays on
+  EndRelay(relay);
+  EXPECT_EQ(dir.Read(kept), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Program, StartingNeverDestroys,
+                         ::testing::Values(KeptFileCase{"TheSettingsFile", false},
+                                           KeptFileCase{"ALinkPlantedByAnotherUser", true}),
+                         [](const ::testing::TestParamInfo<KeptFileCase>& row) {
+                           return std::string(row.param.name);
+                         });
+
+}  // namespace
+}  // namespace tavorin::testing
