@@ -41,6 +41,14 @@ std::vector<std::string> DropReport::Check(const PortCounters& counters,
     to_client_told_ = to_client;
   }
 
+  const uint64_t over_rate = counters.over_rate();
+  if (rate_pace_.Due(over_rate, now)) {
+    lines.push_back(Prefix() + Datagrams(over_rate - over_rate_told_) + " over the rate of " +
+                    std::to_string(client_rate_) +
+                    " a second from one client dropped (ClientRate in [Proxy])");
+    over_rate_told_ = over_rate;
+  }
+
   const uint64_t oversize = counters.oversize();
   const size_t latest = counters.latest_oversize();
   const uint64_t empty = counters.empty();

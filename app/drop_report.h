@@ -1,6 +1,7 @@
 // Tells standard error about datagrams a listening port did not carry, either way: those longer
 // than the limit (with the length seen and the key that raises the limit) and empty ones, and
-// those the system refused to send (with the destination and the reason). Each kind at its
+// those the system refused to send (with the destination and the reason), and those over a
+// client's rate. Each kind at its
 // own pace: a line when they begin, at most one every 10 s while they go on.
 #pragma once
 
@@ -16,7 +17,8 @@ namespace tavorin {
 
 class DropReport {
  public:
-  DropReport(uint16_t port, size_t limit) : port_(port), limit_(limit) {}
+  DropReport(uint16_t port, size_t limit, uint32_t client_rate = 0)
+      : port_(port), limit_(limit), client_rate_(client_rate) {}
 
   // The lines that what `counters` show at `now` call for, if any.
   std::vector<std::string> Check(const PortCounters& counters, LinePace::Clock::time_point now);
@@ -29,6 +31,9 @@ class DropReport {
   LinePace size_pace_;
   uint64_t oversize_told_ = 0;
   uint64_t empty_told_ = 0;
+  uint32_t client_rate_;
+  LinePace rate_pace_;
+  uint64_t over_rate_told_ = 0;
   LinePace send_pace_;
   uint64_t to_server_told_ = 0;
   uint64_t to_client_told_ = 0;

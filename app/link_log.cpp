@@ -73,6 +73,7 @@ void LinkLog::Counters(uint16_t port, const Listener& listener) {
            " dropped_empty=" + std::to_string(data.empty()) + " dropped_oversize=" +
            std::to_string(data.oversize()) + " dropped_loop=" + std::to_string(data.guarded()) +
            " dropped_not_from_server=" + std::to_string(data.foreign()) +
+           " dropped_over_rate=" + std::to_string(data.over_rate()) +
            " send_failed_to_server=" + std::to_string(data.failed_to_server()) +
            " send_failed_to_client=" + std::to_string(data.failed_to_client()) +
            " log_lines_lost=" + std::to_string(unwritten_ + listener.made_records().dropped()));

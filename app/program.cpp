@@ -106,6 +106,7 @@ int RunRelay(const Settings& settings, uint32_t address, const std::string& sett
     listener->SetIdleTimeout(std::chrono::seconds(settings.idle_timeout_s));
     listener->SetMaxLinks(settings.max_clients);
     listener->port().replies_from_server_only = settings.replies_from_server_only;
+    listener->port().client_rate = settings.client_rate;
     if (settings.log_links)
       listener->KeepLinkRecords();
   }
@@ -133,7 +134,7 @@ int RunRelay(const Settings& settings, uint32_t address, const std::string& sett
                  failure->c_str());
   }
 
-  Upkeep upkeep(a, b, settings.max_datagram, settings.log_links);
+  Upkeep upkeep(a, b, settings.max_datagram, settings.client_rate, settings.log_links);
   WaitForKey(upkeep);
 
   a.Stop();

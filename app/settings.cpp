@@ -52,6 +52,7 @@ Settings ReadSettings(const std::string& path, std::string* problem) {
   s.idle_timeout_s = bounded("IdleTimeout", 0, 0, UINT32_MAX);
   s.max_clients = bounded("MaxClients", 0, 0, UINT32_MAX);
   s.log_links = bounded("LogLinks", 0, 0, 1) == 1;
+  s.client_rate = bounded("ClientRate", 0, 0, UINT32_MAX);
   s.replies_from_server_only = bounded("RepliesFromServerOnly", 0, 0, 1, "Server") == 1;
   return s;
 }

@@ -20,6 +20,7 @@ struct Settings {
   uint32_t idle_timeout_s = 0;  // a link idle this long is closed; 0: never
   uint32_t max_clients = 0;     // links per listening port; 0: no limit of the relay's own
   bool log_links = false;       // the log file gets a line per link made and closed
+  uint32_t client_rate = 0;     // datagrams a second from one client; 0: no limit
   // A link passes on only what comes from the server's address; else from any host.
   bool replies_from_server_only = false;
   // Values of the opt-in keys that could not be taken, each naming the key, the value and the

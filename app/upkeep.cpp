@@ -16,11 +16,12 @@ namespace {
 constexpr size_t kCloseEach = 250;
 }  // namespace
 
-Upkeep::Upkeep(Listener& a, Listener& b, size_t max_datagram, bool log_links)
+Upkeep::Upkeep(Listener& a, Listener& b, size_t max_datagram, uint32_t client_rate, bool log_links)
     : listeners_{&a, &b},
       ports_{a.LocalPort(), b.LocalPort()},
       refusals_{RefusalReport(ports_[0]), RefusalReport(ports_[1])},
-      drops_{DropReport(ports_[0], max_datagram), DropReport(ports_[1], max_datagram)},
+      drops_{DropReport(ports_[0], max_datagram, client_rate),
+             DropReport(ports_[1], max_datagram, client_rate)},
       log_links_(log_links),
       next_counters_(Clock::now() + kCountersInterval) {}
 

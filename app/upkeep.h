@@ -22,7 +22,7 @@ class Upkeep {
   static constexpr auto kCountersInterval = std::chrono::seconds(60);
 
   // For the two started Listeners; `log_links` keeps the link log on standard output.
-  Upkeep(Listener& a, Listener& b, size_t max_datagram, bool log_links);
+  Upkeep(Listener& a, Listener& b, size_t max_datagram, uint32_t client_rate, bool log_links);
 
   // What is due at a key test.
   void Tick();

@@ -18,6 +18,8 @@ constexpr int kReturnBatch = 1;
 
 ClientLink::~ClientLink() {
   Join();
+  if (local_port_ != 0 && port_.guard != nullptr)
+    port_.guard->RemoveLinkPort(local_port_);
   socket_.Close();
 }
 
@@ -44,6 +46,7 @@ Outcome ClientLink::Start() {
   constexpr int kMostTries = 8;
   UdpSocket held[kMostTries];
   for (int tries = 0;; ++tries) {
+    local_port_ = 0;
     if (Outcome opened = socket_.OpenAndBind(0); !opened) {
       return opened;
     }
@@ -52,10 +55,13 @@ Outcome ClientLink::Start() {
       break;
     if (tries + 1 == kMostTries) {
       socket_.Close();
+      local_port_ = 0;
       return Outcome::Failed(Step::kBind, kAddressInUse);
     }
     held[tries] = std::move(socket_);
   }
+  if (port_.guard != nullptr)
+    port_.guard->AddLinkPort(local_port_);
   if (Outcome started = thread_.Start(&ClientLink::ReturnThread, this, kReturnThreadStack);
       !started) {
     socket_.Close();

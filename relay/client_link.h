@@ -64,6 +64,24 @@ class ClientLink {
   // relayed or not: unchanged over a while, the link has been idle that long.
   uint64_t Activity() const { return to_server_.datagrams.Get() + arrived_.Get(); }
 
+  // Whether the client may send one more datagram at `now` under `rate` a second: a bucket
+  // that holds a tenth of a second's worth (at least 5) and fills at the rate. The receive
+  // thread's alone.
+  bool TakeToken(std::chrono::steady_clock::time_point now, uint32_t rate) {
+    const double most = rate / 10.0 > 5.0 ? rate / 10.0 : 5.0;
+    if (filled_at_ == std::chrono::steady_clock::time_point{}) {
+      tokens_ = most;
+    } else {
+      tokens_ += std::chrono::duration<double>(now - filled_at_).count() * rate;
+      tokens_ = tokens_ < most ? tokens_ : most;
+    }
+    filled_at_ = now;
+    if (tokens_ < 1.0)
+      return false;
+    tokens_ -= 1.0;
+    return true;
+  }
+
   // The next link in a list of links that have left their table.
   ClientLink* next_retired = nullptr;
 
@@ -88,7 +106,9 @@ class ClientLink {
     SoleCount datagrams;
     SoleCount bytes;
   };
-  alignas(64) Counts to_server_;  // the receive thread's
+  alignas(64) Counts to_server_;  // the receive thread's, with the rate's bucket
+  double tokens_ = 0;
+  std::chrono::steady_clock::time_point filled_at_{};
   alignas(64) Counts to_client_;  // the return thread's, with arrived_
   SoleCount arrived_;
 };

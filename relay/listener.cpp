@@ -90,7 +90,8 @@ LoopGuard::Verdict Listener::Judge(const Endpoint& source, uint32_t local_addres
   return guard_ == nullptr ? LoopGuard::Verdict::kRelay : guard_->Judge(source, local_address);
 }
 
-void Listener::AddClient(const ReceiveSlot& slot, LoopGuard::Verdict verdict) {
+void Listener::AddClient(const ReceiveSlot& slot, LoopGuard::Verdict verdict,
+                         Clock::time_point now) {
   // Asking the system costs a socket, so it is asked only here: a source that has a link
   // was asked when the link was made.
   if (verdict == LoopGuard::Verdict::kDropIfLocal &&
@@ -115,6 +116,8 @@ void Listener::AddClient(const ReceiveSlot& slot, LoopGuard::Verdict verdict) {
     counters_.CountRefused(started);
     return;
   }
+  if (port_.client_rate != 0)
+    link->TakeToken(now, port_.client_rate);  // the first datagram, from a full bucket
   if (IoResult sent = link->SendToServer(slot.buffer, slot.length); sent.error != 0) {
     port_.counters.CountSendFailures(Direction::kToServer, 1, sent.error, port_.server);
   } else {
@@ -201,6 +204,8 @@ void Listener::RelayBatch(const ReceiveSlot* slots, int count) {
     run = 0;
     run_bytes = 0;
   };
+  // One clock read a batch, for the clients' rates.
+  const Clock::time_point now = port_.client_rate != 0 ? Clock::now() : Clock::time_point{};
   for (int i = 0; i < count && i < kListenBatch; ++i) {
     const ReceiveSlot& slot = slots[i];
     if (!Relayable(slot, port_.max_datagram)) {
@@ -216,7 +221,11 @@ void Listener::RelayBatch(const ReceiveSlot* slots, int count) {
     ClientLink* link = FindClient(slot.source);
     if (link == nullptr) {
       flush();
-      AddClient(slot, verdict);
+      AddClient(slot, verdict, now);
+      continue;
+    }
+    if (port_.client_rate != 0 && !link->TakeToken(now, port_.client_rate)) {
+      port_.counters.CountOverRate();
       continue;
     }
     if (link != run_link)
@@ -228,7 +237,7 @@ void Listener::RelayBatch(const ReceiveSlot* slots, int count) {
   }
   flush();
   if (idle_timeout_.count() > 0)
-    SweepIdle(Clock::now());
+    SweepIdle(port_.client_rate != 0 ? now : Clock::now());
 }
 
 }  // namespace tavorin

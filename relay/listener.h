@@ -129,7 +129,8 @@ class Listener {
   // link can be had, or the limit on links is reached, the datagram is dropped and the
   // refusal counted; a source the guard doubted is dropped if its address turns out to be
   // this host's.
-  void AddClient(const ReceiveSlot& slot, LoopGuard::Verdict verdict);
+  void AddClient(const ReceiveSlot& slot, LoopGuard::Verdict verdict,
+                 std::chrono::steady_clock::time_point now);
   // Looks at the next few thousand links for one that has been idle too long, at most every
   // tenth of a second, so that no batch waits long for it; every link is seen about once a
   // second.

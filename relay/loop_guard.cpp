@@ -44,6 +44,9 @@ LoopGuard::Verdict LoopGuard::Judge(const Endpoint& source, uint32_t local_addre
     if (source.sin_port == port.load(std::memory_order_acquire) && source.sin_port != 0)
       return OwnIfLocal(source, local_address);
   }
+  const uint16_t port = ntohs(source.sin_port);
+  if ((link_ports_[port / 64].load(std::memory_order_relaxed) >> (port % 64)) & 1)
+    return OwnIfLocal(source, local_address);
   return Verdict::kRelay;
 }
 

@@ -1,5 +1,5 @@
-// The sources a Listener never relays for: the relay's own listening endpoints (an address of
-// this host with a listening port) and the server's endpoints. A reply sent back to one of
+// The sources a Listener never relays for: the relay's own endpoints (an address of this host
+// with a listening port or a link's port) and the server's endpoints. A reply sent back to one of
 // them comes straight back into the relay, so a single forged datagram would have the relay
 // and the server pass datagrams between them until shutdown. One guard serves both Listeners.
 #pragma once
@@ -29,6 +29,16 @@ class LoopGuard {
   // order; 0 when not known) by what can be told at no cost. Called for every datagram.
   Verdict Judge(const Endpoint& source, uint32_t local_address) const;
 
+  // Records a port (host order) that a link of either Listener holds, and lets it go when the
+  // link closes: a source on this host with such a port is a link of this relay, and a cycle
+  // between links needs no server at all. Any thread, at any time.
+  void AddLinkPort(uint16_t port) {
+    link_ports_[port / 64].fetch_or(uint64_t{1} << (port % 64), std::memory_order_relaxed);
+  }
+  void RemoveLinkPort(uint16_t port) {
+    link_ports_[port / 64].fetch_and(~(uint64_t{1} << (port % 64)), std::memory_order_relaxed);
+  }
+
   // Whether a socket of this host on `port` (host order) would take datagrams meant for the
   // relay or the server: one of the listening ports, or one of the server's when the server
   // runs on this host. A link must not keep such a port, or it would receive what other links
@@ -47,6 +57,8 @@ class LoopGuard {
   int server_count_ = 0;
   std::atomic<uint16_t> ports_[kMostPorts] = {};  // network order; 0 for none
   std::atomic<int> port_count_{0};
+  // One bit per port that a link holds: 8 KiB, a word read per datagram.
+  std::atomic<uint64_t> link_ports_[65536 / 64] = {};
 };
 
 }  // namespace tavorin

@@ -51,6 +51,8 @@ class PortCounters {
   // A datagram that reached a link from another address than the server's, when only the
   // server's are passed on.
   void CountForeign() { foreign_.fetch_add(1, std::memory_order_relaxed); }
+  // A datagram over a client's rate (receive thread only).
+  void CountOverRate() { over_rate_.Add(1); }
   // `failed` datagrams that the system refused to send towards `to`, the last with `error`.
   void CountSendFailures(Direction direction, int failed, int error, const Endpoint& to) {
     last_failure_.store(
@@ -77,6 +79,7 @@ class PortCounters {
   size_t latest_oversize() const { return latest_oversize_.load(std::memory_order_relaxed); }
   uint64_t guarded() const { return guarded_.Get(); }
   uint64_t foreign() const { return foreign_.load(std::memory_order_relaxed); }
+  uint64_t over_rate() const { return over_rate_.Get(); }
   uint64_t failed_to_server() const { return failed_to_server_.load(std::memory_order_acquire); }
   uint64_t failed_to_client() const { return failed_to_client_.load(std::memory_order_acquire); }
   // The direction, error and destination of the latest failed send.
@@ -105,6 +108,7 @@ class PortCounters {
   std::atomic<size_t> latest_oversize_{0};
   SoleCount guarded_;
   std::atomic<uint64_t> foreign_{0};
+  SoleCount over_rate_;
   std::atomic<uint64_t> failed_to_server_{0};
   std::atomic<uint64_t> failed_to_client_{0};
   std::atomic<uint64_t> last_failure_{0};

@@ -22,8 +22,12 @@ struct PortShare {
   // Whether a link passes on only datagrams from the server's address (from any of its ports);
   // by default whatever reaches a link's port goes to its client.
   bool replies_from_server_only = false;
-  // The ports a link must not keep (the relay's own and the server's); none without a guard.
-  const LoopGuard* guard = nullptr;
+  // The most datagrams a second one client may send to the server, with a small burst over it;
+  // 0 sets no limit.
+  uint32_t client_rate = 0;
+  // The ports a link must not keep (the relay's own and the server's), and where a link
+  // records its own; none without a guard.
+  LoopGuard* guard = nullptr;
   // Apart from what every datagram reads above, so that counting takes no line a reader needs.
   alignas(64) PortCounters counters;
 };

@@ -502,3 +502,35 @@ INSTANTIATE_TEST_SUITE_P(Program, StartingNeverDestroys,
 
 }  // namespace
 }  // namespace tavorin::testing
+
+namespace tavorin::testing {
+namespace {
+
+// A source forged as some service that answers whatever it gets would loop through it without
+// end; the relay cannot tell it from a client, and ClientRate bounds it.
+TEST(Program, ClientRateBoundsWhatOneClientSendsAndOthersAreServed) {
+  RelayDir setup;
+  auto& [dir, server, server_next, port] = setup;
+  dir.Write("TAVORIN.INI", Ini(port, server.port(), "ClientRate=20\n"));
+  RunningProgram relay(dir.path());
+  ASSERT_EQ(relay.ReadLines(4), Lines(server.port(), "127.0.0.1", port));
+  UdpPeer flood;
+  for (unsigned i = 0; i < 200; ++i)
+    flood.SendTo(Pattern(8, i), port);
+  int passed = 0;
+  while (server.Receive(500))
+    ++passed;
+  EXPECT_GE(passed, 5) << "a burst passes";
+  EXPECT_LT(passed, 40) << "a tenth of a second's worth, and the rate";
+  UdpPeer other;
+  ExpectRelayed(other, port, server, 1);  // a bucket of its own
+  const std::string told = relay.ErrorLines(1);
+  EXPECT_NE(told.find(" over the rate of 20 a second from one client dropped (ClientRate in "
+                      "[Proxy])\n"),
+            std::string::npos)
+      << told;
+  EndRelay(relay);
+}
+
+}  // namespace
+}  // namespace tavorin::testing

@@ -216,14 +216,16 @@ TEST_F(RelayTest, DatagramsFromTheServersOrTheRelaysOwnEndpointsGoNowhere) {
   EXPECT_TRUE(server_a_.Silent(300));
   EXPECT_TRUE(server_b_.Silent(100));
   UdpPeer client;
-  Forward(client, Pattern(20, 3), port_a(), server_a_);  // the receive thread has seen them all
+  // The receive thread has seen them all once this comes; the port of its link is the relay's.
+  const uint16_t link = ntohs(Forward(client, Pattern(20, 3), port_a(), server_a_).from.sin_port);
   a_.Stop();
   b_.Stop();
   EXPECT_EQ(a_.links().count, 1u) << "only the ordinary client has a link";
   EXPECT_EQ(b_.links().count, 0u);
 
-  // The relay's own ports, as a forged source would give them, fed to the receive path.
-  for (uint16_t own : {port_a(), port_b()}) {
+  // The relay's own ports, a link's among them (a cycle between links needs no server), as a
+  // forged source would give them, fed to the receive path.
+  for (uint16_t own : {port_a(), port_b(), link}) {
     ListenerProbe::Relay(a_, "x", 1, LoopbackEndpoint(own), Loopback(1));
     ListenerProbe::Relay(a_, "x", 1, LoopbackEndpoint(own, 7), Loopback(1));
     if (std::optional<uint32_t> address = OwnNonLoopbackAddress()) {
