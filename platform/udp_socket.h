@@ -142,8 +142,9 @@ class SocketLibrary {
 };
 
 // Whether `address` (network order) is one of this host's own: the loopback range, the
-// unspecified address, or an address a socket here can be bound to. The last is asked of the
-// system, one socket each time; when no socket can be had the answer is false.
+// unspecified address, or an address in the system's table of this host's addresses, read
+// afresh at every call. When the table cannot be read the answer is yes, so that a source
+// that may be the relay itself is never relayed.
 bool IsAddressOfThisHost(uint32_t address);
 
 // Call after a receive failed with `error`. An error that a retry may clear (an interrupt, an

@@ -2,6 +2,7 @@
 // of each datagram (IP_PKTINFO). Receives pass MSG_TRUNC, so that a datagram cut to its
 // buffer still reports its whole length.
 #include <arpa/inet.h>
+#include <ifaddrs.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <cerrno>
@@ -228,12 +229,17 @@ SocketLibrary::~SocketLibrary() = default;
 bool IsAddressOfThisHost(uint32_t address) {
   if (IsLoopbackOrUnspecified(address))
     return true;
-  int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0)
-    return false;
-  Endpoint probe = MakeEndpoint(address, 0);
-  bool own = ::bind(fd, reinterpret_cast<const sockaddr*>(&probe), sizeof probe) == 0;
-  ::close(fd);
+  // The system's table of this host's addresses, as it is now; no port is needed to ask, and
+  // an address that merely binds (net.ipv4.ip_nonlocal_bind) is not taken for one.
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) != 0)
+    return true;  // cannot tell: taken for this host's, so nothing loops
+  bool own = false;
+  for (const ifaddrs* i = list; i != nullptr && !own; i = i->ifa_next) {
+    own = i->ifa_addr != nullptr && i->ifa_addr->sa_family == AF_INET &&
+          reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr == address;
+  }
+  ::freeifaddrs(list);
   return own;
 }
 

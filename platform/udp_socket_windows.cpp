@@ -238,7 +238,7 @@ bool IsAddressOfThisHost(uint32_t address) {
                             &size, FALSE);
   }
   if (result != NO_ERROR)
-    return false;
+    return true;  // cannot tell: taken for this host's, so nothing loops
   const auto* table = reinterpret_cast<const MIB_IPADDRTABLE*>(buffer.data());
   for (DWORD i = 0; i < table->dwNumEntries; ++i) {
     if (table->table[i].dwAddr == address)

@@ -1,4 +1,5 @@
 // A new client for which no socket or thread can be had is dropped; everyone else is served.
+#include <arpa/inet.h>
 #include <net/if.h>
 #include <sched.h>
 #include <sys/ioctl.h>
@@ -10,8 +11,11 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <memory>
+#include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "tests/relay_fixture.h"
@@ -111,65 +115,92 @@ TEST(ListenerStart, NoThreadMeansStartFailsWithNothingLeftOpen) {
 namespace tavorin::testing {
 namespace {
 
-// In a network namespace of its own, whose ephemeral range holds four ports, two of them the
-// server's: links take the other two, and newcomers beyond them are refused. Exit status 0
-// when so, 77 when no namespace can be had, else the check that failed.
-int LinksInANarrowRange() {
-  if (unshare(CLONE_NEWNET) != 0)
-    return 77;
-  int s = socket(AF_INET, SOCK_DGRAM, 0);
-  ifreq loopback{};
-  std::strcpy(loopback.ifr_name, "lo");
-  if (ioctl(s, SIOCGIFFLAGS, &loopback) != 0)
-    return 77;
-  loopback.ifr_flags |= IFF_UP;
-  if (ioctl(s, SIOCSIFFLAGS, &loopback) != 0)
-    return 77;
-  close(s);
-  {
-    std::ofstream range("/proc/sys/net/ipv4/ip_local_port_range");
-    range << "41000 41003\n";
-    if (!range.flush())
-      return 77;
+// Runs `body` in a child process in a network namespace of its own, with loopback up and the
+// namespace's settings under /proc/sys/net as `sysctls` give them: the exit status of `body`
+// (0 when all held, else the check that failed), or 77 when no namespace can be had.
+int InOwnNetwork(const std::vector<std::pair<std::string, std::string>>& sysctls,
+                 const std::function<int()>& body) {
+  pid_t child = fork();
+  if (child == 0) {
+    if (unshare(CLONE_NEWNET) != 0)
+      _exit(77);
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    ifreq loopback{};
+    std::strcpy(loopback.ifr_name, "lo");
+    if (ioctl(s, SIOCGIFFLAGS, &loopback) != 0)
+      _exit(77);
+    loopback.ifr_flags |= IFF_UP;
+    if (ioctl(s, SIOCSIFFLAGS, &loopback) != 0)
+      _exit(77);
+    close(s);
+    for (const auto& [name, value] : sysctls) {
+      std::ofstream setting("/proc/sys/net/" + name);
+      if (!(setting << value << "\n").flush())
+        _exit(77);
+    }
+    _exit(body());
   }
-  LoopGuard guard;
-  guard.AddServer(LoopbackEndpoint(41000));  // on this host, and down for now
-  guard.AddServer(LoopbackEndpoint(41001));
-  Listener listener;
-  listener.SetServer(LoopbackEndpoint(41000));
-  listener.SetLoopGuard(&guard);
-  if (!listener.Start(45000))
-    return 2;
-  std::vector<std::unique_ptr<UdpPeer>> clients;
-  for (uint16_t i = 0; i < 4; ++i) {
-    clients.push_back(std::make_unique<UdpPeer>(static_cast<uint16_t>(46000 + i)));
-    clients.back()->SendTo(Pattern(8, i), 45000);
-  }
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (listener.counters().made() + listener.counters().refused() < 4 &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  listener.Stop();
-  for (const ClientNode* node = listener.links().head.get(); node; node = node->next.get()) {
-    if (node->item->LocalPort() == 41000 || node->item->LocalPort() == 41001)
-      return 3;  // a link took a port of the server's
-  }
-  return listener.links().count == 2 && listener.counters().refused() == 2 ? 0 : 4;
+  int status = 0;
+  if (waitpid(child, &status, 0) != child || !WIFEXITED(status))
+    return 1;
+  return WEXITSTATUS(status);
 }
 
+#define EXPECT_IN_OWN_NETWORK(sysctls, body)                       \
+  do {                                                             \
+    if (geteuid() != 0)                                            \
+      GTEST_SKIP() << "a network namespace of its own needs root"; \
+    int status = InOwnNetwork(sysctls, body);                      \
+    if (status == 77)                                              \
+      GTEST_SKIP() << "no network namespace can be had here";      \
+    EXPECT_EQ(status, 0) << "the check that failed";               \
+  } while (false)
+
+// The ephemeral range holds four ports, two of them the server's: links take the other two,
+// and newcomers beyond them are refused.
 TEST(LinkPorts, ALinkNeverKeepsAPortOfTheServerOnThisHost) {
-  if (geteuid() != 0)
-    GTEST_SKIP() << "a network namespace of its own needs root";
-  pid_t child = fork();
-  if (child == 0)
-    _exit(LinksInANarrowRange());
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  if (WEXITSTATUS(status) == 77)
-    GTEST_SKIP() << "no network namespace can be had here";
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_IN_OWN_NETWORK(
+      (std::vector<std::pair<std::string, std::string>>{
+          {"ipv4/ip_local_port_range", "41000 41003"}}),
+      [] {
+        LoopGuard guard;
+        guard.AddServer(LoopbackEndpoint(41000));  // here, and down for now
+        guard.AddServer(LoopbackEndpoint(41001));
+        Listener listener;
+        listener.SetServer(LoopbackEndpoint(41000));
+        listener.SetLoopGuard(&guard);
+        if (!listener.Start(45000))
+          return 2;
+        std::vector<std::unique_ptr<UdpPeer>> clients;
+        for (uint16_t i = 0; i < 4; ++i) {
+          clients.push_back(std::make_unique<UdpPeer>(static_cast<uint16_t>(46000 + i)));
+          clients.back()->SendTo(Pattern(8, i), 45000);
+        }
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (listener.counters().made() + listener.counters().refused() < 4 &&
+               std::chrono::steady_clock::now() < deadline) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        listener.Stop();
+        for (const ClientNode* node = listener.links().head.get(); node; node = node->next.get()) {
+          const uint16_t port = node->item->LocalPort();
+          if (port == 41000 || port == 41001)
+            return 3;  // a link took a port of the server's
+        }
+        return listener.links().count == 2 && listener.counters().refused() == 2 ? 0 : 4;
+      });
+}
+
+// Where every address binds (high-availability pairs set net.ipv4.ip_nonlocal_bind), a remote
+// address is still no address of this host: a relay in front of a remote server on its own
+// port numbers starts, and remote clients on the server's port are served.
+TEST(LinkPorts, AnAddressThatMerelyBindsIsNotThisHosts) {
+  EXPECT_IN_OWN_NETWORK(
+      (std::vector<std::pair<std::string, std::string>>{{"ipv4/ip_nonlocal_bind", "1"}}), [] {
+        if (IsAddressOfThisHost(inet_addr("198.51.100.7")))
+          return 2;
+        return IsAddressOfThisHost(Loopback(9)) ? 0 : 3;
+      });
 }
 
 }  // namespace
