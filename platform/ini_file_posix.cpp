@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "platform/ini_file.h"
 #include "platform/ini_lookup.h"
@@ -18,8 +19,9 @@ constexpr size_t kLongestLine = 64 * 1024;
 constexpr size_t kMostRead = 64 * 1024 * 1024;
 constexpr size_t kChunk = 16 * 1024;
 
-// Reads an open file line by line into `lookup` until it has its answer.
-void FeedFile(int fd, IniLookup& lookup) {
+// Reads an open file line by line into `take(line)` until it returns true.
+template <typename Take>
+void ReadLines(int fd, Take take) {
   std::string line;
   char chunk[kChunk];
   for (size_t total = 0; total < kMostRead;) {
@@ -32,7 +34,7 @@ void FeedFile(int fd, IniLookup& lookup) {
     for (ssize_t i = 0; i < n; ++i) {
       char c = chunk[i];
       if (c == '\n') {
-        if (lookup.Feed(line))
+        if (take(line))
           return;
         line.clear();
       } else if (line.size() < kLongestLine) {
@@ -40,7 +42,12 @@ void FeedFile(int fd, IniLookup& lookup) {
       }
     }
   }
-  lookup.Feed(line);
+  take(line);
+}
+
+template <typename Lookup>
+void FeedFile(int fd, Lookup& lookup) {
+  ReadLines(fd, [&lookup](const std::string& line) { return lookup.Feed(line); });
 }
 
 // Opens the file without waiting on it (a named pipe with no writer would hold the open up),
@@ -87,6 +94,45 @@ std::string ReadIniValue(const char* section, const char* key, const char* fallb
     ::close(fd);
   }
   return IniResult(lookup.value(), fallback, size);
+}
+
+std::vector<std::string> ReadIniKeys(const char* section, const std::string& path) {
+  IniKeyList list(section);
+  std::optional<std::string> problem;
+  int fd = OpenIniFile(path, &problem);
+  if (fd >= 0) {
+    FeedFile(fd, list);
+    ::close(fd);
+  }
+  return list.keys();
+}
+
+IniFile::IniFile(std::string path) : path_(std::move(path)) {
+  int fd = OpenIniFile(path_, &problem_);
+  if (fd >= 0) {
+    ReadLines(fd, [this](const std::string& line) {
+      lines_.push_back(line);
+      return false;
+    });
+    ::close(fd);
+  }
+}
+
+std::string IniFile::Value(const char* section, const char* key, const char* fallback,
+                           size_t size) const {
+  IniLookup lookup(section, key);
+  for (const std::string& line : lines_) {
+    if (lookup.Feed(line))
+      break;
+  }
+  return IniResult(lookup.value(), fallback, size);
+}
+
+std::vector<std::string> IniFile::Keys(const char* section) const {
+  IniKeyList list(section);
+  for (const std::string& line : lines_)
+    list.Feed(line);
+  return list.keys();
 }
 
 std::optional<std::string> IniFileProblem(const std::string& path) {

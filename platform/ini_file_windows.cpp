@@ -1,9 +1,12 @@
 // The settings reader on Windows: the system's own initialization-file reader.
 #include <windows.h>
 
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/ini_file.h"
+#include "platform/ini_lookup.h"
 #include "platform/outcome.h"
 
 namespace tavorin {
@@ -16,6 +19,21 @@ std::string ReadIniValue(const char* section, const char* key, const char* fallb
   DWORD n = GetPrivateProfileStringA(section, key, fallback, buffer.data(),
                                      static_cast<DWORD>(size), path.c_str());
   return std::string(buffer.data(), n);
+}
+
+std::vector<std::string> ReadIniKeys(const char* section, const std::string& path) {
+  // With no key named, the system's reader gives every key of the section, each ended by a
+  // NUL, the list by a second one.
+  std::vector<char> buffer(64 * 1024);
+  DWORD n = GetPrivateProfileStringA(section, nullptr, "", buffer.data(),
+                                     static_cast<DWORD>(buffer.size()), path.c_str());
+  std::vector<std::string> keys;
+  for (DWORD at = 0; at < n && buffer[at] != '\0';) {
+    std::string key(buffer.data() + at);
+    at += static_cast<DWORD>(key.size()) + 1;
+    keys.push_back(std::move(key));
+  }
+  return keys;
 }
 
 std::optional<std::string> IniFileProblem(const std::string& path) {
@@ -35,6 +53,18 @@ std::optional<std::string> IniFileProblem(const std::string& path) {
     return ErrorText(static_cast<int>(GetLastError()));
   CloseHandle(file);
   return std::nullopt;
+}
+
+IniFile::IniFile(std::string path) : path_(std::move(path)), problem_(IniFileProblem(path_)) {}
+
+std::string IniFile::Value(const char* section, const char* key, const char* fallback,
+                           size_t size) const {
+  return problem_ ? IniResult(std::nullopt, fallback, size)
+                  : ReadIniValue(section, key, fallback, size, path_);
+}
+
+std::vector<std::string> IniFile::Keys(const char* section) const {
+  return problem_ ? std::vector<std::string>{} : ReadIniKeys(section, path_);
 }
 
 }  // namespace tavorin

@@ -24,25 +24,43 @@ bool SameName(std::string_view a, std::string_view b) {
   return true;
 }
 
-}  // namespace
-
-bool IniLookup::Feed(std::string_view line) {
-  if (value_)
-    return true;
-  if (first_line_) {
-    first_line_ = false;
+// A line of the file as the reader takes it: trimmed, without a byte order mark on the first
+// line. Returns true for a section header, after noting in `in_section` whether it opens
+// `section`; false for any other line, which is empty when there is nothing in it.
+bool TakeLine(std::string_view& line, bool& first_line, std::string_view section,
+              bool& in_section) {
+  if (first_line) {
+    first_line = false;
     if (line.substr(0, 3) == "\xEF\xBB\xBF")
       line.remove_prefix(3);  // UTF-8 byte order mark
   }
   line = Trim(line);
-  if (line.empty() || line.front() == ';')
+  if (!line.empty() && line.front() == ';')
+    line = {};
+  if (line.empty() || line.front() != '[')
     return false;
-  if (line.front() == '[') {
-    size_t close = line.find(']');
-    in_section_ =
-        close != std::string_view::npos && SameName(Trim(line.substr(1, close - 1)), section_);
+  size_t close = line.find(']');
+  in_section =
+      close != std::string_view::npos && SameName(Trim(line.substr(1, close - 1)), section);
+  return true;
+}
+
+}  // namespace
+
+bool IniKeyList::Feed(std::string_view line) {
+  if (TakeLine(line, first_line_, section_, in_section_) || line.empty() || !in_section_)
     return false;
-  }
+  size_t equals = line.find('=');
+  if (equals != std::string_view::npos)
+    keys_.emplace_back(Trim(line.substr(0, equals)));
+  return false;
+}
+
+bool IniLookup::Feed(std::string_view line) {
+  if (value_)
+    return true;
+  if (TakeLine(line, first_line_, section_, in_section_) || line.empty())
+    return false;
   size_t equals = line.find('=');
   if (!in_section_ || equals == std::string_view::npos ||
       !SameName(Trim(line.substr(0, equals)), key_)) {

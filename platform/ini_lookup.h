@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tavorin {
 
@@ -32,6 +33,22 @@ class IniLookup {
   bool in_section_ = false;
   bool first_line_ = true;
   std::optional<std::string> value_;
+};
+
+// The names of the keys in one section, in the order the file gives them, fed line by line
+// like IniLookup.
+class IniKeyList {
+ public:
+  explicit IniKeyList(std::string_view section) : section_(section) {}
+  // Never has its answer before the last line: returns false.
+  bool Feed(std::string_view line);
+  const std::vector<std::string>& keys() const { return keys_; }
+
+ private:
+  std::string section_;
+  bool in_section_ = false;
+  bool first_line_ = true;
+  std::vector<std::string> keys_;
 };
 
 // What the reader hands back: `value`, or `fallback` when there is none, cut to size - 1

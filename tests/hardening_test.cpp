@@ -534,3 +534,63 @@ TEST(Program, ClientRateBoundsWhatOneClientSendsAndOthersAreServed) {
 
 }  // namespace
 }  // namespace tavorin::testing
+
+namespace tavorin::testing {
+namespace {
+
+struct LenientCase {
+  const char* name;
+  std::string proxy;   // lines of [Proxy] after Port and Log
+  std::string server;  // lines of [Server], or the server's own port when empty
+  std::string found;   // what the warning names
+  std::string told;    // and what it says of it
+};
+
+void PrintTo(const LenientCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
+class SettingsNeverWrongInSilence : public ::testing::TestWithParam<LenientCase> {};
+
+TEST_P(SettingsNeverWrongInSilence, ALenientReadingOrAnUnknownKeyIsNamed) {
+  const LenientCase& c = GetParam();
+  RelayDir setup;
+  auto& [dir, server, server_next, port] = setup;
+  dir.Write("TAVORIN.INI",
+            "[Proxy]\nPort=" + std::to_string(port) + "\n" + c.proxy + "[Server]\n" +
+                (c.server.empty() ? "Port=" + std::to_string(server.port()) + "\n" : c.server));
+  RunningProgram relay(dir.path());
+  EXPECT_NE(relay.ReadLines(4).find("Ready to rock on port "), std::string::npos);
+  const std::string warning = relay.ErrorLines(1);
+  EXPECT_EQ(warning.rfind("tavorin: warning: " + c.found + " in [", 0), 0u) << warning;
+  EXPECT_NE(warning.find("TAVORIN.INI " + c.told + "\n"), std::string::npos) << warning;
+  EndRelay(relay);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Program, SettingsNeverWrongInSilence,
+    ::testing::Values(LenientCase{"PortInWords", "", "Port=abc\n", "Port=abc",
+                                  "is not a port number from 0 to 65535; using port 0"},
+                      LenientCase{"PortPastTheTop", "", "Port=70000\n", "Port=70000",
+                                  "is not a port number from 0 to 65535; using port 4464"},
+                      LenientCase{"NegativePort", "", "Port=-1\n", "Port=-1",
+                                  "is not a port number from 0 to 65535; using port 65535"},
+                      LenientCase{"PortWithAComment", "", "Port=30100 ; relay port\n",
+                                  "Port=30100 ; relay port",
+                                  "is not a port number from 0 to 65535; using port 30100"},
+                      LenientCase{"SecondServerPortWraps", "", "Port=65535\n", "Port=65535",
+                                  "puts the second port on 0, where no server is"},
+                      LenientCase{"AddressWithAComment", "", "IP=127.0.0.1 ; the server\n",
+                                  "IP=127.0.0.1 ; the server",
+                                  "has text after the address; using 127.0.0.1"},
+                      LenientCase{"LogCut", "Log=" + std::string(70, 'x') + "\n", "",
+                                  "Log=" + std::string(70, 'x'),
+                                  "is longer than 59 characters; using " + std::string(59, 'x')},
+                      LenientCase{"MisspeltKey", "Prt=15000\n", "", "Prt",
+                                  "is not a key the relay knows; it is ignored"},
+                      LenientCase{"MisspeltNewKey", "IdleTimout=30\n", "", "IdleTimout",
+                                  "is not a key the relay knows; it is ignored"}),
+    [](const ::testing::TestParamInfo<LenientCase>& row) { return std::string(row.param.name); });
+
+}  // namespace
+}  // namespace tavorin::testing
