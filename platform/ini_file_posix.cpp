@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 #include <utility>
 
 #include "platform/ini_file.h"
@@ -15,14 +16,14 @@ namespace tavorin {
 namespace {
 // A settings file is a few lines. A longer line is cut, and a larger file is not read at all;
 // should a file grow while it is read, the reader stops at the bound.
-constexpr size_t kLongestLine = 64 * 1024;
+constexpr size_t kLongestLine = kLongestIniLine;
 constexpr size_t kMostRead = 64 * 1024 * 1024;
 constexpr size_t kChunk = 16 * 1024;
 
 // Reads an open file line by line into `take(line)` until it returns true.
 template <typename Take>
 void ReadLines(int fd, Take take) {
-  std::string line;
+  IniLines lines(kLongestLine);
   char chunk[kChunk];
   for (size_t total = 0; total < kMostRead;) {
     ssize_t n = ::read(fd, chunk, sizeof chunk);
@@ -31,23 +32,15 @@ void ReadLines(int fd, Take take) {
     if (n <= 0)
       break;
     total += static_cast<size_t>(n);
-    for (ssize_t i = 0; i < n; ++i) {
-      char c = chunk[i];
-      if (c == '\n') {
-        if (take(line))
-          return;
-        line.clear();
-      } else if (line.size() < kLongestLine) {
-        line.push_back(c);
-      }
-    }
+    if (lines.Feed(std::string_view(chunk, static_cast<size_t>(n)), take))
+      return;
   }
-  take(line);
+  lines.Finish(take);
 }
 
 template <typename Lookup>
 void FeedFile(int fd, Lookup& lookup) {
-  ReadLines(fd, [&lookup](const std::string& line) { return lookup.Feed(line); });
+  ReadLines(fd, [&lookup](std::string_view line) { return lookup.Feed(line); });
 }
 
 // Opens the file without waiting on it (a named pipe with no writer would hold the open up),
@@ -110,8 +103,8 @@ std::vector<std::string> ReadIniKeys(const char* section, const std::string& pat
 IniFile::IniFile(std::string path) : path_(std::move(path)) {
   int fd = OpenIniFile(path_, &problem_);
   if (fd >= 0) {
-    ReadLines(fd, [this](const std::string& line) {
-      lines_.push_back(line);
+    ReadLines(fd, [this](std::string_view line) {
+      lines_.emplace_back(line);
       return false;
     });
     ::close(fd);

@@ -47,6 +47,51 @@ bool TakeLine(std::string_view& line, bool& first_line, std::string_view section
 
 }  // namespace
 
+size_t IniLines::Start(std::string_view bytes) {
+  if (form_ != Form::kUnknown)
+    return 0;
+  const bool two = bytes.size() >= 2;
+  if (two && bytes[0] == '\xFF' && bytes[1] == '\xFE') {
+    form_ = Form::kUtf16Le;
+  } else if (two && bytes[0] == '\xFE' && bytes[1] == '\xFF') {
+    form_ = Form::kUtf16Be;
+  } else {
+    form_ = Form::kBytes;
+    return 0;
+  }
+  return 2;
+}
+
+bool IniLines::Next(unsigned char byte, uint32_t& code) {
+  if (form_ == Form::kBytes) {
+    code = byte;
+    return true;
+  }
+  if (pending_ < 0) {
+    pending_ = byte;
+    return false;
+  }
+  const uint32_t first = static_cast<uint32_t>(pending_);
+  code = form_ == Form::kUtf16Le ? (uint32_t{byte} << 8) | first : (first << 8) | byte;
+  pending_ = -1;
+  return true;
+}
+
+void IniLines::Append(uint32_t code) {
+  if (line_.size() >= longest_ || code == 0xFEFF)
+    return;
+  if (form_ == Form::kBytes || code < 0x80) {
+    line_.push_back(static_cast<char>(code));
+  } else if (code < 0x800) {
+    line_.push_back(static_cast<char>(0xC0 | (code >> 6)));
+    line_.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+  } else {
+    line_.push_back(static_cast<char>(0xE0 | (code >> 12)));
+    line_.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+    line_.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+  }
+}
+
 bool IniKeyList::Feed(std::string_view line) {
   if (TakeLine(line, first_line_, section_, in_section_) || line.empty() || !in_section_)
     return false;
@@ -84,14 +129,10 @@ std::string IniResult(const std::optional<std::string>& value, std::string_view 
 std::string FindIniValue(std::string_view text, std::string_view section, std::string_view key,
                          std::string_view fallback, size_t size) {
   IniLookup lookup(section, key);
-  while (!text.empty()) {
-    size_t end = text.find('\n');
-    if (lookup.Feed(text.substr(0, end)))
-      break;
-    if (end == std::string_view::npos)
-      break;
-    text.remove_prefix(end + 1);
-  }
+  IniLines lines(kLongestIniLine);
+  auto take = [&lookup](std::string_view line) { return lookup.Feed(line); };
+  if (!lines.Feed(text, take))
+    lines.Finish(take);
   return IniResult(lookup.value(), fallback, size);
 }
 

@@ -10,12 +10,60 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace tavorin {
+
+// A file's bytes into lines, in pieces as they come. Lines end in LF, CR LF or CR alone; a text
+// that starts with a UTF-16 byte-order mark (what Windows tools write as "Unicode") is read as
+// UTF-16 and its lines come in UTF-8, since the system's reader on Windows takes both. A line
+// longer than `longest` bytes is cut there.
+class IniLines {
+ public:
+  explicit IniLines(size_t longest) : longest_(longest) {}
+
+  // Hands every line that `bytes` completes to `take(line)`, until that returns true; then
+  // returns true.
+  template <typename Take>
+  bool Feed(std::string_view bytes, Take&& take) {
+    for (size_t i = Start(bytes); i < bytes.size(); ++i) {
+      uint32_t code = 0;
+      if (!Next(static_cast<unsigned char>(bytes[i]), code))
+        continue;
+      if (code == '\n' || code == '\r') {
+        bool done = take(std::string_view(line_));
+        line_.clear();
+        if (done)
+          return true;
+      } else {
+        Append(code);
+      }
+    }
+    return false;
+  }
+  // The last line, which no line end closed.
+  template <typename Take>
+  void Finish(Take&& take) {
+    take(std::string_view(line_));
+  }
+
+ private:
+  // Past the byte-order mark of UTF-16, at the start of the text.
+  size_t Start(std::string_view bytes);
+  // Takes one byte; true with `code` when it completes a character.
+  bool Next(unsigned char byte, uint32_t& code);
+  void Append(uint32_t code);
+
+  enum class Form { kUnknown, kBytes, kUtf16Le, kUtf16Be };
+  size_t longest_;
+  Form form_ = Form::kUnknown;
+  int pending_ = -1;  // the first byte of a UTF-16 unit whose second has not come yet
+  std::string line_;
+};
 
 class IniLookup {
  public:
@@ -55,6 +103,9 @@ class IniKeyList {
 // characters (nothing when size is 0). A value holding a NUL byte ends there.
 std::string IniResult(const std::optional<std::string>& value, std::string_view fallback,
                       size_t size);
+
+// The longest line a reader takes; a longer one is cut there.
+inline constexpr size_t kLongestIniLine = 64 * 1024;
 
 // The whole lookup over a file's text.
 std::string FindIniValue(std::string_view text, std::string_view section, std::string_view key,

@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -13,7 +14,7 @@
 namespace tavorin {
 namespace {
 
-class IniFile : public ::testing::Test {
+class IniFileTest : public ::testing::Test {
  protected:
   std::string Get(const char* key = "Port", size_t size = 16) {
     return ReadIniValue("Proxy", key, "15000", size, dir_.File("TAVORIN.INI"));
@@ -21,7 +22,7 @@ class IniFile : public ::testing::Test {
   testing::TempDir dir_;
 };
 
-TEST_F(IniFile, ReadsTheFileOrGivesTheDefault) {
+TEST_F(IniFileTest, ReadsTheFileOrGivesTheDefault) {
   EXPECT_EQ(Get(), "15000") << "no file";
   dir_.Write("TAVORIN.INI", "[Proxy]\r\nPort=40000\r\nLog=\r\n");
   EXPECT_EQ(Get(), "40000");
@@ -29,7 +30,29 @@ TEST_F(IniFile, ReadsTheFileOrGivesTheDefault) {
   EXPECT_EQ(Get("IP", 60), "15000");
 }
 
-TEST_F(IniFile, HostileFilesGiveDefaultsOrBoundedValues) {
+// What the system's reader on Windows takes: CR-only line ends, and UTF-16 with a byte-order mark.
+TEST_F(IniFileTest, LineEndsAndTextFormsOfOtherSystems) {
+  const std::string text = "[Server]\nIP=10.0.0.1\n[Proxy]\nLog=r\xC3\xA9seau.txt\nPort=40000\n";
+  auto utf16 = [&](bool little) {
+    std::string out = little ? "\xFF\xFE" : "\xFE\xFF";
+    for (char c : std::string("[Server]\r\nIP=10.0.0.1\r\n[Proxy]\r\nLog=r")) {
+      out += little ? std::string{c, '\0'} : std::string{'\0', c};
+    }
+    out += little ? std::string("\xE9\0", 2) : std::string("\0\xE9", 2);  // e with an accent
+    for (char c : std::string("seau.txt\r\nPort=40000\r\n"))
+      out += little ? std::string{c, '\0'} : std::string{'\0', c};
+    return out;
+  };
+  std::string cr_only = text;
+  std::replace(cr_only.begin(), cr_only.end(), '\n', '\r');
+  for (const std::string& form : {cr_only, utf16(true), utf16(false)}) {
+    dir_.Write("TAVORIN.INI", form);
+    EXPECT_EQ(Get(), "40000");
+    EXPECT_EQ(Get("Log", 60), "r\xC3\xA9seau.txt");
+  }
+}
+
+TEST_F(IniFileTest, HostileFilesGiveDefaultsOrBoundedValues) {
   mkdir(dir_.File("TAVORIN.INI").c_str(), 0755);
   EXPECT_EQ(Get(), "15000") << "a directory";
   rmdir(dir_.File("TAVORIN.INI").c_str());
