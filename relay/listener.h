@@ -105,6 +105,7 @@ class Listener {
       }
     }
     links_.RemoveAll(false);
+    sweep_at_ = nullptr;
   }
 
   // A socket option the system refused when the Listener started: which, and its error.
