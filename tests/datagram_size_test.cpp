@@ -108,7 +108,7 @@ INSTANTIATE_TEST_SUITE_P(
                       SizeCase{"Zero", "MaxDatagram=0", 520, true, 520, true},
                       SizeCase{"Negative", "MaxDatagram=-4", 520, true, 520, true},
                       SizeCase{"Words", "MaxDatagram=1500 bytes", 521, false, 520, true}),
-    [](const ::testing::TestParamInfo<SizeCase>& row) { return std::string(row.param.name); });
+    RowName());
 
 }  // namespace
 }  // namespace tavorin::testing

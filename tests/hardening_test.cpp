@@ -443,9 +443,7 @@ INSTANTIATE_TEST_SUITE_P(Program, WhoMayTalkToALink,
                                                            "RepliesFromServerOnly=1\n", 7, false},
                                            ReplySourceCase{"TheServersAddressFromAnotherPort",
                                                            "RepliesFromServerOnly=1\n", 1, true}),
-                         [](const ::testing::TestParamInfo<ReplySourceCase>& row) {
-                           return std::string(row.param.name);
-                         });
+                         RowName());
 
 }  // namespace
 }  // namespace tavorin::testing
@@ -496,9 +494,7 @@ TEST_P(StartingNeverDestroys, AFileThatALogPathLeadsTo) {
 INSTANTIATE_TEST_SUITE_P(Program, StartingNeverDestroys,
                          ::testing::Values(KeptFileCase{"TheSettingsFile", false},
                                            KeptFileCase{"ALinkPlantedByAnotherUser", true}),
-                         [](const ::testing::TestParamInfo<KeptFileCase>& row) {
-                           return std::string(row.param.name);
-                         });
+                         RowName());
 
 }  // namespace
 }  // namespace tavorin::testing
@@ -590,7 +586,7 @@ INSTANTIATE_TEST_SUITE_P(
                                   "is not a key the relay knows; it is ignored"},
                       LenientCase{"MisspeltNewKey", "IdleTimout=30\n", "", "IdleTimout",
                                   "is not a key the relay knows; it is ignored"}),
-    [](const ::testing::TestParamInfo<LenientCase>& row) { return std::string(row.param.name); });
+    RowName());
 
 }  // namespace
 }  // namespace tavorin::testing

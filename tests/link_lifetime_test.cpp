@@ -90,7 +90,7 @@ INSTANTIATE_TEST_SUITE_P(
                       LifetimeCase{"IdleLinkExpires", "IdleTimeout=1\nLogLinks=1\n", false, true},
                       LifetimeCase{"ATalkingServerKeepsItsLink", "IdleTimeout=1\nLogLinks=1\n",
                                    true, false}),
-    [](const ::testing::TestParamInfo<LifetimeCase>& row) { return std::string(row.param.name); });
+    RowName());
 
 TEST(Program, MaxClientsCapsEachPortAndTheRefusedGetInOnceLinksExpire) {
   RelayDir setup;

@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include <gtest/gtest.h>
+
 #include "tests/program_runner.h"
 #include "tests/udp_peer.h"
 
@@ -29,6 +31,14 @@ struct RelayDir {
 // A datagram from `client` to the relay's `port` reaches `server`, and the server's reply
 // comes back to the client from that port.
 void ExpectRelayed(const UdpPeer& client, uint16_t port, const UdpPeer& server, unsigned seed);
+
+// Names a parameterised test's row after its `name` field.
+struct RowName {
+  template <typename Row>
+  std::string operator()(const ::testing::TestParamInfo<Row>& row) const {
+    return row.param.name;
+  }
+};
 
 bool ExitedWith(std::optional<int> status, int code);
 bool KilledBy(std::optional<int> status, int signal_number);

@@ -121,7 +121,7 @@ INSTANTIATE_TEST_SUITE_P(
     Program, RepliesComeBack,
     ::testing::Values(ReplyFromCase{"AnotherAddressOfThisHost", Loopback(3), Loopback(3)},
                       ReplyFromCase{"ABroadcastAddress", htonl(0x7FFFFFFFu), Loopback(1)}),
-    [](const ::testing::TestParamInfo<ReplyFromCase>& row) { return std::string(row.param.name); });
+    RowName());
 
 TEST(Program, SettingsAreReadFromTheWorkingDirectoryOnly) {
   TempDir program_dir;
