@@ -54,6 +54,7 @@ void Upkeep::Finish() {
   if (log_links_)
     log_.Flush();
   Report(Clock::now());
+  FlushStandardError(std::chrono::seconds(1));
 }
 
 void Upkeep::Report(Clock::time_point now) {
@@ -63,9 +64,9 @@ void Upkeep::Report(Clock::time_point now) {
     return;
   for (int i = 0; i < 2; ++i) {
     if (std::optional<std::string> line = refusals_[i].Check(listeners_[i]->counters(), now))
-      std::fprintf(stderr, "%s\n", line->c_str());
+      WriteStandardErrorLine(*line);
     for (const std::string& line : drops_[i].Check(listeners_[i]->port_counters(), now))
-      std::fprintf(stderr, "%s\n", line.c_str());
+      WriteStandardErrorLine(line);
   }
 }
 

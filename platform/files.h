@@ -1,6 +1,7 @@
 // Paths, the standard streams, and the process's limits on open files.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -48,5 +49,12 @@ size_t WriteStandardOutputNow(std::string_view text);
 // Whether a line written to standard error now would go out without waiting: false while it
 // is a pipe that nobody empties.
 bool StandardErrorReady();
+
+// Writes `line` and a line end to standard error, once StandardErrorReady() has said yes.
+void WriteStandardErrorLine(std::string_view line);
+
+// Gives the lines written so far up to `limit` to reach standard error, where another thread
+// writes them; returns at once where they went out as they were written.
+void FlushStandardError(std::chrono::milliseconds limit);
 
 }  // namespace tavorin

@@ -105,4 +105,11 @@ bool StandardErrorReady() {
   return ::poll(&p, 1, 0) == 1 && p.revents == POLLOUT;  // not while its reader has gone
 }
 
+// The stream has room by now, and a line is shorter than what a pipe takes at once.
+void WriteStandardErrorLine(std::string_view line) {
+  std::fprintf(stderr, "%.*s\n", static_cast<int>(line.size()), line.data());
+}
+
+void FlushStandardError(std::chrono::milliseconds) {}
+
 }  // namespace tavorin
