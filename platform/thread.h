@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cerrno>
 #include <cstddef>
 
 #ifndef _WIN32
@@ -52,13 +53,25 @@ class StoppableThread {
   // ahead of them. False where the system refuses.
   bool ScheduleLast() const;
 
+  // What the native thread runs, with the object as its argument (it never moves); for the
+  // system's part only.
+  static void RunProcedure(void* self);
+
  private:
+  // Each system's part: starts the native thread on RunProcedure(this), or returns its error;
+  // waits for it and releases it.
+  int StartNative(size_t stack_size);
+  void JoinNative();
   std::atomic<bool> running_{false};
   bool started_ = false;
+  Procedure procedure_ = nullptr;
+  void* argument_ = nullptr;
 #ifdef _WIN32
-  void* handle_ = nullptr;  // HANDLE
+  void* handle_ = nullptr;                  // HANDLE
+  static constexpr int kNoThreadError = 8;  // ERROR_NOT_ENOUGH_MEMORY
 #else
   pthread_t handle_{};
+  static constexpr int kNoThreadError = EAGAIN;
 #endif
 };
 

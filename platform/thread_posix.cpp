@@ -2,72 +2,39 @@
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
-#include <cerrno>
-#include <new>
 
 #include "platform/thread.h"
 
 namespace tavorin {
 
 namespace {
-struct Trampoline {
-  StoppableThread::Procedure procedure;
-  void* argument;
-};
-
-void* Run(void* raw) {
-  Trampoline t = *static_cast<Trampoline*>(raw);
-  delete static_cast<Trampoline*>(raw);
-  t.procedure(t.argument);
+void* Run(void* self) {
+  StoppableThread::RunProcedure(self);
   return nullptr;
 }
 }  // namespace
 
-Outcome StoppableThread::Start(Procedure procedure, void* argument, size_t stack_size) {
-  Join();
-  if (detail::ThreadStartRefused()) {
-    return Outcome::Failed(Step::kThread, EAGAIN);
-  }
-  auto* trampoline = new (std::nothrow) Trampoline{procedure, argument};
-  if (trampoline == nullptr) {
-    return Outcome::Failed(Step::kMemory, ENOMEM);
-  }
+int StoppableThread::StartNative(size_t stack_size) {
   pthread_attr_t attributes;
-  if (int error = pthread_attr_init(&attributes); error != 0) {
-    delete trampoline;
-    return Outcome::Failed(Step::kThread, error);
-  }
-  if (stack_size != 0) {
+  if (int error = pthread_attr_init(&attributes); error != 0)
+    return error;
+  if (stack_size != 0)
     pthread_attr_setstacksize(&attributes, stack_size);
-  }
-  running_.store(true, std::memory_order_release);
   // The new thread starts with every signal blocked, so that signals sent to the process are
   // handled on the thread that started the relay.
   sigset_t all;
   sigset_t before;
   sigfillset(&all);
   pthread_sigmask(SIG_BLOCK, &all, &before);
-  pthread_t thread;
-  int error = pthread_create(&thread, &attributes, Run, trampoline);
+  int error = pthread_create(&handle_, &attributes, Run, this);
   pthread_sigmask(SIG_SETMASK, &before, nullptr);
   pthread_attr_destroy(&attributes);
-  if (error != 0) {
-    running_.store(false, std::memory_order_release);
-    delete trampoline;
-    return Outcome::Failed(Step::kThread, error);
-  }
-  handle_ = thread;
-  started_ = true;
-  return Outcome();
+  return error;
 }
 
-void StoppableThread::Join() {
-  if (started_) {
-    pthread_join(handle_, nullptr);
-    started_ = false;
-    handle_ = {};
-  }
-  running_.store(false, std::memory_order_release);
+void StoppableThread::JoinNative() {
+  pthread_join(handle_, nullptr);
+  handle_ = {};
 }
 
 bool StoppableThread::ScheduleForThroughput() const {

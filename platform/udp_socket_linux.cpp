@@ -1,6 +1,6 @@
 // UDP sockets on Linux: batch receives and sends (recvmmsg, sendmmsg) and the local address
 // of each datagram (IP_PKTINFO). Receives pass MSG_TRUNC, so that a datagram cut to its
-// buffer still reports its whole length.
+// buffer still reports its whole length. What Windows does alike is in udp_socket.cpp.
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <sys/socket.h>
@@ -11,66 +11,42 @@
 #include <thread>
 
 #include "platform/udp_socket.h"
+#include "platform/udp_socket_system.h"
 
 namespace tavorin {
 
-namespace {
-// Room for one IP_PKTINFO control message, aligned as control messages must be.
-struct PacketInfoControl {
-  alignas(cmsghdr) char bytes[CMSG_SPACE(sizeof(in_pktinfo))];
-};
-}  // namespace
+namespace detail {
 
-Outcome UdpSocket::OpenAndBind(uint16_t port) {
-  Close();
-  int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    return Outcome::Failed(Step::kSocket, errno);
-  }
-  Endpoint local = MakeEndpoint(htonl(INADDR_ANY), htons(port));
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-    int error = errno;
-    ::close(fd);
-    return Outcome::Failed(Step::kBind, error);
-  }
-  handle_.store(fd, std::memory_order_release);
-  return Outcome();
+SocketHandle NewUdpSocket() {
+  return ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
 }
 
-namespace {
-template <typename Value>
-int SetOption(SocketHandle fd, int level, int name, const Value& value) {
-  return ::setsockopt(fd, level, name, &value, sizeof value) == 0 ? 0 : errno;
+void CloseSocket(SocketHandle handle) {
+  ::close(handle);
 }
-}  // namespace
 
-int UdpSocket::SetReceiveBuffer(int bytes) const {
-  return SetOption(handle(), SOL_SOCKET, SO_RCVBUF, bytes);
+int LastSocketError() {
+  return errno;
 }
+
+// Linux tells the address a reply leaves from: the one the datagram was sent to, or for a
+// broadcast or multicast destination the address of the interface that took it.
+uint32_t ReplyAddress(const PacketInfo& info) {
+  return info.ipi_spec_dst.s_addr;
+}
+
+void SetSendSource(PacketInfo& info, uint32_t address) {
+  info.ipi_spec_dst.s_addr = address;
+}
+
+}  // namespace detail
+
+using detail::PacketInfoControl;
 
 int UdpSocket::SetReceiveTimeout(std::chrono::milliseconds timeout) const {
   timeval wait{static_cast<time_t>(timeout.count() / 1000),
                static_cast<suseconds_t>(timeout.count() % 1000 * 1000)};
-  return SetOption(handle(), SOL_SOCKET, SO_RCVTIMEO, wait);
-}
-
-int UdpSocket::ReportLocalAddress() const {
-  return SetOption(handle(), IPPROTO_IP, IP_PKTINFO, 1);
-}
-
-uint16_t UdpSocket::LocalPort() const {
-  Endpoint local{};
-  socklen_t length = sizeof local;
-  if (!IsOpen() || ::getsockname(handle(), reinterpret_cast<sockaddr*>(&local), &length) != 0) {
-    return 0;
-  }
-  return ntohs(local.sin_port);
-}
-
-IoResult UdpSocket::SendTo(const void* data, size_t length, const Endpoint& to) const {
-  ssize_t n = ::sendto(handle(), data, length, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to),
-                       sizeof to);
-  return n < 0 ? IoResult{0, errno} : IoResult{static_cast<int>(n), 0};
+  return detail::SetOption(handle(), SOL_SOCKET, SO_RCVTIMEO, wait);
 }
 
 namespace {
@@ -90,16 +66,7 @@ void PrepareReceive(ReceiveSlot& slot, msghdr& header, iovec& part, PacketInfoCo
 void ReadReceived(msghdr& header, size_t length, ReceiveSlot& slot) {
   slot.length = length;
   slot.truncated = (header.msg_flags & MSG_TRUNC) != 0;
-  slot.local_address = 0;
-  slot.reply_address = 0;
-  for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {
-    if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
-      in_pktinfo info;
-      std::memcpy(&info, CMSG_DATA(c), sizeof info);
-      slot.local_address = info.ipi_addr.s_addr;
-      slot.reply_address = info.ipi_spec_dst.s_addr;
-    }
-  }
+  detail::ReadLocalAddress(header, slot);
 }
 
 // One message header for sending `datagram`; its source address, if it has one, rides along
@@ -112,17 +79,8 @@ void PrepareSend(const OutgoingDatagram& datagram, msghdr& header, iovec& part,
   header.msg_iovlen = 1;
   header.msg_name = const_cast<Endpoint*>(datagram.to);
   header.msg_namelen = sizeof(Endpoint);
-  if (datagram.from_address != 0) {
-    header.msg_control = control.bytes;
-    header.msg_controllen = CMSG_SPACE(sizeof(in_pktinfo));
-    cmsghdr* c = CMSG_FIRSTHDR(&header);
-    c->cmsg_level = IPPROTO_IP;
-    c->cmsg_type = IP_PKTINFO;
-    c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
-    in_pktinfo info{};
-    info.ipi_spec_dst.s_addr = datagram.from_address;
-    std::memcpy(CMSG_DATA(c), &info, sizeof info);
-  }
+  if (datagram.from_address != 0)
+    detail::AttachSourceAddress(header, control, datagram.from_address);
 }
 
 // A single datagram takes recvmsg and sendmsg, with a frame a fraction of a batch's: most of
@@ -212,13 +170,6 @@ void UdpSocket::Shutdown() const {
     // On an unconnected UDP socket this reports ENOTCONN, but it still marks the socket shut
     // down and wakes its blocked receivers, which is all that is wanted here.
     ::shutdown(handle(), SHUT_RDWR);
-  }
-}
-
-void UdpSocket::Close() {
-  SocketHandle fd = Release();
-  if (fd != kNoSocket) {
-    ::close(fd);
   }
 }
 

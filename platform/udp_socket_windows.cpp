@@ -1,4 +1,5 @@
-// UDP sockets on Windows Sockets 2.
+// UDP sockets on Windows Sockets 2: one datagram per call, the local address through
+// WSARecvMsg and WSASendMsg. What Linux does alike is in udp_socket.cpp.
 #include <iphlpapi.h>
 #include <mswsock.h>
 #include <windows.h>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "platform/udp_socket.h"
+#include "platform/udp_socket_system.h"
 
 #ifndef SIO_UDP_CONNRESET
 #define SIO_UDP_CONNRESET _WSAIOW(IOC_VENDOR, 12)
@@ -16,11 +18,45 @@
 
 namespace tavorin {
 
-namespace {
-SOCKET Native(SocketHandle h) {
-  return static_cast<SOCKET>(h);
+using detail::Native;
+using detail::PacketInfoControl;
+
+namespace detail {
+
+SocketHandle NewUdpSocket() {
+  SOCKET s = ::socket(AF_INET, SOCK_DGRAM, 0);
+  if (s == INVALID_SOCKET)
+    return kNoSocket;
+  // An ICMP "port unreachable" would otherwise fail the next receive with WSAECONNRESET.
+  BOOL report = FALSE;
+  DWORD unused = 0;
+  WSAIoctl(s, SIO_UDP_CONNRESET, &report, sizeof report, nullptr, 0, &unused, nullptr, nullptr);
+  return static_cast<SocketHandle>(s);
 }
 
+void CloseSocket(SocketHandle handle) {
+  closesocket(Native(handle));
+}
+
+int LastSocketError() {
+  return WSAGetLastError();
+}
+
+// Windows tells only the destination: a limited broadcast or a multicast one is no address to
+// answer from, and the routing chooses instead.
+uint32_t ReplyAddress(const PacketInfo& info) {
+  const uint32_t host_order = ntohl(info.ipi_addr.s_addr);
+  const bool group = host_order == 0xFFFFFFFFu || (host_order >> 28) == 0xE;
+  return group ? 0 : info.ipi_addr.s_addr;
+}
+
+void SetSendSource(PacketInfo& info, uint32_t address) {
+  info.ipi_addr.s_addr = address;
+}
+
+}  // namespace detail
+
+namespace {
 // WSARecvMsg is reached through the provider; the pointer is the same for every UDP socket,
 // so it is looked up once. Null where the provider has none: receives then go without it.
 LPFN_WSARECVMSG ReceiveMessageFunction(SOCKET s) {
@@ -36,11 +72,6 @@ LPFN_WSARECVMSG ReceiveMessageFunction(SOCKET s) {
   }();
   return function;
 }
-
-// Room for one IP_PKTINFO control message.
-struct PacketInfoControl {
-  alignas(WSACMSGHDR) char bytes[WSA_CMSG_SPACE(sizeof(IN_PKTINFO))];
-};
 }  // namespace
 
 SocketLibrary::SocketLibrary() {
@@ -53,62 +84,8 @@ SocketLibrary::~SocketLibrary() {
     WSACleanup();
 }
 
-Outcome UdpSocket::OpenAndBind(uint16_t port) {
-  Close();
-  SOCKET s = ::socket(AF_INET, SOCK_DGRAM, 0);
-  if (s == INVALID_SOCKET) {
-    return Outcome::Failed(Step::kSocket, WSAGetLastError());
-  }
-  // An ICMP "port unreachable" would otherwise fail the next receive with WSAECONNRESET.
-  BOOL report = FALSE;
-  DWORD unused = 0;
-  WSAIoctl(s, SIO_UDP_CONNRESET, &report, sizeof report, nullptr, 0, &unused, nullptr, nullptr);
-  Endpoint local = MakeEndpoint(htonl(INADDR_ANY), htons(port));
-  if (::bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-    int error = WSAGetLastError();
-    closesocket(s);
-    return Outcome::Failed(Step::kBind, error);
-  }
-  handle_.store(static_cast<SocketHandle>(s), std::memory_order_release);
-  return Outcome();
-}
-
-namespace {
-template <typename Value>
-int SetOption(SocketHandle s, int level, int name, const Value& value) {
-  return setsockopt(Native(s), level, name, reinterpret_cast<const char*>(&value), sizeof value) ==
-                 0
-             ? 0
-             : WSAGetLastError();
-}
-}  // namespace
-
-int UdpSocket::SetReceiveBuffer(int bytes) const {
-  return SetOption(handle(), SOL_SOCKET, SO_RCVBUF, bytes);
-}
-
 int UdpSocket::SetReceiveTimeout(std::chrono::milliseconds timeout) const {
-  return SetOption(handle(), SOL_SOCKET, SO_RCVTIMEO, static_cast<DWORD>(timeout.count()));
-}
-
-int UdpSocket::ReportLocalAddress() const {
-  return SetOption(handle(), IPPROTO_IP, IP_PKTINFO, DWORD{1});
-}
-
-uint16_t UdpSocket::LocalPort() const {
-  Endpoint local{};
-  int length = sizeof local;
-  if (!IsOpen() ||
-      getsockname(Native(handle()), reinterpret_cast<sockaddr*>(&local), &length) != 0) {
-    return 0;
-  }
-  return ntohs(local.sin_port);
-}
-
-IoResult UdpSocket::SendTo(const void* data, size_t length, const Endpoint& to) const {
-  int n = sendto(Native(handle()), static_cast<const char*>(data), static_cast<int>(length), 0,
-                 reinterpret_cast<const sockaddr*>(&to), sizeof to);
-  return n == SOCKET_ERROR ? IoResult{0, WSAGetLastError()} : IoResult{n, 0};
+  return detail::SetOption(handle(), SOL_SOCKET, SO_RCVTIMEO, static_cast<DWORD>(timeout.count()));
 }
 
 // One datagram at a time: Windows has no batch receive. WSARecvMsg also tells the local
@@ -151,19 +128,7 @@ IoResult UdpSocket::ReceiveMany(ReceiveSlot* slots, int count) const {
   }
   slot.length = received;
   slot.truncated = (message.dwFlags & MSG_TRUNC) != 0;
-  for (WSACMSGHDR* c = WSA_CMSG_FIRSTHDR(&message); c != nullptr;
-       c = WSA_CMSG_NXTHDR(&message, c)) {
-    if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
-      IN_PKTINFO info;
-      std::memcpy(&info, WSA_CMSG_DATA(c), sizeof info);
-      slot.local_address = info.ipi_addr.s_addr;
-      // Windows tells only the destination: a limited broadcast or a multicast one is no
-      // address to answer from, and the routing chooses instead.
-      const uint32_t host_order = ntohl(slot.local_address);
-      const bool group = host_order == 0xFFFFFFFFu || (host_order >> 28) == 0xE;
-      slot.reply_address = group ? 0 : slot.local_address;
-    }
-  }
+  detail::ReadLocalAddress(message, slot);
   return {1, 0};
 }
 
@@ -186,14 +151,7 @@ IoResult UdpSocket::SendMany(const OutgoingDatagram* datagrams, int count) const
     message.namelen = sizeof(Endpoint);
     message.lpBuffers = &part;
     message.dwBufferCount = 1;
-    message.Control = {sizeof control.bytes, control.bytes};
-    WSACMSGHDR* c = WSA_CMSG_FIRSTHDR(&message);
-    c->cmsg_level = IPPROTO_IP;
-    c->cmsg_type = IP_PKTINFO;
-    c->cmsg_len = WSA_CMSG_LEN(sizeof(IN_PKTINFO));
-    IN_PKTINFO info{};
-    info.ipi_addr.s_addr = d.from_address;
-    std::memcpy(WSA_CMSG_DATA(c), &info, sizeof info);
+    detail::AttachSourceAddress(message, control, d.from_address);
     DWORD bytes = 0;
     if (WSASendMsg(s, &message, 0, &bytes, nullptr, nullptr) == 0) {
       ++result.count;
@@ -216,12 +174,6 @@ void UdpSocket::Shutdown() const {
     closesocket(waker);
   }
   shutdown(Native(handle()), SD_BOTH);
-}
-
-void UdpSocket::Close() {
-  SocketHandle h = Release();
-  if (h != kNoSocket)
-    closesocket(Native(h));
 }
 
 // The system's table of interface addresses, rather than a bind to the address: some
