@@ -175,12 +175,17 @@ int RunProgram() {
   const SocketLibrary sockets;  // released last, after the Listeners and every link
   RaiseOpenFileLimit();
 
-  std::optional<std::string> directory = CurrentDirectory();
-  if (!directory) {
-    std::fprintf(stderr, "tavorin: cannot read the current directory: %s\n", std::strerror(errno));
+  std::error_code failure;
+  const std::filesystem::path directory = std::filesystem::current_path(failure);
+  if (failure) {
+    std::fprintf(stderr, "tavorin: cannot read the current directory: %s\n",
+                 failure.message().c_str());
     return 1;
   }
-  const std::string settings_path = JoinPath(*directory, kSettingsFileName);
+  // Both files are named inside the working directory, whatever the name looks like (a Log
+  // value that starts with a separator is no way out of it).
+  const std::string within = (directory / "").string();
+  const std::string settings_path = within + kSettingsFileName;
   std::string unreadable;
   const Settings settings = ReadSettings(settings_path, &unreadable);
   if (!unreadable.empty()) {
@@ -190,7 +195,7 @@ int RunProgram() {
   for (const std::string& warning : settings.warnings) {
     std::fprintf(stderr, "tavorin: warning: %s\n", warning.c_str());
   }
-  const std::string log_path = JoinPath(*directory, settings.log);
+  const std::string log_path = within + settings.log;
   if (settings.log.empty()) {
     std::fprintf(stderr, "tavorin: warning: Log in [Proxy] of %s is empty; no log file\n",
                  settings_path.c_str());

@@ -99,8 +99,7 @@ Settings ReadSettings(const std::string& path, std::string* problem) {
   }
   // A misspelt key would be ignored without a word.
   for (const char* section : {"Proxy", "Server"}) {
-    for (const std::string& key :
-         unreadable ? std::vector<std::string>{} : ReadIniKeys(section, path)) {
+    for (const std::string& key : file.Keys(section)) {
       if (!KnownKey(section, key))
         warn(section, key, "is not a key the relay knows; it is ignored");
     }

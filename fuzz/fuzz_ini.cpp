@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       std::abort();
     if (value_size == 0 && !from_memory.empty())
       std::abort();
-    std::string from_file = tavorin::ReadIniValue(name[0], name[1], "fallback", value_size, path);
+    std::string from_file = tavorin::IniFile(path).Value(name[0], name[1], "fallback", value_size);
     if (from_file != from_memory)
       std::abort();
   }

@@ -1,4 +1,4 @@
-// Paths, the standard streams, and the process's limits on open files.
+// The standard streams, the null device, and the process's limit on open files.
 #pragma once
 
 #include <chrono>
@@ -10,21 +10,10 @@
 namespace tavorin {
 
 #ifdef _WIN32
-inline constexpr char kPathSeparator = '\\';
 inline constexpr char kNullDevice[] = "NUL";
 #else
-inline constexpr char kPathSeparator = '/';
 inline constexpr char kNullDevice[] = "/dev/null";
 #endif
-
-// `directory`, the separator and `name`. The separator is always added, so a root directory
-// gives two in a row, which every system takes as one.
-inline std::string JoinPath(const std::string& directory, const std::string& name) {
-  return directory + kPathSeparator + name;
-}
-
-// The current working directory, however long, or nothing (errno tells why).
-std::optional<std::string> CurrentDirectory();
 
 // Raises the soft limit on open descriptors to the hard limit, since every client of the
 // relay costs one. Does nothing where there is no such limit.

@@ -14,16 +14,6 @@
 
 namespace tavorin {
 
-std::optional<std::string> CurrentDirectory() {
-  std::vector<char> buffer(512);
-  while (::getcwd(buffer.data(), buffer.size()) == nullptr) {
-    if (errno != ERANGE)
-      return std::nullopt;
-    buffer.resize(buffer.size() * 2);
-  }
-  return std::string(buffer.data());
-}
-
 void RaiseOpenFileLimit() {
   rlimit limit{};
   if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {

@@ -8,16 +8,6 @@
 
 namespace tavorin {
 
-// The value of `key` in `section` of the file at `path`, or `fallback` when the file, the
-// section or the key is missing or the file cannot be read; a key present with an empty value
-// gives the empty value. At most size - 1 characters come back.
-std::string ReadIniValue(const char* section, const char* key, const char* fallback, size_t size,
-                         const std::string& path);
-
-// The names of the keys in `section` of the file at `path`, as the file spells them; none when
-// the file or the section is missing or the file cannot be read.
-std::vector<std::string> ReadIniKeys(const char* section, const std::string& path);
-
 // The settings file, read once: on POSIX its lines are taken at construction and every lookup
 // is in memory; on Windows every lookup asks the system's reader. A file that is there but
 // cannot be read gives every key its fallback, and `problem` says why.
@@ -26,8 +16,12 @@ class IniFile {
   explicit IniFile(std::string path);
 
   const std::optional<std::string>& problem() const { return problem_; }
-  // As ReadIniValue and ReadIniKeys.
+  // The value of `key` in `section`, or `fallback` when the file, the section or the key is
+  // missing or the file cannot be read; a key present with an empty value gives the empty
+  // value. At most size - 1 characters come back.
   std::string Value(const char* section, const char* key, const char* fallback, size_t size) const;
+  // The names of the keys in `section`, as the file spells them; none when the file or the
+  // section is missing or the file cannot be read.
   std::vector<std::string> Keys(const char* section) const;
 
  private:
@@ -35,10 +29,5 @@ class IniFile {
   std::optional<std::string> problem_;
   std::vector<std::string> lines_;  // where the system has no reader of its own
 };
-
-// Why the settings file at `path`, which is there, cannot be read (no permission, not a
-// file, too large to take, ...), or nothing when it can be read or is not there at all. Never
-// waits, whatever the path names.
-std::optional<std::string> IniFileProblem(const std::string& path);
 
 }  // namespace tavorin

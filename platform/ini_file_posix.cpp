@@ -77,29 +77,6 @@ int OpenIniFile(const std::string& path, std::optional<std::string>* problem) {
 }
 }  // namespace
 
-std::string ReadIniValue(const char* section, const char* key, const char* fallback, size_t size,
-                         const std::string& path) {
-  IniLookup lookup(section, key);
-  std::optional<std::string> problem;
-  int fd = OpenIniFile(path, &problem);
-  if (fd >= 0) {
-    FeedFile(fd, lookup);
-    ::close(fd);
-  }
-  return IniResult(lookup.value(), fallback, size);
-}
-
-std::vector<std::string> ReadIniKeys(const char* section, const std::string& path) {
-  IniKeyList list(section);
-  std::optional<std::string> problem;
-  int fd = OpenIniFile(path, &problem);
-  if (fd >= 0) {
-    FeedFile(fd, list);
-    ::close(fd);
-  }
-  return list.keys();
-}
-
 IniFile::IniFile(std::string path) : path_(std::move(path)) {
   int fd = OpenIniFile(path_, &problem_);
   if (fd >= 0) {
@@ -126,14 +103,6 @@ std::vector<std::string> IniFile::Keys(const char* section) const {
   for (const std::string& line : lines_)
     list.Feed(line);
   return list.keys();
-}
-
-std::optional<std::string> IniFileProblem(const std::string& path) {
-  std::optional<std::string> problem;
-  int fd = OpenIniFile(path, &problem);
-  if (fd >= 0)
-    ::close(fd);
-  return problem;
 }
 
 }  // namespace tavorin

@@ -11,6 +11,7 @@
 
 namespace tavorin {
 
+namespace {
 std::string ReadIniValue(const char* section, const char* key, const char* fallback, size_t size,
                          const std::string& path) {
   if (size == 0)
@@ -54,6 +55,7 @@ std::optional<std::string> IniFileProblem(const std::string& path) {
   CloseHandle(file);
   return std::nullopt;
 }
+}  // namespace
 
 IniFile::IniFile(std::string path) : path_(std::move(path)), problem_(IniFileProblem(path_)) {}
 

@@ -17,7 +17,7 @@ namespace {
 class IniFileTest : public ::testing::Test {
  protected:
   std::string Get(const char* key = "Port", size_t size = 16) {
-    return ReadIniValue("Proxy", key, "15000", size, dir_.File("TAVORIN.INI"));
+    return IniFile(dir_.File("TAVORIN.INI")).Value("Proxy", key, "15000", size);
   }
   testing::TempDir dir_;
 };
@@ -78,20 +78,14 @@ TEST_F(IniFileTest, HostileFilesGiveDefaultsOrBoundedValues) {
   }
 }
 
-TEST(JoinPath, AlwaysAddsTheSeparator) {
-  EXPECT_EQ(JoinPath("/home/u", "TAVORIN.INI"), "/home/u/TAVORIN.INI");
-  EXPECT_EQ(JoinPath("/", "TAVORIN.INI"), "//TAVORIN.INI");
-  std::string deep(5000, 'd');
-  EXPECT_EQ(JoinPath(deep, "packets.txt").size(), 5000u + 1 + 11) << "no fixed buffer";
-}
-
 TEST(ExampleSettings, TheInstalledExampleGivesEveryDefault) {
   const std::string example = std::string(TAVORIN_SOURCE_DIR) + "/packaging/TAVORIN.INI";
-  ASSERT_EQ(IniFileProblem(example), std::nullopt);
-  EXPECT_EQ(ReadIniValue("Proxy", "Port", "", 16, example), "15000");
-  EXPECT_EQ(ReadIniValue("Proxy", "Log", "", 60, example), "packets.txt");
-  EXPECT_EQ(ReadIniValue("Server", "Port", "", 16, example), "2000");
-  EXPECT_EQ(ReadIniValue("Server", "IP", "", 60, example), "127.0.0.1");
+  const IniFile file(example);
+  ASSERT_EQ(file.problem(), std::nullopt);
+  EXPECT_EQ(file.Value("Proxy", "Port", "", 16), "15000");
+  EXPECT_EQ(file.Value("Proxy", "Log", "", 60), "packets.txt");
+  EXPECT_EQ(file.Value("Server", "Port", "", 16), "2000");
+  EXPECT_EQ(file.Value("Server", "IP", "", 60), "127.0.0.1");
 }
 
 }  // namespace
