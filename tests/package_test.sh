@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The packages, as built by `make package` and `make package-windows`:
-# - the .deb holds the install tree and Debian's copyright and changelog, nothing else; the
-#   binary taken out of it relays both ways; lintian finds no error; it installs with apt, its
-#   man page is found and its unit verifies; it removes cleanly;
+# - the .deb holds the install tree and Debian's copyright, changelog and lintian overrides,
+#   nothing else; its maintainer scripts stop the instances on removal, restart them after an
+#   upgrade and delete their state on purge (maintainer_scripts_test.sh); the binary taken out
+#   of it relays both ways; lintian finds no error or warning; it installs with apt, its man
+#   page is found and its unit verifies; it removes cleanly;
 # - the zip holds the exe and three text files with CR LF line ends, and the exe passes the
 #   smoke tests under Wine.
 #   package_test.sh BUILD_DIR PACKAGE_BUILD_DIR WINDOWS_BUILD_DIR
@@ -25,11 +27,13 @@ usr/share/doc/tavorin/README.md
 usr/share/doc/tavorin/TAVORIN.INI
 usr/share/doc/tavorin/changelog.gz
 usr/share/doc/tavorin/copyright
+usr/share/lintian/overrides/tavorin
 usr/share/man/man1/tavorin.1.gz
 LIST
+"$(dirname "$0")/maintainer_scripts_test.sh" "$deb"
 dpkg-deb -x "$deb" "$work/deb"
 TAVORIN_RELAY="$work/deb/usr/bin/tavorin" "$build/tests/program_tests" --gtest_filter="$smoke"
-lintian --fail-on error --allow-root "$deb"
+lintian --fail-on error,warning --allow-root "$deb"
 
 DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$deb" >/dev/null
 trap 'DEBIAN_FRONTEND=noninteractive apt-get purge -y -q tavorin >/dev/null; rm -rf "$work"' EXIT
