@@ -15,10 +15,7 @@ EchoServer::EchoServer() {
     int size = 8 << 20;
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
   }
-  Endpoint at{};
-  socklen_t length = sizeof at;
-  getsockname(fds_[0], reinterpret_cast<sockaddr*>(&at), &length);
-  port_ = ntohs(at.sin_port);
+  port_ = LocalPort(fds_[0]);
   thread_ = std::thread([this] { Run(); });
 }
 

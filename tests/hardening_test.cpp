@@ -316,20 +316,28 @@ INSTANTIATE_TEST_SUITE_P(Program, StandardErrorNobodyReads,
                                            ErrorSinkCase{"GoneDrops", ErrorSink::kClosed, false}),
                          RowName());
 
-TEST(Program, AServerThatIsTheRelayItselfIsAnError) {
-  for (int offset : {0, 1, -1}) {  // S = P, S = P + 1, S + 1 = P
-    TempDir dir;
-    uint16_t port = FreePortPair();
-    uint16_t server_port = static_cast<uint16_t>(port + offset);
-    dir.Write("TAVORIN.INI", Ini(port, server_port));
-    RunningProgram relay(dir.path());
-    EXPECT_TRUE(ExitedWith(relay.WaitForExit(kExitDeadlineMs), 1)) << offset;
-    EXPECT_EQ(relay.RestOfOutput(),
-              "Server Port = " + std::to_string(server_port) + "\nServer IP = 127.0.0.1\n");
-    std::string errors = relay.Errors();
-    EXPECT_NE(errors.find("is this relay's own listening port"), std::string::npos) << errors;
-  }
+class ServerIsTheRelay : public ::testing::TestWithParam<int> {};
+
+TEST_P(ServerIsTheRelay, IsAnError) {
+  const int offset = GetParam();
+  TempDir dir;
+  uint16_t port = FreePortPair();
+  uint16_t server_port = static_cast<uint16_t>(port + offset);
+  dir.Write("TAVORIN.INI", Ini(port, server_port));
+  RunningProgram relay(dir.path());
+  EXPECT_TRUE(ExitedWith(relay.WaitForExit(kExitDeadlineMs), 1));
+  EXPECT_EQ(relay.RestOfOutput(),
+            "Server Port = " + std::to_string(server_port) + "\nServer IP = 127.0.0.1\n");
+  std::string errors = relay.Errors();
+  EXPECT_NE(errors.find("is this relay's own listening port"), std::string::npos) << errors;
 }
+
+INSTANTIATE_TEST_SUITE_P(Program, ServerIsTheRelay, ::testing::Values(0, 1, -1),
+                         [](const ::testing::TestParamInfo<int>& row) {
+                           return row.param == 0   ? "SIsP"
+                                  : row.param == 1 ? "SIsPPlusOne"
+                                                   : "SPlusOneIsP";
+                         });
 
 TEST(Program, AReceiveThreadThatCannotStartIsNamed) {
   if (UnderWine())

@@ -20,6 +20,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/udp_peer.h"
+
 namespace tavorin::testing {
 
 namespace {
@@ -120,24 +122,12 @@ void WaitUntilFree(uint16_t port) {
 }
 
 uint16_t FreePortPair() {
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    int a = socket(AF_INET, SOCK_DGRAM, 0);
-    int b = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in at{};
-    at.sin_family = AF_INET;
-    socklen_t length = sizeof at;
-    bind(a, reinterpret_cast<sockaddr*>(&at), sizeof at);
-    getsockname(a, reinterpret_cast<sockaddr*>(&at), &length);
-    uint16_t port = ntohs(at.sin_port);
-    at.sin_port = htons(static_cast<uint16_t>(port + 1));
-    bool pair = port < 65535 && bind(b, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0;
-    close(a);
-    close(b);
-    if (pair)
-      return port;
-  }
-  ADD_FAILURE() << "no two neighbouring free UDP ports";
-  return 0;
+  // Free on every address, as the relay binds them.
+  BoundPair pair = BindNeighbours(htonl(INADDR_ANY));
+  uint16_t port = LocalPort(pair.first);
+  close(pair.first);
+  close(pair.second);
+  return port;
 }
 
 namespace {

@@ -152,23 +152,36 @@ TEST(Program, SettingsWithCrLfCommentsQuotesAndOddSpacing) {
   ExpectRelayed(client, port, server, 5);
 }
 
-TEST(Program, PortNumbersParseWithSignJunkAndWrap) {
-  uint16_t port = FreePortPair();
-  struct Case {
-    std::string server_value;
-    int shown;
-  };
-  for (const Case& c : {Case{" \t+2000x", 2000}, Case{"-1", -1}, Case{"4294969296", 2000},
-                        Case{"junk", 0}, Case{"2147483647", 2147483647}}) {
-    TempDir dir;
-    dir.Write("TAVORIN.INI", "[Proxy]\nPort=" + std::to_string(port - 65536) +
-                                 "\n[Server]\nPort=" + c.server_value + "\n");
-    WaitUntilFree(port);
-    RunningProgram relay(dir.path());
-    EXPECT_EQ(relay.ReadLines(4), Lines(c.shown, "127.0.0.1", port)) << c.server_value;
-    EndRelay(relay);
-  }
+struct PortValueCase {
+  const char* name;
+  const char* server_value;
+  int shown;
+};
+
+void PrintTo(const PortValueCase& c, std::ostream* out) {
+  *out << c.name;
 }
+
+class PortValue : public ::testing::TestWithParam<PortValueCase> {};
+
+TEST_P(PortValue, ParsesWithSignJunkAndWrap) {
+  const PortValueCase& c = GetParam();
+  uint16_t port = FreePortPair();
+  TempDir dir;
+  dir.Write("TAVORIN.INI", "[Proxy]\nPort=" + std::to_string(port - 65536) +
+                               "\n[Server]\nPort=" + c.server_value + "\n");
+  RunningProgram relay(dir.path());
+  EXPECT_EQ(relay.ReadLines(4), Lines(c.shown, "127.0.0.1", port));
+  EndRelay(relay);
+}
+
+INSTANTIATE_TEST_SUITE_P(Program, PortValue,
+                         ::testing::Values(PortValueCase{"SignAndJunk", " \t+2000x", 2000},
+                                           PortValueCase{"Negative", "-1", -1},
+                                           PortValueCase{"Wraps", "4294969296", 2000},
+                                           PortValueCase{"Words", "junk", 0},
+                                           PortValueCase{"Largest", "2147483647", 2147483647}),
+                         RowName());
 
 TEST(Program, AKeyPendingBeforeStartEndsItAtTheFirstTest) {
   if (UnderWine())
@@ -265,21 +278,26 @@ TEST(Program, WithoutATerminalItRelaysUntilSigterm) {
   EXPECT_TRUE(UnderWine() ? status.has_value() : KilledBy(status, SIGTERM));
 }
 
-TEST(Program, APortInUseIsAnErrorNamingThePort) {
-  for (int taken : {0, 1}) {
-    TempDir dir;
-    uint16_t port = FreePortPair();
-    UdpPeer occupant(static_cast<uint16_t>(port + taken));
-    dir.Write("TAVORIN.INI", Ini(port, 7));
-    RunningProgram relay(dir.path());
-    EXPECT_TRUE(ExitedWith(relay.WaitForExit(kExitDeadlineMs), 1));
-    EXPECT_EQ(relay.RestOfOutput(), "Server Port = 7\nServer IP = 127.0.0.1\n") << "no banner";
-    std::string errors = relay.Errors();
-    EXPECT_NE(errors.find("port " + std::to_string(port + taken) + ":"), std::string::npos)
-        << errors;
-    EXPECT_NE(errors.find("in use"), std::string::npos) << errors;
-  }
+class PortInUse : public ::testing::TestWithParam<int> {};
+
+TEST_P(PortInUse, IsAnErrorNamingThePort) {
+  const int taken = GetParam();
+  TempDir dir;
+  uint16_t port = FreePortPair();
+  UdpPeer occupant(static_cast<uint16_t>(port + taken));
+  dir.Write("TAVORIN.INI", Ini(port, 7));
+  RunningProgram relay(dir.path());
+  EXPECT_TRUE(ExitedWith(relay.WaitForExit(kExitDeadlineMs), 1));
+  EXPECT_EQ(relay.RestOfOutput(), "Server Port = 7\nServer IP = 127.0.0.1\n") << "no banner";
+  std::string errors = relay.Errors();
+  EXPECT_NE(errors.find("port " + std::to_string(port + taken) + ":"), std::string::npos) << errors;
+  EXPECT_NE(errors.find("in use"), std::string::npos) << errors;
 }
+
+INSTANTIATE_TEST_SUITE_P(Program, PortInUse, ::testing::Values(0, 1),
+                         [](const ::testing::TestParamInfo<int>& row) {
+                           return row.param == 0 ? "P" : "PPlusOne";
+                         });
 
 TEST(Program, AnUnresolvableHostIsAnErrorNamingTheHost) {
   TempDir dir;

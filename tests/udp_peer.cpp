@@ -50,9 +50,9 @@ Bytes Pattern(size_t size, unsigned seed) {
   return b;
 }
 
-int BindLoopback(uint16_t port) {
+int BindUdp(uint16_t port, uint32_t address) {
   int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  Endpoint at = LoopbackEndpoint(port);
+  Endpoint at = MakeEndpoint(address, htons(port));
   if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0)
     return fd;
   if (fd >= 0)
@@ -60,14 +60,17 @@ int BindLoopback(uint16_t port) {
   return -1;
 }
 
-BoundPair BindNeighbours() {
+uint16_t LocalPort(int fd) {
+  Endpoint at{};
+  socklen_t length = sizeof at;
+  return ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &length) == 0 ? ntohs(at.sin_port) : 0;
+}
+
+BoundPair BindNeighbours(uint32_t address) {
   for (int attempt = 0; attempt < 1000; ++attempt) {
-    int first = BindLoopback(0);
-    Endpoint at{};
-    socklen_t length = sizeof at;
-    getsockname(first, reinterpret_cast<sockaddr*>(&at), &length);
-    uint16_t port = ntohs(at.sin_port);
-    int second = port < 65535 ? BindLoopback(static_cast<uint16_t>(port + 1)) : -1;
+    int first = BindUdp(0, address);
+    uint16_t port = LocalPort(first);
+    int second = port > 0 && port < 65535 ? BindUdp(static_cast<uint16_t>(port + 1), address) : -1;
     if (second >= 0)
       return {first, second};
     ::close(first);
@@ -76,24 +79,13 @@ BoundPair BindNeighbours() {
   return {-1, -1};
 }
 
-UdpPeer::UdpPeer(Adopted, int fd) : fd_(fd) {
-  Endpoint local{};
-  socklen_t length = sizeof local;
-  getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &length);
-  port_ = ntohs(local.sin_port);
-}
+UdpPeer::UdpPeer(Adopted, int fd) : fd_(fd), port_(LocalPort(fd)) {}
 
-UdpPeer::UdpPeer(uint16_t port, int host) : host_(host) {
-  fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  EXPECT_GE(fd_, 0);
+UdpPeer::UdpPeer(uint16_t port, int host) : fd_(BindUdp(port, Loopback(host))), host_(host) {
+  EXPECT_GE(fd_, 0) << "cannot bind 127.0.0." << host << ":" << port;
   int size = 1 << 20;
   setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-  Endpoint local = LoopbackEndpoint(port, host);
-  EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local), 0)
-      << "cannot bind 127.0.0." << host << ":" << port;
-  socklen_t length = sizeof local;
-  getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &length);
-  port_ = ntohs(local.sin_port);
+  port_ = LocalPort(fd_);
 }
 
 UdpPeer::~UdpPeer() {

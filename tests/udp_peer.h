@@ -29,14 +29,16 @@ struct Received {
   Endpoint from;
 };
 
-// A UDP socket bound to 127.0.0.1 on `port` (0 for any free port), or -1.
-int BindLoopback(uint16_t port);
-// Two sockets bound to neighbouring ports of 127.0.0.1, P and P + 1, found and held together.
+// A UDP socket bound to `address` (network order) on `port` (0 for any free port), or -1.
+int BindUdp(uint16_t port, uint32_t address = Loopback());
+// The port a socket is bound to (host order), or 0.
+uint16_t LocalPort(int fd);
+// Two sockets bound to neighbouring ports of `address`, P and P + 1, found and held together.
 struct BoundPair {
   int first;
   int second;
 };
-BoundPair BindNeighbours();
+BoundPair BindNeighbours(uint32_t address = Loopback());
 
 class UdpPeer {
  public:
