@@ -6,12 +6,19 @@ GEN     := $(shell command -v ninja >/dev/null 2>&1 && echo -G Ninja)
 ROUNDS  ?= 3
 JOBS    ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build run test test-asan test-tsan bench fuzz windows test-windows package \
+.PHONY: FORCE all build run test test-asan test-tsan bench fuzz windows test-windows package \
   package-windows clean
 
 all: build
 
-$(BUILD)/CMakeCache.txt:
+# A build directory is configured afresh whenever CMAKE_ARGS differs from what it was last
+# configured with (kept in .cmake-args), so that no setting of an earlier call lingers.
+$(BUILD)/.cmake-args: FORCE
+	@mkdir -p $(BUILD)
+	@printf '%s\n' '$(CMAKE_ARGS)' | cmp -s - $@ || printf '%s\n' '$(CMAKE_ARGS)' > $@
+
+$(BUILD)/CMakeCache.txt: $(BUILD)/.cmake-args
+	rm -f $@
 	$(CMAKE) -S . -B $(BUILD) $(GEN) $(CMAKE_ARGS)
 
 build: $(BUILD)/CMakeCache.txt
