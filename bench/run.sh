@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
-# Runs every relay on the same workloads, one after another, and prints one table of medians.
+# Runs every relay on the same workloads, one after another, then the capacity sweep, and
+# prints one table of medians.
 #   bench/run.sh BUILD_DIR [ROUNDS]
+# BENCH_PARTS="workloads capacity" (either alone), BENCH_RELAYS, BENCH_RATES and BENCH_SECONDS
+# narrow or change what runs.
 # Installs nginx (with its stream module) and socat from Debian's packages if they are missing.
 set -euo pipefail
 
@@ -93,7 +96,9 @@ results="$work/results"
 record() { echo "$1 $2 $3" >> "$results"; }  # workload relay value
 
 read -r -a relays <<<"${BENCH_RELAYS:-direct tavorin nginx socat}"
+parts=${BENCH_PARTS:-workloads capacity}
 for round in $(seq 1 "$rounds"); do
+  [[ $parts == *workloads* ]] || break
   for relay in "${relays[@]}"; do
     echo "round $round: $relay" >&2
     start_relay $relay
@@ -104,11 +109,14 @@ for round in $(seq 1 "$rounds"); do
     out=$("$bench" load $port 1 1 64 "$seconds")
     record p50 $relay "$(field p50_us <<<"$out")"; record p99 $relay "$(field p99_us <<<"$out")"
     if [ $relay != socat ]; then  # socat forks a process per client
+      stop_relay; start_relay $relay
       out=$("$bench" load $port 1000 2 256 "$seconds"); record many1000 $relay "$(field rtps <<<"$out")"
       record lost1000 $relay "$(field lost <<<"$out")"; record refills1000 $relay "$(field refills <<<"$out")"
       record inflight1000 $relay "$(field inflight <<<"$out")"
+      stop_relay; start_relay $relay  # each many-client workload meets a relay with no links
       out=$("$bench" load $port 2000 1 256 "$seconds"); record many2000 $relay "$(field rtps <<<"$out")"
       record lost2000 $relay "$(field lost <<<"$out")"
+      stop_relay; start_relay $relay
       out=$("$bench" open $port 1000 20000 256 "$seconds")
       record open_p50 $relay "$(field p50_us <<<"$out")"; record open_p99 $relay "$(field p99_us <<<"$out")"
       record open_lost $relay "$(field lost <<<"$out")"
@@ -135,6 +143,30 @@ for round in $(seq 1 "$rounds"); do
   done
 done
 
+# Capacity: an open loop over 1,000 clients at rising offered rates, each rate on a relay
+# started afresh so that no links pile up; per rate the datagrams lost and p99, and the highest
+# rate up to which a relay lost nothing. socat is left out: it forks a process per client.
+read -r -a rates <<<"${BENCH_RATES:-20000 30000 40000 50000 60000 70000 80000}"
+for round in $(seq 1 "$rounds"); do
+  [[ $parts == *capacity* ]] || break
+  for relay in "${relays[@]}"; do
+    [ $relay != socat ] || continue
+    echo "round $round: capacity $relay" >&2
+    carried=0
+    clean=1
+    for rate in "${rates[@]}"; do
+      start_relay $relay
+      out=$("$bench" open $port 1000 $rate 256 "$seconds")
+      stop_relay
+      lost=$(field lost <<<"$out")
+      record "caplost$rate" $relay "$lost"
+      record "capp99$rate" $relay "$(field p99_us <<<"$out")"
+      if [ $clean = 1 ] && [ "$lost" = 0 ]; then carried=$rate; else clean=0; fi
+    done
+    record capclean $relay $carried
+  done
+done
+
 # One row per workload: the median of the rounds for each relay, then each peer over tavorin.
 awk -v relays="${relays[*]}" '
   { v[$1 " " $2] = v[$1 " " $2] " " $3; if (!($1 in seen)) { seen[$1] = 1; order[++n] = $1 } }
@@ -157,6 +189,9 @@ awk -v relays="${relays[*]}" '
     label["many2000"] = "2000x1 256 B round trips/s"; label["lost2000"] = "2000x1 256 B datagrams lost"
     label["open_p50"] = "open loop 1000 clients 20000/s p50 us"; label["open_p99"] = "open loop 1000 clients 20000/s p99 us"
     label["open_lost"] = "open loop 1000 clients 20000/s lost"
+    for (i = 1; i <= n; i++) if (order[i] ~ /^caplost/) label[order[i]] = "capacity 1000 clients " substr(order[i], 8) "/s: lost"
+    for (i = 1; i <= n; i++) if (order[i] ~ /^capp99/) label[order[i]] = "capacity 1000 clients " substr(order[i], 7) "/s: p99 us"
+    label["capclean"] = "capacity: highest rate/s with nothing lost"
     for (i = 1; i <= n; i++) if (order[i] ~ /^scale/) label[order[i]] = substr(order[i], 6) " links: round trips/s"
     for (i = 1; i <= n; i++) if (order[i] ~ /^rss/) label[order[i]] = substr(order[i], 4) " links: RSS KiB"
     printf "| workload |"; for (j = 1; j <= r; j++) printf " %s |", name[j]
