@@ -62,6 +62,7 @@ class StoppableThread {
   // waits for it and releases it.
   int StartNative(size_t stack_size);
   void JoinNative();
+
   std::atomic<bool> running_{false};
   bool started_ = false;
   Procedure procedure_ = nullptr;
