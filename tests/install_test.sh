@@ -16,6 +16,9 @@ usr/lib/systemd/system/tavorin@.service
 usr/share/doc/tavorin/LICENSE
 usr/share/doc/tavorin/README.md
 usr/share/doc/tavorin/TAVORIN.INI
+usr/share/doc/tavorin/docs/architecture.md
+usr/share/doc/tavorin/docs/operations.md
+usr/share/doc/tavorin/docs/performance.md
 usr/share/man/man1/tavorin.1.gz
 LIST
 grep -qx 'ExecStart=/usr/bin/tavorin' "$root/dest/usr/lib/systemd/system/tavorin@.service"
