@@ -23,14 +23,6 @@ std::string UtcTimestamp(std::chrono::system_clock::time_point at) {
   return text;
 }
 
-std::string EndpointText(const Endpoint& endpoint) {
-  const auto* octet = reinterpret_cast<const unsigned char*>(&endpoint.sin_addr.s_addr);
-  char text[24];
-  std::snprintf(text, sizeof text, "%u.%u.%u.%u:%u", octet[0], octet[1], octet[2], octet[3],
-                static_cast<unsigned>(ntohs(endpoint.sin_port)));
-  return text;
-}
-
 namespace {
 std::string TrafficText(const char* way, const Traffic& t) {
   return std::string(" ") + way + "_datagrams=" + std::to_string(t.datagrams) + " " + way +

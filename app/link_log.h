@@ -22,9 +22,6 @@ namespace tavorin {
 
 // `at` as UTC in ISO 8601 to the millisecond: 2026-12-08T10:15:02.417Z.
 std::string UtcTimestamp(std::chrono::system_clock::time_point at);
-// 198.51.100.7:40312
-std::string EndpointText(const Endpoint& endpoint);
-
 class LinkLog {
  public:
   using WallClock = std::chrono::system_clock;

@@ -74,9 +74,8 @@ void WaitForKey(Upkeep& upkeep) {
 // there would come back as a new client, and make a new link, without end.
 bool ServesItself(const Endpoint (&servers)[2], const Listener& a, const Listener& b) {
   for (const Endpoint& server : servers) {
-    uint16_t port = ntohs(server.sin_port);
-    if ((port == a.LocalPort() || port == b.LocalPort()) &&
-        IsAddressOfThisHost(server.sin_addr.s_addr)) {
+    uint16_t port = ntohs(server.port_net());
+    if ((port == a.LocalPort() || port == b.LocalPort()) && IsAddressOfThisHost(server)) {
       std::fprintf(stderr, "tavorin: the server port %u is this relay's own listening port\n",
                    static_cast<unsigned>(port));
       return true;
@@ -86,12 +85,11 @@ bool ServesItself(const Endpoint (&servers)[2], const Listener& a, const Listene
 }
 
 // Runs the relay with the settings read, until a key is pressed.
-int RunRelay(const Settings& settings, uint32_t address, const std::string& settings_path,
+int RunRelay(const Settings& settings, const Endpoint& address, const std::string& settings_path,
              const std::string& log_path) {
-  const Endpoint servers[2] = {
-      MakeEndpoint(address, htons(PortOf(settings.server_port))),
-      MakeEndpoint(address, htons(PortOf(NextNumber(settings.server_port)))),
-  };
+  Endpoint servers[2] = {address, address};
+  servers[0].set_port_net(htons(PortOf(settings.server_port)));
+  servers[1].set_port_net(htons(PortOf(NextNumber(settings.server_port))));
   LoopGuard guard;  // outlives the Listeners, which read it
   guard.AddServer(servers[0]);
   guard.AddServer(servers[1]);
@@ -103,6 +101,7 @@ int RunRelay(const Settings& settings, uint32_t address, const std::string& sett
   b.SetLoopGuard(&guard);
   for (Listener* listener : {&a, &b}) {
     listener->SetMaxDatagram(settings.max_datagram);
+    listener->SetListenAddress(settings.listen_address);
     listener->SetIdleTimeout(std::chrono::seconds(settings.idle_timeout_s));
     listener->SetMaxLinks(settings.max_clients);
     listener->port().replies_from_server_only = settings.replies_from_server_only;
@@ -202,14 +201,13 @@ int RunProgram() {
   }
 
   std::printf("Server Port = %i\n", static_cast<int>(settings.server_port));
-  std::optional<uint32_t> address = ResolveHost(settings.server_host);
+  std::optional<Endpoint> address = ResolveHost(settings.server_host);
   if (!address) {
     std::fprintf(stderr, "tavorin: cannot resolve the server host \"%s\" (IP in [Server] of %s)\n",
                  settings.server_host.c_str(), settings_path.c_str());
     return 1;
   }
-  const auto* octet = reinterpret_cast<const unsigned char*>(&*address);
-  std::printf("Server IP = %i.%i.%i.%i\n", octet[0], octet[1], octet[2], octet[3]);
+  std::printf("Server IP = %s\n", AddressText(*address).c_str());
 
   return RunRelay(settings, *address, settings_path, log_path);
 }

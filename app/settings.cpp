@@ -9,6 +9,7 @@
 
 #include "app/number.h"
 #include "platform/ini_file.h"
+#include "platform/resolve_host.h"
 #include "relay/datagram.h"
 
 namespace tavorin {
@@ -30,8 +31,8 @@ bool KnownKey(const char* section, const std::string& key) {
     });
   };
   if (section[0] == 'P') {
-    for (const char* name :
-         {"Port", "Log", "MaxDatagram", "IdleTimeout", "MaxClients", "LogLinks", "ClientRate"}) {
+    for (const char* name : {"Port", "Log", "IP", "MaxDatagram", "IdleTimeout", "MaxClients",
+                             "LogLinks", "ClientRate"}) {
       if (same(name))
         return true;
     }
@@ -127,6 +128,13 @@ Settings ReadSettings(const std::string& path, std::string* problem) {
   s.log_links = bounded("LogLinks", 0, 0, 1) == 1;
   s.client_rate = bounded("ClientRate", 0, 0, UINT32_MAX);
   s.replies_from_server_only = bounded("RepliesFromServerOnly", 0, 0, 1, "Server") == 1;
+  if (std::string listen = value("Proxy", "IP", "", kNameSize); !listen.empty()) {
+    if (std::optional<Endpoint> address = ParseAddress(listen))
+      s.listen_address = *address;
+    else
+      warn("Proxy", "IP=" + listen,
+           "is not an IPv4 or IPv6 address; listening on every local address");
+  }
   return s;
 }
 

@@ -4,22 +4,47 @@
 
 namespace tavorin {
 
-std::optional<uint32_t> ResolveHost(const std::string& host) {
-  uint32_t address = inet_addr(host.c_str());
-  if (address != INADDR_NONE) {
-    return address;
-  }
-  // 255.255.255.255 itself reads as INADDR_NONE above, and comes back from the lookup.
+namespace {
+std::optional<Endpoint> Lookup(const std::string& host, int family) {
   addrinfo hints{};
-  hints.ai_family = AF_INET;
+  hints.ai_family = family;
   hints.ai_socktype = SOCK_DGRAM;
   addrinfo* found = nullptr;
-  if (host.empty() || getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || !found) {
+  if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr)
     return std::nullopt;
-  }
-  address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+  Endpoint e;
+  std::memcpy(e.address(), found->ai_addr, family == AF_INET ? sizeof e.v4 : sizeof e.v6);
   freeaddrinfo(found);
-  return address;
+  return Unmapped(e);
+}
+}  // namespace
+
+std::optional<Endpoint> ResolveHost(const std::string& host) {
+  uint32_t address = inet_addr(host.c_str());
+  if (address != INADDR_NONE)
+    return MakeEndpoint(address, 0);
+  // As inet_addr does, an address ends at the first white space.
+  if (std::optional<Endpoint> literal = ParseAddress(host.substr(0, host.find_first_of(" \t"))))
+    return literal;
+  if (host.empty())
+    return std::nullopt;
+  // 255.255.255.255 itself reads as INADDR_NONE above, and comes back from the lookup.
+  if (std::optional<Endpoint> found = Lookup(host, AF_INET))
+    return found;
+  return Lookup(host, AF_INET6);
+}
+
+std::optional<Endpoint> ParseAddress(const std::string& text) {
+  in_addr v4{};
+  if (inet_pton(AF_INET, text.c_str(), &v4) == 1)
+    return MakeEndpoint(v4.s_addr, 0);
+  std::string bare = text;
+  if (bare.size() > 2 && bare.front() == '[' && bare.back() == ']')
+    bare = bare.substr(1, bare.size() - 2);
+  in6_addr v6{};
+  if (inet_pton(AF_INET6, bare.c_str(), &v6) == 1)
+    return Unmapped(MakeEndpoint6(v6, 0));
+  return std::nullopt;
 }
 
 }  // namespace tavorin

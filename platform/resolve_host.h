@@ -1,14 +1,22 @@
-// The server's host, as a dotted IPv4 address or a name.
+// The server's host, as an IPv4 or IPv6 address or a name.
 #pragma once
 
-#include <cstdint>
 #include <optional>
 #include <string>
 
+#include "platform/endpoint.h"
+
 namespace tavorin {
 
-// The IPv4 address (network byte order) of `host`: the dotted forms the system's inet_addr
-// takes, else the first IPv4 address a name lookup gives. Nothing when neither works.
-std::optional<uint32_t> ResolveHost(const std::string& host);
+// The address of `host`, with port 0: the dotted IPv4 forms the system's inet_addr takes, an
+// IPv6 address (bare or in brackets, [::1]; an IPv4 one in IPv6 form counts as IPv4), else
+// what a name lookup gives: its first IPv4 address, or, for a name with none, its first IPv6
+// one. Nothing when none of these works.
+std::optional<Endpoint> ResolveHost(const std::string& host);
+
+// The address `text` writes, with port 0: an IPv4 address in dotted decimal (192.0.2.1) or an
+// IPv6 address, bare or in brackets ([::1]); an IPv4 one in IPv6 form counts as IPv4. Nothing
+// for anything else, names included.
+std::optional<Endpoint> ParseAddress(const std::string& text);
 
 }  // namespace tavorin

@@ -10,17 +10,26 @@ namespace tavorin {
 using detail::LastSocketError;
 using detail::Native;
 
-Outcome UdpSocket::OpenAndBind(uint16_t port) {
+Outcome UdpSocket::OpenAndBind(const Endpoint& local) {
   Close();
-  SocketHandle fresh = detail::NewUdpSocket();
+  const bool v6 = local.is_v6();
+  SocketHandle fresh = detail::NewUdpSocket(v6 ? AF_INET6 : AF_INET);
   if (fresh == kNoSocket)
     return Outcome::Failed(Step::kSocket, LastSocketError());
-  Endpoint local = MakeEndpoint(htonl(INADDR_ANY), htons(port));
-  if (::bind(Native(fresh), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+  // Both families on the unspecified address, whatever the system's default; one address of
+  // one family otherwise.
+  const bool both = v6 && std::memcmp(&local.v6.sin6_addr, &in6addr_any, sizeof in6addr_any) == 0;
+  if (v6 && detail::SetOption(fresh, IPPROTO_IPV6, IPV6_V6ONLY, both ? 0 : 1) != 0) {
+    int error = LastSocketError();
+    detail::CloseSocket(fresh);
+    return Outcome::Failed(Step::kSocket, error);
+  }
+  if (::bind(Native(fresh), local.address(), local.size()) != 0) {
     int error = LastSocketError();
     detail::CloseSocket(fresh);
     return Outcome::Failed(Step::kBind, error);
   }
+  v6_.store(v6, std::memory_order_relaxed);
   handle_.store(fresh, std::memory_order_release);
   return Outcome();
 }
@@ -30,22 +39,29 @@ int UdpSocket::SetReceiveBuffer(int bytes) const {
 }
 
 int UdpSocket::ReportLocalAddress() const {
-  return detail::SetOption(handle(), IPPROTO_IP, IP_PKTINFO, 1);
+  if (!is_v6())
+    return detail::SetOption(handle(), IPPROTO_IP, IP_PKTINFO, 1);
+  if (int error = detail::SetOption(handle(), IPPROTO_IPV6, IPV6_RECVPKTINFO, 1); error != 0)
+    return error;
+  // IPv4 datagrams on a socket of both families, where it takes them.
+  detail::SetOption(handle(), IPPROTO_IP, IP_PKTINFO, 1);
+  return 0;
 }
 
 uint16_t UdpSocket::LocalPort() const {
-  Endpoint local{};
+  Endpoint local;
   detail::SocketLength length = sizeof local;
-  if (!IsOpen() ||
-      ::getsockname(Native(handle()), reinterpret_cast<sockaddr*>(&local), &length) != 0)
+  if (!IsOpen() || ::getsockname(Native(handle()), local.address(), &length) != 0)
     return 0;
-  return ntohs(local.sin_port);
+  return ntohs(local.port_net());
 }
 
 IoResult UdpSocket::SendTo(const void* data, size_t length, const Endpoint& to) const {
+  Endpoint storage;
+  const Endpoint* destination = detail::Destination(&to, is_v6(), storage);
   auto n = ::sendto(Native(handle()), static_cast<const char*>(data),
                     static_cast<detail::SendLength>(length), detail::kSendFlags,
-                    reinterpret_cast<const sockaddr*>(&to), sizeof to);
+                    destination->address(), destination->size());
   return n < 0 ? IoResult{0, LastSocketError()} : IoResult{static_cast<int>(n), 0};
 }
 
@@ -57,26 +73,59 @@ void UdpSocket::Close() {
 
 namespace detail {
 
-void AttachSourceAddress(MessageHeader& message, PacketInfoControl& control, uint32_t address) {
-  SetControl(message, control.bytes, sizeof control.bytes);
+namespace {
+template <typename Info>
+void Attach(MessageHeader& message, PacketInfoControl& control, int level, int type,
+            const Info& info) {
+  SetControl(message, control.bytes, ControlSpace(sizeof info));
   ControlHeader* c = FirstControl(message);
-  c->cmsg_level = IPPROTO_IP;
-  c->cmsg_type = IP_PKTINFO;
-  c->cmsg_len = ControlLength(sizeof(PacketInfo));
-  PacketInfo info{};
-  SetSendSource(info, address);
+  c->cmsg_level = level;
+  c->cmsg_type = type;
+  c->cmsg_len = ControlLength(sizeof info);
   std::memcpy(ControlData(c), &info, sizeof info);
 }
 
+// Nothing for a multicast destination, which is no address to answer from.
+Endpoint ReplyFrom6(const Endpoint& local) {
+  return reinterpret_cast<const unsigned char*>(&local.v6.sin6_addr)[0] == 0xFF ? Endpoint()
+                                                                                : local;
+}
+}  // namespace
+
+void AttachSource(MessageHeader& message, PacketInfoControl& control, const Endpoint* from,
+                  bool v6_socket) {
+  if (from == nullptr || !from->known())
+    return;
+  if (!v6_socket) {
+    PacketInfo info{};
+    SetSendSource(info, from->v4.sin_addr.s_addr);
+    Attach(message, control, IPPROTO_IP, IP_PKTINFO, info);
+    return;
+  }
+  // An IPv4 source in IPv6 form, on a socket of both families.
+  const Endpoint source = Mapped(*from);
+  PacketInfo6 info{};
+  info.ipi6_addr = source.v6.sin6_addr;
+  info.ipi6_ifindex = source.v6.sin6_scope_id;
+  Attach(message, control, IPPROTO_IPV6, IPV6_PKTINFO, info);
+}
+
 void ReadLocalAddress(MessageHeader& message, ReceiveSlot& slot) {
-  slot.local_address = 0;
-  slot.reply_address = 0;
+  slot.source = Unmapped(slot.source);
+  slot.local = Endpoint();
+  slot.reply_from = Endpoint();
   for (ControlHeader* c = FirstControl(message); c != nullptr; c = NextControl(message, c)) {
     if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
       PacketInfo info;
       std::memcpy(&info, ControlData(c), sizeof info);
-      slot.local_address = info.ipi_addr.s_addr;
-      slot.reply_address = ReplyAddress(info);
+      slot.local = MakeEndpoint(info.ipi_addr.s_addr, 0);
+      if (uint32_t reply = ReplyAddress(info); reply != 0)
+        slot.reply_from = MakeEndpoint(reply, 0);
+    } else if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO) {
+      PacketInfo6 info;
+      std::memcpy(&info, ControlData(c), sizeof info);
+      slot.local = Unmapped(MakeEndpoint6(info.ipi6_addr, 0, info.ipi6_ifindex));
+      slot.reply_from = ReplyFrom6(slot.local);
     }
   }
 }

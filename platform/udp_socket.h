@@ -1,4 +1,4 @@
-// A UDP socket over IPv4 that owns its descriptor.
+// A UDP socket, IPv4 or IPv6 or both, that owns its descriptor.
 #pragma once
 
 #include <atomic>
@@ -15,11 +15,13 @@ namespace tavorin {
 #ifdef _WIN32
 using SocketHandle = uintptr_t;
 inline constexpr SocketHandle kNoSocket = ~SocketHandle{0};
-inline constexpr int kAddressInUse = 10048;  // WSAEADDRINUSE
+inline constexpr int kAddressInUse = 10048;     // WSAEADDRINUSE
+inline constexpr int kNoAddressFamily = 10047;  // WSAEAFNOSUPPORT
 #else
 using SocketHandle = int;
 inline constexpr SocketHandle kNoSocket = -1;
 inline constexpr int kAddressInUse = EADDRINUSE;
+inline constexpr int kNoAddressFamily = EAFNOSUPPORT;
 #endif
 
 // One datagram of a batch receive: where it goes in, and what came.
@@ -29,16 +31,16 @@ struct ReceiveSlot {
   // The bytes that came (0 for an empty datagram). For a datagram cut short, its whole length
   // where the system tells it (Linux), the buffer's capacity where it does not (Windows).
   size_t length;
-  bool truncated;  // the datagram did not fit in the buffer and was cut short
-  Endpoint source;
-  // The local address the datagram was sent to (network order), on a socket that reports it
-  // (ReportLocalAddress); 0 otherwise.
-  uint32_t local_address;
+  bool truncated;   // the datagram did not fit in the buffer and was cut short
+  Endpoint source;  // an IPv4 source that came to a socket of both families in IPv4 form
+  // The local address the datagram was sent to (port 0), on a socket that reports it
+  // (ReportLocalAddress); none otherwise.
+  Endpoint local;
   // The address a reply to it leaves from: the one it was sent to, except that a datagram sent
   // to a broadcast or multicast address is answered from the address of the interface that
-  // took it (no datagram can leave from a broadcast address). 0 when not known, which lets the
-  // routing choose.
-  uint32_t reply_address = 0;
+  // took it (no datagram can leave from a broadcast address). None when not known, which lets
+  // the routing choose.
+  Endpoint reply_from;
 };
 
 // What a send or receive did: how many datagrams (or bytes) went or came, and the system's
@@ -53,8 +55,9 @@ struct OutgoingDatagram {
   const void* data;
   size_t length;
   const Endpoint* to;
-  // The local address to send from (network order); 0 lets the routing choose.
-  uint32_t from_address;
+  // The local address to send from, of the family of `to`; none (or null) lets the routing
+  // choose.
+  const Endpoint* from;
 };
 
 // The most datagrams one batch call takes.
@@ -66,19 +69,21 @@ class UdpSocket {
   ~UdpSocket() { Close(); }
   UdpSocket(const UdpSocket&) = delete;
   UdpSocket& operator=(const UdpSocket&) = delete;
-  UdpSocket(UdpSocket&& other) noexcept : handle_(other.Release()) {}
+  UdpSocket(UdpSocket&& other) noexcept : handle_(other.Release()), v6_(other.is_v6()) {}
   UdpSocket& operator=(UdpSocket&& other) noexcept {
     if (this != &other) {
       Close();
+      v6_.store(other.is_v6(), std::memory_order_relaxed);
       handle_.store(other.Release(), std::memory_order_release);
     }
     return *this;
   }
 
-  // Creates the socket and binds it to every local address on `port` (host order; 0 lets
-  // the system choose). On failure the socket is left closed, and the outcome says which
-  // step failed and why.
-  Outcome OpenAndBind(uint16_t port);
+  // Creates a socket of the family of `local` and binds it there (port 0 lets the system
+  // choose). The IPv6 unspecified address (::) takes both families: IPv4 peers come and go in
+  // IPv4 form. On failure the socket is left closed, and the outcome says which step failed
+  // and why.
+  Outcome OpenAndBind(const Endpoint& local);
 
   // Asks for a receive buffer of `bytes`; the system may grant less (up to its own limit).
   // Returns the system's error when it refuses, else 0.
@@ -93,8 +98,8 @@ class UdpSocket {
   SocketHandle handle() const { return handle_.load(std::memory_order_acquire); }
 
   // Makes batch receives report the local address each datagram was sent to, for a socket
-  // bound to every local address whose replies must leave from the address the peer used.
-  // Returns the system's error when it refuses, else 0.
+  // bound to every local address whose replies must leave from the address the peer used
+  // (both families' on a socket of both). Returns the system's error when it refuses, else 0.
   int ReportLocalAddress() const;
 
   // The bound local port in host order, or 0 if it cannot be told.
@@ -110,7 +115,8 @@ class UdpSocket {
   // the last refusal.
   IoResult SendMany(const OutgoingDatagram* datagrams, int count) const;
 
-  // Sends one datagram; the result counts its bytes. Never raises a signal.
+  // Sends one datagram; the result counts its bytes. Never raises a signal. An IPv4 `to` is
+  // taken in IPv6 form by a socket of both families.
   IoResult SendTo(const void* data, size_t length, const Endpoint& to) const;
 
   // Wakes every thread blocked in a receive on this socket; later receives return 0 at once
@@ -122,8 +128,12 @@ class UdpSocket {
   // Gives up ownership of the descriptor without closing it.
   SocketHandle Release() { return handle_.exchange(kNoSocket, std::memory_order_acq_rel); }
 
+  // Whether it is an IPv6 socket, which then takes IPv4 destinations in IPv6 form.
+  bool is_v6() const { return v6_.load(std::memory_order_relaxed); }
+
  private:
   std::atomic<SocketHandle> handle_{kNoSocket};
+  std::atomic<bool> v6_{false};
 };
 
 // The socket library, where the system has one: started before any socket is made, and
@@ -141,11 +151,11 @@ class SocketLibrary {
   bool started_ = false;
 };
 
-// Whether `address` (network order) is one of this host's own: the loopback range, the
-// unspecified address, or an address in the system's table of this host's addresses, read
-// afresh at every call. When the table cannot be read the answer is yes, so that a source
-// that may be the relay itself is never relayed.
-bool IsAddressOfThisHost(uint32_t address);
+// Whether the address of `e` is one of this host's own: loopback, unspecified, or an address
+// of either family in the system's table of this host's addresses, read afresh at every call.
+// When the table cannot be read the answer is yes, so that a source that may be the relay
+// itself is never relayed.
+bool IsAddressOfThisHost(const Endpoint& e);
 
 // Call after a receive failed with `error`. An error that a retry may clear (an interrupt, an
 // error reported for an earlier datagram) returns at once; one that would repeat sleeps a

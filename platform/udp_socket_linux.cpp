@@ -17,8 +17,8 @@ namespace tavorin {
 
 namespace detail {
 
-SocketHandle NewUdpSocket() {
-  return ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+SocketHandle NewUdpSocket(int family) {
+  return ::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
 }
 
 void CloseSocket(SocketHandle handle) {
@@ -56,7 +56,7 @@ void PrepareReceive(ReceiveSlot& slot, msghdr& header, iovec& part, PacketInfoCo
   header = {};
   header.msg_iov = &part;
   header.msg_iovlen = 1;
-  header.msg_name = &slot.source;
+  header.msg_name = slot.source.address();
   header.msg_namelen = sizeof slot.source;
   header.msg_control = control.bytes;
   header.msg_controllen = sizeof control.bytes;
@@ -69,18 +69,18 @@ void ReadReceived(msghdr& header, size_t length, ReceiveSlot& slot) {
   detail::ReadLocalAddress(header, slot);
 }
 
-// One message header for sending `datagram`; its source address, if it has one, rides along
-// and the interface is the routing's.
-void PrepareSend(const OutgoingDatagram& datagram, msghdr& header, iovec& part,
-                 PacketInfoControl& control) {
+// One message header for sending `datagram` from a socket of `v6_socket`'s family (an IPv4
+// destination may take IPv6 form in `to`); its source address, if it has one, rides along.
+void PrepareSend(const OutgoingDatagram& datagram, bool v6_socket, msghdr& header, iovec& part,
+                 PacketInfoControl& control, Endpoint& to) {
   part = {const_cast<void*>(datagram.data), datagram.length};
   header = {};
   header.msg_iov = &part;
   header.msg_iovlen = 1;
-  header.msg_name = const_cast<Endpoint*>(datagram.to);
-  header.msg_namelen = sizeof(Endpoint);
-  if (datagram.from_address != 0)
-    detail::AttachSourceAddress(header, control, datagram.from_address);
+  const Endpoint* destination = detail::Destination(datagram.to, v6_socket, to);
+  header.msg_name = const_cast<sockaddr*>(destination->address());
+  header.msg_namelen = static_cast<socklen_t>(destination->size());
+  detail::AttachSource(header, control, datagram.from, v6_socket);
 }
 
 // A single datagram takes recvmsg and sendmsg, with a frame a fraction of a batch's: most of
@@ -97,11 +97,13 @@ void PrepareSend(const OutgoingDatagram& datagram, msghdr& header, iovec& part,
   return {1, 0};
 }
 
-[[gnu::noinline]] IoResult SendOne(SocketHandle fd, const OutgoingDatagram& datagram) {
+[[gnu::noinline]] IoResult SendOne(SocketHandle fd, bool v6_socket,
+                                   const OutgoingDatagram& datagram) {
   msghdr header;
   iovec part;
   PacketInfoControl control;
-  PrepareSend(datagram, header, part, control);
+  Endpoint to;
+  PrepareSend(datagram, v6_socket, header, part, control, to);
   ssize_t n;
   while ((n = ::sendmsg(fd, &header, MSG_NOSIGNAL)) < 0 && errno == EINTR) {
   }
@@ -127,14 +129,15 @@ void PrepareSend(const OutgoingDatagram& datagram, msghdr& header, iovec& part,
   return {n, 0};
 }
 
-[[gnu::noinline]] IoResult SendBatch(SocketHandle fd, const OutgoingDatagram* datagrams,
-                                     int count) {
+[[gnu::noinline]] IoResult SendBatch(SocketHandle fd, bool v6_socket,
+                                     const OutgoingDatagram* datagrams, int count) {
   mmsghdr messages[kMaxBatch];
   iovec parts[kMaxBatch];
   PacketInfoControl control[kMaxBatch];
+  Endpoint to[kMaxBatch];
   count = count < kMaxBatch ? count : kMaxBatch;
   for (int i = 0; i < count; ++i) {
-    PrepareSend(datagrams[i], messages[i].msg_hdr, parts[i], control[i]);
+    PrepareSend(datagrams[i], v6_socket, messages[i].msg_hdr, parts[i], control[i], to[i]);
   }
   IoResult result;
   for (int at = 0; at < count;) {
@@ -161,8 +164,8 @@ IoResult UdpSocket::ReceiveMany(ReceiveSlot* slots, int count) const {
 
 IoResult UdpSocket::SendMany(const OutgoingDatagram* datagrams, int count) const {
   if (count <= 1)
-    return count == 1 ? SendOne(handle(), datagrams[0]) : IoResult{};
-  return SendBatch(handle(), datagrams, count);
+    return count == 1 ? SendOne(handle(), is_v6(), datagrams[0]) : IoResult{};
+  return SendBatch(handle(), is_v6(), datagrams, count);
 }
 
 void UdpSocket::Shutdown() const {
@@ -177,7 +180,8 @@ void UdpSocket::Shutdown() const {
 SocketLibrary::SocketLibrary() : started_(true) {}
 SocketLibrary::~SocketLibrary() = default;
 
-bool IsAddressOfThisHost(uint32_t address) {
+bool IsAddressOfThisHost(const Endpoint& e) {
+  const Endpoint address = Unmapped(e);
   if (IsLoopbackOrUnspecified(address))
     return true;
   // The system's table of this host's addresses, as it is now; no port is needed to ask, and
@@ -187,8 +191,12 @@ bool IsAddressOfThisHost(uint32_t address) {
     return true;  // cannot tell: taken for this host's, so nothing loops
   bool own = false;
   for (const ifaddrs* i = list; i != nullptr && !own; i = i->ifa_next) {
-    own = i->ifa_addr != nullptr && i->ifa_addr->sa_family == AF_INET &&
-          reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr == address;
+    if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != (address.is_v6() ? AF_INET6 : AF_INET))
+      continue;
+    Endpoint listed;
+    std::memcpy(listed.address(), i->ifa_addr,
+                address.is_v6() ? sizeof listed.v6 : sizeof listed.v4);
+    own = SameAddress(listed, address);
   }
   ::freeifaddrs(list);
   return own;

@@ -24,6 +24,7 @@ using NativeSocket = SOCKET;
 using MessageHeader = WSAMSG;
 using ControlHeader = WSACMSGHDR;
 using PacketInfo = IN_PKTINFO;
+using PacketInfo6 = IN6_PKTINFO;
 using SocketLength = int;
 using SendLength = int;
 inline constexpr int kSendFlags = 0;
@@ -37,6 +38,7 @@ using NativeSocket = int;
 using MessageHeader = msghdr;
 using ControlHeader = cmsghdr;
 using PacketInfo = in_pktinfo;
+using PacketInfo6 = in6_pktinfo;
 using SocketLength = socklen_t;
 using SendLength = size_t;
 inline constexpr int kSendFlags = MSG_NOSIGNAL;  // a send never raises SIGPIPE
@@ -49,7 +51,9 @@ inline void SetControl(MessageHeader& message, char* bytes, size_t length) {
 #endif
 
 // The system's control-message macros (CMSG_ on POSIX, WSA_CMSG_ on Windows), by one name.
-inline constexpr size_t kPacketInfoSpace = TAVORIN_CONTROL(SPACE)(sizeof(PacketInfo));
+// Room for the packet information of either family, which a socket of both may bring.
+inline constexpr size_t kPacketInfoSpace =
+    TAVORIN_CONTROL(SPACE)(sizeof(PacketInfo)) + TAVORIN_CONTROL(SPACE)(sizeof(PacketInfo6));
 inline ControlHeader* FirstControl(MessageHeader& message) {
   return TAVORIN_CONTROL(FIRSTHDR)(&message);
 }
@@ -61,6 +65,9 @@ inline unsigned char* ControlData(ControlHeader* control) {
 }
 inline constexpr size_t ControlLength(size_t data) {
   return TAVORIN_CONTROL(LEN)(data);
+}
+inline constexpr size_t ControlSpace(size_t data) {
+  return TAVORIN_CONTROL(SPACE)(data);
 }
 #undef TAVORIN_CONTROL
 
@@ -74,9 +81,9 @@ struct PacketInfoControl {
 };
 
 // Answered by each system.
-// A new IPv4 UDP socket, not inheritable, ready to bind; kNoSocket on failure (see
+// A new UDP socket of `family`, not inheritable, ready to bind; kNoSocket on failure (see
 // LastSocketError).
-SocketHandle NewUdpSocket();
+SocketHandle NewUdpSocket(int family);
 void CloseSocket(SocketHandle handle);
 // The error of the socket call that failed last on this thread.
 int LastSocketError();
@@ -86,12 +93,23 @@ uint32_t ReplyAddress(const PacketInfo& info);
 void SetSendSource(PacketInfo& info, uint32_t address);
 
 // Shared (udp_socket.cpp).
-// Gives `message` a control message that sends it from `address`; the interface is the
-// routing's.
-void AttachSourceAddress(MessageHeader& message, PacketInfoControl& control, uint32_t address);
+// Gives `message` a control message that sends it from `from` (none: nothing to add), on an
+// IPv6 socket when `v6_socket`; the interface is the routing's, but for a link-local IPv6
+// address.
+void AttachSource(MessageHeader& message, PacketInfoControl& control, const Endpoint* from,
+                  bool v6_socket);
 // Reads where a received datagram was sent to, and where its reply leaves from, out of
-// `message`'s control messages into `slot` (0 for each when they do not say).
+// `message`'s control messages into `slot` (none for each when they do not say), and takes an
+// IPv4 source that came in IPv6 form as IPv4.
 void ReadLocalAddress(MessageHeader& message, ReceiveSlot& slot);
+// The destination `to` as a socket of `v6_socket`'s family takes it, in `storage` if it must
+// change.
+inline const Endpoint* Destination(const Endpoint* to, bool v6_socket, Endpoint& storage) {
+  if (!v6_socket || to->is_v6())
+    return to;
+  storage = Mapped(*to);
+  return &storage;
+}
 
 template <typename Value>
 int SetOption(SocketHandle handle, int level, int name, const Value& value) {

@@ -23,8 +23,8 @@ using detail::PacketInfoControl;
 
 namespace detail {
 
-SocketHandle NewUdpSocket() {
-  SOCKET s = ::socket(AF_INET, SOCK_DGRAM, 0);
+SocketHandle NewUdpSocket(int family) {
+  SOCKET s = ::socket(family, SOCK_DGRAM, 0);
   if (s == INVALID_SOCKET)
     return kNoSocket;
   // An ICMP "port unreachable" would otherwise fail the next receive with WSAECONNRESET.
@@ -95,14 +95,15 @@ IoResult UdpSocket::ReceiveMany(ReceiveSlot* slots, int count) const {
     return {};
   const SOCKET s = Native(handle());
   ReceiveSlot& slot = slots[0];
-  slot.local_address = 0;
-  slot.reply_address = 0;
+  slot.local = Endpoint();
+  slot.reply_from = Endpoint();
   slot.truncated = false;
   LPFN_WSARECVMSG receive_message = ReceiveMessageFunction(s);
   if (receive_message == nullptr) {
     int length = sizeof slot.source;
     int n = recvfrom(s, static_cast<char*>(slot.buffer), static_cast<int>(slot.capacity), 0,
-                     reinterpret_cast<sockaddr*>(&slot.source), &length);
+                     slot.source.address(), &length);
+    slot.source = Unmapped(slot.source);
     if (n == SOCKET_ERROR && WSAGetLastError() != WSAEMSGSIZE)
       return {0, WSAGetLastError()};
     // A datagram that did not fit has been cut, and reported as an error.
@@ -113,7 +114,7 @@ IoResult UdpSocket::ReceiveMany(ReceiveSlot* slots, int count) const {
   WSABUF part{static_cast<ULONG>(slot.capacity), static_cast<char*>(slot.buffer)};
   PacketInfoControl control;
   WSAMSG message{};
-  message.name = reinterpret_cast<LPSOCKADDR>(&slot.source);
+  message.name = slot.source.address();
   message.namelen = sizeof slot.source;
   message.lpBuffers = &part;
   message.dwBufferCount = 1;
@@ -124,6 +125,7 @@ IoResult UdpSocket::ReceiveMany(ReceiveSlot* slots, int count) const {
       return {0, WSAGetLastError()};
     slot.truncated = true;  // cut and reported
     slot.length = slot.capacity;
+    slot.source = Unmapped(slot.source);
     return {1, 0};
   }
   slot.length = received;
@@ -137,21 +139,23 @@ IoResult UdpSocket::SendMany(const OutgoingDatagram* datagrams, int count) const
   const SOCKET s = Native(handle());
   for (int i = 0; i < count; ++i) {
     const OutgoingDatagram& d = datagrams[i];
-    if (d.from_address == 0) {
+    if (d.from == nullptr || !d.from->known()) {
       IoResult sent = SendTo(d.data, d.length, *d.to);
       result.count += sent.error == 0;
       result.error = sent.error != 0 ? sent.error : result.error;
       continue;
     }
-    // The source address rides along with the datagram; the interface is the routing's.
+    // The source address rides along with the datagram.
     WSABUF part{static_cast<ULONG>(d.length), static_cast<char*>(const_cast<void*>(d.data))};
     PacketInfoControl control{};
+    Endpoint storage;
+    const Endpoint* to = detail::Destination(d.to, is_v6(), storage);
     WSAMSG message{};
-    message.name = reinterpret_cast<LPSOCKADDR>(const_cast<Endpoint*>(d.to));
-    message.namelen = sizeof(Endpoint);
+    message.name = const_cast<sockaddr*>(to->address());
+    message.namelen = to->size();
     message.lpBuffers = &part;
     message.dwBufferCount = 1;
-    detail::AttachSourceAddress(message, control, d.from_address);
+    detail::AttachSource(message, control, d.from, is_v6());
     DWORD bytes = 0;
     if (WSASendMsg(s, &message, 0, &bytes, nullptr, nullptr) == 0) {
       ++result.count;
@@ -165,38 +169,43 @@ IoResult UdpSocket::SendMany(const OutgoingDatagram* datagrams, int count) const
 void UdpSocket::Shutdown() const {
   if (!IsOpen())
     return;
-  // A shutdown does not wake a receive blocked on a Windows UDP socket; an empty datagram from
-  // loopback does. Its receiver then finds its running state cleared.
-  SOCKET waker = ::socket(AF_INET, SOCK_DGRAM, 0);
-  if (waker != INVALID_SOCKET) {
-    Endpoint self = MakeEndpoint(htonl(INADDR_LOOPBACK), htons(LocalPort()));
-    sendto(waker, "", 0, 0, reinterpret_cast<const sockaddr*>(&self), sizeof self);
-    closesocket(waker);
+  // A shutdown does not wake a receive blocked on a Windows UDP socket; an empty datagram to
+  // its own address (loopback for the unspecified one) does. Its receiver then finds its
+  // running state cleared.
+  Endpoint self;
+  int length = sizeof self;
+  if (getsockname(Native(handle()), self.address(), &length) == 0) {
+    if (!self.is_v6() && self.v4.sin_addr.s_addr == 0)
+      self.v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    else if (self.is_v6() && IsLoopbackOrUnspecified(self))
+      self.v6.sin6_addr = in6addr_loopback;
+    SOCKET waker = ::socket(self.is_v6() ? AF_INET6 : AF_INET, SOCK_DGRAM, 0);
+    if (waker != INVALID_SOCKET) {
+      sendto(waker, "", 0, 0, self.address(), self.size());
+      closesocket(waker);
+    }
   }
   shutdown(Native(handle()), SD_BOTH);
 }
 
 // The system's table of interface addresses, rather than a bind to the address: some
 // implementations of Windows Sockets let a socket be bound to any address at all.
-bool IsAddressOfThisHost(uint32_t address) {
+bool IsAddressOfThisHost(const Endpoint& e) {
+  const Endpoint address = Unmapped(e);
   if (IsLoopbackOrUnspecified(address))
     return true;
-  std::vector<unsigned char> buffer;
-  ULONG size = 0;
-  DWORD result = ERROR_INSUFFICIENT_BUFFER;
-  for (int attempt = 0; attempt < 3 && result == ERROR_INSUFFICIENT_BUFFER; ++attempt) {
-    buffer.resize(size);
-    result = GetIpAddrTable(size == 0 ? nullptr : reinterpret_cast<MIB_IPADDRTABLE*>(buffer.data()),
-                            &size, FALSE);
-  }
-  if (result != NO_ERROR)
+  MIB_UNICASTIPADDRESS_TABLE* table = nullptr;
+  if (GetUnicastIpAddressTable(address.is_v6() ? AF_INET6 : AF_INET, &table) != NO_ERROR)
     return true;  // cannot tell: taken for this host's, so nothing loops
-  const auto* table = reinterpret_cast<const MIB_IPADDRTABLE*>(buffer.data());
-  for (DWORD i = 0; i < table->dwNumEntries; ++i) {
-    if (table->table[i].dwAddr == address)
-      return true;
+  bool own = false;
+  for (ULONG i = 0; i < table->NumEntries && !own; ++i) {
+    Endpoint listed;
+    std::memcpy(listed.address(), &table->Table[i].Address,
+                address.is_v6() ? sizeof listed.v6 : sizeof listed.v4);
+    own = SameAddress(listed, address);
   }
-  return false;
+  FreeMibTable(table);
+  return own;
 }
 
 void PauseAfterReceiveError(int error) {

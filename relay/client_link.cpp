@@ -47,7 +47,8 @@ Outcome ClientLink::Start() {
   UdpSocket held[kMostTries];
   for (int tries = 0;; ++tries) {
     local_port_ = 0;
-    if (Outcome opened = socket_.OpenAndBind(0); !opened) {
+    // Of the server's family, whatever the client's.
+    if (Outcome opened = socket_.OpenAndBind(EveryAddress(port_.server.is_v6())); !opened) {
       return opened;
     }
     local_port_ = socket_.LocalPort();
@@ -101,11 +102,10 @@ void ClientLink::ReturnBatch(const ReceiveSlot* slots, int count) {
   size_t bytes = 0;
   for (int i = 0; i < count && i < kReturnBatch; ++i) {
     arrived_.Add(1);
-    if (port_.replies_from_server_only &&
-        slots[i].source.sin_addr.s_addr != port_.server.sin_addr.s_addr) {
+    if (port_.replies_from_server_only && !SameAddress(slots[i].source, port_.server)) {
       port_.counters.CountForeign();
     } else if (Relayable(slots[i], port_.max_datagram)) {
-      replies[relayable++] = {slots[i].buffer, slots[i].length, &client_, local_address_};
+      replies[relayable++] = {slots[i].buffer, slots[i].length, &client_, &reply_from_};
       bytes += slots[i].length;
     } else {
       port_.counters.CountUnrelayable(slots[i], port_.max_datagram);

@@ -21,8 +21,8 @@ class ClientLink {
   // datagrams go, the socket its replies leave from, ...) and the local address it sent to (0
   // when not known); nothing is opened until Start. `port` belongs to the Listener, which
   // outlives its links.
-  ClientLink(const Endpoint& client, PortShare& port, uint32_t local_address = 0)
-      : client_(client), port_(port), local_address_(local_address) {}
+  ClientLink(const Endpoint& client, PortShare& port, const Endpoint& reply_from = Endpoint())
+      : client_(client), port_(port), reply_from_(reply_from) {}
   // Stops the return thread and closes the socket. When it returns, nothing of either is left.
   ~ClientLink();
   // Asks the return thread to end and wakes it, without waiting: many links are stopped
@@ -99,7 +99,7 @@ class ClientLink {
   PortShare& port_;
   // Replies leave from here, so that a client of a host with several addresses hears back from
   // the address it sent to (from the interface's own when it sent to a broadcast address).
-  const uint32_t local_address_;
+  const Endpoint reply_from_;
   // The counts, each thread's on a cache line of its own, so that counting on one core never
   // takes a line the other core reads.
   struct Counts {

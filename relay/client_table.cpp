@@ -8,7 +8,7 @@ bool ClientTable::AddHead(std::unique_ptr<ClientLink>& link) {
   try {
     auto node = std::make_unique<ClientNode>();
     if (link != nullptr) {
-      index_.insert_or_assign(Key(link->client()), link.get());
+      index_.insert_or_assign(KeyOf(link->client()), link.get());
     }
     node->item = std::move(link);
     node->next = std::move(head);
@@ -58,7 +58,7 @@ std::unique_ptr<ClientLink> ClientTable::Remove(ClientNode* node) {
   }
   --count;
   if (taken->item != nullptr) {
-    auto indexed = index_.find(Key(taken->item->client()));
+    auto indexed = index_.find(KeyOf(taken->item->client()));
     if (indexed != index_.end() && indexed->second == taken->item.get())
       index_.erase(indexed);
   }
@@ -66,7 +66,7 @@ std::unique_ptr<ClientLink> ClientTable::Remove(ClientNode* node) {
 }
 
 ClientLink* ClientTable::Find(const Endpoint& source) const {
-  auto found = index_.find(Key(source));
+  auto found = index_.find(KeyOf(source));
   return found == index_.end() ? nullptr : found->second;
 }
 

@@ -2,8 +2,10 @@
 // index beside it that finds a client's newest link without walking the list.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <unordered_map>
 
@@ -50,12 +52,19 @@ class ClientTable {
   uint32_t count = 0;
 
  private:
-  static uint64_t Key(const Endpoint& e) {
-    return (uint64_t{e.sin_addr.s_addr} << 16) | e.sin_port;
+  // Family, address and port in three words.
+  using Key = std::array<uint64_t, 3>;
+  static Key KeyOf(const Endpoint& e) {
+    Key key{0, 0, uint64_t{e.port_net()} | uint64_t{e.v4.sin_family} << 16};
+    if (e.is_v6())
+      std::memcpy(key.data(), &e.v6.sin6_addr, 16);
+    else
+      key[1] = e.v4.sin_addr.s_addr;
+    return key;
   }
   // Client address and port -> the newest link entered for them, hashed under a key of the
   // table's own.
-  std::unordered_map<uint64_t, ClientLink*, KeyedHash> index_;
+  std::unordered_map<Key, ClientLink*, KeyedHash> index_;
 };
 
 }  // namespace tavorin

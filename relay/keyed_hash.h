@@ -1,8 +1,9 @@
-// SipHash-2-4 of one 64-bit word under a 128-bit key: the client index hashes sources with a
-// key drawn at random when the table is made, so that nobody who can forge sources can choose
-// ones that all fall into one bucket and make every lookup walk a chain.
+// SipHash-2-4 of 64-bit words under a 128-bit key: the client index hashes sources with a key
+// drawn at random when the table is made, so that nobody who can forge sources can choose ones
+// that all fall into one bucket and make every lookup walk a chain.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <random>
@@ -20,7 +21,16 @@ class KeyedHash {
   KeyedHash(uint64_t k0, uint64_t k1) : k0_(k0), k1_(k1) {}
 
   // The hash of the 8 bytes of `word`, taken little-endian first, as SipHash reads a message.
-  size_t operator()(uint64_t word) const {
+  size_t operator()(uint64_t word) const { return Of(&word, 1); }
+
+  // The hash of `count` words, 8 bytes each in turn.
+  template <size_t N>
+  size_t operator()(const std::array<uint64_t, N>& words) const {
+    return Of(words.data(), N);
+  }
+
+ private:
+  size_t Of(const uint64_t* words, size_t count) const {
     uint64_t v0 = k0_ ^ 0x736f6d6570736575ull;
     uint64_t v1 = k1_ ^ 0x646f72616e646f6dull;
     uint64_t v2 = k0_ ^ 0x6c7967656e657261ull;
@@ -39,17 +49,19 @@ class KeyedHash {
         v2 = Rotate(v2, 32);
       }
     };
-    for (uint64_t block : {word, uint64_t{8} << 56}) {  // the word, then its length
+    auto compress = [&](uint64_t block) {
       v3 ^= block;
       rounds(2);
       v0 ^= block;
-    }
+    };
+    for (size_t i = 0; i < count; ++i)
+      compress(words[i]);
+    compress(uint64_t{(8 * count) & 0xFF} << 56);  // the length
     v2 ^= 0xff;
     rounds(4);
     return static_cast<size_t>(v0 ^ v1 ^ v2 ^ v3);
   }
 
- private:
   static uint64_t Rotate(uint64_t x, int bits) { return (x << bits) | (x >> (64 - bits)); }
 
   uint64_t k0_;

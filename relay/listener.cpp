@@ -48,13 +48,24 @@ Outcome Listener::Start(int32_t port) {
   if (socket.IsOpen()) {
     retired_.push_back(std::move(socket));
   }
-  if (Outcome bound = socket.OpenAndBind(static_cast<uint16_t>(static_cast<uint32_t>(port)));
-      !bound) {
-    return bound;
+  refused_options_.clear();
+  Endpoint local = listen_address_;
+  local.set_port_net(htons(static_cast<uint16_t>(static_cast<uint32_t>(port))));
+  Outcome bound = socket.OpenAndBind(local);
+  if (!bound && SameAddressAndPort(listen_address_, EveryAddress(true))) {
+    // IPv4 serves on alone; a system without IPv6 at all is no news.
+    Endpoint v4 = EveryAddress(false);
+    v4.set_port_net(local.port_net());
+    if (Outcome alone = socket.OpenAndBind(v4); alone) {
+      if (bound.error() != kNoAddressFamily)
+        refused_options_.push_back({"IPv6 clients (a socket of both families)", bound.error()});
+      bound = alone;
+    }
   }
+  if (!bound)
+    return bound;
   // While links are being made for a burst of new clients, the datagrams behind them wait
   // here; the system's default buffer holds only a few hundred.
-  refused_options_.clear();
   if (int error = socket.SetReceiveBuffer(kListenReceiveBuffer); error != 0)
     refused_options_.push_back({"an 8 MiB receive buffer (SO_RCVBUF)", error});
   if (int error = socket.ReportLocalAddress(); error != 0)
@@ -86,16 +97,15 @@ ClientLink* Listener::FindClient(const Endpoint& source) const {
   return links_.Find(source);
 }
 
-LoopGuard::Verdict Listener::Judge(const Endpoint& source, uint32_t local_address) const {
-  return guard_ == nullptr ? LoopGuard::Verdict::kRelay : guard_->Judge(source, local_address);
+LoopGuard::Verdict Listener::Judge(const Endpoint& source, const Endpoint& local) const {
+  return guard_ == nullptr ? LoopGuard::Verdict::kRelay : guard_->Judge(source, local);
 }
 
 void Listener::AddClient(const ReceiveSlot& slot, LoopGuard::Verdict verdict,
                          Clock::time_point now) {
   // Asking the system costs a socket, so it is asked only here: a source that has a link
   // was asked when the link was made.
-  if (verdict == LoopGuard::Verdict::kDropIfLocal &&
-      IsAddressOfThisHost(slot.source.sin_addr.s_addr)) {
+  if (verdict == LoopGuard::Verdict::kDropIfLocal && IsAddressOfThisHost(slot.source)) {
     port_.counters.CountGuarded();
     return;
   }
@@ -105,7 +115,7 @@ void Listener::AddClient(const ReceiveSlot& slot, LoopGuard::Verdict verdict,
   }
   std::unique_ptr<ClientLink> link;
   try {
-    link = std::make_unique<ClientLink>(slot.source, port_, slot.reply_address);
+    link = std::make_unique<ClientLink>(slot.source, port_, slot.reply_from);
   } catch (const std::bad_alloc&) {
     counters_.CountRefused(Outcome::Failed(Step::kMemory, 0));
     return;
@@ -213,7 +223,7 @@ void Listener::RelayBatch(const ReceiveSlot* slots, int count) {
       continue;
     }
     // A datagram from the relay's or the server's own endpoints goes nowhere.
-    LoopGuard::Verdict verdict = Judge(slot.source, slot.local_address);
+    LoopGuard::Verdict verdict = Judge(slot.source, slot.local);
     if (verdict == LoopGuard::Verdict::kDrop) {
       port_.counters.CountGuarded();
       continue;

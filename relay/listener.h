@@ -29,11 +29,17 @@ class Listener {
   Listener(const Listener&) = delete;
   Listener& operator=(const Listener&) = delete;
 
-  // Binds every local address on the low 16 bits of `port` (0 lets the system choose) and
+  // Binds the listening address on the low 16 bits of `port` (0 lets the system choose) and
   // starts the receive thread. A started Listener is stopped first and keeps its links.
   // When the port cannot be bound or no thread can be had, no thread is started and the
-  // outcome says which and why.
+  // outcome says which and why. Where the system has no IPv6, or the IPv6 half of every local
+  // address cannot be had, every IPv4 address is bound instead (refused_options says why,
+  // unless IPv6 is missing altogether).
   Outcome Start(int32_t port);
+
+  // The address to listen on, of either family, port aside; by default every local address of
+  // both families (::). Set before Start.
+  void SetListenAddress(const Endpoint& address) { listen_address_ = address; }
 
   // Ends the receive thread and shuts the listening socket down; the links stay, and a reply
   // that reaches one of them is no longer delivered. Harmless when not started.
@@ -125,7 +131,7 @@ class Listener {
   // need be. Only the receive thread calls this while the Listener runs.
   void RelayBatch(const ReceiveSlot* slots, int count);
   // The guard's verdict on a source, kRelay without a guard.
-  LoopGuard::Verdict Judge(const Endpoint& source, uint32_t local_address) const;
+  LoopGuard::Verdict Judge(const Endpoint& source, const Endpoint& local) const;
   // Makes, starts and enters a link for a new client, carrying its first datagram. When no
   // link can be had, or the limit on links is reached, the datagram is dropped and the
   // refusal counted; a source the guard doubted is dropped if its address turns out to be
@@ -146,6 +152,7 @@ class Listener {
   // closed only once the links are gone.
   std::vector<UdpSocket> retired_;
   LoopGuard* guard_ = nullptr;
+  Endpoint listen_address_ = EveryAddress(true);
   LinkCounters counters_;
   std::chrono::milliseconds idle_timeout_{0};
   uint32_t max_links_ = 0;

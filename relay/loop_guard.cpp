@@ -7,19 +7,20 @@ namespace tavorin {
 namespace {
 // Sources whose address is this host's beyond doubt: loopback, and the address the datagram
 // itself was sent to.
-bool PlainlyLocal(uint32_t address, uint32_t local_address) {
-  return IsLoopbackOrUnspecified(address) || (local_address != 0 && address == local_address);
+bool PlainlyLocal(const Endpoint& source, const Endpoint& local) {
+  return IsLoopbackOrUnspecified(source) || (local.known() && SameAddress(source, local));
 }
 
-LoopGuard::Verdict OwnIfLocal(const Endpoint& source, uint32_t local_address) {
-  return PlainlyLocal(source.sin_addr.s_addr, local_address) ? LoopGuard::Verdict::kDrop
-                                                             : LoopGuard::Verdict::kDropIfLocal;
+LoopGuard::Verdict OwnIfLocal(const Endpoint& source, const Endpoint& local) {
+  return PlainlyLocal(source, local) ? LoopGuard::Verdict::kDrop : LoopGuard::Verdict::kDropIfLocal;
 }
 }  // namespace
 
 void LoopGuard::AddServer(const Endpoint& server) {
   if (server_count_ < kMostServers) {
-    servers_[server_count_++] = {server, IsAddressOfThisHost(server.sin_addr.s_addr)};
+    // Sources come in IPv4 form whichever socket took them; so must the server.
+    const Endpoint plain = Unmapped(server);
+    servers_[server_count_++] = {plain, IsAddressOfThisHost(plain)};
   }
 }
 
@@ -30,30 +31,31 @@ void LoopGuard::AddListeningPort(uint16_t port) {
   }
 }
 
-LoopGuard::Verdict LoopGuard::Judge(const Endpoint& source, uint32_t local_address) const {
+LoopGuard::Verdict LoopGuard::Judge(const Endpoint& source, const Endpoint& local) const {
+  const uint16_t source_port = source.port_net();
   for (int i = 0; i < server_count_; ++i) {
     const Server& server = servers_[i];
-    if (source.sin_port != server.endpoint.sin_port)
+    if (source_port != server.endpoint.port_net())
       continue;
-    if (source.sin_addr.s_addr == server.endpoint.sin_addr.s_addr)
+    if (SameAddress(source, server.endpoint))
       return Verdict::kDrop;
     if (server.on_this_host)
-      return OwnIfLocal(source, local_address);
+      return OwnIfLocal(source, local);
   }
   for (const auto& port : ports_) {
-    if (source.sin_port == port.load(std::memory_order_acquire) && source.sin_port != 0)
-      return OwnIfLocal(source, local_address);
+    if (source_port == port.load(std::memory_order_acquire) && source_port != 0)
+      return OwnIfLocal(source, local);
   }
-  const uint16_t port = ntohs(source.sin_port);
+  const uint16_t port = ntohs(source_port);
   if ((link_ports_[port / 64].load(std::memory_order_relaxed) >> (port % 64)) & 1)
-    return OwnIfLocal(source, local_address);
+    return OwnIfLocal(source, local);
   return Verdict::kRelay;
 }
 
 bool LoopGuard::PortTaken(uint16_t port) const {
   const uint16_t net = htons(port);
   for (int i = 0; i < server_count_; ++i) {
-    if (servers_[i].on_this_host && servers_[i].endpoint.sin_port == net)
+    if (servers_[i].on_this_host && servers_[i].endpoint.port_net() == net)
       return true;
   }
   for (const auto& taken : ports_) {

@@ -25,9 +25,10 @@ class LoopGuard {
   // the other Listener's thread may be reading meanwhile. Ports past the fourth are ignored.
   void AddListeningPort(uint16_t port);
 
-  // Judges a datagram from `source` that was sent to this host's `local_address` (network
-  // order; 0 when not known) by what can be told at no cost. Called for every datagram.
-  Verdict Judge(const Endpoint& source, uint32_t local_address) const;
+  // Judges a datagram from `source` (an IPv4 one in IPv4 form) that was sent to this host's
+  // address `local` (none when not known) by what can be told at no cost. Called for every
+  // datagram.
+  Verdict Judge(const Endpoint& source, const Endpoint& local) const;
 
   // Records a port (host order) that a link of either Listener holds, and lets it go when the
   // link closes: a source on this host with such a port is a link of this relay, and a cycle

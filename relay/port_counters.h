@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "platform/endpoint.h"
 #include "platform/udp_socket.h"
@@ -58,8 +59,10 @@ class PortCounters {
     last_failure_.store(
         (uint64_t{static_cast<uint8_t>(direction)} << 32) | static_cast<uint32_t>(error),
         std::memory_order_relaxed);
-    last_failure_to_.store((uint64_t{to.sin_addr.s_addr} << 16) | to.sin_port,
-                           std::memory_order_relaxed);
+    uint64_t words[4] = {};
+    std::memcpy(words, &to, sizeof to);
+    for (int i = 0; i < 4; ++i)
+      last_failure_to_[i].store(words[i], std::memory_order_relaxed);
     (direction == Direction::kToServer ? failed_to_server_ : failed_to_client_)
         .fetch_add(static_cast<uint64_t>(failed), std::memory_order_release);
   }
@@ -89,9 +92,14 @@ class PortCounters {
   int last_failure_error() const {
     return static_cast<int>(last_failure_.load(std::memory_order_relaxed) & 0xFFFFFFFFu);
   }
+  // (Only for a report: failures on several threads at once may mix their words.)
   Endpoint last_failure_to() const {
-    uint64_t word = last_failure_to_.load(std::memory_order_relaxed);
-    return MakeEndpoint(static_cast<uint32_t>(word >> 16), static_cast<uint16_t>(word & 0xFFFF));
+    uint64_t words[4];
+    for (int i = 0; i < 4; ++i)
+      words[i] = last_failure_to_[i].load(std::memory_order_relaxed);
+    Endpoint to;
+    std::memcpy(&to, words, sizeof to);
+    return to;
   }
   Traffic to_server() const { return {to_server_.datagrams.Get(), to_server_.bytes.Get()}; }
   Traffic to_client() const {
@@ -112,7 +120,8 @@ class PortCounters {
   std::atomic<uint64_t> failed_to_server_{0};
   std::atomic<uint64_t> failed_to_client_{0};
   std::atomic<uint64_t> last_failure_{0};
-  std::atomic<uint64_t> last_failure_to_{0};
+  static_assert(sizeof(Endpoint) <= 4 * sizeof(uint64_t), "an endpoint fits in four words");
+  std::atomic<uint64_t> last_failure_to_[4] = {};
   struct {
     SoleCount datagrams;
     SoleCount bytes;

@@ -40,7 +40,7 @@ void ReceiveBatches(const UdpSocket& socket, const StoppableThread& thread, size
   }
   ReceiveSlot slots[N];
   for (int i = 0; i < N; ++i) {
-    slots[i] = {room + static_cast<size_t>(i) * each, each, 0, false, {}, 0};
+    slots[i] = {room + static_cast<size_t>(i) * each, each, 0, false, {}, {}, {}};
   }
   while (thread.Running()) {
     IoResult received = socket.ReceiveMany(slots, N);

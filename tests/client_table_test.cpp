@@ -107,7 +107,7 @@ TEST(ClientTable, FindReturnsTheLinkAWalkFromTheHeadFindsFirst) {
   auto next = [&x] { return x = x * 1103515245u + 12345u; };
   auto random_client = [&] {
     Endpoint e = LoopbackEndpoint(static_cast<uint16_t>(next() % 40), 1 + next() % 3);
-    e.sin_zero[0] = static_cast<unsigned char>(next());  // never compared
+    e.v4.sin_zero[0] = static_cast<unsigned char>(next());  // never compared
     return e;
   };
   for (int i = 0; i < 300; ++i) {

@@ -30,13 +30,13 @@ class PortableEngine : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(library_.started());
-    ASSERT_TRUE(server_.OpenAndBind(0));
-    ASSERT_TRUE(client_.OpenAndBind(0));
+    ASSERT_TRUE(server_.OpenAndBind(EveryAddress(false)));
+    ASSERT_TRUE(client_.OpenAndBind(EveryAddress(false)));
   }
   // The next datagram on `socket`, which the test knows to be on its way.
   static Bytes Next(const UdpSocket& socket, Endpoint* from) {
     Bytes b(2048);
-    ReceiveSlot slot{b.data(), b.size(), 0, false, {}, 0};
+    ReceiveSlot slot{b.data(), b.size(), 0, false, {}, {}, {}};
     while (socket.ReceiveMany(&slot, 1).error != 0) {
     }
     *from = slot.source;
@@ -69,15 +69,15 @@ TEST_F(PortableEngine, RelaysBothWaysDropsWhatDoesNotFitAndStopsPromptly) {
   server_.SendTo(reply.data(), reply.size(), link);
   Endpoint from{};
   EXPECT_EQ(Next(client_, &from), reply);
-  EXPECT_EQ(ntohs(from.sin_port), listener->LocalPort()) << "the reply comes from the listener";
+  EXPECT_EQ(ntohs(from.v4.sin_port), listener->LocalPort()) << "the reply comes from the listener";
 
   // A second client: a second link, on another port.
   UdpSocket other;
-  ASSERT_TRUE(other.OpenAndBind(0));
+  ASSERT_TRUE(other.OpenAndBind(EveryAddress(false)));
   other.SendTo(request.data(), 7, relay);
   Endpoint second_link{};
   EXPECT_EQ(Next(server_, &second_link).size(), 7u);
-  EXPECT_NE(second_link.sin_port, link.sin_port);
+  EXPECT_NE(second_link.v4.sin_port, link.v4.sin_port);
 
   // Stopping and destroying wake every blocked receive and join every thread: both return.
   listener->Stop();

@@ -61,7 +61,7 @@ TEST(Program, DatagramsFromTheServersPortsStartNoLoop) {
 }
 
 // One UDP datagram with a source of the sender's choosing, through a raw socket.
-bool SendForged(const Endpoint& from, const Endpoint& to, const Bytes& payload) {
+bool SendForged(const Endpoint& from, const Endpoint& to, const Bytes& payload) {  // IPv4
   int fd = socket(AF_INET, SOCK_RAW, IPPROTO_RAW);
   if (fd < 0)
     return false;
@@ -72,11 +72,11 @@ bool SendForged(const Endpoint& from, const Endpoint& to, const Bytes& payload) 
   ip.ttl = 64;
   ip.protocol = IPPROTO_UDP;
   ip.tot_len = htons(static_cast<uint16_t>(packet.size()));
-  ip.saddr = from.sin_addr.s_addr;
-  ip.daddr = to.sin_addr.s_addr;  // the system fills in the identification and the checksum
+  ip.saddr = from.v4.sin_addr.s_addr;
+  ip.daddr = to.v4.sin_addr.s_addr;  // the system fills in the identification and the checksum
   udphdr udp{};
-  udp.source = from.sin_port;
-  udp.dest = to.sin_port;
+  udp.source = from.v4.sin_port;
+  udp.dest = to.v4.sin_port;
   udp.len = htons(static_cast<uint16_t>(sizeof udp + payload.size()));  // no checksum
   std::memcpy(packet.data(), &ip, sizeof ip);
   std::memcpy(packet.data() + sizeof ip, &udp, sizeof udp);
@@ -106,7 +106,7 @@ TEST(Program, ForgedDatagramsFromTheRelaysOwnPortsStartNoLoop) {
     forged.push_back({MakeEndpoint(*own, htons(next)), LoopbackEndpoint(p)});
   }
   for (const auto& [from, to] : forged)
-    ASSERT_TRUE(SendForged(from, to, Pattern(16, ntohs(from.sin_port))));
+    ASSERT_TRUE(SendForged(from, to, Pattern(16, ntohs(from.v4.sin_port))));
   ExpectNoLoopAndServed(setup);
   EndRelay(relay);
 }

@@ -197,9 +197,9 @@ TEST(LinkPorts, ALinkNeverKeepsAPortOfTheServerOnThisHost) {
 TEST(LinkPorts, AnAddressThatMerelyBindsIsNotThisHosts) {
   EXPECT_IN_OWN_NETWORK(
       (std::vector<std::pair<std::string, std::string>>{{"ipv4/ip_nonlocal_bind", "1"}}), [] {
-        if (IsAddressOfThisHost(inet_addr("198.51.100.7")))
+        if (IsAddressOfThisHost(MakeEndpoint(inet_addr("198.51.100.7"), 0)))
           return 2;
-        return IsAddressOfThisHost(Loopback(9)) ? 0 : 3;
+        return IsAddressOfThisHost(MakeEndpoint(Loopback(9), 0)) ? 0 : 3;
       });
 }
 

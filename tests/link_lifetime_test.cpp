@@ -25,7 +25,7 @@ uint16_t LinkPortOf(const UdpPeer& client, uint16_t port, const UdpPeer& server,
   if (got) {
     EXPECT_EQ(got->data, Pattern(20, seed));
   }
-  return got ? ntohs(got->from.sin_port) : 0;
+  return got ? ntohs(got->from.v4.sin_port) : 0;
 }
 
 struct LifetimeCase {

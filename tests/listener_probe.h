@@ -14,15 +14,15 @@ namespace tavorin {
 class ListenerProbe {
  public:
   static void Relay(Listener& listener, const void* data, size_t length, const Endpoint& source,
-                    uint32_t local_address = 0) {
+                    const Endpoint& local = Endpoint()) {
     // The receive path only reads the buffer.
     ReceiveSlot slot{const_cast<void*>(data),
                      listener.port_.max_datagram,
                      length,
                      false,
                      source,
-                     local_address,
-                     local_address};
+                     local,
+                     local};
     listener.RelayBatch(&slot, 1);
   }
 };

@@ -28,7 +28,7 @@ TEST_F(RelayTest, ForwardsBothWaysByteForByte) {
     auto at_client = client.Receive();
     ASSERT_TRUE(at_client.has_value()) << size << " bytes back to the client";
     EXPECT_EQ(at_client->data, reply);
-    EXPECT_EQ(ntohs(at_client->from.sin_port), port_a()) << "the reply comes from the listener";
+    EXPECT_EQ(ntohs(at_client->from.v4.sin_port), port_a()) << "the reply comes from the listener";
   }
 }
 
@@ -37,28 +37,28 @@ TEST_F(RelayTest, EachListenerRelaysToItsOwnServerAndRepliesThroughItself) {
   Received via_a = Forward(client, Pattern(10, 1), port_a(), server_a_);
   Received via_b = Forward(client, Pattern(10, 2), port_b(), server_b_);
   EXPECT_TRUE(server_a_.Silent(100)) << "the first server got the second listener's datagram";
-  EXPECT_NE(via_a.from.sin_port, via_b.from.sin_port) << "one link in each listener";
+  EXPECT_NE(via_a.from.v4.sin_port, via_b.from.v4.sin_port) << "one link in each listener";
 
   server_b_.SendTo(Pattern(20, 3), via_b.from);
   auto r = client.Receive();
   ASSERT_TRUE(r.has_value());
-  EXPECT_EQ(ntohs(r->from.sin_port), port_b());
+  EXPECT_EQ(ntohs(r->from.v4.sin_port), port_b());
   server_a_.SendTo(Pattern(20, 4), via_a.from);
   r = client.Receive();
   ASSERT_TRUE(r.has_value());
-  EXPECT_EQ(ntohs(r->from.sin_port), port_a());
+  EXPECT_EQ(ntohs(r->from.v4.sin_port), port_a());
   EXPECT_EQ(r->data, Pattern(20, 4));
 }
 
 TEST_F(RelayTest, ClientsAreToldApartByPortAndKeepTheirLinks) {
   UdpPeer first;
   UdpPeer second;
-  uint16_t link_first = Forward(first, Pattern(5, 1), port_a(), server_a_).from.sin_port;
-  uint16_t link_second = Forward(second, Pattern(5, 2), port_a(), server_a_).from.sin_port;
+  uint16_t link_first = Forward(first, Pattern(5, 1), port_a(), server_a_).from.v4.sin_port;
+  uint16_t link_second = Forward(second, Pattern(5, 2), port_a(), server_a_).from.v4.sin_port;
   EXPECT_NE(link_first, link_second) << "two ports of one host get two links";
   for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(Forward(first, Pattern(5, 3), port_a(), server_a_).from.sin_port, link_first);
-    EXPECT_EQ(Forward(second, Pattern(5, 4), port_a(), server_a_).from.sin_port, link_second);
+    EXPECT_EQ(Forward(first, Pattern(5, 3), port_a(), server_a_).from.v4.sin_port, link_first);
+    EXPECT_EQ(Forward(second, Pattern(5, 4), port_a(), server_a_).from.v4.sin_port, link_second);
   }
   // Each reply goes to its own client only.
   server_a_.SendTo(Pattern(7, 5), LoopbackEndpoint(ntohs(link_second)));
@@ -74,7 +74,7 @@ TEST_F(RelayTest, AnyHostSendingToALinkReachesItsClient) {
   UdpPeer client;
   Received at_server = Forward(client, Pattern(8), port_a(), server_a_);
   UdpPeer stranger(0, 2);  // 127.0.0.2, not the server
-  stranger.SendTo(Pattern(33, 9), LoopbackEndpoint(ntohs(at_server.from.sin_port)));
+  stranger.SendTo(Pattern(33, 9), LoopbackEndpoint(ntohs(at_server.from.v4.sin_port)));
   auto r = client.Receive();
   ASSERT_TRUE(r.has_value());
   EXPECT_EQ(r->data, Pattern(33, 9));
@@ -104,20 +104,21 @@ TEST_F(RelayTest, EmptyAndOversizeDatagramsAreNeverRelayedNorMakeALink) {
   EXPECT_EQ(a_.links().count, 1u);
 }
 
-TEST_F(RelayTest, FindClientComparesAddressAndPortOnly) {
+TEST_F(RelayTest, FindClientComparesFamilyAddressAndPortOnly) {
   a_.Stop();  // the table is driven from this thread below
   Endpoint source = LoopbackEndpoint(40000);
-  std::memset(source.sin_zero, 0xAB, sizeof source.sin_zero);
+  std::memset(source.v4.sin_zero, 0xAB, sizeof source.v4.sin_zero);
   ListenerProbe::Relay(a_, "x", 1, source);
   ASSERT_EQ(a_.links().count, 1u);
   ClientLink* link = a_.links().head->item.get();
   EXPECT_EQ(std::memcmp(&link->client(), &source, sizeof source), 0) << "kept whole";
 
-  Endpoint same = LoopbackEndpoint(40000);
-  same.sin_family = AF_UNSPEC;
+  const Endpoint same = LoopbackEndpoint(40000);  // no padding
   EXPECT_EQ(a_.FindClient(same), link);
   EXPECT_EQ(a_.FindClient(LoopbackEndpoint(40001)), nullptr);
   EXPECT_EQ(a_.FindClient(LoopbackEndpoint(40000, 2)), nullptr);
+  EXPECT_EQ(a_.FindClient(MakeEndpoint6(in6addr_loopback, htons(40000))), nullptr);
+  EXPECT_EQ(a_.FindClient(Mapped(source)), nullptr) << "sources come in IPv4 form";
 
   ListenerProbe::Relay(a_, "y", 1, same);
   EXPECT_EQ(a_.links().count, 1u) << "a known client makes no new link";
@@ -184,11 +185,11 @@ TEST_F(RelayTest, RestartMovesToTheNewPortAndKeepsTheLinks) {
   ASSERT_TRUE(a_.Start(0));
   EXPECT_NE(port_a(), old_port);
   Received again = Forward(client, Pattern(12, 1), port_a(), server_a_);
-  EXPECT_EQ(again.from.sin_port, first.from.sin_port) << "the old link is reused";
+  EXPECT_EQ(again.from.v4.sin_port, first.from.v4.sin_port) << "the old link is reused";
   server_a_.SendTo(Pattern(4, 4), again.from);
   auto r = client.Receive();
   ASSERT_TRUE(r.has_value());
-  EXPECT_EQ(ntohs(r->from.sin_port), port_a()) << "replies leave from the new port";
+  EXPECT_EQ(ntohs(r->from.v4.sin_port), port_a()) << "replies leave from the new port";
 }
 
 TEST_F(RelayTest, RepliesLeaveFromTheAddressTheClientSentTo) {
@@ -203,7 +204,7 @@ TEST_F(RelayTest, RepliesLeaveFromTheAddressTheClientSentTo) {
   server_a_.SendTo(Pattern(40, 2), at_server->from);
   auto r = client.Receive();
   ASSERT_TRUE(r.has_value()) << "the reply came from another address";
-  EXPECT_EQ(r->from.sin_addr.s_addr, Loopback(3));
+  EXPECT_EQ(r->from.v4.sin_addr.s_addr, Loopback(3));
   EXPECT_EQ(r->data, Pattern(40, 2));
 }
 
@@ -217,7 +218,7 @@ TEST_F(RelayTest, DatagramsFromTheServersOrTheRelaysOwnEndpointsGoNowhere) {
   EXPECT_TRUE(server_b_.Silent(100));
   UdpPeer client;
   // The receive thread has seen them all once this comes; the port of its link is the relay's.
-  const uint16_t link = ntohs(Forward(client, Pattern(20, 3), port_a(), server_a_).from.sin_port);
+  const uint16_t link = ntohs(Forward(client, Pattern(20, 3), port_a(), server_a_).from.v4.sin_port);
   a_.Stop();
   b_.Stop();
   EXPECT_EQ(a_.links().count, 1u) << "only the ordinary client has a link";
@@ -226,11 +227,11 @@ TEST_F(RelayTest, DatagramsFromTheServersOrTheRelaysOwnEndpointsGoNowhere) {
   // The relay's own ports, a link's among them (a cycle between links needs no server), as a
   // forged source would give them, fed to the receive path.
   for (uint16_t own : {port_a(), port_b(), link}) {
-    ListenerProbe::Relay(a_, "x", 1, LoopbackEndpoint(own), Loopback(1));
-    ListenerProbe::Relay(a_, "x", 1, LoopbackEndpoint(own, 7), Loopback(1));
+    ListenerProbe::Relay(a_, "x", 1, LoopbackEndpoint(own), MakeEndpoint(Loopback(1), 0));
+    ListenerProbe::Relay(a_, "x", 1, LoopbackEndpoint(own, 7), MakeEndpoint(Loopback(1), 0));
     if (std::optional<uint32_t> address = OwnNonLoopbackAddress()) {
       // Neither loopback nor the address the datagram was sent to: the system is asked.
-      ListenerProbe::Relay(a_, "x", 1, MakeEndpoint(*address, htons(own)), Loopback(1));
+      ListenerProbe::Relay(a_, "x", 1, MakeEndpoint(*address, htons(own)), MakeEndpoint(Loopback(1), 0));
     }
   }
   EXPECT_EQ(a_.links().count, 1u);
@@ -238,7 +239,7 @@ TEST_F(RelayTest, DatagramsFromTheServersOrTheRelaysOwnEndpointsGoNowhere) {
 
   // Another host whose port happens to have the same number is an ordinary client.
   ListenerProbe::Relay(a_, "y", 1, MakeEndpoint(inet_addr("198.51.100.7"), htons(port_b())),
-                       Loopback(1));
+                       MakeEndpoint(Loopback(1), 0));
   EXPECT_EQ(a_.links().count, 2u);
   auto at_server = server_a_.Receive();
   ASSERT_TRUE(at_server.has_value());

@@ -1,6 +1,7 @@
 // Which sources the loop guard turns away, on every system (under Wine too).
 #include <gtest/gtest.h>
 
+#include "platform/resolve_host.h"
 #include "platform/socket_api.h"
 #include "platform/udp_socket.h"
 #include "relay/loop_guard.h"
@@ -10,13 +11,20 @@ namespace {
 
 using Verdict = LoopGuard::Verdict;
 
-uint32_t Address(const char* dotted) {
-  return inet_addr(dotted);
+// An address of either family, port 0.
+Endpoint Address(const char* text) {
+  std::optional<Endpoint> address = ParseAddress(text);
+  EXPECT_TRUE(address.has_value()) << text;
+  return address.value_or(Endpoint());
 }
 
-Endpoint At(const char* dotted, uint16_t port) {
-  return MakeEndpoint(Address(dotted), htons(port));
+Endpoint At(const char* text, uint16_t port) {
+  Endpoint e = Address(text);
+  e.set_port_net(htons(port));
+  return e;
 }
+
+const Endpoint kNone;
 
 // An address no host here has (a documentation range that this machine does not use).
 constexpr char kElsewhere[] = "198.51.100.7";
@@ -31,50 +39,70 @@ TEST_F(LoopGuardTest, TheServersEndpointsAreTurnedAwayAndOnlyThey) {
   LoopGuard guard;
   guard.AddServer(At(kElsewhere, 2000));
   guard.AddServer(At(kElsewhere, 2001));
-  EXPECT_EQ(guard.Judge(At(kElsewhere, 2000), 0), Verdict::kDrop);
-  EXPECT_EQ(guard.Judge(At(kElsewhere, 2001), 0), Verdict::kDrop);
-  EXPECT_EQ(guard.Judge(At(kElsewhere, 2002), 0), Verdict::kRelay)
+  EXPECT_EQ(guard.Judge(At(kElsewhere, 2000), kNone), Verdict::kDrop);
+  EXPECT_EQ(guard.Judge(At(kElsewhere, 2001), kNone), Verdict::kDrop);
+  EXPECT_EQ(guard.Judge(At(kElsewhere, 2002), kNone), Verdict::kRelay)
       << "another port of the server's host";
   EXPECT_EQ(guard.Judge(At("127.0.0.1", 2000), Address("127.0.0.1")), Verdict::kRelay)
       << "a server elsewhere: a client here may use its port number";
-  EXPECT_EQ(guard.Judge(At("198.51.100.8", 2000), 0), Verdict::kRelay);
+  EXPECT_EQ(guard.Judge(At("198.51.100.8", 2000), kNone), Verdict::kRelay);
 }
 
 TEST_F(LoopGuardTest, AServerOnThisHostIsEveryOwnAddressWithItsPorts) {
   LoopGuard guard;
   guard.AddServer(At("127.0.0.1", 2000));
   guard.AddServer(At("127.0.0.1", 2001));
-  EXPECT_EQ(guard.Judge(At("127.0.0.1", 2001), 0), Verdict::kDrop);
-  EXPECT_EQ(guard.Judge(At("127.0.0.9", 2000), 0), Verdict::kDrop) << "all of 127/8 is this host";
-  EXPECT_EQ(guard.Judge(At("0.0.0.0", 2000), 0), Verdict::kDrop);
-  EXPECT_EQ(guard.Judge(At(kElsewhere, 2000), 0), Verdict::kDropIfLocal)
+  EXPECT_EQ(guard.Judge(At("127.0.0.1", 2001), kNone), Verdict::kDrop);
+  EXPECT_EQ(guard.Judge(At("127.0.0.9", 2000), kNone), Verdict::kDrop) << "all of 127/8 is this host";
+  EXPECT_EQ(guard.Judge(At("0.0.0.0", 2000), kNone), Verdict::kDrop);
+  EXPECT_EQ(guard.Judge(At(kElsewhere, 2000), kNone), Verdict::kDropIfLocal)
       << "only the system can tell whether an address is this host's";
   EXPECT_EQ(guard.Judge(At(kElsewhere, 2000), Address(kElsewhere)), Verdict::kDrop)
       << "the address a datagram was sent to is this host's";
-  EXPECT_EQ(guard.Judge(At("127.0.0.1", 2002), 0), Verdict::kRelay);
+  EXPECT_EQ(guard.Judge(At("127.0.0.1", 2002), kNone), Verdict::kRelay);
 }
 
 TEST_F(LoopGuardTest, ListeningPortsCountOnceRecordedAndFromThisHostOnly) {
   LoopGuard guard;
   guard.AddServer(At(kElsewhere, 2000));
-  EXPECT_EQ(guard.Judge(At("127.0.0.1", 15001), 0), Verdict::kRelay) << "not recorded yet";
+  EXPECT_EQ(guard.Judge(At("127.0.0.1", 15001), kNone), Verdict::kRelay) << "not recorded yet";
   guard.AddListeningPort(15000);
   guard.AddListeningPort(15001);
   guard.AddListeningPort(0);  // a port not bound counts for nothing
   for (uint16_t port : {15000, 15001}) {
     EXPECT_EQ(guard.Judge(At("127.0.0.1", port), Address("127.0.0.1")), Verdict::kDrop) << port;
     EXPECT_EQ(guard.Judge(At("127.3.2.1", port), Address("127.0.0.1")), Verdict::kDrop) << port;
-    EXPECT_EQ(guard.Judge(At(kElsewhere, port), 0), Verdict::kDropIfLocal) << port;
+    EXPECT_EQ(guard.Judge(At(kElsewhere, port), kNone), Verdict::kDropIfLocal) << port;
   }
-  EXPECT_EQ(guard.Judge(At("127.0.0.1", 15002), 0), Verdict::kRelay);
-  EXPECT_EQ(guard.Judge(At("127.0.0.1", 0), 0), Verdict::kRelay);
+  EXPECT_EQ(guard.Judge(At("127.0.0.1", 15002), kNone), Verdict::kRelay);
+  EXPECT_EQ(guard.Judge(At("127.0.0.1", 0), kNone), Verdict::kRelay);
 }
 
 TEST_F(LoopGuardTest, TheSystemTellsWhichAddressesAreThisHosts) {
   EXPECT_TRUE(IsAddressOfThisHost(Address("127.0.0.1")));
   EXPECT_TRUE(IsAddressOfThisHost(Address("127.200.0.1")));
-  EXPECT_TRUE(IsAddressOfThisHost(0));
+  EXPECT_TRUE(IsAddressOfThisHost(Address("0.0.0.0")));
   EXPECT_FALSE(IsAddressOfThisHost(Address(kElsewhere)));
+  EXPECT_TRUE(IsAddressOfThisHost(Address("::1")));
+  EXPECT_TRUE(IsAddressOfThisHost(Address("::")));
+  EXPECT_TRUE(IsAddressOfThisHost(Address("::ffff:127.0.0.1"))) << "IPv4 in IPv6 form";
+  EXPECT_FALSE(IsAddressOfThisHost(Address("2001:db8::7")));
+}
+
+// A server of either family, and sources of the other: an IPv4 server given in IPv6 form is
+// the IPv4 one, and an IPv6 source never matches an IPv4 server by its bytes.
+TEST_F(LoopGuardTest, BothFamiliesAndIPv4InIPv6Form) {
+  LoopGuard guard;
+  guard.AddServer(At("::1", 2000));
+  guard.AddServer(At("::ffff:198.51.100.7", 2001));
+  EXPECT_EQ(guard.Judge(At("::1", 2000), kNone), Verdict::kDrop);
+  EXPECT_EQ(guard.Judge(At("127.0.0.1", 2000), kNone), Verdict::kDrop) << "this host either way";
+  EXPECT_EQ(guard.Judge(At(kElsewhere, 2001), kNone), Verdict::kDrop);
+  EXPECT_EQ(guard.Judge(At("2001:db8::7", 2001), kNone), Verdict::kRelay);
+  EXPECT_EQ(guard.Judge(At("2001:db8::7", 2000), At("2001:db8::7", 0)), Verdict::kDrop)
+      << "the address a datagram was sent to is this host's";
+  guard.AddListeningPort(15000);
+  EXPECT_EQ(guard.Judge(At("::1", 15000), kNone), Verdict::kDrop);
 }
 
 }  // namespace

@@ -30,7 +30,7 @@ std::optional<uint32_t> OwnNonLoopbackAddress() {
   for (ifaddrs* i = list; i != nullptr && !found; i = i->ifa_next) {
     if (i->ifa_addr != nullptr && i->ifa_addr->sa_family == AF_INET) {
       uint32_t address = reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr;
-      if (!IsLoopbackOrUnspecified(address))
+      if (!IsLoopbackOrUnspecified(MakeEndpoint(address, 0)))
         found = address;
     }
   }
@@ -63,7 +63,7 @@ int BindUdp(uint16_t port, uint32_t address) {
 uint16_t LocalPort(int fd) {
   Endpoint at{};
   socklen_t length = sizeof at;
-  return ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &length) == 0 ? ntohs(at.sin_port) : 0;
+  return ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &length) == 0 ? ntohs(at.v4.sin_port) : 0;
 }
 
 BoundPair BindNeighbours(uint32_t address) {
