@@ -121,8 +121,11 @@ inline std::string AddressText(const Endpoint& e) {
 // Address and port as every line that names an endpoint writes them: 192.0.2.1:5060,
 // [2001:db8::1]:5060.
 inline std::string EndpointText(const Endpoint& e) {
-  const std::string port = std::to_string(ntohs(e.port_net()));
-  return e.is_v6() ? "[" + AddressText(e) + "]:" + port : AddressText(e) + ":" + port;
+  std::string text = e.is_v6() ? "[" : "";
+  text.append(AddressText(e));
+  text.append(e.is_v6() ? "]:" : ":");
+  text.append(std::to_string(ntohs(e.port_net())));
+  return text;
 }
 
 }  // namespace tavorin

@@ -28,6 +28,7 @@ using PacketInfo6 = IN6_PKTINFO;
 using SocketLength = int;
 using SendLength = int;
 inline constexpr int kSendFlags = 0;
+inline constexpr int kReceivePacketInfo6 = IPV6_PKTINFO;  // which also turns reporting on
 #define TAVORIN_CONTROL(name) WSA_CMSG_##name
 
 inline void SetControl(MessageHeader& message, char* bytes, size_t length) {
@@ -42,6 +43,7 @@ using PacketInfo6 = in6_pktinfo;
 using SocketLength = socklen_t;
 using SendLength = size_t;
 inline constexpr int kSendFlags = MSG_NOSIGNAL;  // a send never raises SIGPIPE
+inline constexpr int kReceivePacketInfo6 = IPV6_RECVPKTINFO;
 #define TAVORIN_CONTROL(name) CMSG_##name
 
 inline void SetControl(MessageHeader& message, char* bytes, size_t length) {

@@ -1,10 +1,13 @@
 // UDP sockets on Windows Sockets 2: one datagram per call, the local address through
 // WSARecvMsg and WSASendMsg. What Linux does alike is in udp_socket.cpp.
-#include <iphlpapi.h>
-#include <mswsock.h>
-#include <windows.h>
+// The sockets' headers first: the address table's need their types.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+
+#include <iphlpapi.h>
+#include <mswsock.h>
+#include <netioapi.h>
+#include <windows.h>
 
 #include <cstring>
 #include <vector>

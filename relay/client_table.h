@@ -55,7 +55,8 @@ class ClientTable {
   // Family, address and port in three words.
   using Key = std::array<uint64_t, 3>;
   static Key KeyOf(const Endpoint& e) {
-    Key key{0, 0, uint64_t{e.port_net()} | uint64_t{e.v4.sin_family} << 16};
+    const auto family = static_cast<uint16_t>(e.v4.sin_family);
+    Key key{0, 0, uint64_t{e.port_net()} | uint64_t{family} << 16};
     if (e.is_v6())
       std::memcpy(key.data(), &e.v6.sin6_addr, 16);
     else

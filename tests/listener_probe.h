@@ -16,13 +16,8 @@ class ListenerProbe {
   static void Relay(Listener& listener, const void* data, size_t length, const Endpoint& source,
                     const Endpoint& local = Endpoint()) {
     // The receive path only reads the buffer.
-    ReceiveSlot slot{const_cast<void*>(data),
-                     listener.port_.max_datagram,
-                     length,
-                     false,
-                     source,
-                     local,
-                     local};
+    ReceiveSlot slot{
+        const_cast<void*>(data), listener.port_.max_datagram, length, false, source, local, local};
     listener.RelayBatch(&slot, 1);
   }
 };

@@ -218,7 +218,8 @@ TEST_F(RelayTest, DatagramsFromTheServersOrTheRelaysOwnEndpointsGoNowhere) {
   EXPECT_TRUE(server_b_.Silent(100));
   UdpPeer client;
   // The receive thread has seen them all once this comes; the port of its link is the relay's.
-  const uint16_t link = ntohs(Forward(client, Pattern(20, 3), port_a(), server_a_).from.v4.sin_port);
+  const uint16_t link =
+      ntohs(Forward(client, Pattern(20, 3), port_a(), server_a_).from.v4.sin_port);
   a_.Stop();
   b_.Stop();
   EXPECT_EQ(a_.links().count, 1u) << "only the ordinary client has a link";
@@ -231,7 +232,8 @@ TEST_F(RelayTest, DatagramsFromTheServersOrTheRelaysOwnEndpointsGoNowhere) {
     ListenerProbe::Relay(a_, "x", 1, LoopbackEndpoint(own, 7), MakeEndpoint(Loopback(1), 0));
     if (std::optional<uint32_t> address = OwnNonLoopbackAddress()) {
       // Neither loopback nor the address the datagram was sent to: the system is asked.
-      ListenerProbe::Relay(a_, "x", 1, MakeEndpoint(*address, htons(own)), MakeEndpoint(Loopback(1), 0));
+      ListenerProbe::Relay(a_, "x", 1, MakeEndpoint(*address, htons(own)),
+                           MakeEndpoint(Loopback(1), 0));
     }
   }
   EXPECT_EQ(a_.links().count, 1u);

@@ -53,7 +53,8 @@ TEST_F(LoopGuardTest, AServerOnThisHostIsEveryOwnAddressWithItsPorts) {
   guard.AddServer(At("127.0.0.1", 2000));
   guard.AddServer(At("127.0.0.1", 2001));
   EXPECT_EQ(guard.Judge(At("127.0.0.1", 2001), kNone), Verdict::kDrop);
-  EXPECT_EQ(guard.Judge(At("127.0.0.9", 2000), kNone), Verdict::kDrop) << "all of 127/8 is this host";
+  EXPECT_EQ(guard.Judge(At("127.0.0.9", 2000), kNone), Verdict::kDrop)
+      << "all of 127/8 is this host";
   EXPECT_EQ(guard.Judge(At("0.0.0.0", 2000), kNone), Verdict::kDrop);
   EXPECT_EQ(guard.Judge(At(kElsewhere, 2000), kNone), Verdict::kDropIfLocal)
       << "only the system can tell whether an address is this host's";

@@ -37,7 +37,8 @@ void ExpectRelayed(const UdpPeer& client, uint16_t port, const UdpPeer& server, 
   auto at_client = client.Receive();
   ASSERT_TRUE(at_client.has_value()) << "no reply through port " << port;
   EXPECT_EQ(at_client->data, reply);
-  EXPECT_EQ(ntohs(at_client->from.v4.sin_port), port);
+  EXPECT_EQ(EndpointText(at_client->from), EndpointText(client.LoopbackAt(port)))
+      << "the reply comes from the address and port the client sent to";
 }
 
 bool ExitedWith(std::optional<int> status, int code) {

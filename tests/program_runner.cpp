@@ -122,8 +122,8 @@ void WaitUntilFree(uint16_t port) {
 }
 
 uint16_t FreePortPair() {
-  // Free on every address, as the relay binds them.
-  BoundPair pair = BindNeighbours(htonl(INADDR_ANY));
+  // Free on every address of both families, as the relay binds them.
+  BoundPair pair = BindNeighbours(EveryAddress(true));
   uint16_t port = LocalPort(pair.first);
   close(pair.first);
   close(pair.second);
@@ -234,6 +234,11 @@ RunningProgram::RunningProgram(const std::string& directory, const Launch& launc
       Fail("setuid");
     if (chdir(directory.c_str()) != 0)
       Fail("chdir");
+    if (!launch.preload.empty()) {
+      setenv("LD_PRELOAD", launch.preload.c_str(), 1);
+      // A sanitizer's runtime would otherwise refuse to come second.
+      setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
+    }
     std::vector<char*> argv;
     if (UnderWine())
       argv.push_back(const_cast<char*>("wine"));

@@ -68,6 +68,7 @@ struct Launch {
   ErrorSink errors = ErrorSink::kRead;
   std::vector<std::string> arguments;  // after the program's name
   std::vector<int> ignored_signals;    // ignored when it starts, as nohup leaves SIGHUP
+  std::string preload;                 // a library preloaded into it (LD_PRELOAD)
 };
 
 class RunningProgram {

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -20,6 +21,10 @@ uint32_t Loopback(int n) {
 
 Endpoint LoopbackEndpoint(uint16_t port, int host) {
   return MakeEndpoint(Loopback(host), htons(port));
+}
+
+Endpoint Loopback6Endpoint(uint16_t port) {
+  return MakeEndpoint6(in6addr_loopback, htons(port));
 }
 
 std::optional<uint32_t> OwnNonLoopbackAddress() {
@@ -51,9 +56,15 @@ Bytes Pattern(size_t size, unsigned seed) {
 }
 
 int BindUdp(uint16_t port, uint32_t address) {
-  int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  Endpoint at = MakeEndpoint(address, htons(port));
-  if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0)
+  return BindUdp(MakeEndpoint(address, htons(port)));
+}
+
+int BindUdp(const Endpoint& local) {
+  int fd = ::socket(local.is_v6() ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  int only = local.is_v6() && IN6_IS_ADDR_UNSPECIFIED(&local.v6.sin6_addr) ? 0 : 1;
+  if (fd >= 0 && local.is_v6())
+    setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &only, sizeof only);
+  if (fd >= 0 && ::bind(fd, local.address(), static_cast<socklen_t>(local.size())) == 0)
     return fd;
   if (fd >= 0)
     ::close(fd);
@@ -63,14 +74,18 @@ int BindUdp(uint16_t port, uint32_t address) {
 uint16_t LocalPort(int fd) {
   Endpoint at{};
   socklen_t length = sizeof at;
-  return ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &length) == 0 ? ntohs(at.v4.sin_port) : 0;
+  return ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &length) == 0 ? ntohs(at.v4.sin_port)
+                                                                           : 0;
 }
 
-BoundPair BindNeighbours(uint32_t address) {
+BoundPair BindNeighbours(const Endpoint& address) {
   for (int attempt = 0; attempt < 1000; ++attempt) {
-    int first = BindUdp(0, address);
+    Endpoint at = address;
+    at.set_port_net(0);
+    int first = BindUdp(at);
     uint16_t port = LocalPort(first);
-    int second = port > 0 && port < 65535 ? BindUdp(static_cast<uint16_t>(port + 1), address) : -1;
+    at.set_port_net(htons(static_cast<uint16_t>(port + 1)));
+    int second = port > 0 && port < 65535 ? BindUdp(at) : -1;
     if (second >= 0)
       return {first, second};
     ::close(first);
@@ -79,10 +94,14 @@ BoundPair BindNeighbours(uint32_t address) {
   return {-1, -1};
 }
 
-UdpPeer::UdpPeer(Adopted, int fd) : fd_(fd), port_(LocalPort(fd)) {}
+UdpPeer::UdpPeer(Adopted, int fd) : fd_(fd), port_(LocalPort(fd)) {
+  socklen_t length = sizeof local_;
+  getsockname(fd_, local_.address(), &length);
+  local_.set_port_net(0);
+}
 
-UdpPeer::UdpPeer(uint16_t port, int host) : fd_(BindUdp(port, Loopback(host))), host_(host) {
-  EXPECT_GE(fd_, 0) << "cannot bind 127.0.0." << host << ":" << port;
+UdpPeer::UdpPeer(const Endpoint& local) : fd_(BindUdp(local)), local_(local) {
+  EXPECT_GE(fd_, 0) << "cannot bind " << EndpointText(local);
   int size = 1 << 20;
   setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
   port_ = LocalPort(fd_);
@@ -94,7 +113,9 @@ UdpPeer::~UdpPeer() {
 }
 
 Endpoint UdpPeer::endpoint() const {
-  return LoopbackEndpoint(port_, host_);
+  Endpoint e = local_;
+  e.set_port_net(htons(port_));
+  return e;
 }
 
 void UdpPeer::AllowBroadcast() const {
@@ -103,12 +124,12 @@ void UdpPeer::AllowBroadcast() const {
 }
 
 void UdpPeer::Connect(const Endpoint& peer) const {
-  EXPECT_EQ(::connect(fd_, reinterpret_cast<const sockaddr*>(&peer), sizeof peer), 0);
+  EXPECT_EQ(::connect(fd_, peer.address(), static_cast<socklen_t>(peer.size())), 0);
 }
 
 void UdpPeer::SendTo(const Bytes& data, const Endpoint& to) const {
   ssize_t n =
-      ::sendto(fd_, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+      ::sendto(fd_, data.data(), data.size(), 0, to.address(), static_cast<socklen_t>(to.size()));
   EXPECT_EQ(n, static_cast<ssize_t>(data.size()));
 }
 
@@ -119,8 +140,7 @@ std::optional<Received> UdpPeer::Receive(int timeout_ms) const {
   Received r;
   r.data.resize(65536);
   socklen_t length = sizeof r.from;
-  ssize_t n = ::recvfrom(fd_, r.data.data(), r.data.size(), 0, reinterpret_cast<sockaddr*>(&r.from),
-                         &length);
+  ssize_t n = ::recvfrom(fd_, r.data.data(), r.data.size(), 0, r.from.address(), &length);
   if (n < 0)
     return std::nullopt;
   r.data.resize(static_cast<size_t>(n));

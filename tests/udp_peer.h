@@ -1,4 +1,5 @@
-// A plain UDP socket on 127.0.0.1 for tests: sends, and receives with a time limit.
+// A plain UDP socket on loopback (127.0.0.n or ::1) for tests: sends, and receives with a time
+// limit.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +18,8 @@ using Bytes = std::vector<unsigned char>;
 // 127.0.0.n, network order.
 uint32_t Loopback(int n = 1);
 Endpoint LoopbackEndpoint(uint16_t port, int host = 1);
+// [::1]:port.
+Endpoint Loopback6Endpoint(uint16_t port);
 
 // An address of this host other than loopback, if it has one (network order).
 std::optional<uint32_t> OwnNonLoopbackAddress();
@@ -31,26 +34,32 @@ struct Received {
 
 // A UDP socket bound to `address` (network order) on `port` (0 for any free port), or -1.
 int BindUdp(uint16_t port, uint32_t address = Loopback());
+// A UDP socket bound to `local`, of its family (IPv6 alone for an IPv6 address but ::, which
+// takes both families), or -1.
+int BindUdp(const Endpoint& local);
 // The port a socket is bound to (host order), or 0.
 uint16_t LocalPort(int fd);
-// Two sockets bound to neighbouring ports of `address`, P and P + 1, found and held together.
+// Two sockets bound to neighbouring ports of `address` (its port aside), P and P + 1, found and
+// held together.
 struct BoundPair {
   int first;
   int second;
 };
-BoundPair BindNeighbours(uint32_t address = Loopback());
+BoundPair BindNeighbours(const Endpoint& address = LoopbackEndpoint(0));
 
 class UdpPeer {
  public:
   // Binds 127.0.0.`host` on `port` (0 for any free port).
-  explicit UdpPeer(uint16_t port = 0, int host = 1);
+  explicit UdpPeer(uint16_t port = 0, int host = 1) : UdpPeer(LoopbackEndpoint(port, host)) {}
+  // Binds `local`, of either family.
+  explicit UdpPeer(const Endpoint& local);
   // Takes over a socket bound to 127.0.0.1.
   static UdpPeer Adopt(int fd) { return UdpPeer(Adopted{}, fd); }
   ~UdpPeer();
   UdpPeer(const UdpPeer&) = delete;
   UdpPeer& operator=(const UdpPeer&) = delete;
   UdpPeer(UdpPeer&& other) noexcept
-      : fd_(std::exchange(other.fd_, -1)), host_(other.host_), port_(other.port_) {}
+      : fd_(std::exchange(other.fd_, -1)), local_(other.local_), port_(other.port_) {}
   UdpPeer& operator=(UdpPeer&&) = delete;
 
   uint16_t port() const { return port_; }
@@ -63,7 +72,11 @@ class UdpPeer {
   void Connect(const Endpoint& peer) const;
 
   void SendTo(const Bytes& data, const Endpoint& to) const;
-  void SendTo(const Bytes& data, uint16_t port) const { SendTo(data, LoopbackEndpoint(port)); }
+  // `port` on the loopback address of its own family.
+  Endpoint LoopbackAt(uint16_t port) const {
+    return local_.is_v6() ? Loopback6Endpoint(port) : LoopbackEndpoint(port);
+  }
+  void SendTo(const Bytes& data, uint16_t port) const { SendTo(data, LoopbackAt(port)); }
 
   // The next datagram (up to 64 KiB), or nothing within `timeout_ms`.
   std::optional<Received> Receive(int timeout_ms = 2000) const;
@@ -74,7 +87,7 @@ class UdpPeer {
   struct Adopted {};
   UdpPeer(Adopted, int fd);
   int fd_ = -1;
-  int host_ = 1;
+  Endpoint local_;
   uint16_t port_ = 0;
 };
 
