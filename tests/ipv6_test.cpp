@@ -28,8 +28,8 @@ class Families : public ::testing::TestWithParam<FamilyCase> {};
 
 TEST_P(Families, EachClientIsServedFromTheAddressItUsedAndNothingLoops) {
   const FamilyCase& c = GetParam();
-  if (UnderWine())
-    GTEST_SKIP() << "Wine's sockets are tested through the IPv4 rows of the other tests";
+  if (UnderWine() && c.no_ipv6)
+    GTEST_SKIP() << "a library preloaded into Wine reaches no Windows program";
   const bool v6_server = c.shown.find(':') != std::string::npos;
   RelayDir setup(BindNeighbours(v6_server ? Loopback6Endpoint(0) : LoopbackEndpoint(0)));
   auto& [dir, server, server_next, port] = setup;
