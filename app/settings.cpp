@@ -129,11 +129,17 @@ Settings ReadSettings(const std::string& path, std::string* problem) {
   s.client_rate = bounded("ClientRate", 0, 0, UINT32_MAX);
   s.replies_from_server_only = bounded("RepliesFromServerOnly", 0, 0, 1, "Server") == 1;
   if (std::string listen = value("Proxy", "IP", "", kNameSize); !listen.empty()) {
-    if (std::optional<Endpoint> address = ParseAddress(listen))
+    // As for the server's address, text after the address is not part of it; never wider
+    // than the address written.
+    const std::string address_text = listen.substr(0, listen.find_first_of(" \t"));
+    if (std::optional<Endpoint> address = ParseAddress(address_text)) {
       s.listen_address = *address;
-    else
+      if (address_text.size() != listen.size())
+        warn("Proxy", "IP=" + listen, "has text after the address; using " + address_text);
+    } else {
       warn("Proxy", "IP=" + listen,
            "is not an IPv4 or IPv6 address; listening on every local address");
+    }
   }
   return s;
 }

@@ -43,9 +43,8 @@ int UdpSocket::ReportLocalAddress() const {
     return detail::SetOption(handle(), IPPROTO_IP, IP_PKTINFO, 1);
   if (int error = detail::SetOption(handle(), IPPROTO_IPV6, detail::kReceivePacketInfo6, 1); error != 0)
     return error;
-  // IPv4 datagrams on a socket of both families, where it takes them.
-  detail::SetOption(handle(), IPPROTO_IP, IP_PKTINFO, 1);
-  return 0;
+  // IPv4 datagrams on a socket of both families.
+  return detail::SetOption(handle(), IPPROTO_IP, IP_PKTINFO, 1);
 }
 
 uint16_t UdpSocket::LocalPort() const {

@@ -8,7 +8,11 @@ bool ClientTable::AddHead(std::unique_ptr<ClientLink>& link) {
   try {
     auto node = std::make_unique<ClientNode>();
     if (link != nullptr) {
-      index_.insert_or_assign(KeyOf(link->client()), link.get());
+      const Endpoint& client = link->client();
+      if (client.is_v6())
+        index6_.insert_or_assign(Key6(client), link.get());
+      else
+        index4_.insert_or_assign(Key4(client), link.get());
     }
     node->item = std::move(link);
     node->next = std::move(head);
@@ -44,7 +48,8 @@ void ClientTable::RemoveAll(bool detach) {
     }
   }
   tail = nullptr;
-  index_.clear();
+  index4_.clear();
+  index6_.clear();
 }
 
 std::unique_ptr<ClientLink> ClientTable::Remove(ClientNode* node) {
@@ -57,17 +62,17 @@ std::unique_ptr<ClientLink> ClientTable::Remove(ClientNode* node) {
     tail = taken->prev;
   }
   --count;
-  if (taken->item != nullptr) {
-    auto indexed = index_.find(KeyOf(taken->item->client()));
-    if (indexed != index_.end() && indexed->second == taken->item.get())
-      index_.erase(indexed);
+  if (const ClientLink* link = taken->item.get(); link != nullptr) {
+    if (link->client().is_v6())
+      Forget(index6_, Key6(link->client()), link);
+    else
+      Forget(index4_, Key4(link->client()), link);
   }
   return std::move(taken->item);
 }
 
 ClientLink* ClientTable::Find(const Endpoint& source) const {
-  auto found = index_.find(KeyOf(source));
-  return found == index_.end() ? nullptr : found->second;
+  return source.is_v6() ? Lookup(index6_, Key6(source)) : Lookup(index4_, Key4(source));
 }
 
 }  // namespace tavorin

@@ -12,12 +12,13 @@ namespace {
 
 struct FamilyCase {
   const char* name;
-  std::string server_ip;    // IP= in [Server]
-  std::string shown;        // the console line's address
-  std::string proxy_lines;  // for [Proxy]
-  bool v4_served;           // a client on 127.0.0.1
-  bool v6_served;           // a client on ::1
-  bool no_ipv6 = false;     // the system refuses every IPv6 socket
+  std::string server_ip;     // IP= in [Server]
+  std::string shown;         // the console line's address
+  std::string proxy_lines;   // for [Proxy]
+  bool v4_served;            // a client on 127.0.0.1
+  bool v6_served;            // a client on ::1
+  bool no_ipv6 = false;      // the system refuses every IPv6 socket
+  std::string warning = {};  // on standard error; none when empty
 };
 
 void PrintTo(const FamilyCase& c, std::ostream* out) {
@@ -62,7 +63,12 @@ TEST_P(Families, EachClientIsServedFromTheAddressItUsedAndNothingLoops) {
   }
 
   EndRelay(relay);
-  EXPECT_EQ(relay.Errors(), "") << "nothing to warn about";
+  const std::string errors = relay.Errors();
+  if (c.warning.empty()) {
+    EXPECT_EQ(errors, "") << "nothing to warn about";
+  } else {
+    EXPECT_NE(errors.find(c.warning), std::string::npos) << errors;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -76,8 +82,24 @@ INSTANTIATE_TEST_SUITE_P(
                    true},
         FamilyCase{"ListeningOnIPv4LoopbackOnly", "127.0.0.1", "127.0.0.1", "IP=127.0.0.1\n", true,
                    false},
-        FamilyCase{"AHostWithoutIPv6", "127.0.0.1", "127.0.0.1", "", true, false, true}),
+        FamilyCase{"AHostWithoutIPv6", "127.0.0.1", "127.0.0.1", "", true, false, true},
+        FamilyCase{"TextAfterAListeningAddress", "127.0.0.1", "127.0.0.1", "IP=::1 ; lan\n", false,
+                   true, false, "IP=::1 ; lan in [Proxy] of "},
+        FamilyCase{"AListeningAddressThatIsAName", "127.0.0.1", "127.0.0.1", "IP=localhost\n", true,
+                   true, false,
+                   "is not an IPv4 or IPv6 address; listening on every local address"}),
     RowName());
+
+TEST(Program, AListeningAddressNotOfThisHostEndsTheStartNamingThePort) {
+  TempDir dir;
+  const uint16_t port = FreePortPair();
+  dir.Write("TAVORIN.INI", Ini(port, 7, "IP=192.0.2.1\n"));  // a documentation address
+  RunningProgram relay(dir.path());
+  EXPECT_TRUE(ExitedWith(relay.WaitForExit(kExitDeadlineMs), 1));
+  EXPECT_EQ(relay.RestOfOutput(), "Server Port = 7\nServer IP = 127.0.0.1\n") << "no banner";
+  const std::string errors = relay.Errors();
+  EXPECT_NE(errors.find("port " + std::to_string(port) + ":"), std::string::npos) << errors;
+}
 
 }  // namespace
 }  // namespace tavorin::testing
