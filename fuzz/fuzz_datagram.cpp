@@ -24,9 +24,9 @@ struct Harness {
     setsockopt(sink, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
     tavorin::Endpoint at = tavorin::MakeEndpoint(htonl(INADDR_LOOPBACK), 0);
     socklen_t length = sizeof at;
-    if (bind(sink, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0)
+    if (bind(sink, at.address(), static_cast<socklen_t>(at.size())) != 0)
       std::abort();
-    getsockname(sink, reinterpret_cast<sockaddr*>(&at), &length);
+    getsockname(sink, at.address(), &length);
     listener.SetServer(at);
     guard.AddServer(at);
     guard.AddListeningPort(kGuardedPort);
@@ -44,9 +44,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static Harness h;
   std::vector<unsigned char> received(2048);
   while (size >= 3) {
-    tavorin::Endpoint source = tavorin::MakeEndpoint(htonl(0x7F000001u + (data[0] >> 6)),
-                                                     htons(static_cast<uint16_t>(1 + data[0] % 4)));
-    std::memset(source.sin_zero, data[1], sizeof source.sin_zero);
+    // Sources of both families, with what is not compared (padding, flow label) at random.
+    const uint16_t port = htons(static_cast<uint16_t>(1 + data[0] % 4));
+    tavorin::Endpoint source = tavorin::MakeEndpoint(htonl(0x7F000001u + (data[0] >> 6)), port);
+    std::memset(source.v4.sin_zero, data[1], sizeof source.v4.sin_zero);
+    if ((data[0] & 0x20) != 0) {
+      source = tavorin::MakeEndpoint6(in6addr_loopback, port);
+      source.v6.sin6_flowinfo = data[1];
+    }
     long length = ((data[1] << 8) | data[2]) % 700;
     data += 3;
     size -= 3;
@@ -57,8 +62,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint32_t before = h.listener.links().count;
     tavorin::ClientLink* link = h.listener.FindClient(source);
     tavorin::ListenerProbe::Relay(h.listener, data, static_cast<size_t>(length), source,
-                                  htonl(INADDR_LOOPBACK));
-    bool relayed = length >= 1 && length <= 520 && ntohs(source.sin_port) != Harness::kGuardedPort;
+                                  tavorin::MakeEndpoint(htonl(INADDR_LOOPBACK), 0));
+    bool relayed =
+        length >= 1 && length <= 520 && ntohs(source.port_net()) != Harness::kGuardedPort;
     ssize_t got = recv(h.sink, received.data(), received.size(), 0);
     if (relayed) {
       if (got != length || std::memcmp(received.data(), data, have) != 0)
