@@ -24,11 +24,11 @@ usr/lib/systemd/system/tavorin@.service
 usr/share/doc/tavorin/LICENSE
 usr/share/doc/tavorin/README.md
 usr/share/doc/tavorin/TAVORIN.INI
+usr/share/doc/tavorin/changelog.gz
+usr/share/doc/tavorin/copyright
 usr/share/doc/tavorin/docs/architecture.md
 usr/share/doc/tavorin/docs/operations.md
 usr/share/doc/tavorin/docs/performance.md
-usr/share/doc/tavorin/changelog.gz
-usr/share/doc/tavorin/copyright
 usr/share/lintian/overrides/tavorin
 usr/share/man/man1/tavorin.1.gz
 LIST
