@@ -94,10 +94,15 @@ Settings ReadSettings(const std::string& path, std::string* problem) {
            "is longer than " + std::to_string(kNameSize - 1) + " characters; using " + *taken);
     }
   }
-  if (size_t space = s.server_host.find_first_of(" \t"); space != std::string::npos) {
-    warn("Server", "IP=" + s.server_host,
-         "has text after the address; using " + s.server_host.substr(0, space));
-  }
+  // An address ends at the first white space (the server's is read so by the resolver too);
+  // what follows is named, never taken.
+  auto address_part = [&](const char* section, const std::string& text) {
+    const std::string part = text.substr(0, text.find_first_of(" \t"));
+    if (part.size() != text.size())
+      warn(section, "IP=" + text, "has text after the address; using " + part);
+    return part;
+  };
+  address_part("Server", s.server_host);
   // A misspelt key would be ignored without a word.
   for (const char* section : {"Proxy", "Server"}) {
     for (const std::string& key : file.Keys(section)) {
@@ -129,13 +134,11 @@ Settings ReadSettings(const std::string& path, std::string* problem) {
   s.client_rate = bounded("ClientRate", 0, 0, UINT32_MAX);
   s.replies_from_server_only = bounded("RepliesFromServerOnly", 0, 0, 1, "Server") == 1;
   if (std::string listen = value("Proxy", "IP", "", kNameSize); !listen.empty()) {
-    // As for the server's address, text after the address is not part of it; never wider
-    // than the address written.
-    const std::string address_text = listen.substr(0, listen.find_first_of(" \t"));
-    if (std::optional<Endpoint> address = ParseAddress(address_text)) {
+    // Never wider than the address written.
+    if (std::optional<Endpoint> address =
+            ParseAddress(listen.substr(0, listen.find_first_of(" \t")))) {
       s.listen_address = *address;
-      if (address_text.size() != listen.size())
-        warn("Proxy", "IP=" + listen, "has text after the address; using " + address_text);
+      address_part("Proxy", listen);
     } else {
       warn("Proxy", "IP=" + listen,
            "is not an IPv4 or IPv6 address; listening on every local address");
