@@ -18,8 +18,10 @@ constexpr int kReturnBatch = 1;
 
 ClientLink::~ClientLink() {
   Join();
-  if (local_port_ != 0 && port_.guard != nullptr)
+  if (local_port_ != 0 && port_.guard != nullptr) {
     port_.guard->RemoveLinkPort(local_port_);
+    port_.guard->RemoveClientPort(ntohs(client_.port_net()));
+  }
   socket_.Close();
 }
 
@@ -41,37 +43,52 @@ void ClientLink::Join() {
 }
 
 Outcome ClientLink::Start() {
-  // A port the relay or the server listens on is held open while another is asked for, so
-  // that the system cannot hand the same one back; it is let go once a good one is had.
-  constexpr int kMostTries = 8;
-  UdpSocket held[kMostTries];
-  for (int tries = 0;; ++tries) {
-    local_port_ = 0;
-    // Of the server's family, whatever the client's.
-    if (Outcome opened = socket_.OpenAndBind(EveryAddress(port_.server.is_v6())); !opened) {
-      return opened;
-    }
-    local_port_ = socket_.LocalPort();
-    if (port_.guard == nullptr || !port_.guard->PortTaken(local_port_))
-      break;
-    if (tries + 1 == kMostTries) {
-      socket_.Close();
-      local_port_ = 0;
-      return Outcome::Failed(Step::kBind, kAddressInUse);
-    }
-    held[tries] = std::move(socket_);
+  Outcome started = TakePort();
+  if (started) {
+    started = thread_.Start(&ClientLink::ReturnThread, this, kReturnThreadStack);
   }
-  if (port_.guard != nullptr)
-    port_.guard->AddLinkPort(local_port_);
-  if (Outcome started = thread_.Start(&ClientLink::ReturnThread, this, kReturnThreadStack);
-      !started) {
+  if (!started) {
+    if (local_port_ != 0 && port_.guard != nullptr) {
+      port_.guard->RemoveLinkPort(local_port_);
+      port_.guard->RemoveClientPort(ntohs(client_.port_net()));
+    }
     socket_.Close();
+    local_port_ = 0;
     return started;
   }
   // Replies come in batches (the server answers many clients at once), and a return thread
   // that preempted the server's batch send on waking would cost two switches a reply; waiting
   // for the next yield lets each core finish its batch first.
   thread_.ScheduleForThroughput();
+  return Outcome();
+}
+
+Outcome ClientLink::TakePort() {
+  // The client's port counts as taken before a port is asked for, so that the system's choice
+  // is never the client's own: the relay's replies to the client would reach this link again.
+  if (port_.guard != nullptr)
+    port_.guard->AddClientPort(ntohs(client_.port_net()));
+  // A port the relay, the server or a client uses is held open while another is asked for,
+  // so that the system cannot hand the same one back; it is let go once a good one is had.
+  constexpr int kMostTries = 8;
+  UdpSocket held[kMostTries];
+  Outcome opened;
+  for (int tries = 0; tries < kMostTries; ++tries) {
+    // Of the server's family, whatever the client's.
+    opened = socket_.OpenAndBind(EveryAddress(port_.server.is_v6()));
+    if (!opened || port_.guard == nullptr || !port_.guard->PortTaken(socket_.LocalPort()))
+      break;
+    held[tries] = std::move(socket_);
+    opened = Outcome::Failed(Step::kBind, kAddressInUse);
+  }
+  if (!opened) {
+    if (port_.guard != nullptr)
+      port_.guard->RemoveClientPort(ntohs(client_.port_net()));
+    return opened;
+  }
+  local_port_ = socket_.LocalPort();
+  if (port_.guard != nullptr)
+    port_.guard->AddLinkPort(local_port_);
   return Outcome();
 }
 
@@ -89,6 +106,21 @@ IoResult ClientLink::SendManyToServer(const void* const* data, const size_t* len
   return socket_.SendMany(datagrams, count);
 }
 
+bool ClientLink::FromThisRelay(const Endpoint& source) const {
+  if (port_.guard == nullptr)
+    return false;
+  switch (port_.guard->JudgeReply(source)) {
+    case LoopGuard::Verdict::kRelay:
+      return false;
+    case LoopGuard::Verdict::kDrop:
+      return true;
+    case LoopGuard::Verdict::kDropIfLocal:
+      // Rare: a datagram from a host elsewhere on a port the relay listens on.
+      return IsAddressOfThisHost(source);
+  }
+  return true;
+}
+
 void ClientLink::ReturnThread(void* self) {
   auto* link = static_cast<ClientLink*>(self);
   ReceiveBatches<kReturnBatch>(
@@ -104,6 +136,8 @@ void ClientLink::ReturnBatch(const ReceiveSlot* slots, int count) {
     arrived_.Add(1);
     if (port_.replies_from_server_only && !SameAddress(slots[i].source, port_.server)) {
       port_.counters.CountForeign();
+    } else if (FromThisRelay(slots[i].source)) {
+      port_.counters.CountGuardedReply();
     } else if (Relayable(slots[i], port_.max_datagram)) {
       replies[relayable++] = {slots[i].buffer, slots[i].length, &client_, &reply_from_};
       bytes += slots[i].length;

@@ -86,6 +86,11 @@ class ClientLink {
   ClientLink* next_retired = nullptr;
 
  private:
+  // Opens the socket on a port the system chooses that no one else here needs (see
+  // LoopGuard::PortTaken), and records it and the client's port in the guard.
+  Outcome TakePort();
+  // Whether a datagram from `source` was sent by this relay's own listening sockets.
+  bool FromThisRelay(const Endpoint& source) const;
   static void ReturnThread(void* self);
   // Passes on what one receive brought.
   void ReturnBatch(const ReceiveSlot* slots, int count);

@@ -69,7 +69,8 @@ Outcome Listener::Start(int32_t port) {
   if (int error = socket.SetReceiveBuffer(kListenReceiveBuffer); error != 0)
     refused_options_.push_back({"an 8 MiB receive buffer (SO_RCVBUF)", error});
   if (int error = socket.ReportLocalAddress(); error != 0)
-    refused_options_.push_back({"the local address of each datagram (IP_PKTINFO, IPV6_RECVPKTINFO)", error});
+    refused_options_.push_back(
+        {"the local address of each datagram (IP_PKTINFO, IPV6_RECVPKTINFO)", error});
   if (idle_timeout_.count() > 0) {
     if (int error = socket.SetReceiveTimeout(kSweepInterval); error != 0)
       refused_options_.push_back({"a receive timeout for the idle sweep (SO_RCVTIMEO)", error});

@@ -52,7 +52,25 @@ LoopGuard::Verdict LoopGuard::Judge(const Endpoint& source, const Endpoint& loca
   return Verdict::kRelay;
 }
 
+LoopGuard::Verdict LoopGuard::JudgeReply(const Endpoint& source) const {
+  const uint16_t source_port = source.port_net();
+  bool listening = false;
+  for (const auto& port : ports_) {
+    listening =
+        listening || (source_port == port.load(std::memory_order_acquire) && source_port != 0);
+  }
+  if (!listening)
+    return Verdict::kRelay;
+  for (int i = 0; i < server_count_; ++i) {
+    if (SameAddressAndPort(source, servers_[i].endpoint))
+      return Verdict::kRelay;
+  }
+  return IsLoopbackOrUnspecified(source) ? Verdict::kDrop : Verdict::kDropIfLocal;
+}
+
 bool LoopGuard::PortTaken(uint16_t port) const {
+  if (client_ports_[port].load(std::memory_order_relaxed) != 0)
+    return true;
   const uint16_t net = htons(port);
   for (int i = 0; i < server_count_; ++i) {
     if (servers_[i].on_this_host && servers_[i].endpoint.port_net() == net)

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 #include "platform/endpoint.h"
 
@@ -40,10 +41,28 @@ class LoopGuard {
     link_ports_[port / 64].fetch_and(~(uint64_t{1} << (port % 64)), std::memory_order_relaxed);
   }
 
+  // Judges a datagram that reached a link from `source`. One from a listening port of this
+  // relay at an address of this host was sent by the relay itself, which never sends to its
+  // own links: passed on, it would come back through the same link for ever. The server's own
+  // endpoints are never turned away here (a server elsewhere may use the relay's port
+  // numbers). Called for every reply.
+  Verdict JudgeReply(const Endpoint& source) const;
+
+  // Records the port (host order) of a client that a link of either Listener serves, and lets
+  // it go when the link closes. Any thread, at any time.
+  void AddClientPort(uint16_t port) { client_ports_[port].fetch_add(1, std::memory_order_relaxed); }
+  void RemoveClientPort(uint16_t port) {
+    client_ports_[port].fetch_sub(1, std::memory_order_relaxed);
+  }
+
   // Whether a socket of this host on `port` (host order) would take datagrams meant for the
-  // relay or the server: one of the listening ports, or one of the server's when the server
-  // runs on this host. A link must not keep such a port, or it would receive what other links
-  // send to the server, and pass it to its own client.
+  // relay, the server or a client: one of the listening ports, one of the server's when the
+  // server runs on this host, or the port of a client that a link serves. A link must not
+  // keep such a port, or it would receive what other links send to the server, or what the
+  // relay sends to that client, and pass it to its own client; were that client the link's
+  // own, the relay would pass it to itself for ever. Only a client of this host can be hurt,
+  // but telling which clients are costs a query of the system each, so every client's port
+  // is avoided: a link then takes another, which costs a bind.
   bool PortTaken(uint16_t port) const;
 
  private:
@@ -60,6 +79,10 @@ class LoopGuard {
   std::atomic<int> port_count_{0};
   // One bit per port that a link holds: 8 KiB, a word read per datagram.
   std::atomic<uint64_t> link_ports_[65536 / 64] = {};
+  // The links serving a client on each port (both Listeners', any address), read only when a
+  // link is made: 256 KiB, apart from the guard itself.
+  std::unique_ptr<std::atomic<uint32_t>[]> client_ports_ =
+      std::make_unique<std::atomic<uint32_t>[]>(65536);
 };
 
 }  // namespace tavorin

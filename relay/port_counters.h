@@ -49,6 +49,8 @@ class PortCounters {
   }
   // A datagram from one of the relay's or the server's own endpoints (receive thread only).
   void CountGuarded() { guarded_.Add(1); }
+  // A datagram that reached a link from the relay's own listening port (any return thread).
+  void CountGuardedReply() { guarded_replies_.fetch_add(1, std::memory_order_relaxed); }
   // A datagram that reached a link from another address than the server's, when only the
   // server's are passed on.
   void CountForeign() { foreign_.fetch_add(1, std::memory_order_relaxed); }
@@ -80,7 +82,9 @@ class PortCounters {
   uint64_t oversize() const { return oversize_.load(std::memory_order_acquire); }
   // The length of the latest datagram dropped for its length, 0 where the system did not say.
   size_t latest_oversize() const { return latest_oversize_.load(std::memory_order_relaxed); }
-  uint64_t guarded() const { return guarded_.Get(); }
+  uint64_t guarded() const {
+    return guarded_.Get() + guarded_replies_.load(std::memory_order_relaxed);
+  }
   uint64_t foreign() const { return foreign_.load(std::memory_order_relaxed); }
   uint64_t over_rate() const { return over_rate_.Get(); }
   uint64_t failed_to_server() const { return failed_to_server_.load(std::memory_order_acquire); }
@@ -115,6 +119,7 @@ class PortCounters {
   std::atomic<uint64_t> oversize_{0};
   std::atomic<size_t> latest_oversize_{0};
   SoleCount guarded_;
+  std::atomic<uint64_t> guarded_replies_{0};
   std::atomic<uint64_t> foreign_{0};
   SoleCount over_rate_;
   std::atomic<uint64_t> failed_to_server_{0};

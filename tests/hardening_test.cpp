@@ -1,7 +1,5 @@
 // The built relay against forged datagrams, hostile start-up environments and exhaustion.
 #include <arpa/inet.h>
-#include <netinet/ip.h>
-#include <netinet/udp.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -58,33 +56,6 @@ TEST(Program, DatagramsFromTheServersPortsStartNoLoop) {
   setup.echo.SendFrom(true, Pattern(10, 4), next);
   ExpectNoLoopAndServed(setup);
   EndRelay(relay);
-}
-
-// One UDP datagram with a source of the sender's choosing, through a raw socket.
-bool SendForged(const Endpoint& from, const Endpoint& to, const Bytes& payload) {  // IPv4
-  int fd = socket(AF_INET, SOCK_RAW, IPPROTO_RAW);
-  if (fd < 0)
-    return false;
-  std::vector<unsigned char> packet(sizeof(iphdr) + sizeof(udphdr) + payload.size());
-  iphdr ip{};
-  ip.version = 4;
-  ip.ihl = 5;
-  ip.ttl = 64;
-  ip.protocol = IPPROTO_UDP;
-  ip.tot_len = htons(static_cast<uint16_t>(packet.size()));
-  ip.saddr = from.v4.sin_addr.s_addr;
-  ip.daddr = to.v4.sin_addr.s_addr;  // the system fills in the identification and the checksum
-  udphdr udp{};
-  udp.source = from.v4.sin_port;
-  udp.dest = to.v4.sin_port;
-  udp.len = htons(static_cast<uint16_t>(sizeof udp + payload.size()));  // no checksum
-  std::memcpy(packet.data(), &ip, sizeof ip);
-  std::memcpy(packet.data() + sizeof ip, &udp, sizeof udp);
-  std::memcpy(packet.data() + sizeof ip + sizeof udp, payload.data(), payload.size());
-  bool sent = sendto(fd, packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr*>(&to),
-                     sizeof to) == static_cast<ssize_t>(packet.size());
-  close(fd);
-  return sent;
 }
 
 TEST(Program, ForgedDatagramsFromTheRelaysOwnPortsStartNoLoop) {

@@ -191,6 +191,70 @@ TEST(LinkPorts, ALinkNeverKeepsAPortOfTheServerOnThisHost) {
       });
 }
 
+// Forged clients on every port of a four-port ephemeral range, round after round: a link that
+// took its own client's port would pass the server's reply to itself through the listening
+// port for ever. No link keeps a client's port, each reply goes out once, and the clients
+// whose port a link holds are dropped as loops.
+TEST(LinkPorts, ALinkNeverKeepsAPortOfAClient) {
+  if (geteuid() != 0)
+    GTEST_SKIP() << "forging a source address takes a raw socket, which takes root";
+  EXPECT_IN_OWN_NETWORK(
+      (std::vector<std::pair<std::string, std::string>>{
+          {"ipv4/ip_local_port_range", "42140 42143"}}),
+      [] {
+        for (int round = 0; round < 12; ++round) {
+          UdpPeer server(41500);
+          LoopGuard guard;
+          guard.AddServer(server.endpoint());
+          Listener listener;
+          listener.SetServer(server.endpoint());
+          listener.SetLoopGuard(&guard);
+          if (!listener.Start(45000))
+            return 2;
+          for (uint16_t port = 42140; port <= 42143; ++port) {
+            if (!SendForged(LoopbackEndpoint(port), LoopbackEndpoint(45000), Pattern(8, port)))
+              return 3;
+          }
+          // Each forged client has a link or is dropped as a loop.
+          const PortCounters& counts = listener.port_counters();
+          const int links =
+              Settle(
+                  [&] { return static_cast<int>(listener.counters().made() + counts.guarded()); },
+                  4) -
+              static_cast<int>(counts.guarded());
+          if (links < 1 || counts.guarded() == 0 || listener.counters().refused() != 0)
+            return 4;
+          // The server answers each link once.
+          for (int answered = 0; answered < links; ++answered) {
+            std::optional<Received> got = server.Receive();
+            if (!got)
+              return 5;
+            server.SendTo(got->data, got->from);
+          }
+          listener.Stop();
+          // Sent, or refused by the system: nobody holds a forged client's port.
+          int to_clients = Settle([&] {
+            uint64_t sum = counts.failed_to_client();
+            for (const ClientNode* node = listener.links().head.get(); node;
+                 node = node->next.get())
+              sum += node->item->to_client().datagrams;
+            return static_cast<int>(sum);
+          });
+          if (to_clients != links)
+            return 6;  // a reply went round
+          for (const ClientNode* node = listener.links().head.get(); node;
+               node = node->next.get()) {
+            for (const ClientNode* other = listener.links().head.get(); other;
+                 other = other->next.get()) {
+              if (node->item->LocalPort() == ntohs(other->item->client().port_net()))
+                return 7;  // a link on a client's port, its own or another's
+            }
+          }
+        }
+        return 0;
+      });
+}
+
 // Where every address binds (high-availability pairs set net.ipv4.ip_nonlocal_bind), a remote
 // address is still no address of this host: a relay in front of a remote server on its own
 // port numbers starts, and remote clients on the server's port are served.

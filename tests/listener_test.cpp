@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <sched.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -246,6 +247,30 @@ TEST_F(RelayTest, DatagramsFromTheServersOrTheRelaysOwnEndpointsGoNowhere) {
   auto at_server = server_a_.Receive();
   ASSERT_TRUE(at_server.has_value());
   EXPECT_EQ(at_server->data, Bytes{'y'});
+}
+
+// The relay never sends to its own links. Should a link hold the port of a client of this host
+// (which a forged source can bring about), the relay's replies to that client would reach the
+// link from a listening port, and go round: such datagrams are dropped as loops, whichever
+// listening port and local address they come from, and the server's still go on.
+TEST_F(RelayTest, ALinkDropsWhatComesFromTheRelaysListeningPorts) {
+  if (geteuid() != 0)
+    GTEST_SKIP() << "forging a source address takes a raw socket, which takes root";
+  UdpPeer client;
+  const Endpoint link = LoopbackEndpoint(
+      ntohs(Forward(client, Pattern(20, 1), port_a(), server_a_).from.v4.sin_port));
+  std::vector<Endpoint> relays = {LoopbackEndpoint(port_a()), LoopbackEndpoint(port_b()),
+                                  LoopbackEndpoint(port_a(), 9)};
+  if (std::optional<uint32_t> own = OwnNonLoopbackAddress())
+    relays.push_back(MakeEndpoint(*own, htons(port_b())));  // the system is asked
+  for (const Endpoint& from : relays)
+    ASSERT_TRUE(SendForged(from, link, Pattern(10, 2)));
+  server_a_.SendTo(Pattern(10, 3), link);  // behind them in the link's queue
+  auto reply = client.Receive();
+  ASSERT_TRUE(reply.has_value());
+  EXPECT_EQ(reply->data, Pattern(10, 3));
+  EXPECT_TRUE(client.Silent(200));
+  EXPECT_EQ(a_.port_counters().guarded(), relays.size());
 }
 
 TEST_F(RelayTest, CountersTellLinksMade) {

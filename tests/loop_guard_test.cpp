@@ -79,6 +79,35 @@ TEST_F(LoopGuardTest, ListeningPortsCountOnceRecordedAndFromThisHostOnly) {
   EXPECT_EQ(guard.Judge(At("127.0.0.1", 0), kNone), Verdict::kRelay);
 }
 
+// What reaches a link from a listening port at this host is the relay's own; the server is
+// never turned away, though it answer from a port number the relay listens on elsewhere.
+TEST_F(LoopGuardTest, RepliesFromTheRelaysOwnPortsAndThePortsLinksMustAvoid) {
+  LoopGuard guard;
+  guard.AddServer(At(kElsewhere, 15000));
+  guard.AddListeningPort(15000);
+  guard.AddListeningPort(15001);
+  const struct {
+    Endpoint source;
+    Verdict verdict;
+  } replies[] = {
+      {At(kElsewhere, 15000), Verdict::kRelay},  {At(kElsewhere, 15001), Verdict::kDropIfLocal},
+      {At("127.0.0.1", 15000), Verdict::kDrop},  {At("127.0.0.9", 15001), Verdict::kDrop},
+      {At("::1", 15001), Verdict::kDrop},        {At("2001:db8::7", 15000), Verdict::kDropIfLocal},
+      {At("127.0.0.1", 15002), Verdict::kRelay}, {At("127.0.0.1", 0), Verdict::kRelay},
+  };
+  for (const auto& row : replies)
+    EXPECT_EQ(guard.JudgeReply(row.source), row.verdict) << EndpointText(row.source);
+
+  EXPECT_TRUE(guard.PortTaken(15001));
+  EXPECT_FALSE(guard.PortTaken(40000));
+  guard.AddClientPort(40000);  // one client on both listening ports, two links
+  guard.AddClientPort(40000);
+  guard.RemoveClientPort(40000);
+  EXPECT_TRUE(guard.PortTaken(40000)) << "a link still serves a client on it";
+  guard.RemoveClientPort(40000);
+  EXPECT_FALSE(guard.PortTaken(40000));
+}
+
 TEST_F(LoopGuardTest, TheSystemTellsWhichAddressesAreThisHosts) {
   EXPECT_TRUE(IsAddressOfThisHost(Address("127.0.0.1")));
   EXPECT_TRUE(IsAddressOfThisHost(Address("127.200.0.1")));

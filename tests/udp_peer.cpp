@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <ifaddrs.h>
+#include <netinet/ip.h>
+#include <netinet/udp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -189,6 +191,32 @@ int CountEntries(const std::string& proc_self_dir, std::optional<int> expected) 
   }();
   (void)settled;
   return Settle([&] { return CountEntriesNow(proc_self_dir); }, expected);
+}
+
+bool SendForged(const Endpoint& from, const Endpoint& to, const Bytes& payload) {
+  int fd = socket(AF_INET, SOCK_RAW, IPPROTO_RAW);
+  if (fd < 0)
+    return false;
+  std::vector<unsigned char> packet(sizeof(iphdr) + sizeof(udphdr) + payload.size());
+  iphdr ip{};
+  ip.version = 4;
+  ip.ihl = 5;
+  ip.ttl = 64;
+  ip.protocol = IPPROTO_UDP;
+  ip.tot_len = htons(static_cast<uint16_t>(packet.size()));
+  ip.saddr = from.v4.sin_addr.s_addr;
+  ip.daddr = to.v4.sin_addr.s_addr;  // the system fills in the identification and the checksum
+  udphdr udp{};
+  udp.source = from.v4.sin_port;
+  udp.dest = to.v4.sin_port;
+  udp.len = htons(static_cast<uint16_t>(sizeof udp + payload.size()));  // no checksum
+  std::memcpy(packet.data(), &ip, sizeof ip);
+  std::memcpy(packet.data() + sizeof ip, &udp, sizeof udp);
+  std::memcpy(packet.data() + sizeof ip + sizeof udp, payload.data(), payload.size());
+  bool sent = sendto(fd, packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                     sizeof to) == static_cast<ssize_t>(packet.size());
+  close(fd);
+  return sent;
 }
 
 }  // namespace tavorin::testing

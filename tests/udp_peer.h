@@ -91,6 +91,10 @@ class UdpPeer {
   uint16_t port_ = 0;
 };
 
+// Sends one IPv4 UDP datagram from `from`, whatever socket holds that endpoint or none, to
+// `to`, through a raw socket: whether it went (a raw socket takes root).
+bool SendForged(const Endpoint& from, const Endpoint& to, const Bytes& payload);
+
 // A figure that other threads or the system change a moment after the event that changes it
 // (a joined thread can stay listed in /proc/self/task for a while), polled against a
 // generous deadline: until it reaches `expected`, or with none until it holds steady. What
