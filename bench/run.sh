@@ -25,10 +25,15 @@ nginx_bin=$(command -v nginx || echo /usr/sbin/nginx)
 
 ulimit -n "$(ulimit -Hn)"
 work=$(mktemp -d /tmp/tavorin-bench-XXXXXX)
-pids=()
+# Only processes this script started are ended, each by the id recorded when it was started:
+# never by name, which would also end someone else's nginx or socat.
+pids=()        # the echo server
+relay_pids=()  # the relay running now: each process was started by setsid and leads its own
+               # process group, which takes in the children it forks (nginx's workers, socat's
+               # per-client processes); killing the group ends them all
 cleanup() {
+  stop_relay
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  pkill -f "$work" 2>/dev/null || true
   wait 2>/dev/null || true
   rm -rf "$work"
 }
@@ -40,8 +45,10 @@ S=26000  # the echo server answers on S and S+1
 
 relay_pid=""
 start_relay() {  # $1: relay name; $2: tavorin's MaxDatagram, if not the default
+  relay_pid=""
+  relay_pids=()
   case $1 in
-    direct) relay_pid=""; port=$S; return ;;
+    direct) port=$S; return ;;
     tavorin)
       mkdir -p "$work/tavorin"
       printf '[Proxy]\nPort=%d\nLog=log.txt\n%s[Server]\nPort=%d\nIP=127.0.0.1\n' $P \
@@ -63,22 +70,32 @@ stream {
   server { listen 127.0.0.1:$((P + 1)) udp reuseport; proxy_pass 127.0.0.1:$((S + 1)); proxy_timeout 1h; }
 }
 CONF
-      "$nginx_bin" -p "$work" -c "$work/nginx.conf" & relay_pid=$! ;;
+      setsid "$nginx_bin" -p "$work" -c "$work/nginx.conf" & relay_pid=$! ;;
     socat)
-      socat UDP4-LISTEN:$P,bind=127.0.0.1,fork,reuseaddr UDP4:127.0.0.1:$S & relay_pid=$!
-      socat UDP4-LISTEN:$((P + 1)),bind=127.0.0.1,fork,reuseaddr UDP4:127.0.0.1:$((S + 1)) &
-      pids+=($!) ;;
+      setsid socat UDP4-LISTEN:$P,bind=127.0.0.1,fork,reuseaddr UDP4:127.0.0.1:$S & relay_pid=$!
+      setsid socat UDP4-LISTEN:$((P + 1)),bind=127.0.0.1,fork,reuseaddr UDP4:127.0.0.1:$((S + 1)) &
+      relay_pids+=($!) ;;
   esac
+  relay_pids+=("$relay_pid")
   port=$P
   sleep 0.5
+  # A background job of a script is not a process group leader, so setsid makes the new
+  # session in the process itself rather than in a fork: the recorded id leads the group.
+  local p
+  for p in "${relay_pids[@]}"; do
+    if [ -d "/proc/$p" ] && [ "$(ps -o pgid= -p "$p" | tr -d ' ')" != "$p" ]; then
+      echo "relay process $p does not lead its own process group" >&2
+      exit 1
+    fi
+  done
 }
-stop_relay() {
-  if [ -n "$relay_pid" ]; then
-    pkill -P "$relay_pid" 2>/dev/null || true
-    kill "$relay_pid" 2>/dev/null || true
-    wait "$relay_pid" 2>/dev/null || true
-  fi
-  pkill -f "UDP4-LISTEN:$((P + 1))" 2>/dev/null || true
+stop_relay() {  # ends the relay's processes and the children they forked, by recorded id
+  local p
+  for p in "${relay_pids[@]}"; do
+    kill -- "-$p" 2>/dev/null || kill "$p" 2>/dev/null || true
+    wait "$p" 2>/dev/null || true
+  done
+  relay_pids=()
   sleep 0.3
 }
 # The resident memory of the relay and its children, in KiB.
