@@ -1,6 +1,7 @@
 #include "app/drop_report.h"
 
 #include "app/link_log.h"
+#include "app/settings.h"
 #include "platform/outcome.h"
 
 namespace tavorin {
@@ -44,8 +45,8 @@ std::vector<std::string> DropReport::Check(const PortCounters& counters,
   const uint64_t over_rate = counters.over_rate();
   if (rate_pace_.Due(over_rate, now)) {
     lines.push_back(Prefix() + Datagrams(over_rate - over_rate_told_) + " over the rate of " +
-                    std::to_string(client_rate_) +
-                    " a second from one client dropped (ClientRate in [Proxy])");
+                    std::to_string(client_rate_) + " a second from one client dropped (" +
+                    KeyLabel(KeyId::kClientRate) + ")");
     over_rate_told_ = over_rate;
   }
 
@@ -60,7 +61,7 @@ std::vector<std::string> DropReport::Check(const PortCounters& counters,
             std::to_string(limit_) + " bytes dropped (";
     if (latest > limit_)
       line += "the latest " + std::to_string(latest) + " bytes; ";
-    line += "MaxDatagram in [Proxy] raises the limit)";
+    line += KeyLabel(KeyId::kMaxDatagram) + " raises the limit)";
   }
   if (empty > empty_told_) {
     line += (oversize > oversize_told_ ? "; " : "") + Datagrams(empty - empty_told_) +

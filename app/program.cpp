@@ -109,6 +109,16 @@ int RunRelay(const Settings& settings, const Endpoint& address, const std::strin
     if (settings.log_links)
       listener->KeepLinkRecords();
   }
+  // An address the host lacks would fail to bind with the system's words alone.
+  if (!IsAddressOfThisHost(settings.listen_address)) {
+    std::fprintf(stderr,
+                 "tavorin: cannot listen on UDP port %u: IP=%s (%s of %s) is not an "
+                 "address of this host\n",
+                 static_cast<unsigned>(PortOf(settings.proxy_port)),
+                 AddressText(settings.listen_address).c_str(), KeyLabel(KeyId::kProxyIp).c_str(),
+                 settings_path.c_str());
+    return 1;
+  }
   if (!StartListener(a, settings.proxy_port) ||
       !StartListener(b, NextNumber(settings.proxy_port)) || ServesItself(servers, a, b)) {
     return 1;
@@ -159,10 +169,14 @@ std::optional<int> AnswerArguments(int argc, char** argv) {
         "A console UDP relay. It listens on UDP ports P and P+1 and relays each client's\n"
         "datagrams to the server's ports S and S+1 through a socket of the client's own, and the\n"
         "server's replies back from the port the client used. It reads its settings from\n"
-        "TAVORIN.INI in the working directory, prints four lines, then writes to the log file\n"
-        "that Log= names, and relays until a key is pressed on the terminal.\n"
+        "TAVORIN.INI in the working directory, prints four lines, then writes to the log file,\n"
+        "and relays until a key is pressed on the terminal.\n"
         "\n"
-        "The manual: man tavorin (every setting, the log, stopping, capacity).\n");
+        "Settings, with their defaults:\n"
+        "%s"
+        "\n"
+        "The manual: man tavorin (every setting, the log, stopping, capacity).\n",
+        KeysHelp().c_str());
     return 0;
   }
   return std::nullopt;
@@ -185,26 +199,27 @@ int RunProgram() {
   // value that starts with a separator is no way out of it).
   const std::string within = (directory / "").string();
   const std::string settings_path = within + kSettingsFileName;
-  std::string unreadable;
-  const Settings settings = ReadSettings(settings_path, &unreadable);
-  if (!unreadable.empty()) {
-    std::fprintf(stderr, "tavorin: warning: cannot read %s: %s; using the defaults\n",
-                 settings_path.c_str(), unreadable.c_str());
-  }
+  const Settings settings = ReadSettings(settings_path);
   for (const std::string& warning : settings.warnings) {
     std::fprintf(stderr, "tavorin: warning: %s\n", warning.c_str());
   }
+  for (const std::string& error : settings.errors) {
+    std::fprintf(stderr, "tavorin: %s\n", error.c_str());
+  }
+  if (!settings.errors.empty())
+    return 1;
   const std::string log_path = within + settings.log;
   if (settings.log.empty()) {
-    std::fprintf(stderr, "tavorin: warning: Log in [Proxy] of %s is empty; no log file\n",
-                 settings_path.c_str());
+    std::fprintf(stderr, "tavorin: warning: %s of %s is empty; no log file\n",
+                 KeyLabel(KeyId::kLog).c_str(), settings_path.c_str());
   }
 
   std::printf("Server Port = %i\n", static_cast<int>(settings.server_port));
   std::optional<Endpoint> address = ResolveHost(settings.server_host);
   if (!address) {
-    std::fprintf(stderr, "tavorin: cannot resolve the server host \"%s\" (IP in [Server] of %s)\n",
-                 settings.server_host.c_str(), settings_path.c_str());
+    std::fprintf(stderr, "tavorin: cannot resolve the server host \"%s\" (%s of %s)\n",
+                 settings.server_host.c_str(), KeyLabel(KeyId::kServerIp).c_str(),
+                 settings_path.c_str());
     return 1;
   }
   std::printf("Server IP = %s\n", AddressText(*address).c_str());

@@ -1,150 +1,359 @@
 #include "app/settings.h"
 
-#include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <map>
 #include <optional>
-#include <tuple>
-#include <vector>
+#include <string_view>
+#include <type_traits>
 
 #include "app/number.h"
-#include "platform/ini_file.h"
 #include "platform/resolve_host.h"
 #include "relay/datagram.h"
 
 namespace tavorin {
 
 namespace {
-// The longest values taken, terminator included.
-constexpr size_t kNameSize = 60;
-constexpr size_t kPortSize = 16;
-// Room enough that a long value is judged whole, not cut to a number.
-constexpr size_t kNumberSize = 64;
-// Room enough to tell a value that the reader cuts.
-constexpr size_t kLongValueSize = 4096;
+constexpr uint32_t kAny = UINT32_MAX;
+}  // namespace
 
-bool KnownKey(const char* section, const std::string& key) {
-  auto same = [&key](const char* name) {
-    return std::equal(key.begin(), key.end(), name, name + std::strlen(name), [](char a, char b) {
-      return std::tolower(static_cast<unsigned char>(a)) ==
-             std::tolower(static_cast<unsigned char>(b));
-    });
-  };
-  if (section[0] == 'P') {
-    for (const char* name : {"Port", "Log", "IP", "MaxDatagram", "IdleTimeout", "MaxClients",
-                             "LogLinks", "ClientRate"}) {
-      if (same(name))
-        return true;
-    }
-    return false;
+// clang-format off
+constexpr std::array<Key, 11> kKeys = {{
+  {KeyId::kProxyPort, "Proxy", "Port", "15000", KeyKind::kListenPort, 0, 65535, false,
+   "P: the relay listens on UDP ports P and P+1", &Settings::proxy_port},
+  {KeyId::kProxyIp, "Proxy", "IP", "", KeyKind::kListenAddress, 0, 0, false,
+   "the one address of this host to listen on; every address when left out",
+   &Settings::listen_address},
+  {KeyId::kLog, "Proxy", "Log", "packets.txt", KeyKind::kText, 0, 59, false,
+   "the log file, in the working directory", &Settings::log},
+  {KeyId::kMaxDatagram, "Proxy", "MaxDatagram", "520", KeyKind::kNumber, 1, kLargestDatagram,
+   false, "the longest datagram relayed, in bytes, both ways", &Settings::max_datagram},
+  {KeyId::kIdleTimeout, "Proxy", "IdleTimeout", "0", KeyKind::kNumber, 0, kAny, true,
+   "seconds a link may carry nothing before it is closed; 0: never", &Settings::idle_timeout_s},
+  {KeyId::kMaxClients, "Proxy", "MaxClients", "0", KeyKind::kNumber, 0, kAny, true,
+   "links per listening port, new clients beyond refused; 0: no limit", &Settings::max_clients},
+  {KeyId::kLogLinks, "Proxy", "LogLinks", "0", KeyKind::kNumber, 0, 1, true,
+   "1: the log gets a line per link made and closed, and counters", &Settings::log_links},
+  {KeyId::kClientRate, "Proxy", "ClientRate", "0", KeyKind::kNumber, 0, kAny, true,
+   "datagrams a second one client may send; 0: no limit", &Settings::client_rate},
+  {KeyId::kServerPort, "Server", "Port", "2000", KeyKind::kServerPort, 0, 65535, true,
+   "S: datagrams to P go to S, those to P+1 to S+1", &Settings::server_port},
+  {KeyId::kServerIp, "Server", "IP", "127.0.0.1", KeyKind::kHost, 0, 59, true,
+   "the server: an IPv4 or IPv6 address or a host name", &Settings::server_host},
+  {KeyId::kRepliesFromServerOnly, "Server", "RepliesFromServerOnly", "0", KeyKind::kNumber, 0, 1,
+   true, "1: links pass on only what comes from the server's address",
+   &Settings::replies_from_server_only},
+}};
+// clang-format on
+
+namespace {
+
+constexpr bool InOrder() {
+  for (size_t i = 0; i < kKeys.size(); ++i) {
+    if (static_cast<size_t>(kKeys[i].id) != i)
+      return false;
   }
-  return same("Port") || same("IP") || same("RepliesFromServerOnly");
+  return true;
 }
+
+bool SameName(std::string_view a, std::string_view b) {
+  if (a.size() != b.size())
+    return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
+  }
+  return true;
+}
+
+bool Blank(char c) {
+  return c == ' ' || c == '\t';
+}
+
+// The longest port value taken, as the relay always has.
+constexpr size_t kPortChars = 15;
+// Room enough that a long value is judged whole, not cut.
+constexpr size_t kLongValueSize = 4096;
 // What no settings file holds as a value: the key is not there. Not white space, which the
 // Windows reader strips from a default.
 constexpr char kAbsent[] = "\x01";
+
+// A value as every key reads it: a `;` after a space or tab starts a comment, spaces around
+// are dropped, and a pair of quotes around it is taken off.
+std::string Uncommented(std::string text) {
+  for (size_t at = text.find(';'); at != std::string::npos; at = text.find(';', at + 1)) {
+    if (at > 0 && Blank(text[at - 1])) {
+      text.resize(at);
+      break;
+    }
+  }
+  while (!text.empty() && Blank(text.back()))
+    text.pop_back();
+  if (text.size() >= 2 && (text.front() == '"' || text.front() == '\'') &&
+      text.back() == text.front())
+    text = text.substr(1, text.size() - 2);
+  return text;
+}
+
+// Text from the file as a line shows it: a control character would act on a terminal.
+std::string Printable(std::string text) {
+  for (char& c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+      c = '?';
+  }
+  return text;
+}
+
+// Reads one key into `s`, with its warnings.
+class KeyReader {
+ public:
+  KeyReader(const Key& key, const std::string& path, Settings& s) : key_(key), path_(path), s_(s) {}
+
+  void Read(const IniFile& file) {
+    std::string raw = file.Value(key_.section, key_.name, kAbsent, kLongValueSize);
+    if (raw == kAbsent)
+      raw = key_.fallback;
+    found_ = std::string(key_.name) + "=" + raw;
+    std::string value = Uncommented(raw);
+    if (key_.kind != KeyKind::kText) {
+      // One word: what follows it is named, never taken.
+      const size_t end = value.find_first_of(" \t");
+      if (end != std::string::npos) {
+        Warn("has text after the value; using " + value.substr(0, end));
+        value.resize(end);
+      }
+    }
+    Take(value);
+  }
+
+ private:
+  void Warn(const std::string& what) {
+    s_.warnings.push_back(Printable(found_) + " in [" + key_.section + "] of " + path_ + " " +
+                          Printable(what));
+  }
+  template <typename T>
+  T& Field() {
+    return s_.*std::get<T Settings::*>(key_.field);
+  }
+
+  void Take(const std::string& value) {
+    switch (key_.kind) {
+      case KeyKind::kListenPort:
+      case KeyKind::kServerPort:
+        return TakePort(value);
+      case KeyKind::kListenAddress:
+        return TakeListenAddress(value);
+      case KeyKind::kHost:
+      case KeyKind::kText:
+        if (value.size() > key_.high) {
+          Warn("is longer than " + std::to_string(key_.high) + " characters; using " +
+               value.substr(0, key_.high));
+        }
+        Field<std::string>() = value.substr(0, key_.high);
+        return;
+      case KeyKind::kNumber:
+        return TakeNumber(value);
+    }
+  }
+
+  // Ports keep their lenient reading, but never in silence.
+  void TakePort(const std::string& value) {
+    const int32_t number = ParseNumber(value.substr(0, kPortChars));
+    Field<int32_t>() = number;
+    const bool listening = key_.kind == KeyKind::kListenPort;
+    std::optional<uint32_t> plain = ParseWholeNumber(value);
+    if (!plain || *plain > 65535) {
+      Warn("is not a port number from 0 to 65535; using port " + std::to_string(PortOf(number)));
+    } else if (*plain == 65535) {
+      Warn(std::string("puts the second port on 0, ") +
+           (listening ? "which the system chooses" : "where no server is"));
+    } else if (listening && *plain == 0) {
+      Warn("lets the system choose the first listening port and puts the second on port 1");
+    }
+  }
+
+  // Never wider than the address written: anything else ends the start.
+  void TakeListenAddress(const std::string& value) {
+    if (value.empty())
+      return;  // every address
+    if (std::optional<Endpoint> address = ParseAddress(value)) {
+      Field<Endpoint>() = *address;
+      return;
+    }
+    s_.errors.push_back(Printable(found_) + " in [" + key_.section + "] of " + path_ +
+                        " is not an IPv4 or IPv6 address of this host; the relay listens only "
+                        "where it is told");
+  }
+
+  void TakeNumber(const std::string& value) {
+    std::optional<uint32_t> n = ParseWholeNumber(value);
+    if (!n || *n < key_.low || *n > key_.high) {
+      const std::string range = key_.high == kAny ? "of " + std::to_string(key_.low) + " or more"
+                                                  : "from " + std::to_string(key_.low) + " to " +
+                                                        std::to_string(key_.high);
+      Warn("is not a whole number " + range + "; using " + key_.fallback);
+      n = ParseWholeNumber(key_.fallback);
+    }
+    if (std::holds_alternative<bool Settings::*>(key_.field))
+      Field<bool>() = *n != 0;
+    else
+      Field<uint32_t>() = *n;
+  }
+
+  const Key& key_;
+  const std::string& path_;
+  Settings& s_;
+  std::string found_;
+};
+
+// The sections the keys are in, each once, in the table's order.
+std::vector<std::string_view> KnownSections() {
+  std::vector<std::string_view> sections;
+  for (const Key& key : kKeys) {
+    if (sections.empty() || sections.back() != key.section)
+      sections.push_back(key.section);
+  }
+  return sections;
+}
+
+// Lines about what the file holds besides values, at most a few of each kind: a file of
+// garbage would otherwise fill standard error.
+class FileNotes {
+ public:
+  FileNotes(const std::string& path, Settings& s) : path_(path), s_(s) {}
+  ~FileNotes() {
+    if (more_ > 0) {
+      s_.warnings.push_back(path_ + " holds " + std::to_string(more_) +
+                            " more unknown or repeated names, not told one by one");
+    }
+  }
+  void Add(std::string line) {
+    if (told_ < kMostTold) {
+      s_.warnings.push_back(std::move(line));
+      ++told_;
+    } else {
+      ++more_;
+    }
+  }
+
+ private:
+  static constexpr int kMostTold = 8;
+  const std::string& path_;
+  Settings& s_;
+  int told_ = 0;
+  uint64_t more_ = 0;
+};
+
+// A name from the file as a line shows it: printable, and not too long.
+std::string Shown(std::string_view name) {
+  constexpr size_t kLongest = 40;
+  const std::string shown = Printable(std::string(name.substr(0, kLongest)));
+  return name.size() > kLongest ? shown + "..." : shown;
+}
+
+// The keys of the file that the relay does not know, those given twice, and the sections it
+// does not know.
+void CheckKeys(const IniFile& file, const std::string& path, Settings& s) {
+  FileNotes notes(path, s);
+  const std::vector<std::string_view> known = KnownSections();
+  for (std::string_view section : known) {
+    const std::string name_of_section(section);
+    struct Given {
+      std::string name;  // as first spelt
+      int times;
+    };
+    std::map<std::string, Given> given;  // by the name in lower case
+    for (const std::string& name : file.Keys(name_of_section.c_str())) {
+      std::string lower = name;
+      for (char& c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      auto [at, first] = given.try_emplace(lower, Given{name, 0});
+      if (++at->second.times != 1)
+        continue;
+      bool is_key = false;
+      for (const Key& key : kKeys)
+        is_key = is_key || (key.section == section && SameName(key.name, name));
+      if (!is_key) {
+        notes.Add(Shown(name) + " in [" + name_of_section + "] of " + path +
+                  " is not a key the relay knows; it is ignored");
+      }
+    }
+    for (const auto& [lower, key] : given) {
+      if (key.times < 2)
+        continue;
+      const std::string first =
+          file.Value(name_of_section.c_str(), key.name.c_str(), "", kLongValueSize);
+      notes.Add(Shown(key.name) + " in [" + name_of_section + "] of " + path + " is given " +
+                std::to_string(key.times) + " times; the first, " + Shown(key.name) + "=" +
+                Shown(first) + ", counts");
+    }
+  }
+  std::string sections_known;
+  for (std::string_view section : known)
+    sections_known += (sections_known.empty() ? "[" : ", [") + std::string(section) + "]";
+  std::vector<std::string> told;
+  for (const std::string& section : file.Sections()) {
+    bool is_known = false;
+    for (std::string_view name : known)
+      is_known = is_known || SameName(section, name);
+    for (const std::string& name : told)
+      is_known = is_known || name == section;
+    if (!is_known) {
+      told.push_back(section);
+      notes.Add("[" + Shown(section) + "] in " + path + " is not a section the relay knows (" +
+                sections_known + "); its keys are ignored");
+    }
+  }
+}
+
 }  // namespace
 
-Settings ReadSettings(const std::string& path, std::string* problem) {
-  const IniFile file(path);
-  const std::optional<std::string>& unreadable = file.problem();
-  if (unreadable && problem != nullptr) {
-    *problem = *unreadable;
-  }
-  // A file that is there but cannot be read counts as no file.
-  auto value = [&](const char* section, const char* key, const char* fallback, size_t size) {
-    return file.Value(section, key, fallback, size);
-  };
+static_assert(InOrder(), "kKeys is in the order of KeyId");
+
+std::string KeyLabel(KeyId id) {
+  const Key& key = KeyOf(id);
+  return std::string(key.name) + " in [" + key.section + "]";
+}
+
+Settings ReadSettings(const IniFile& file, const std::string& path) {
   Settings s;
-  s.log = value("Proxy", "Log", "packets.txt", kNameSize);
-  s.proxy_port = ParseNumber(value("Proxy", "Port", "15000", kPortSize));
-  s.server_port = ParseNumber(value("Server", "Port", "2000", kPortSize));
-  s.server_host = value("Server", "IP", "127.0.0.1", kNameSize);
-
-  // The four keys keep their lenient reading, but never in silence.
-  auto warn = [&](const char* section, const std::string& found, const std::string& what) {
-    s.warnings.push_back(found + " in [" + section + "] of " + path + " " + what);
-  };
-  auto whole = [&](const char* section, const char* key, const char* fallback) {
-    return file.Value(section, key, fallback, kLongValueSize);
-  };
-  for (auto [section, fallback, number] :
-       {std::tuple{"Proxy", "15000", s.proxy_port}, std::tuple{"Server", "2000", s.server_port}}) {
-    const std::string text = whole(section, "Port", fallback);
-    std::optional<uint32_t> plain = ParseWholeNumber(text);
-    if (!plain || *plain > 65535) {
-      warn(section, "Port=" + text,
-           "is not a port number from 0 to 65535; using port " + std::to_string(PortOf(number)));
-    } else if (*plain == 65535) {
-      warn(section, "Port=65535",
-           std::string("puts the second port on 0, ") +
-               (section[0] == 'P' ? "which the system chooses" : "where no server is"));
-    }
+  if (const std::optional<std::string>& problem = file.problem()) {
+    s.warnings.push_back("cannot read " + path + ": " + *problem + "; using the defaults");
   }
-  if (PortOf(s.proxy_port) == 0) {
-    warn("Proxy", "Port=0",
-         "lets the system choose the first listening port and puts the second on port 1");
-  }
-  for (auto [section, key, fallback, taken] :
-       {std::tuple{"Proxy", "Log", "packets.txt", &s.log},
-        std::tuple{"Server", "IP", "127.0.0.1", &s.server_host}}) {
-    const std::string text = whole(section, key, fallback);
-    if (text.size() > taken->size()) {
-      warn(section, std::string(key) + "=" + text,
-           "is longer than " + std::to_string(kNameSize - 1) + " characters; using " + *taken);
-    }
-  }
-  // An address ends at the first white space (the server's is read so by the resolver too);
-  // what follows is named, never taken.
-  auto address_part = [&](const char* section, const std::string& text) {
-    const std::string part = text.substr(0, text.find_first_of(" \t"));
-    if (part.size() != text.size())
-      warn(section, "IP=" + text, "has text after the address; using " + part);
-    return part;
-  };
-  address_part("Server", s.server_host);
-  // A misspelt key would be ignored without a word.
-  for (const char* section : {"Proxy", "Server"}) {
-    for (const std::string& key : file.Keys(section)) {
-      if (!KnownKey(section, key))
-        warn(section, key, "is not a key the relay knows; it is ignored");
-    }
-  }
-
-  // An opt-in key: a whole number from `low` to `high`, else its default.
-  auto bounded = [&](const char* key, uint32_t fallback, uint32_t low, uint32_t high,
-                     const char* section = "Proxy") {
-    std::string text = value(section, key, kAbsent, kNumberSize);
-    if (text == kAbsent)
-      return fallback;
-    std::optional<uint32_t> n = ParseWholeNumber(text);
-    if (n && *n >= low && *n <= high)
-      return *n;
-    const std::string range = high == UINT32_MAX
-                                  ? "of " + std::to_string(low) + " or more"
-                                  : "from " + std::to_string(low) + " to " + std::to_string(high);
-    s.warnings.push_back(std::string(key) + "=" + text + " in [" + section + "] of " + path +
-                         " is not a whole number " + range + "; using " + std::to_string(fallback));
-    return fallback;
-  };
-  s.max_datagram = bounded("MaxDatagram", kDefaultMaxDatagram, 1, kLargestDatagram);
-  s.idle_timeout_s = bounded("IdleTimeout", 0, 0, UINT32_MAX);
-  s.max_clients = bounded("MaxClients", 0, 0, UINT32_MAX);
-  s.log_links = bounded("LogLinks", 0, 0, 1) == 1;
-  s.client_rate = bounded("ClientRate", 0, 0, UINT32_MAX);
-  s.replies_from_server_only = bounded("RepliesFromServerOnly", 0, 0, 1, "Server") == 1;
-  if (std::string listen = value("Proxy", "IP", "", kNameSize); !listen.empty()) {
-    // Never wider than the address written.
-    if (std::optional<Endpoint> address =
-            ParseAddress(listen.substr(0, listen.find_first_of(" \t")))) {
-      s.listen_address = *address;
-      address_part("Proxy", listen);
-    } else {
-      warn("Proxy", "IP=" + listen,
-           "is not an IPv4 or IPv6 address; listening on every local address");
-    }
-  }
+  if (const std::optional<std::string>& doubt = file.doubt())
+    s.warnings.push_back(path + " " + *doubt);
+  for (const Key& key : kKeys)
+    KeyReader(key, path, s).Read(file);
+  CheckKeys(file, path, s);
   return s;
+}
+
+std::string ValueText(const Settings& s, KeyId id) {
+  return std::visit(
+      [&s](auto field) {
+        const auto& value = s.*field;
+        using T = std::decay_t<decltype(value)>;
+        if constexpr (std::is_same_v<T, std::string>)
+          return value;
+        else if constexpr (std::is_same_v<T, Endpoint>)
+          return AddressText(value);
+        else if constexpr (std::is_same_v<T, bool>)
+          return std::string(value ? "1" : "0");
+        else
+          return std::to_string(value);
+      },
+      KeyOf(id).field);
+}
+
+std::string KeysHelp() {
+  std::string help;
+  for (const Key& key : kKeys) {
+    std::string entry = std::string("  [") + key.section + "] " + key.name + "=" + key.fallback;
+    entry.resize(entry.size() < 32 ? 32 : entry.size() + 1, ' ');
+    help += entry + key.help + "\n";
+  }
+  return help;
 }
 
 }  // namespace tavorin

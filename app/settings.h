@@ -1,13 +1,17 @@
 // The settings of the relay, from the settings file in the working directory: the four it
-// has always read, and opt-in keys whose defaults keep it as it always was.
+// has always read, and opt-in keys whose defaults keep it as it always was. Every key is one
+// row of one table, which drives the reading, the checks, the warnings and the help.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "platform/endpoint.h"
+#include "platform/ini_file.h"
 
 namespace tavorin {
 
@@ -18,7 +22,7 @@ struct Settings {
   int32_t proxy_port = 0;       // P: the Listeners take P and P + 1
   int32_t server_port = 0;      // S: the server's ports are S and S + 1
   std::string server_host;      // an IPv4 or IPv6 address, or a host name
-  size_t max_datagram = 0;      // the longest datagram carried, both ways
+  uint32_t max_datagram = 0;    // the longest datagram carried, both ways
   uint32_t idle_timeout_s = 0;  // a link idle this long is closed; 0: never
   uint32_t max_clients = 0;     // links per listening port; 0: no limit of the relay's own
   bool log_links = false;       // the log file gets a line per link made and closed
@@ -28,14 +32,72 @@ struct Settings {
   // The address P and P + 1 are bound to, port 0; by default every local address of both
   // families.
   Endpoint listen_address = EveryAddress(true);
-  // Values of the opt-in keys that could not be taken, each naming the key, the value and the
-  // default used instead.
+  // What was wrong with the file, each naming the file, what was found and what is used.
   std::vector<std::string> warnings;
+  // What ends the start: a value that may not be taken lightly.
+  std::vector<std::string> errors;
 };
 
-// Reads the settings file at `path`; a missing file, section or key gives that key's default.
-// So does a file that is there but cannot be read, and `problem` (if given) then says why, and
-// so does a bad value of an opt-in key, with a warning.
-Settings ReadSettings(const std::string& path, std::string* problem = nullptr);
+// The keys, in the order of the table.
+enum class KeyId : uint8_t {
+  kProxyPort,
+  kProxyIp,
+  kLog,
+  kMaxDatagram,
+  kIdleTimeout,
+  kMaxClients,
+  kLogLinks,
+  kClientRate,
+  kServerPort,
+  kServerIp,
+  kRepliesFromServerOnly,
+};
+
+// How a key's value is read.
+enum class KeyKind : uint8_t {
+  kListenPort,     // a port number, read leniently: junk gives 0, big numbers wrap (P)
+  kServerPort,     // the same, for the server (S)
+  kListenAddress,  // an address of this host, or none for every address; else the start ends
+  kHost,           // an address or a host name, of at most `high` characters
+  kText,           // any text, spaces and all, of at most `high` characters
+  kNumber,         // a whole number from `low` to `high`, else the default
+};
+
+struct Key {
+  KeyId id;
+  const char* section;
+  const char* name;
+  const char* fallback;  // as the file would write it
+  KeyKind kind;
+  uint32_t low;
+  uint32_t high;
+  bool live;  // may change while the relay runs
+  const char* help;
+  std::variant<int32_t Settings::*, uint32_t Settings::*, bool Settings::*, std::string Settings::*,
+               Endpoint Settings::*>
+      field;
+};
+
+extern const std::array<Key, 11> kKeys;
+
+inline const Key& KeyOf(KeyId id) {
+  return kKeys[static_cast<size_t>(id)];
+}
+// "Log in [Proxy]", as every message names a key.
+std::string KeyLabel(KeyId id);
+
+// Reads the settings from `file`, which `path` names in the warnings. A missing file, section
+// or key gives that key's default; so does a file that cannot be read or is not text, and a
+// bad value of a key, each with a warning.
+Settings ReadSettings(const IniFile& file, const std::string& path);
+inline Settings ReadSettings(const std::string& path) {
+  return ReadSettings(IniFile(path), path);
+}
+
+// The value `s` holds for a key, as the file would write it ("::" for every address).
+std::string ValueText(const Settings& s, KeyId id);
+
+// Every key with its default and what it does, a line each, for --help.
+std::string KeysHelp();
 
 }  // namespace tavorin

@@ -1,5 +1,5 @@
-// The settings reader over arbitrary text: the file reader and the in-memory lookup must give
-// the same value, never longer than asked for.
+// The settings reader over arbitrary text: the file reader and the in-memory lookups must give
+// the same value, never longer than asked for, and the settings table must take anything.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "app/settings.h"
 #include "platform/ini_file.h"
 #include "platform/ini_lookup.h"
 
@@ -26,13 +27,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   static const char* const kNames[][2] = {
       {"Proxy", "Port"}, {"Proxy", "Log"}, {"Server", "Port"}, {"Server", "IP"}, {"", ""}};
+  const tavorin::IniFile file(path);
+  const tavorin::IniFile in_memory = tavorin::IniFile::FromText(text);
+  if (file.problem().has_value() || file.doubt() != in_memory.doubt())
+    std::abort();
+  // The whole table of settings over the text: whatever it holds, a warning at most.
+  tavorin::ReadSettings(in_memory, "fuzz");
   for (const auto& name : kNames) {
+    std::string from_file = file.Value(name[0], name[1], "fallback", value_size);
+    if (from_file != in_memory.Value(name[0], name[1], "fallback", value_size))
+      std::abort();
     std::string from_memory = tavorin::FindIniValue(text, name[0], name[1], "fallback", value_size);
     if (value_size > 0 && from_memory.size() > value_size - 1)
       std::abort();
     if (value_size == 0 && !from_memory.empty())
       std::abort();
-    std::string from_file = tavorin::IniFile(path).Value(name[0], name[1], "fallback", value_size);
     if (from_file != from_memory)
       std::abort();
   }

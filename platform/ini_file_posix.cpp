@@ -16,31 +16,22 @@ namespace tavorin {
 namespace {
 // A settings file is a few lines. A longer line is cut, and a larger file is not read at all;
 // should a file grow while it is read, the reader stops at the bound.
-constexpr size_t kLongestLine = kLongestIniLine;
 constexpr size_t kMostRead = 64 * 1024 * 1024;
 constexpr size_t kChunk = 16 * 1024;
 
-// Reads an open file line by line into `take(line)` until it returns true.
-template <typename Take>
-void ReadLines(int fd, Take take) {
-  IniLines lines(kLongestLine);
+// The whole file, up to the bound.
+std::string ReadAll(int fd) {
+  std::string text;
   char chunk[kChunk];
-  for (size_t total = 0; total < kMostRead;) {
+  while (text.size() < kMostRead) {
     ssize_t n = ::read(fd, chunk, sizeof chunk);
     if (n < 0 && errno == EINTR)
       continue;
     if (n <= 0)
       break;
-    total += static_cast<size_t>(n);
-    if (lines.Feed(std::string_view(chunk, static_cast<size_t>(n)), take))
-      return;
+    text.append(chunk, static_cast<size_t>(n));
   }
-  lines.Finish(take);
-}
-
-template <typename Lookup>
-void FeedFile(int fd, Lookup& lookup) {
-  ReadLines(fd, [&lookup](std::string_view line) { return lookup.Feed(line); });
+  return text;
 }
 
 // Opens the file without waiting on it (a named pipe with no writer would hold the open up),
@@ -80,29 +71,22 @@ int OpenIniFile(const std::string& path, std::optional<std::string>* problem) {
 IniFile::IniFile(std::string path) : path_(std::move(path)) {
   int fd = OpenIniFile(path_, &problem_);
   if (fd >= 0) {
-    ReadLines(fd, [this](std::string_view line) {
-      lines_.emplace_back(line);
-      return false;
-    });
+    TakeText(ReadAll(fd));
     ::close(fd);
   }
 }
 
 std::string IniFile::Value(const char* section, const char* key, const char* fallback,
                            size_t size) const {
-  IniLookup lookup(section, key);
-  for (const std::string& line : lines_) {
-    if (lookup.Feed(line))
-      break;
-  }
-  return IniResult(lookup.value(), fallback, size);
+  return ValueInText(section, key, fallback, size);
 }
 
 std::vector<std::string> IniFile::Keys(const char* section) const {
-  IniKeyList list(section);
-  for (const std::string& line : lines_)
-    list.Feed(line);
-  return list.keys();
+  return KeysInText(section);
+}
+
+std::vector<std::string> IniFile::Sections() const {
+  return SectionsInText();
 }
 
 }  // namespace tavorin

@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -37,7 +38,8 @@ std::vector<std::string> ReadIniKeys(const char* section, const std::string& pat
   return keys;
 }
 
-std::optional<std::string> IniFileProblem(const std::string& path) {
+std::optional<std::string> IniFileProblem(const std::string& path,
+                                          std::optional<std::string>* doubt) {
   DWORD attributes = GetFileAttributesA(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     DWORD error = GetLastError();
@@ -52,21 +54,55 @@ std::optional<std::string> IniFileProblem(const std::string& path) {
                             OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE)
     return ErrorText(static_cast<int>(GetLastError()));
+  // The system's reader takes UTF-16 only with a byte-order mark, and reads anything else as
+  // text: the first bytes tell what it would make of the file.
+  char head[4096];
+  DWORD got = 0;
+  const BOOL read = ReadFile(file, head, sizeof head, &got, nullptr);
+  const DWORD error = GetLastError();
   CloseHandle(file);
+  if (!read)
+    return ErrorText(static_cast<int>(error));
+  *doubt = IniTextDoubt(std::string_view(head, got));
   return std::nullopt;
+}
+
+std::vector<std::string> ReadIniSections(const std::string& path) {
+  std::vector<char> buffer(64 * 1024);
+  DWORD n = GetPrivateProfileSectionNamesA(buffer.data(), static_cast<DWORD>(buffer.size()),
+                                           path.c_str());
+  std::vector<std::string> sections;
+  for (DWORD at = 0; at < n && buffer[at] != '\0';) {
+    std::string section(buffer.data() + at);
+    at += static_cast<DWORD>(section.size()) + 1;
+    sections.push_back(std::move(section));
+  }
+  return sections;
 }
 }  // namespace
 
-IniFile::IniFile(std::string path) : path_(std::move(path)), problem_(IniFileProblem(path_)) {}
+IniFile::IniFile(std::string path) : path_(std::move(path)), system_reader_(true) {
+  problem_ = IniFileProblem(path_, &doubt_);
+}
 
 std::string IniFile::Value(const char* section, const char* key, const char* fallback,
                            size_t size) const {
-  return problem_ ? IniResult(std::nullopt, fallback, size)
-                  : ReadIniValue(section, key, fallback, size, path_);
+  if (problem_)
+    return IniResult(std::nullopt, fallback, size);
+  return system_reader_ ? ReadIniValue(section, key, fallback, size, path_)
+                        : ValueInText(section, key, fallback, size);
 }
 
 std::vector<std::string> IniFile::Keys(const char* section) const {
-  return problem_ ? std::vector<std::string>{} : ReadIniKeys(section, path_);
+  if (problem_)
+    return {};
+  return system_reader_ ? ReadIniKeys(section, path_) : KeysInText(section);
+}
+
+std::vector<std::string> IniFile::Sections() const {
+  if (problem_)
+    return {};
+  return system_reader_ ? ReadIniSections(path_) : SectionsInText();
 }
 
 }  // namespace tavorin

@@ -101,6 +101,41 @@ bool IniKeyList::Feed(std::string_view line) {
   return false;
 }
 
+bool IniSectionList::Feed(std::string_view line) {
+  bool in_none = false;
+  if (TakeLine(line, first_line_, {}, in_none)) {
+    const size_t close = line.find(']');
+    sections_.emplace_back(
+        Trim(line.substr(1, close == std::string_view::npos ? close : close - 1)));
+  }
+  return false;
+}
+
+std::optional<std::string> IniTextDoubt(std::string_view head) {
+  if (head.substr(0, 2) == "\xFF\xFE" || head.substr(0, 2) == "\xFE\xFF")
+    return std::nullopt;  // UTF-16 that says so
+  // UTF-16 of plain text has a zero byte in every other place; text has none at all, and few
+  // control characters but line ends and tabs.
+  size_t zeros[2] = {0, 0};
+  size_t controls = 0;
+  for (size_t i = 0; i < head.size(); ++i) {
+    const auto c = static_cast<unsigned char>(head[i]);
+    if (c == 0)
+      ++zeros[i % 2];
+    else if (c < 0x20 && c != '\t' && c != '\n' && c != '\r' && c != '\f' && c != '\v')
+      ++controls;
+  }
+  const size_t half = head.size() / 2;
+  if (half >= 2 && (zeros[0] >= half * 3 / 4 || zeros[1] >= half * 3 / 4) &&
+      zeros[0] + zeros[1] <= half + 1) {
+    return "is UTF-16 text without a byte-order mark, which the reader cannot take: its keys "
+           "take their defaults (save it as UTF-8, or as UTF-16 with a byte-order mark)";
+  }
+  if (zeros[0] + zeros[1] > 0 || controls * 10 > head.size())
+    return "is not text: the keys found in it are used, the others take their defaults";
+  return std::nullopt;
+}
+
 bool IniLookup::Feed(std::string_view line) {
   if (value_)
     return true;

@@ -99,6 +99,25 @@ class IniKeyList {
   std::vector<std::string> keys_;
 };
 
+// The names of the sections, in the order the file gives them, fed line by line like
+// IniLookup.
+class IniSectionList {
+ public:
+  // Never has its answer before the last line: returns false.
+  bool Feed(std::string_view line);
+  const std::vector<std::string>& sections() const { return sections_; }
+
+ private:
+  bool first_line_ = true;
+  std::vector<std::string> sections_;
+};
+
+// Whether a settings file whose text begins with `head` is text the reader can take: nothing
+// when it is, else what it is and what comes of it ("is not text: ..."). A file of UTF-16
+// without a byte-order mark, or one that is not text at all, would otherwise give defaults in
+// silence.
+std::optional<std::string> IniTextDoubt(std::string_view head);
+
 // What the reader hands back: `value`, or `fallback` when there is none, cut to size - 1
 // characters (nothing when size is 0). A value holding a NUL byte ends there.
 std::string IniResult(const std::optional<std::string>& value, std::string_view fallback,

@@ -44,7 +44,22 @@ std::optional<Endpoint> ParseAddress(const std::string& text) {
   in6_addr v6{};
   if (inet_pton(AF_INET6, bare.c_str(), &v6) == 1)
     return Unmapped(MakeEndpoint6(v6, 0));
-  return std::nullopt;
+  if (bare.find('%') == std::string::npos)
+    return std::nullopt;
+  // A scoped address (fe80::1%eth0, fe80::1%2) keeps its scope; the system knows the names of
+  // its interfaces.
+  addrinfo hints{};
+  hints.ai_family = AF_INET6;
+  hints.ai_socktype = SOCK_DGRAM;
+  hints.ai_flags = AI_NUMERICHOST;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(bare.c_str(), nullptr, &hints, &found) != 0 || found == nullptr)
+    return std::nullopt;
+  Endpoint e;
+  std::memcpy(e.address(), found->ai_addr, sizeof e.v6);
+  freeaddrinfo(found);
+  e.set_port_net(0);
+  return e;
 }
 
 }  // namespace tavorin

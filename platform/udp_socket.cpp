@@ -41,7 +41,8 @@ int UdpSocket::SetReceiveBuffer(int bytes) const {
 int UdpSocket::ReportLocalAddress() const {
   if (!is_v6())
     return detail::SetOption(handle(), IPPROTO_IP, IP_PKTINFO, 1);
-  if (int error = detail::SetOption(handle(), IPPROTO_IPV6, detail::kReceivePacketInfo6, 1); error != 0)
+  if (int error = detail::SetOption(handle(), IPPROTO_IPV6, detail::kReceivePacketInfo6, 1);
+      error != 0)
     return error;
   // IPv4 datagrams on a socket of both families.
   return detail::SetOption(handle(), IPPROTO_IP, IP_PKTINFO, 1);

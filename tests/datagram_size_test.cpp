@@ -107,7 +107,7 @@ INSTANTIATE_TEST_SUITE_P(
                       SizeCase{"TooLarge", "MaxDatagram=65508", 521, false, 520, true},
                       SizeCase{"Zero", "MaxDatagram=0", 520, true, 520, true},
                       SizeCase{"Negative", "MaxDatagram=-4", 520, true, 520, true},
-                      SizeCase{"Words", "MaxDatagram=1500 bytes", 521, false, 520, true}),
+                      SizeCase{"Words", "MaxDatagram=large", 521, false, 520, true}),
     RowName());
 
 }  // namespace

@@ -3,10 +3,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "app/settings.h"
 #include "platform/files.h"
 #include "platform/ini_file.h"
 #include "tests/program_runner.h"
@@ -78,14 +81,48 @@ TEST_F(IniFileTest, HostileFilesGiveDefaultsOrBoundedValues) {
   }
 }
 
-TEST(ExampleSettings, TheInstalledExampleGivesEveryDefault) {
-  const std::string example = std::string(TAVORIN_SOURCE_DIR) + "/packaging/TAVORIN.INI";
-  const IniFile file(example);
-  ASSERT_EQ(file.problem(), std::nullopt);
-  EXPECT_EQ(file.Value("Proxy", "Port", "", 16), "15000");
-  EXPECT_EQ(file.Value("Proxy", "Log", "", 60), "packets.txt");
-  EXPECT_EQ(file.Value("Server", "Port", "", 16), "2000");
-  EXPECT_EQ(file.Value("Server", "IP", "", 60), "127.0.0.1");
+std::string SourceFile(const std::string& name) {
+  std::ifstream in(std::string(TAVORIN_SOURCE_DIR) + "/" + name, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The example settings file, the README's table and the manual's entries name every key with
+// its default (and its range where it has one), as the table the relay reads by has them.
+TEST(SettingsDocuments, AgreeWithTheTableOfKeys) {
+  const IniFile example = IniFile(std::string(TAVORIN_SOURCE_DIR) + "/packaging/TAVORIN.INI");
+  ASSERT_EQ(example.problem(), std::nullopt);
+  ASSERT_EQ(example.doubt(), std::nullopt);
+  const std::string readme = SourceFile("README.md");
+  const std::string manual = SourceFile("packaging/tavorin.1");
+  for (const Key& key : kKeys) {
+    const std::string name = std::string("[") + key.section + "] " + key.name;
+    const std::string fallback = key.fallback;
+    if (!fallback.empty()) {
+      EXPECT_EQ(example.Value(key.section, key.name, "(none)", 100), fallback) << name;
+    } else {  // no value to show: an example, commented out
+      EXPECT_NE(SourceFile("packaging/TAVORIN.INI").find(std::string(";") + key.name + "="),
+                std::string::npos)
+          << name;
+    }
+    const std::string row = std::string("| `[") + key.section + "]` | `" + key.name + "` | ";
+    const size_t at = readme.find(row);
+    ASSERT_NE(at, std::string::npos) << name << " has no row in the README";
+    const std::string rest =
+        readme.substr(at + row.size(), readme.find('\n', at) - at - row.size());
+    if (!fallback.empty()) {
+      EXPECT_EQ(rest.rfind("`" + fallback + "` |", 0), 0u) << name << ": " << rest;
+    }
+    const std::string entry =
+        ".BR [" + std::string(key.section) + "] \" " + key.name + "=" + fallback + "\"\n";
+    const size_t in_manual = manual.find(entry);
+    ASSERT_NE(in_manual, std::string::npos) << name << " has no entry in the manual";
+    const std::string text = manual.substr(in_manual, manual.find(".TP", in_manual) - in_manual);
+    if (key.kind == KeyKind::kNumber && key.high > 1 && key.high != UINT32_MAX) {
+      const std::string range = std::to_string(key.low) + " to " + std::to_string(key.high);
+      EXPECT_NE(rest.find(range), std::string::npos) << name << ": " << rest;
+      EXPECT_NE(text.find(range), std::string::npos) << name << ": " << text;
+    }
+  }
 }
 
 }  // namespace

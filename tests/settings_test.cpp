@@ -1,0 +1,148 @@
+// How every key of the settings file is read, over settings text in memory: the value taken,
+// and the warning or the error that says what was found and what is used (on every system).
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "app/settings.h"
+
+namespace tavorin {
+namespace {
+
+struct Row {
+  const char* name;
+  std::string text;  // the whole file
+  KeyId key;
+  std::string value;  // what the key then holds
+  std::string told;   // within a warning or error; none at all when empty
+  bool ends_start = false;
+};
+
+void PrintTo(const Row& row, std::ostream* out) {
+  *out << row.name;
+}
+
+class SettingsReading : public ::testing::TestWithParam<Row> {};
+
+TEST_P(SettingsReading, TakesAValueOrSaysWhatIsUsedInstead) {
+  const Row& row = GetParam();
+  const Settings s = ReadSettings(IniFile::FromText(row.text), "T");
+  EXPECT_EQ(ValueText(s, row.key), row.value);
+  std::string told;
+  for (const std::string& line : s.warnings)
+    told += "warning: " + line + "\n";
+  for (const std::string& line : s.errors)
+    told += "error: " + line + "\n";
+  if (row.told.empty()) {
+    EXPECT_EQ(told, "");
+  } else {
+    EXPECT_NE(told.find(row.told), std::string::npos) << told;
+  }
+  EXPECT_EQ(!s.errors.empty(), row.ends_start) << told;
+}
+
+const std::string kPad(70, 'x');
+
+// A file's bytes, zero bytes and all.
+template <size_t N>
+std::string Text(const char (&bytes)[N]) {
+  return std::string(bytes, N - 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, SettingsReading,
+    ::testing::Values(
+        Row{"NoFile", "", KeyId::kProxyPort, "15000", ""},
+        Row{"LogDefault", "", KeyId::kLog, "packets.txt", ""},
+        Row{"ServerDefault", "", KeyId::kServerIp, "127.0.0.1", ""},
+        Row{"ListenEverywhere", "", KeyId::kProxyIp, "::", ""},
+        // Ports keep the lenient reading the relay always had, never in silence.
+        Row{"PortInWords", "[Server]\nPort=abc\n", KeyId::kServerPort, "0",
+            "Port=abc in [Server] of T is not a port number from 0 to 65535; using port 0"},
+        Row{"PortPastTheTop", "[Server]\nPort=70000\n", KeyId::kServerPort, "70000",
+            "is not a port number from 0 to 65535; using port 4464"},
+        Row{"NegativePort", "[Server]\nPort=-1\n", KeyId::kServerPort, "-1", "using port 65535"},
+        Row{"SignAndJunk", "[Server]\nPort= \t+2000x\n", KeyId::kServerPort, "2000",
+            "Port=+2000x in [Server]"},
+        Row{"PortWraps", "[Server]\nPort=4294969296\n", KeyId::kServerPort, "2000",
+            "using port 2000"},
+        Row{"LargestPort", "[Server]\nPort=2147483647\n", KeyId::kServerPort, "2147483647",
+            "using port 65535"},
+        Row{"SecondServerPortWraps", "[Server]\nPort=65535\n", KeyId::kServerPort, "65535",
+            "puts the second port on 0, where no server is"},
+        Row{"ListeningPortZero", "[Proxy]\nPort=0\n", KeyId::kProxyPort, "0",
+            "lets the system choose the first listening port"},
+        // One way for every key: comments, quotes, spaces and text after the value.
+        Row{"PortWithAComment", "[Server]\nPort=30100 ; relay port\n", KeyId::kServerPort, "30100",
+            ""},
+        Row{"SizeWithAComment", "[Proxy]\nMaxDatagram=1500 ; for SIP\n", KeyId::kMaxDatagram,
+            "1500", ""},
+        Row{"AddressWithAComment", "[Server]\nIP=127.0.0.1 ; the server\n", KeyId::kServerIp,
+            "127.0.0.1", ""},
+        Row{"QuotedSize", "[Proxy]\nMaxDatagram = \"1500\" \n", KeyId::kMaxDatagram, "1500", ""},
+        Row{"SemicolonWithinAWord", "[Proxy]\nLog=a;b.txt\n", KeyId::kLog, "a;b.txt", ""},
+        Row{"TextAfterASize", "[Proxy]\nMaxDatagram=1500 bytes\n", KeyId::kMaxDatagram, "1500",
+            "MaxDatagram=1500 bytes in [Proxy] of T has text after the value; using 1500"},
+        Row{"TextAfterAPort", "[Proxy]\nPort=5060 sip\n", KeyId::kProxyPort, "5060",
+            "has text after the value; using 5060"},
+        Row{"TextAfterAHost", "[Server]\nIP=localhost x\n", KeyId::kServerIp, "localhost",
+            "has text after the value; using localhost"},
+        Row{"ALogNameWithSpaces", "[Proxy]\nLog=relay log.txt ; kept\n", KeyId::kLog,
+            "relay log.txt", ""},
+        Row{"LogCut", "[Proxy]\nLog=" + kPad + "\n", KeyId::kLog, kPad.substr(0, 59),
+            "is longer than 59 characters; using " + kPad.substr(0, 59)},
+        // The opt-in numbers: in range, else the default.
+        Row{"IdleTimeoutInWords", "[Proxy]\nIdleTimeout=soon\n", KeyId::kIdleTimeout, "0",
+            "IdleTimeout=soon in [Proxy] of T is not a whole number of 0 or more; using 0"},
+        Row{"NegativeMaxClients", "[Proxy]\nMaxClients=-4\n", KeyId::kMaxClients, "0",
+            "is not a whole number of 0 or more; using 0"},
+        Row{"FractionalMaxClients", "[Proxy]\nMaxClients=2.5\n", KeyId::kMaxClients, "0",
+            "is not a whole number of 0 or more"},
+        Row{"LogLinksInWords", "[Proxy]\nLogLinks=yes\n", KeyId::kLogLinks, "0",
+            "is not a whole number from 0 to 1; using 0"},
+        Row{"LogLinksTwo", "[Proxy]\nLogLinks=2\n", KeyId::kLogLinks, "0", "from 0 to 1"},
+        Row{"SizeZero", "[Proxy]\nMaxDatagram=0\n", KeyId::kMaxDatagram, "520",
+            "is not a whole number from 1 to 65507; using 520"},
+        Row{"Flag", "[Server]\nRepliesFromServerOnly=1\n", KeyId::kRepliesFromServerOnly, "1", ""},
+        // What the file holds besides values.
+        Row{"MisspeltKey", "[Proxy]\nPrt=15000\n", KeyId::kProxyPort, "15000",
+            "Prt in [Proxy] of T is not a key the relay knows; it is ignored"},
+        Row{"MisspeltNewKey", "[Proxy]\nIdleTimout=30\n", KeyId::kIdleTimeout, "0",
+            "IdleTimout in [Proxy] of T is not a key the relay knows"},
+        Row{"AKeyGivenTwice", "[Proxy]\nPort=5060\n[Server]\nPort=7\n[proxy]\nport=5070\n",
+            KeyId::kProxyPort, "5060",
+            "Port in [Proxy] of T is given 2 times; the first, Port=5060, counts"},
+        Row{"AnUnknownSection", "[Proxi]\nPort=4000\n", KeyId::kProxyPort, "15000",
+            "[Proxi] in T is not a section the relay knows ([Proxy], [Server]); its keys are "
+            "ignored"},
+        Row{"ManyUnknownNamesInFewLines",
+            [] {
+              std::string text;
+              for (int i = 0; i < 20; ++i)
+                text += "[S" + std::to_string(i) + "\x1B]\n";
+              return text;
+            }(),
+            KeyId::kProxyPort, "15000", "T holds 12 more unknown or repeated names"},
+        Row{"Utf16WithAByteOrderMark",
+            Text("\xFF\xFE[\0P\0r\0o\0x\0y\0]\0\n\0P\0o\0r\0t\0=\0\x34\0\n\0"), KeyId::kProxyPort,
+            "4", ""},
+        Row{"Utf16WithoutAByteOrderMark",
+            Text("[\0P\0r\0o\0x\0y\0]\0\n\0P\0o\0r\0t\0=\0\x34\0\n\0"), KeyId::kProxyPort, "15000",
+            "T is UTF-16 text without a byte-order mark, which the reader cannot take"},
+        Row{"NotText",
+            Text("\x7F"
+                 "ELF\x02\x01\x01\0\0\0\0\0\n[Proxy]\nPort=4\n"),
+            KeyId::kProxyPort, "4", "T is not text: the keys found in it are used"},
+        // The listening address: only an address; anything else ends the start.
+        Row{"ListenOnAnAddress", "[Proxy]\nIP=[::1] ; lan\n", KeyId::kProxyIp, "::1", ""},
+        Row{"ListenOnAScopedAddress", "[Proxy]\nIP=fe80::1%1\n", KeyId::kProxyIp, "fe80::1", ""},
+        Row{"ListenOnAName", "[Proxy]\nIP=localhost\n", KeyId::kProxyIp,
+            "::", "error: IP=localhost in [Proxy] of T is not an IPv4 or IPv6 address", true},
+        Row{"ListenWithAPort", "[Proxy]\nIP=127.0.0.1:40830\n", KeyId::kProxyIp,
+            "::", "IP=127.0.0.1:40830 in [Proxy]", true},
+        Row{"ListenOnATypo", "[Proxy]\nIP=127.0.0.l\n", KeyId::kProxyIp,
+            "::", "IP=127.0.0.l in [Proxy]", true}),
+    [](const ::testing::TestParamInfo<Row>& row) { return std::string(row.param.name); });
+
+}  // namespace
+}  // namespace tavorin
