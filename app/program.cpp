@@ -112,9 +112,9 @@ int RunRelay(const Settings& settings, const Endpoint& address, const std::strin
   // An address the host lacks would fail to bind with the system's words alone.
   if (!IsAddressOfThisHost(settings.listen_address)) {
     std::fprintf(stderr,
-                 "tavorin: cannot listen on UDP port %u: IP=%s (%s of %s) is not an "
+                 "tavorin: cannot listen on UDP port %u: %s=%s (%s of %s) is not an "
                  "address of this host\n",
-                 static_cast<unsigned>(PortOf(settings.proxy_port)),
+                 static_cast<unsigned>(PortOf(settings.proxy_port)), KeyOf(KeyId::kProxyIp).name,
                  AddressText(settings.listen_address).c_str(), KeyLabel(KeyId::kProxyIp).c_str(),
                  settings_path.c_str());
     return 1;
