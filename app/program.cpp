@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -13,6 +14,7 @@
 #include "app/settings.h"
 #include "app/upkeep.h"
 #include "platform/console_keys.h"
+#include "platform/control_signals.h"
 #include "platform/endpoint.h"
 #include "platform/files.h"
 #include "platform/resolve_host.h"
@@ -48,12 +50,18 @@ bool StartListener(Listener& listener, int32_t port) {
 }
 
 // Tests for a key at once and then every 500 ms, doing the relay's upkeep at each test and in
-// slices between them.
-void WaitForKey(Upkeep& upkeep) {
+// slices between them, until a key is pressed or a stop is asked for; a reload asked for is
+// done within a slice.
+void WaitForStop(Upkeep& upkeep, ControlSignals& signals, const std::function<void()>& reload) {
   constexpr auto kSlice = std::chrono::milliseconds(100);
   ConsoleKeys keys;
   bool first = true;
-  while (!keys.KeyPressed()) {
+  auto asked = [&] {
+    if (signals.TakeReloadRequest())
+      reload();
+    return signals.StopRequest() != nullptr;
+  };
+  while (!asked() && !keys.KeyPressed()) {
     if (std::optional<std::string> problem = keys.OpenProblem(); first && problem) {
       std::fprintf(stderr,
                    "tavorin: warning: cannot open the terminal for the key test: %s; only a "
@@ -62,12 +70,15 @@ void WaitForKey(Upkeep& upkeep) {
     }
     first = false;
     upkeep.Tick();
-    for (auto slept = kSlice; slept < kKeyTestInterval; slept += kSlice) {
+    for (auto slept = kSlice; slept < kKeyTestInterval && !asked(); slept += kSlice) {
       std::this_thread::sleep_for(kSlice);
       upkeep.Between();
     }
-    std::this_thread::sleep_for(kSlice);
+    if (!asked())
+      std::this_thread::sleep_for(kSlice);
   }
+  if (const char* request = signals.StopRequest(); request != nullptr && StandardErrorReady())
+    WriteStandardErrorLine(std::string("tavorin: ") + request + ": stopping");
 }
 
 // Whether a server endpoint is one of the relay's own listening endpoints: every datagram sent
@@ -87,6 +98,7 @@ bool ServesItself(const Endpoint (&servers)[2], const Listener& a, const Listene
 // Runs the relay with the settings read, until a key is pressed.
 int RunRelay(const Settings& settings, const Endpoint& address, const std::string& settings_path,
              const std::string& log_path) {
+  ControlSignals signals;  // from here on a stop asked for takes the orderly path
   Endpoint servers[2] = {address, address};
   servers[0].set_port_net(htons(PortOf(settings.server_port)));
   servers[1].set_port_net(htons(PortOf(NextNumber(settings.server_port))));
@@ -144,7 +156,15 @@ int RunRelay(const Settings& settings, const Endpoint& address, const std::strin
   }
 
   Upkeep upkeep(a, b, settings.max_datagram, settings.client_rate, settings.log_links);
-  WaitForKey(upkeep);
+  WaitForStop(upkeep, signals, [&] {
+    // A rotated log is reopened under its name; what was written before went to the old one.
+    upkeep.Flush();
+    if (std::optional<std::string> failure = RedirectStandardOutput(log_target, true)) {
+      if (StandardErrorReady())
+        WriteStandardErrorLine("tavorin: warning: cannot reopen the log file " + log_path + ": " +
+                               *failure);
+    }
+  });
 
   a.Stop();
   b.Stop();

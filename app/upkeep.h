@@ -29,6 +29,12 @@ class Upkeep {
   // Between key tests, every tenth of a second: closes a slice of the expired links, so that
   // thousands expiring at once never take the cores from the relay threads for long.
   void Between();
+  // Writes the link log's lines gathered so far, before its file is reopened.
+  void Flush() {
+    LogMade();
+    if (log_links_)
+      log_.Flush();
+  }
   // After both Listeners have stopped: closes every link, with its line in the log, and writes
   // the last counters.
   void Finish();

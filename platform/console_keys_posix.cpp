@@ -5,10 +5,10 @@
 // the keyboard (Ctrl+C) still work. Any pending byte is a key press, and it is left unread.
 // The terminal is touched only while this process is in its foreground: started in the
 // background, the relay never changes it nor gets stopped by it. Whatever way the program
-// ends (normally, or by Ctrl+C, SIGTERM, SIGHUP or SIGQUIT) the settings it found are put
-// back first, with TCSANOW so that pending input is kept. Ctrl+Z gives them back too, and
-// they are applied again at the next test once the relay is back in the foreground, as they
-// are whenever a test finds them changed.
+// ends (normally, or by a second Ctrl+C, SIGTERM or SIGHUP, or SIGQUIT) the settings it found are
+// put back first, with TCSANOW so that pending input is kept. Ctrl+Z gives them back too, and they
+// are applied again at the next test once the relay is back in the foreground, as they are whenever
+// a test finds them changed.
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
@@ -21,19 +21,20 @@
 #include <cerrno>
 
 #include "platform/console_keys.h"
+#include "platform/control_signals.h"
 #include "platform/outcome.h"
 
 namespace tavorin {
 
 namespace {
 
-// Every signal sent from outside whose default action ends the process (SIGPIPE is ignored from
-// the start; SIGKILL cannot be caught): whichever ends the relay, the terminal is given back
-// first. The signals of a fault (SIGSEGV, SIGABRT, ...) are left to the runtime and the
-// debugger.
-constexpr int kEndingSignals[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT,  SIGUSR1,
-                                  SIGUSR2, SIGALRM, SIGXCPU, SIGXFSZ,  SIGVTALRM,
-                                  SIGPROF, SIGIO,   SIGPWR,  SIGSTKFLT};
+// Every other signal sent from outside whose default action ends the process (SIGTERM, SIGINT
+// and SIGHUP ask for an orderly stop and SIGUSR1 for a reload, see ControlSignals; SIGPIPE is
+// ignored from the start; SIGKILL cannot be caught): whichever ends the relay, the terminal is
+// given back first. The signals of a fault (SIGSEGV, SIGABRT, ...) are left to the runtime and
+// the debugger.
+constexpr int kEndingSignals[] = {SIGQUIT,   SIGUSR2, SIGALRM, SIGXCPU, SIGXFSZ,
+                                  SIGVTALRM, SIGPROF, SIGIO,   SIGPWR,  SIGSTKFLT};
 constexpr int kEndingCount = sizeof kEndingSignals / sizeof kEndingSignals[0];
 
 // The process's one terminal, and everything the key test keeps about it, in one place: the
@@ -107,6 +108,7 @@ void InstallHandlers() {
   }
   ::sigaction(SIGTSTP, nullptr, &terminal.previous_stop);
   InstallStopHandler();
+  SetLastWords(GiveTerminalBack);  // a second stop request ends the process at once
   terminal.handlers_installed = true;
 }
 
@@ -190,6 +192,7 @@ ConsoleKeys::~ConsoleKeys() {
     for (int i = 0; i < kEndingCount; ++i)
       ::sigaction(kEndingSignals[i], &terminal.previous_ending[i], nullptr);
     ::sigaction(SIGTSTP, &terminal.previous_stop, nullptr);
+    SetLastWords(nullptr);
     terminal.handlers_installed = false;
   }
   ::close(terminal.tty);

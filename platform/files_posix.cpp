@@ -36,6 +36,11 @@ void PrepareStandardStreams() {
   ::signal(SIGPIPE, SIG_IGN);
 }
 
+namespace {
+// Whether standard output, as it now is, has been made non-blocking for the log's writes.
+bool output_nonblocking = false;
+}  // namespace
+
 std::optional<std::string> RedirectStandardOutput(const std::string& path, bool append) {
   std::fflush(stdout);
   const int flags =
@@ -66,6 +71,7 @@ std::optional<std::string> RedirectStandardOutput(const std::string& path, bool 
     ::dup2(fd, STDOUT_FILENO);  // closes the standard output the program was started with
     ::close(fd);
   }
+  output_nonblocking = false;
   std::clearerr(stdout);
   return failure;
 }
@@ -73,11 +79,10 @@ std::optional<std::string> RedirectStandardOutput(const std::string& path, bool 
 size_t WriteStandardOutputNow(std::string_view text) {
   // Standard output is by now the log this process opened for itself (or the null device), so
   // making it non-blocking changes nothing for anyone else.
-  static const bool nonblocking = [] {
+  if (!output_nonblocking) {
     ::fcntl(STDOUT_FILENO, F_SETFL, ::fcntl(STDOUT_FILENO, F_GETFL) | O_NONBLOCK);
-    return true;
-  }();
-  (void)nonblocking;
+    output_nonblocking = true;
+  }
   size_t done = 0;
   while (done < text.size()) {
     ssize_t n = ::write(STDOUT_FILENO, text.data() + done, text.size() - done);

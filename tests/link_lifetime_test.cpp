@@ -1,9 +1,12 @@
 // Links that expire, a cap on links, and the link log, against the built binary: all opt-in,
 // and without their keys the relay keeps every link for life and the log file empty.
 #include <arpa/inet.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <string>
 #include <thread>
 
@@ -164,6 +167,55 @@ TEST(Program, TheLinkLogTellsEachLinkItsPortsAndCountsAndIsAppendedTo) {
     EXPECT_EQ(line.substr(23, 10), "Z tavorin ") << line;
   }
 }
+
+size_t Occurrences(const std::string& text, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+    ++n;
+  return n;
+}
+
+class StopSignal : public ::testing::TestWithParam<int> {};
+
+// Stopped by a signal without a terminal, as a service is, the relay closes every link with its
+// line in the log, writes the last counters of both ports and ends with status 0. A log moved
+// away and reopened on SIGUSR1 before that loses nothing between the two files.
+TEST_P(StopSignal, ClosesEveryLinkWithItsLineAndEndsWithStatus0) {
+  if (UnderWine())
+    GTEST_SKIP() << "signals are POSIX's";
+  RelayDir setup;
+  auto& [dir, server, server_next, port] = setup;
+  dir.Write("TAVORIN.INI", Ini(port, server.port(), "LogLinks=1\n"));
+  RunningProgram relay(dir.path(), Terminal::kNone);
+  ASSERT_EQ(relay.ReadLines(4), Lines(server.port(), "127.0.0.1", port));
+  UdpPeer before_rotation;
+  LinkPortOf(before_rotation, port, server, 1);
+  ASSERT_TRUE(dir.Holds("packets.txt", " link-made "));
+  ASSERT_EQ(std::rename(dir.File("packets.txt").c_str(), dir.File("packets.txt.1").c_str()), 0);
+  relay.Signal(SIGUSR1);
+  ASSERT_TRUE(dir.BecomesEmpty("packets.txt", kExitDeadlineMs)) << "reopened under its name";
+  UdpPeer clients[3];
+  for (unsigned i = 0; i < 3; ++i)
+    LinkPortOf(clients[i], static_cast<uint16_t>(port + i / 2), i < 2 ? server : server_next, i);
+  relay.Signal(GetParam());
+  EXPECT_TRUE(ExitedWith(relay.WaitForExit(kExitDeadlineMs), 0));
+
+  const std::string old_log = dir.Read("packets.txt.1").value_or("");
+  const std::string log = dir.Read("packets.txt").value_or("");
+  EXPECT_EQ(Occurrences(old_log, " link-made "), 1u) << old_log;
+  EXPECT_EQ(Occurrences(old_log, " link-closed "), 0u) << old_log;
+  EXPECT_EQ(Occurrences(log, " link-made "), 3u) << log;
+  EXPECT_EQ(Occurrences(log, " reason=shutdown "), 4u) << log;
+  for (uint16_t each : {port, static_cast<uint16_t>(port + 1)})
+    EXPECT_EQ(Occurrences(log, " counters port=" + std::to_string(each) + " "), 1u) << log;
+  EXPECT_NE(relay.Errors().find(std::string("tavorin: SIG") + sigabbrev_np(GetParam())),
+            std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Program, StopSignal, ::testing::Values(SIGTERM, SIGINT, SIGHUP),
+                         [](const ::testing::TestParamInfo<int>& row) {
+                           return std::string(sigabbrev_np(row.param));
+                         });
 
 struct BadValueCase {
   std::string setting;

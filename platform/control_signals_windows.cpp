@@ -1,0 +1,76 @@
+// Stop requests as the console's control events. The handler runs on a thread of the system's;
+// for a close, logoff or shutdown event the system ends the process as soon as the handler
+// returns, so the handler waits (within the time the system allows) until the orderly stop is
+// done.
+#include <windows.h>
+
+#include <atomic>
+
+#include "platform/control_signals.h"
+
+namespace tavorin {
+
+namespace {
+std::atomic<DWORD> stop_event{0};
+std::atomic<bool> stop_asked{false};
+std::atomic<void (*)()> last_words{nullptr};
+HANDLE stopped = nullptr;  // set once the stop is done
+// Less than the 5 s the system gives a console's close event.
+constexpr DWORD kMostWaitMs = 4500;
+
+BOOL WINAPI OnControl(DWORD event) {
+  if (stop_asked.exchange(true)) {
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
+      // Asked again during the stop: ended at once.
+      if (void (*words)() = last_words.load())
+        words();
+      ExitProcess(STATUS_CONTROL_C_EXIT);
+    }
+  } else {
+    stop_event.store(event);
+  }
+  if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT)
+    return TRUE;
+  WaitForSingleObject(stopped, kMostWaitMs);
+  return TRUE;
+}
+}  // namespace
+
+ControlSignals::ControlSignals() {
+  stop_asked.store(false);
+  stop_event.store(0);
+  stopped = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  SetConsoleCtrlHandler(OnControl, TRUE);
+}
+
+ControlSignals::~ControlSignals() {
+  SetEvent(stopped);
+  SetConsoleCtrlHandler(OnControl, FALSE);
+}
+
+const char* ControlSignals::StopRequest() const {
+  if (!stop_asked.load())
+    return nullptr;
+  switch (stop_event.load()) {
+    case CTRL_C_EVENT:
+      return "Ctrl+C";
+    case CTRL_BREAK_EVENT:
+      return "Ctrl+Break";
+    case CTRL_CLOSE_EVENT:
+      return "the console's close event";
+    case CTRL_LOGOFF_EVENT:
+      return "the logoff event";
+    default:
+      return "the shutdown event";
+  }
+}
+
+bool ControlSignals::TakeReloadRequest() {
+  return false;  // no such request on Windows
+}
+
+void SetLastWords(void (*words)()) {
+  last_words.store(words);
+}
+
+}  // namespace tavorin
