@@ -39,6 +39,46 @@ void PrepareStandardStreams() {
 namespace {
 // Whether standard output, as it now is, has been made non-blocking for the log's writes.
 bool output_nonblocking = false;
+
+// Opens what the symbolic link at `path` names, if root owns the link. The link judged is the
+// link followed: it is held open while its owner is looked at and its target read, so that
+// another cannot be swapped in between; the target is opened without following a further
+// link.
+int OpenThroughRootsLink(const std::string& path, int flags, std::optional<std::string>* failure) {
+  const int link = ::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  if (link < 0) {
+    *failure = std::strerror(errno);
+    return -1;
+  }
+  struct stat seen {};
+  char target[4096];
+  ssize_t length = -1;
+  if (::fstat(link, &seen) == 0 && S_ISLNK(seen.st_mode) && seen.st_uid == 0)
+    length = ::readlinkat(link, "", target, sizeof target - 1);
+  ::close(link);
+  if (!S_ISLNK(seen.st_mode)) {
+    *failure = std::strerror(ELOOP);  // a loop further up the path
+    return -1;
+  }
+  if (seen.st_uid != 0) {
+    *failure = "a symbolic link owned by another user, not followed when run as root";
+    return -1;
+  }
+  if (length <= 0) {
+    *failure = std::strerror(errno);
+    return -1;
+  }
+  target[length] = '\0';
+  std::string named = target;
+  if (named.front() != '/') {
+    const size_t slash = path.rfind('/');
+    named = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + named;
+  }
+  const int fd = ::open(named.c_str(), flags | O_NOFOLLOW, 0666);
+  if (fd < 0)
+    *failure = std::strerror(errno);
+  return fd;
+}
 }  // namespace
 
 std::optional<std::string> RedirectStandardOutput(const std::string& path, bool append) {
@@ -50,14 +90,8 @@ std::optional<std::string> RedirectStandardOutput(const std::string& path, bool 
   const bool root = ::geteuid() == 0;
   int fd = ::open(path.c_str(), flags | (root ? O_NOFOLLOW : 0), 0666);
   std::optional<std::string> failure;
-  if (fd < 0 && root && errno == ELOOP) {
-    struct stat link {};
-    if (::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode) && link.st_uid != 0) {
-      failure = "a symbolic link owned by another user, not followed when run as root";
-    } else {
-      fd = ::open(path.c_str(), flags, 0666);
-    }
-  }
+  if (fd < 0 && root && errno == ELOOP)
+    fd = OpenThroughRootsLink(path, flags, &failure);
   if (fd < 0) {
     if (!failure)
       failure = std::strerror(errno);
