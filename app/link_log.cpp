@@ -72,25 +72,37 @@ void LinkLog::Counters(uint16_t port, const Listener& listener) {
 }
 
 void LinkLog::Flush() {
-  // Whole lines at a time, at most what a pipe takes in one piece, so that a log that stops
-  // taking them is never left with half a line.
+  // As much as the log takes now, a piece at a time; what a short write leaves (the rest of a
+  // line, on a full disk) waits at the front for the next turn, so that every line reaches the
+  // file whole, in order.
   constexpr size_t kPiece = 4096;
   size_t at = 0;
-  uint64_t written_lines = 0;
   while (at < pending_.size()) {
-    size_t end = pending_.rfind('\n', std::min(pending_.size(), at + kPiece) - 1);
-    if (end == std::string::npos || end < at)
-      end = pending_.find('\n', at);  // a line longer than a piece goes alone
-    const std::string_view piece(pending_.data() + at, end + 1 - at);
-    if (WriteStandardOutputNow(piece) < piece.size())
+    const size_t n = WriteStandardOutputNow(
+        std::string_view(pending_.data() + at, std::min(kPiece, pending_.size() - at)));
+    if (n == 0)
       break;
-    for (char c : piece)
-      written_lines += c == '\n' ? 1 : 0;
-    at = end + 1;
+    at += n;
   }
-  unwritten_ += pending_lines_ - written_lines;
-  pending_.clear();
-  pending_lines_ = 0;
+  pending_lines_ -=
+      static_cast<uint64_t>(std::count(pending_.begin(), pending_.begin() + at, '\n'));
+  pending_.erase(0, at);
+  // A log that takes nothing for long keeps only so much waiting: whole lines past it are
+  // dropped, the newest first, and counted; a line begun in the file is kept to be ended.
+  constexpr size_t kMostWaiting = 4 << 20;
+  if (pending_.size() > kMostWaiting) {
+    const size_t keep = pending_.rfind('\n', kMostWaiting - 1);
+    const size_t from = keep == std::string::npos ? pending_.find('\n') : keep;
+    const uint64_t dropped =
+        static_cast<uint64_t>(std::count(pending_.begin() + from + 1, pending_.end(), '\n'));
+    pending_.resize(from + 1);
+    pending_lines_ -= dropped;
+    unwritten_ += dropped;
+  }
+}
+
+uint64_t LinkLog::Waiting() const {
+  return pending_lines_;
 }
 
 }  // namespace tavorin

@@ -32,9 +32,11 @@ class LinkLog {
   void Closed(uint16_t port, const ClientLink& link, const char* reason, Clock::time_point now);
   void Counters(uint16_t port, const Listener& listener);
 
-  // Writes the lines gathered since the last call, without waiting; what cannot go now is
-  // dropped and counted.
+  // Writes the lines gathered so far, without waiting; what cannot go now waits for the next
+  // call, up to a bound past which whole lines are dropped and counted.
   void Flush();
+  // Lines not yet written: lost if the log takes them no more.
+  uint64_t Waiting() const;
 
  private:
   void Line(WallClock::time_point at, const std::string& text);
