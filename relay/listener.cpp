@@ -179,20 +179,20 @@ void Listener::AddClient(const ReceiveSlot& slot, LoopGuard::Verdict verdict,
     return;
   }
   if (max_links_ != 0 && links_.count >= max_links_) {
-    counters_.CountRefused(Outcome::Failed(Step::kLimit, static_cast<int>(max_links_)));
+    Refuse(slot.source, Outcome::Failed(Step::kLimit, static_cast<int>(max_links_)));
     return;
   }
   std::unique_ptr<ClientLink> link;
   try {
     link = std::make_unique<ClientLink>(slot.source, port_, slot.reply_from);
   } catch (const std::bad_alloc&) {
-    counters_.CountRefused(Outcome::Failed(Step::kMemory, 0));
+    Refuse(slot.source, Outcome::Failed(Step::kMemory, 0));
     return;
   }
   if (Outcome started = link->Start(); !started) {
     // No socket, port or thread to be had: the datagram is dropped and the client's next
     // one tries again.
-    counters_.CountRefused(started);
+    Refuse(slot.source, started);
     return;
   }
   if (port_.client_rate != 0)
@@ -206,13 +206,18 @@ void Listener::AddClient(const ReceiveSlot& slot, LoopGuard::Verdict verdict,
   }
   const uint16_t link_port = link->LocalPort();
   if (!links_.AddHead(link)) {
-    counters_.CountRefused(Outcome::Failed(Step::kMemory, 0));
+    Refuse(slot.source, Outcome::Failed(Step::kMemory, 0));
     return;
   }
   links_.head->quiet_since = Clock::now();
   counters_.CountMade();
+  refused_clients_.EndRun();
   if (made_records_.enabled())
     made_records_.Put({std::chrono::system_clock::now(), slot.source, link_port});
+}
+
+void Listener::Refuse(const Endpoint& client, const Outcome& why) {
+  counters_.CountRefused(why, refused_clients_.Note(client));
 }
 
 void Listener::SweepIdle(Clock::time_point now) {

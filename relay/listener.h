@@ -20,6 +20,7 @@
 #include "relay/link_events.h"
 #include "relay/loop_guard.h"
 #include "relay/port_share.h"
+#include "relay/refused_clients.h"
 
 namespace tavorin {
 
@@ -86,7 +87,7 @@ class Listener {
   ClientLink* FindClient(const Endpoint& source) const;
 
   const ClientTable& links() const { return links_; }
-  // Links made and new clients refused, for reports from other threads.
+  // Links made, and new clients and their datagrams refused, for reports from other threads.
   const LinkCounters& counters() const { return counters_; }
   // Datagrams carried and not carried, both ways, for reports from other threads.
   const PortCounters& port_counters() const { return port_.counters; }
@@ -136,6 +137,9 @@ class Listener {
   // this host's.
   void AddClient(const ReceiveSlot& slot, LoopGuard::Verdict verdict,
                  std::chrono::steady_clock::time_point now);
+  // Counts the datagram of `client`, for which no link could be had, and the client once in a
+  // run of refusals.
+  void Refuse(const Endpoint& client, const Outcome& why);
   // Looks at the next few thousand links for one that has been idle too long, at most every
   // tenth of a second, so that no batch waits long for it; every link is seen about once a
   // second.
@@ -156,6 +160,7 @@ class Listener {
   LoopGuard* guard_ = nullptr;
   Endpoint listen_address_ = EveryAddress(true);
   LinkCounters counters_;
+  RefusedClients refused_clients_;  // the receive thread's
   std::chrono::milliseconds idle_timeout_{0};
   uint32_t max_links_ = 0;
   LinkMadeQueue made_records_;

@@ -270,7 +270,7 @@ TEST_F(RelayTest, ALinkDropsWhatComesFromTheRelaysListeningPorts) {
   ASSERT_TRUE(reply.has_value());
   EXPECT_EQ(reply->data, Pattern(10, 3));
   EXPECT_TRUE(client.Silent(200));
-  EXPECT_EQ(a_.port_counters().guarded(), relays.size());
+  EXPECT_EQ(a_.port_counters().dropped_loop(), relays.size());
 }
 
 TEST_F(RelayTest, CountersTellLinksMade) {
@@ -280,9 +280,45 @@ TEST_F(RelayTest, CountersTellLinksMade) {
   Forward(second, Pattern(4, 2), port_a(), server_a_);
   Forward(first, Pattern(4, 3), port_a(), server_a_);
   a_.Stop();  // a link is counted after its first datagram has gone
-  EXPECT_EQ(a_.counters().made(), 2u);
-  EXPECT_EQ(a_.counters().refused(), 0u);
-  EXPECT_EQ(b_.counters().made(), 0u);
+  EXPECT_EQ(a_.counters().links_made(), 2u);
+  EXPECT_EQ(a_.counters().datagrams_refused(), 0u);
+  EXPECT_EQ(b_.counters().links_made(), 0u);
+}
+
+// Refused datagrams and refused clients are counted apart: a client once in a run of refusals,
+// however many datagrams it sends, and once more after a link has been made.
+TEST(ListenerRefusals, CountEveryDatagramAndEachClientOnceARun) {
+  UdpPeer server;
+  Listener listener;  // never started: the test plays the receive thread
+  listener.SetServer(server.endpoint());
+  listener.SetMaxLinks(1);
+  struct Row {
+    const char* what;
+    Endpoint client;
+    int datagrams;
+    bool room;  // the table is emptied first
+    uint64_t datagrams_refused;
+    uint64_t clients_refused;
+  };
+  const Row rows[] = {
+      {"the first client gets the one link", LoopbackEndpoint(40001), 1, false, 0, 0},
+      {"a client sending 20 is one client", LoopbackEndpoint(40002), 20, false, 20, 1},
+      {"another address, the same port", LoopbackEndpoint(40002, 2), 1, false, 21, 2},
+      {"IPv6, the same port", MakeEndpoint6(in6addr_loopback, htons(40002)), 1, false, 22, 3},
+      {"the first refused again", LoopbackEndpoint(40002), 3, false, 25, 3},
+      {"a link is made: the run ends", LoopbackEndpoint(40003), 1, true, 25, 3},
+      {"a new run counts the client anew", LoopbackEndpoint(40002), 2, false, 27, 4},
+  };
+  for (const Row& row : rows) {
+    if (row.room)
+      const_cast<ClientTable&>(listener.links()).RemoveAll(false);
+    for (int i = 0; i < row.datagrams; ++i)
+      ListenerProbe::Relay(listener, "x", 1, row.client);
+    EXPECT_EQ(listener.counters().datagrams_refused(), row.datagrams_refused) << row.what;
+    EXPECT_EQ(listener.counters().clients_refused(), row.clients_refused) << row.what;
+  }
+  EXPECT_EQ(listener.counters().links_made(), 2u);
+  EXPECT_EQ(listener.counters().last_refusal().step(), Step::kLimit);
 }
 
 // Threads of this process that the system schedules for throughput, settled towards
@@ -440,7 +476,7 @@ TEST(ListenerClosing, ExpiredLinksCloseInSlicesAndCloseAllTakesTheRest) {
   for (uint16_t client = 40004; client <= 40005; ++client)
     ListenerProbe::Relay(listener, "x", 1, LoopbackEndpoint(client));
   EXPECT_EQ(listener.links().count, 2u);
-  EXPECT_EQ(listener.counters().expired(), 3u);
+  EXPECT_EQ(listener.counters().links_expired(), 3u);
 
   Told told;
   EXPECT_EQ(listener.CloseExpired(2, TellInto(told)), 2u);
