@@ -110,7 +110,8 @@ class Listener {
   // Stops the Listener if it runs, then closes every link: those expired and not yet closed
   // (kIdle), then the table's, newest first (kShutdown); all are woken at once, then joined
   // and told to `closed` in that order. The listening sockets that restarts gave up are closed
-  // last, as no return thread is left to send on them. The Listener may be started again.
+  // last, as no return thread is left to send on them. The Listener may be started again. On
+  // the thread that calls CloseExpired.
   void CloseAll(const LinkClosed& closed);
 
   // A socket option the system refused when the Listener started: which, and its error.
