@@ -20,8 +20,8 @@ std::vector<std::string> DropReport::Check(const PortCounters& counters,
                                            LinePace::Clock::time_point now) {
   std::vector<std::string> lines;
   // Each count first: what is read of the latest drop after it belongs to one it counts.
-  const uint64_t to_server = counters.failed_to_server();
-  const uint64_t to_client = counters.failed_to_client();
+  const uint64_t to_server = counters.send_failed_to_server();
+  const uint64_t to_client = counters.send_failed_to_client();
   const Direction direction = counters.last_failure_direction();
   const Endpoint to = counters.last_failure_to();
   const int error = counters.last_failure_error();
@@ -42,7 +42,7 @@ std::vector<std::string> DropReport::Check(const PortCounters& counters,
     to_client_told_ = to_client;
   }
 
-  const uint64_t over_rate = counters.over_rate();
+  const uint64_t over_rate = counters.dropped_over_rate();
   if (rate_pace_.Due(over_rate, now)) {
     lines.push_back(Prefix() + Datagrams(over_rate - over_rate_told_) + " over the rate of " +
                     std::to_string(client_rate_) + " a second from one client dropped (" +
@@ -50,9 +50,9 @@ std::vector<std::string> DropReport::Check(const PortCounters& counters,
     over_rate_told_ = over_rate;
   }
 
-  const uint64_t oversize = counters.oversize();
+  const uint64_t oversize = counters.dropped_oversize();
   const size_t latest = counters.latest_oversize();
-  const uint64_t empty = counters.empty();
+  const uint64_t empty = counters.dropped_empty();
   if (!size_pace_.Due(oversize + empty, now))
     return lines;
   std::string line = Prefix();

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <string_view>
 
 #include "platform/files.h"
@@ -57,18 +58,22 @@ void LinkLog::Closed(uint16_t port, const ClientLink& link, const char* reason,
 void LinkLog::Counters(uint16_t port, const Listener& listener) {
   const LinkCounters& links = listener.counters();
   const PortCounters& data = listener.port_counters();
-  Line(WallClock::now(),
-       "counters port=" + std::to_string(port) + " links_held=" + std::to_string(links.held()) +
-           " links_made=" + std::to_string(links.made()) + " links_expired=" +
-           std::to_string(links.expired()) + " clients_refused=" + std::to_string(links.refused()) +
-           TrafficText("to_server", data.to_server()) + TrafficText("to_client", data.to_client()) +
-           " dropped_empty=" + std::to_string(data.empty()) + " dropped_oversize=" +
-           std::to_string(data.oversize()) + " dropped_loop=" + std::to_string(data.guarded()) +
-           " dropped_not_from_server=" + std::to_string(data.foreign()) +
-           " dropped_over_rate=" + std::to_string(data.over_rate()) +
-           " send_failed_to_server=" + std::to_string(data.failed_to_server()) +
-           " send_failed_to_client=" + std::to_string(data.failed_to_client()) +
-           " log_lines_lost=" + std::to_string(unwritten_ + listener.made_records().dropped()));
+#define TAVORIN_LINK_VALUE(name, kind, what) links.name(),
+#define TAVORIN_PORT_VALUE(name, kind, what) data.name(),
+  const uint64_t lost = unwritten_ + listener.made_records().dropped();
+  const uint64_t values[] = {
+      links.links_held(),
+      TAVORIN_LINK_COUNTERS(TAVORIN_LINK_VALUE)  //
+      TAVORIN_PORT_COUNTERS(TAVORIN_PORT_VALUE)  //
+      lost,
+  };
+#undef TAVORIN_LINK_VALUE
+#undef TAVORIN_PORT_VALUE
+  static_assert(std::size(values) == std::size(kCountersLine), "a value for every key");
+  std::string text = "counters port=" + std::to_string(port);
+  for (size_t i = 0; i < std::size(values); ++i)
+    text += std::string(" ") + kCountersLine[i].key + "=" + std::to_string(values[i]);
+  Line(WallClock::now(), text);
 }
 
 void LinkLog::Flush() {

@@ -15,10 +15,27 @@
 #include <string>
 
 #include "relay/client_link.h"
+#include "relay/counters.h"
 #include "relay/link_events.h"
 #include "relay/listener.h"
 
 namespace tavorin {
+
+// A key of the counters line, and what it counts.
+struct CounterKey {
+  const char* key;
+  const char* what;
+};
+// The keys of the counters line in its order, after port=: those of the Listener's counts
+// (relay/counters.h) between the links held and the log's own lines lost.
+#define TAVORIN_COUNTER_KEY(name, kind, what) {#name, what},
+inline constexpr CounterKey kCountersLine[] = {
+    {"links_held", "links in the table: made less expired"},
+    TAVORIN_LINK_COUNTERS(TAVORIN_COUNTER_KEY)  //
+    TAVORIN_PORT_COUNTERS(TAVORIN_COUNTER_KEY)  //
+    {"log_lines_lost", "lines of the log dropped as it could not take them at once"},
+};
+#undef TAVORIN_COUNTER_KEY
 
 // `at` as UTC in ISO 8601 to the millisecond: 2026-12-08T10:15:02.417Z.
 std::string UtcTimestamp(std::chrono::system_clock::time_point at);
@@ -30,6 +47,7 @@ class LinkLog {
   void Made(uint16_t port, const LinkMade& record);
   // `link` has ended its thread; `reason` is "idle" or "shutdown".
   void Closed(uint16_t port, const ClientLink& link, const char* reason, Clock::time_point now);
+  // The counters line of `listener`, on `port` (kCountersLine).
   void Counters(uint16_t port, const Listener& listener);
 
   // Writes the lines gathered so far, without waiting; what cannot go now waits for the next

@@ -24,22 +24,29 @@ std::string RefusalReport::Line(const std::string& text) const {
   return "tavorin: port " + std::to_string(port_) + ": " + text;
 }
 
+namespace {
+// "1 new client", "2 new clients".
+std::string Counted(uint64_t n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+}  // namespace
+
 std::optional<std::string> RefusalReport::Check(const LinkCounters& counters,
                                                 Clock::time_point now) {
   // At most one line every 10 s, whichever it is: refusals that stop and start again as
   // resources come and go one at a time would otherwise give a line each time.
   if (written_ && now - last_line_ < kInterval)
     return std::nullopt;
-  const uint64_t refused = counters.refused();
-  const uint64_t made = counters.made();
-  const uint64_t links = counters.held();
-  const std::string held = std::to_string(links) + (links == 1 ? " link held" : " links held");
+  // The datagrams first: the clients counted with them are seen too.
+  const Refused refused{counters.datagrams_refused(), counters.clients_refused()};
+  const uint64_t made = counters.links_made();
+  const std::string held = Counted(counters.links_held(), "link held", "links held");
   if (!refusing_) {
-    if (refused == refused_told_)
+    if (refused.datagrams == told_.datagrams)
       return std::nullopt;
     refusing_ = true;
-    refused_before_ = refused_told_;
-    refused_told_ = refused;
+    before_ = told_;
+    told_ = refused;
     made_at_begin_ = made;
     last_line_ = now;
     written_ = true;
@@ -47,16 +54,20 @@ std::optional<std::string> RefusalReport::Check(const LinkCounters& counters,
   }
   if (made > made_at_begin_) {
     refusing_ = false;
-    refused_told_ = refused;
+    told_ = refused;
     last_line_ = now;
+    const uint64_t datagrams = refused.datagrams - before_.datagrams;
     return Line("links can be made again; " + held + ", " +
-                std::to_string(refused - refused_before_) + " new clients were refused");
+                Counted(datagrams, "datagram", "datagrams") + " from " +
+                Counted(refused.clients - before_.clients, "new client", "new clients") +
+                (datagrams == 1 ? " was refused" : " were refused"));
   }
-  if (refused > refused_told_) {
-    const uint64_t more = refused - refused_told_;
-    refused_told_ = refused;
+  // Only new clients make news: those refused before try again.
+  if (refused.clients > told_.clients) {
+    const uint64_t more = refused.clients - told_.clients;
+    told_ = refused;
     last_line_ = now;
-    return Line(std::to_string(more) + " more new clients refused (" +
+    return Line(Counted(more, "more new client", "more new clients") + " refused (" +
                 ShortageText(counters.last_refusal()) + "); " + held);
   }
   return std::nullopt;

@@ -1,6 +1,7 @@
 // Tells standard error about new clients that a Listener could not give a link: one line when
-// refusals begin (why, and how many links are held), then more (how many more) and one when
-// links can be made again, never two lines within 10 s. Never a line per datagram: the
+// refusals begin (why, and how many links are held), then more (how many more new clients) and
+// one when links can be made again (how many datagrams from how many new clients were refused
+// in all), never two lines within 10 s. Never a line per datagram: the
 // receive thread only counts, and the main thread looks at the counts between key tests.
 #pragma once
 
@@ -27,11 +28,16 @@ class RefusalReport {
   std::string Line(const std::string& text) const;
 
   uint16_t port_;
+  // What the counts of refusals were.
+  struct Refused {
+    uint64_t datagrams = 0;
+    uint64_t clients = 0;
+  };
   bool refusing_ = false;
-  uint64_t refused_told_ = 0;    // refusals already accounted for in a line
-  uint64_t refused_before_ = 0;  // refusals before the present run of them began
-  uint64_t made_at_begin_ = 0;   // links made when it began
-  bool written_ = false;         // a line has been written
+  Refused told_;                // already accounted for in a line
+  Refused before_;              // before the present run of refusals began
+  uint64_t made_at_begin_ = 0;  // links made when it began
+  bool written_ = false;        // a line has been written
   Clock::time_point last_line_{};
 };
 

@@ -2,10 +2,8 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <memory>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "platform/files.h"
 
@@ -42,14 +40,9 @@ void Upkeep::Between() {
 }
 
 void Upkeep::Finish() {
-  CloseExpired(SIZE_MAX);
-  const Clock::time_point now = Clock::now();
-  for (int i = 0; i < 2; ++i) {
-    listeners_[i]->CloseLinks([&](const ClientLink& link) {
-      if (log_links_)
-        log_.Closed(ports_[i], link, "shutdown", now);
-    });
-  }
+  LogMade();  // before any link is told closed
+  for (int i = 0; i < 2; ++i)
+    listeners_[i]->CloseAll(ClosedLine(i));
   LogCounters();
   if (log_links_)
     log_.Flush();
@@ -80,25 +73,17 @@ void Upkeep::LogMade() {
 
 void Upkeep::CloseExpired(size_t most) {
   LogMade();  // before any link is told closed
-  for (int i = 0; i < 2; ++i) {
-    for (auto& link : listeners_[i]->TakeExpired())
-      closing_.push_back({i, std::move(link)});
-  }
-  const size_t end = closing_.size() - closed_ > most ? closed_ + most : closing_.size();
-  for (size_t k = closed_; k < end; ++k)
-    closing_[k].link->Retire();
-  const Clock::time_point now = Clock::now();
-  for (size_t k = closed_; k < end; ++k) {
-    closing_[k].link->Join();
-    if (log_links_)
-      log_.Closed(ports_[closing_[k].listener], *closing_[k].link, "idle", now);
-    closing_[k].link.reset();  // its socket is closed
-  }
-  closed_ = end;
-  if (closed_ == closing_.size()) {
-    closing_.clear();
-    closed_ = 0;
-  }
+  for (int i = 0; i < 2 && most > 0; ++i)
+    most -= listeners_[i]->CloseExpired(most, ClosedLine(i));
+}
+
+Listener::LinkClosed Upkeep::ClosedLine(int i) {
+  if (!log_links_)
+    return nullptr;
+  return [this, i](const ClientLink& link, Listener::LinkEnd why) {
+    log_.Closed(ports_[i], link, why == Listener::LinkEnd::kIdle ? "idle" : "shutdown",
+                Clock::now());
+  };
 }
 
 void Upkeep::LogCounters() {

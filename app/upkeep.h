@@ -6,8 +6,6 @@
 
 #include <chrono>
 #include <cstddef>
-#include <memory>
-#include <vector>
 
 #include "app/drop_report.h"
 #include "app/link_log.h"
@@ -35,15 +33,17 @@ class Upkeep {
     if (log_links_)
       log_.Flush();
   }
-  // After both Listeners have stopped: closes every link, with its line in the log, and writes
-  // the last counters.
+  // At shutdown: stops both Listeners if need be, closes every link, with its line in the log,
+  // and writes the last counters.
   void Finish();
 
  private:
   void Report(Clock::time_point now);
   void LogMade();
-  // Closes up to `most` of the links that have expired, oldest news first.
+  // Closes up to `most` of the links that have expired, the first Listener's first.
   void CloseExpired(size_t most);
+  // Writes the closed line of a link of listener `i`, with the link log.
+  Listener::LinkClosed ClosedLine(int i);
   void LogCounters();
 
   Listener* listeners_[2];
@@ -53,12 +53,6 @@ class Upkeep {
   bool log_links_;
   LinkLog log_;
   Clock::time_point next_counters_;
-  struct Closing {
-    int listener;
-    std::unique_ptr<ClientLink> link;
-  };
-  std::vector<Closing> closing_;  // expired, not yet closed
-  size_t closed_ = 0;             // of closing_, from the front
 };
 
 }  // namespace tavorin

@@ -25,7 +25,7 @@ ClientLink::~ClientLink() {
   socket_.Close();
 }
 
-void ClientLink::Retire() {
+void ClientLink::WakeScheduledLast() {
   // Ending, the thread takes the processor only when no relaying thread wants it.
   thread_.ScheduleLast();
   Wake();

@@ -30,7 +30,7 @@ class ClientLink {
   void Wake();
   // Wake for a link closed while the relay runs on: its thread ends only when no relaying
   // thread wants the processor, so that thousands ending at once never queue ahead of those.
-  void Retire();
+  void WakeScheduledLast();
   // Wakes the return thread if need be and waits until it has ended. Afterwards the counts
   // below change no more.
   void Join();
@@ -81,9 +81,6 @@ class ClientLink {
     tokens_ -= 1.0;
     return true;
   }
-
-  // The next link in a list of links that have left their table.
-  ClientLink* next_retired = nullptr;
 
  private:
   // Opens the socket on a port the system chooses that no one else here needs (see

@@ -32,12 +32,6 @@ bool ClientTable::AddHead(std::unique_ptr<ClientLink>& link) {
 void ClientTable::RemoveAll(bool detach) {
   if (head != nullptr) {
     count = 0;
-    if (!detach) {
-      for (ClientNode* node = head.get(); node != nullptr; node = node->next.get()) {
-        if (node->item != nullptr)
-          node->item->Wake();
-      }
-    }
     // One node at a time: letting the head go would destroy the whole chain recursively.
     while (head != nullptr) {
       std::unique_ptr<ClientNode> node = std::move(head);

@@ -35,9 +35,9 @@ class ClientTable {
   // node can be had, false is returned and `link` stays with the caller.
   bool AddHead(std::unique_ptr<ClientLink>& link);
 
-  // Empties the table, destroying the links newest first. With `detach` they are let go of
-  // instead, and whoever holds them keeps them. Every link's return thread is woken before the
-  // first is joined, so that they end side by side.
+  // Empties the table, destroying the links newest first (each joins its return thread in
+  // turn: whoever wants them to end side by side wakes them all first). With `detach` they are
+  // let go of instead, and whoever holds them keeps them.
   void RemoveAll(bool detach);
 
   // Takes `node` out of the table, whatever its place, and hands over its link. Constant time.

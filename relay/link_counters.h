@@ -1,33 +1,36 @@
-// How a Listener has fared with new clients: links made, clients refused and why the latest
-// was, and links that expired. Only the receive thread counts; any thread may read, at any
-// time, without a lock.
+// How a Listener has fared with new clients: links made, new clients and their datagrams refused
+// and why the latest was, and links that expired (declared in relay/counters.h). Only the
+// receive thread counts; any thread may read, at any time, without a lock.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
 #include "platform/outcome.h"
+#include "relay/counters.h"
 
 namespace tavorin {
 
 class LinkCounters {
  public:
-  void CountMade() { made_.fetch_add(1, std::memory_order_relaxed); }
-  void CountExpired() { expired_.fetch_add(1, std::memory_order_relaxed); }
-  void CountRefused(const Outcome& why) {
+  void CountMade() { links_made_.Add(1); }
+  void CountExpired() { links_expired_.Add(1); }
+  // A datagram of a new client for which no link could be had, and why; `new_client` when its
+  // client had not been refused before in the present run of refusals.
+  void CountRefused(const Outcome& why, bool new_client) {
+    if (new_client)
+      clients_refused_.Add(1);
     last_refusal_.store(Pack(why), std::memory_order_relaxed);
-    refused_.fetch_add(1, std::memory_order_release);
+    datagrams_refused_.Add(1);  // last: it publishes the two above
   }
 
-  uint64_t made() const { return made_.load(std::memory_order_relaxed); }
-  uint64_t expired() const { return expired_.load(std::memory_order_relaxed); }
+  TAVORIN_LINK_COUNTERS(TAVORIN_COUNTER_ACCESSOR)
   // Links in the table now, give or take one being made or expiring.
-  uint64_t held() const {
-    uint64_t gone = expired();
-    uint64_t all = made();
+  uint64_t links_held() const {
+    uint64_t gone = links_expired();
+    uint64_t all = links_made();
     return all > gone ? all - gone : 0;
   }
-  uint64_t refused() const { return refused_.load(std::memory_order_acquire); }
   // Why the latest client was refused; done (no failure) before the first refusal.
   Outcome last_refusal() const { return Unpack(last_refusal_.load(std::memory_order_relaxed)); }
 
@@ -42,9 +45,7 @@ class LinkCounters {
                                : Outcome::Failed(step, static_cast<int>(word & 0xFFFFFFFFu));
   }
 
-  std::atomic<uint64_t> made_{0};
-  std::atomic<uint64_t> expired_{0};
-  std::atomic<uint64_t> refused_{0};
+  TAVORIN_LINK_COUNTERS(TAVORIN_COUNTER_FIELD)
   std::atomic<uint64_t> last_refusal_{0};
 };
 

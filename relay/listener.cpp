@@ -1,5 +1,6 @@
 #include "relay/listener.h"
 
+#include <algorithm>
 #include <memory>
 #include <new>
 #include <utility>
@@ -23,16 +24,33 @@ constexpr int kSweepStep = 2048;
 // Records of links made that wait for the log: a burst of this many new clients in half a
 // second is logged whole.
 constexpr size_t kMadeRecords = 16384;
+// Room for this many expired links at least, once the sweep has expired one.
+constexpr size_t kExpiringRoom = 64;
+
+// Ends the return thread of every link that `each(visit)` visits (visit(link, why)): all are
+// woken before the first is joined, so that they end side by side; `scheduled_last` lets them
+// end only when no relaying thread wants the processor. Then tells each, in the same order, to
+// `closed`.
+template <typename EachLink>
+void EndLinks(EachLink each, bool scheduled_last, const Listener::LinkClosed& closed) {
+  each([scheduled_last](ClientLink& link, Listener::LinkEnd) {
+    if (scheduled_last) {
+      link.WakeScheduledLast();
+    } else {
+      link.Wake();
+    }
+  });
+  each([&closed](ClientLink& link, Listener::LinkEnd why) {
+    link.Join();
+    if (closed)
+      closed(link, why);
+  });
+}
 }  // namespace
 
 Listener::~Listener() {
-  Stop();
-  // Every return thread has ended once the links are gone; only then may the listening
-  // sockets they send on be closed.
-  links_.RemoveAll(false);
-  TakeExpired().clear();
+  CloseAll(nullptr);
   port_.socket.Close();
-  retired_.clear();
 }
 
 void Listener::KeepLinkRecords() {
@@ -46,7 +64,7 @@ Outcome Listener::Start(int32_t port) {
   }
   UdpSocket& socket = port_.socket;
   if (socket.IsOpen()) {
-    retired_.push_back(std::move(socket));
+    old_sockets_.push_back(std::move(socket));
   }
   refused_options_.clear();
   Endpoint local = listen_address_;
@@ -92,6 +110,56 @@ void Listener::Stop() {
   thread_.RequestStop();
   port_.socket.Shutdown();
   thread_.Join();
+  // The receive thread has ended: what it had not handed over yet is passed on now.
+  if (!expiring_.empty()) {
+    std::lock_guard<std::mutex> lock(expired_lock_);
+    for (std::unique_ptr<ClientLink>& link : expiring_)
+      expired_.push_back(std::move(link));
+    expiring_.clear();
+  }
+}
+
+size_t Listener::CloseExpired(size_t most, const LinkClosed& closed) {
+  {
+    std::lock_guard<std::mutex> lock(expired_lock_);
+    for (std::unique_ptr<ClientLink>& link : expired_)
+      closing_.push_back(std::move(link));
+    expired_.clear();
+  }
+  const size_t count = std::min(most, closing_.size());
+  EndLinks(
+      [this, count](auto visit) {
+        for (size_t k = 0; k < count; ++k)
+          visit(*closing_[k], LinkEnd::kIdle);
+      },
+      true, closed);
+  closing_.erase(closing_.begin(), closing_.begin() + static_cast<std::ptrdiff_t>(count));
+  return count;
+}
+
+void Listener::CloseAll(const LinkClosed& closed) {
+  Stop();
+  {
+    std::lock_guard<std::mutex> lock(expired_lock_);
+    for (std::unique_ptr<ClientLink>& link : expired_)
+      closing_.push_back(std::move(link));
+    expired_.clear();
+  }
+  EndLinks(
+      [this](auto visit) {
+        for (std::unique_ptr<ClientLink>& link : closing_)
+          visit(*link, LinkEnd::kIdle);
+        for (ClientNode* node = links_.head.get(); node != nullptr; node = node->next.get()) {
+          if (node->item != nullptr)
+            visit(*node->item, LinkEnd::kShutdown);
+        }
+      },
+      false, closed);
+  closing_.clear();
+  links_.RemoveAll(false);
+  sweep_at_ = nullptr;
+  // No return thread is left to send on them.
+  old_sockets_.clear();
 }
 
 ClientLink* Listener::FindClient(const Endpoint& source) const {
@@ -111,20 +179,20 @@ void Listener::AddClient(const ReceiveSlot& slot, LoopGuard::Verdict verdict,
     return;
   }
   if (max_links_ != 0 && links_.count >= max_links_) {
-    counters_.CountRefused(Outcome::Failed(Step::kLimit, static_cast<int>(max_links_)));
+    Refuse(slot.source, Outcome::Failed(Step::kLimit, static_cast<int>(max_links_)));
     return;
   }
   std::unique_ptr<ClientLink> link;
   try {
     link = std::make_unique<ClientLink>(slot.source, port_, slot.reply_from);
   } catch (const std::bad_alloc&) {
-    counters_.CountRefused(Outcome::Failed(Step::kMemory, 0));
+    Refuse(slot.source, Outcome::Failed(Step::kMemory, 0));
     return;
   }
   if (Outcome started = link->Start(); !started) {
     // No socket, port or thread to be had: the datagram is dropped and the client's next
     // one tries again.
-    counters_.CountRefused(started);
+    Refuse(slot.source, started);
     return;
   }
   if (port_.client_rate != 0)
@@ -138,13 +206,18 @@ void Listener::AddClient(const ReceiveSlot& slot, LoopGuard::Verdict verdict,
   }
   const uint16_t link_port = link->LocalPort();
   if (!links_.AddHead(link)) {
-    counters_.CountRefused(Outcome::Failed(Step::kMemory, 0));
+    Refuse(slot.source, Outcome::Failed(Step::kMemory, 0));
     return;
   }
   links_.head->quiet_since = Clock::now();
   counters_.CountMade();
+  refused_clients_.EndRun();
   if (made_records_.enabled())
     made_records_.Put({std::chrono::system_clock::now(), slot.source, link_port});
+}
+
+void Listener::Refuse(const Endpoint& client, const Outcome& why) {
+  counters_.CountRefused(why, refused_clients_.Note(client));
 }
 
 void Listener::SweepIdle(Clock::time_point now) {
@@ -166,25 +239,39 @@ void Listener::SweepIdle(Clock::time_point now) {
     node = next;
   }
   sweep_at_ = node;
+  HandOverExpired();
 }
 
 void Listener::Expire(ClientNode* node) {
-  ClientLink* link = links_.Remove(node).release();
-  link->next_retired = expired_.load(std::memory_order_relaxed);
-  while (!expired_.compare_exchange_weak(link->next_retired, link, std::memory_order_release,
-                                         std::memory_order_relaxed)) {
+  if (expiring_.size() == expiring_.capacity()) {
+    try {
+      expiring_.reserve(std::max(kExpiringRoom, 2 * expiring_.capacity()));
+    } catch (const std::bad_alloc&) {
+      return;  // the link stays in the table for now
+    }
   }
+  expiring_.push_back(links_.Remove(node));
   counters_.CountExpired();
 }
 
-std::vector<std::unique_ptr<ClientLink>> Listener::TakeExpired() {
-  std::vector<std::unique_ptr<ClientLink>> taken;
-  for (ClientLink* link = expired_.exchange(nullptr, std::memory_order_acquire); link != nullptr;) {
-    ClientLink* next = link->next_retired;
-    taken.emplace_back(link);
-    link = next;
+void Listener::HandOverExpired() {
+  if (expiring_.empty())
+    return;
+  std::unique_lock<std::mutex> lock(expired_lock_, std::try_to_lock);
+  if (!lock.owns_lock())
+    return;
+  if (expired_.empty()) {
+    expired_.swap(expiring_);  // and the room of the vector taken last time comes back
+    return;
   }
-  return taken;
+  try {
+    expired_.reserve(expired_.size() + expiring_.size());
+  } catch (const std::bad_alloc&) {
+    return;
+  }
+  for (std::unique_ptr<ClientLink>& link : expiring_)
+    expired_.push_back(std::move(link));
+  expiring_.clear();
 }
 
 void Listener::ListenerThread(void* self) {

@@ -2,11 +2,13 @@
 // link of its source, creating a link for a source not seen before.
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "platform/endpoint.h"
@@ -18,13 +20,14 @@
 #include "relay/link_events.h"
 #include "relay/loop_guard.h"
 #include "relay/port_share.h"
+#include "relay/refused_clients.h"
 
 namespace tavorin {
 
 class Listener {
  public:
   Listener() = default;
-  // Stops the Listener if it runs, then destroys every link.
+  // Stops the Listener if it runs, then closes every link (CloseAll) and the listening socket.
   ~Listener();
   Listener(const Listener&) = delete;
   Listener& operator=(const Listener&) = delete;
@@ -57,8 +60,8 @@ class Listener {
   void SetMaxDatagram(size_t bytes) { port_.max_datagram = bytes; }
 
   // A link that has carried no datagram either way for `timeout` leaves the table, within a
-  // second or so after, and waits in TakeExpired for its owner to close it; the client's next
-  // datagram makes a new link. Zero (the default) keeps links for life. Set before Start.
+  // second or so after, and waits for CloseExpired; the client's next datagram makes a new
+  // link. Zero (the default) keeps links for life. Set before Start.
   void SetIdleTimeout(std::chrono::milliseconds timeout) { idle_timeout_ = timeout; }
   // At most `links` links in the table: a new client beyond them is refused. Zero (the
   // default) sets no limit of the Listener's own. Set before Start.
@@ -84,7 +87,7 @@ class Listener {
   ClientLink* FindClient(const Endpoint& source) const;
 
   const ClientTable& links() const { return links_; }
-  // Links made and new clients refused, for reports from other threads.
+  // Links made, and new clients and their datagrams refused, for reports from other threads.
   const LinkCounters& counters() const { return counters_; }
   // Datagrams carried and not carried, both ways, for reports from other threads.
   const PortCounters& port_counters() const { return port_.counters; }
@@ -92,27 +95,24 @@ class Listener {
   LinkMadeQueue& made_records() { return made_records_; }
   const LinkMadeQueue& made_records() const { return made_records_; }
 
-  // The links that have expired since the last call, out of the table, for any thread to
-  // close: destroying one ends its thread and closes its socket.
-  std::vector<std::unique_ptr<ClientLink>> TakeExpired();
+  // Why a link was closed: it had been idle for the timeout, or every link was closed.
+  enum class LinkEnd : uint8_t { kIdle, kShutdown };
+  // Told of each link closed, once its thread has ended and before it is destroyed.
+  using LinkClosed = std::function<void(const ClientLink& link, LinkEnd why)>;
 
-  // Once stopped: ends every link's return thread (all woken at once, then joined), hands each
-  // link to `closed`, newest first, and destroys them all.
-  template <typename Closed>
-  void CloseLinks(Closed closed) {
-    for (ClientNode* node = links_.head.get(); node != nullptr; node = node->next.get()) {
-      if (node->item != nullptr)
-        node->item->Wake();
-    }
-    for (ClientNode* node = links_.head.get(); node != nullptr; node = node->next.get()) {
-      if (node->item != nullptr) {
-        node->item->Join();
-        closed(static_cast<const ClientLink&>(*node->item));
-      }
-    }
-    links_.RemoveAll(false);
-    sweep_at_ = nullptr;
-  }
+  // Closes up to `most` of the links that have expired, those that expired first first: their
+  // threads are woken together, scheduled to run only when no relaying thread wants the
+  // processor, then joined; each is told to `closed` (may be empty) and destroyed, its socket
+  // closed. Returns how many were closed. For one thread at a time (the program's main
+  // thread), while the receive thread runs or not.
+  size_t CloseExpired(size_t most, const LinkClosed& closed);
+
+  // Stops the Listener if it runs, then closes every link: those expired and not yet closed
+  // (kIdle), then the table's, newest first (kShutdown); all are woken at once, then joined
+  // and told to `closed` in that order. The listening sockets that restarts gave up are closed
+  // last, as no return thread is left to send on them. The Listener may be started again. On
+  // the thread that calls CloseExpired.
+  void CloseAll(const LinkClosed& closed);
 
   // A socket option the system refused when the Listener started: which, and its error.
   struct RefusedOption {
@@ -138,22 +138,30 @@ class Listener {
   // this host's.
   void AddClient(const ReceiveSlot& slot, LoopGuard::Verdict verdict,
                  std::chrono::steady_clock::time_point now);
+  // Counts the datagram of `client`, for which no link could be had, and the client once in a
+  // run of refusals.
+  void Refuse(const Endpoint& client, const Outcome& why);
   // Looks at the next few thousand links for one that has been idle too long, at most every
   // tenth of a second, so that no batch waits long for it; every link is seen about once a
   // second.
   void SweepIdle(std::chrono::steady_clock::time_point now);
-  // Takes the link of `node` out of the table and onto the list of expired links.
+  // Takes the link of `node` out of the table and onto the list of expired links, unless no
+  // room for it can be had there (the next sweep tries again).
   void Expire(ClientNode* node);
+  // Passes the links that the sweep took out to the thread that closes them, when it can
+  // without waiting; otherwise the next sweep step tries again.
+  void HandOverExpired();
 
   StoppableThread thread_;
   ClientTable links_;
   PortShare port_;
-  // Sockets given up by a restart. Return threads may still be sending on one, so each is
-  // closed only once the links are gone.
-  std::vector<UdpSocket> retired_;
+  // Listening sockets given up by a restart. Return threads may still be sending on one, so
+  // each is closed only once every link has ended (CloseAll).
+  std::vector<UdpSocket> old_sockets_;
   LoopGuard* guard_ = nullptr;
   Endpoint listen_address_ = EveryAddress(true);
   LinkCounters counters_;
+  RefusedClients refused_clients_;  // the receive thread's
   std::chrono::milliseconds idle_timeout_{0};
   uint32_t max_links_ = 0;
   LinkMadeQueue made_records_;
@@ -162,9 +170,13 @@ class Listener {
   // and when the next step is due.
   ClientNode* sweep_at_ = nullptr;
   std::chrono::steady_clock::time_point next_sweep_{};
-  // Links out of the table and not yet taken, newest first, linked through next_retired: the
-  // receive thread pushes, TakeExpired takes them all at once.
-  std::atomic<ClientLink*> expired_{nullptr};
+  // Expired links on their way to being closed, in the order they expired: the receive
+  // thread's own until handed over (HandOverExpired, at most every sweep step, never waiting),
+  // then under the lock until CloseExpired takes them all, then the closing thread's.
+  std::vector<std::unique_ptr<ClientLink>> expiring_;
+  std::mutex expired_lock_;
+  std::vector<std::unique_ptr<ClientLink>> expired_;  // under expired_lock_
+  std::deque<std::unique_ptr<ClientLink>> closing_;
 };
 
 }  // namespace tavorin

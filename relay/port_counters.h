@@ -1,5 +1,6 @@
-// What one listening port has carried, and what it did not carry and why. The receive thread
-// and every link's return thread count; any thread may read, at any time, without a lock.
+// What one listening port has carried, and what it did not carry and why (declared in
+// relay/counters.h). The receive thread and every link's return thread count; any thread may
+// read, at any time, without a lock.
 // The totals of what was relayed are kept only while someone reads them (the link log): many
 // return threads add to them at once.
 #pragma once
@@ -11,6 +12,7 @@
 
 #include "platform/endpoint.h"
 #include "platform/udp_socket.h"
+#include "relay/counters.h"
 
 namespace tavorin {
 
@@ -20,19 +22,6 @@ struct Traffic {
   uint64_t bytes = 0;
 };
 
-// A count with a single writer: a relaxed load and store, no locked instruction, and readers on
-// other threads see whole values.
-class SoleCount {
- public:
-  void Add(uint64_t n) {
-    value_.store(value_.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
-  }
-  uint64_t Get() const { return value_.load(std::memory_order_relaxed); }
-
- private:
-  std::atomic<uint64_t> value_{0};
-};
-
 enum class Direction : uint8_t { kToServer, kToClient };
 
 class PortCounters {
@@ -40,22 +29,22 @@ class PortCounters {
   // Counts `slot`, which was not relayable under `limit`.
   void CountUnrelayable(const ReceiveSlot& slot, size_t limit) {
     if (slot.length == 0 && !slot.truncated) {
-      empty_.fetch_add(1, std::memory_order_relaxed);
+      dropped_empty_.Add(1);
       return;
     }
     // Where the system tells a cut datagram's whole length, it is longer than the buffer.
     latest_oversize_.store(slot.length > limit ? slot.length : 0, std::memory_order_relaxed);
-    oversize_.fetch_add(1, std::memory_order_release);
+    dropped_oversize_.Add(1);
   }
   // A datagram from one of the relay's or the server's own endpoints (receive thread only).
-  void CountGuarded() { guarded_.Add(1); }
+  void CountGuarded() { dropped_loop_.AddOnReceiveThread(1); }
   // A datagram that reached a link from the relay's own listening port (any return thread).
-  void CountGuardedReply() { guarded_replies_.fetch_add(1, std::memory_order_relaxed); }
+  void CountGuardedReply() { dropped_loop_.AddOnReturnThread(1); }
   // A datagram that reached a link from another address than the server's, when only the
   // server's are passed on.
-  void CountForeign() { foreign_.fetch_add(1, std::memory_order_relaxed); }
+  void CountForeign() { dropped_not_from_server_.Add(1); }
   // A datagram over a client's rate (receive thread only).
-  void CountOverRate() { over_rate_.Add(1); }
+  void CountOverRate() { dropped_over_rate_.Add(1); }
   // `failed` datagrams that the system refused to send towards `to`, the last with `error`.
   void CountSendFailures(Direction direction, int failed, int error, const Endpoint& to) {
     last_failure_.store(
@@ -65,30 +54,23 @@ class PortCounters {
     std::memcpy(words, &to, sizeof to);
     for (int i = 0; i < 4; ++i)
       last_failure_to_[i].store(words[i], std::memory_order_relaxed);
-    (direction == Direction::kToServer ? failed_to_server_ : failed_to_client_)
-        .fetch_add(static_cast<uint64_t>(failed), std::memory_order_release);
+    (direction == Direction::kToServer ? send_failed_to_server_ : send_failed_to_client_)
+        .Add(static_cast<uint64_t>(failed));
   }
-  // Datagrams relayed, while `counting_relayed` is set.
+  // Datagrams relayed, while `counting_relayed` is set: towards the server by the receive thread
+  // alone, towards clients by every return thread.
   void CountToServer(uint64_t datagrams, uint64_t bytes) {
-    to_server_.datagrams.Add(datagrams);
-    to_server_.bytes.Add(bytes);
+    to_server_datagrams_.Add(datagrams);
+    to_server_bytes_.Add(bytes);
   }
   void CountToClient(uint64_t datagrams, uint64_t bytes) {
-    to_client_datagrams_.fetch_add(datagrams, std::memory_order_relaxed);
-    to_client_bytes_.fetch_add(bytes, std::memory_order_relaxed);
+    to_client_datagrams_.Add(datagrams);
+    to_client_bytes_.Add(bytes);
   }
 
-  uint64_t empty() const { return empty_.load(std::memory_order_relaxed); }
-  uint64_t oversize() const { return oversize_.load(std::memory_order_acquire); }
+  TAVORIN_PORT_COUNTERS(TAVORIN_COUNTER_ACCESSOR)
   // The length of the latest datagram dropped for its length, 0 where the system did not say.
   size_t latest_oversize() const { return latest_oversize_.load(std::memory_order_relaxed); }
-  uint64_t guarded() const {
-    return guarded_.Get() + guarded_replies_.load(std::memory_order_relaxed);
-  }
-  uint64_t foreign() const { return foreign_.load(std::memory_order_relaxed); }
-  uint64_t over_rate() const { return over_rate_.Get(); }
-  uint64_t failed_to_server() const { return failed_to_server_.load(std::memory_order_acquire); }
-  uint64_t failed_to_client() const { return failed_to_client_.load(std::memory_order_acquire); }
   // The direction, error and destination of the latest failed send.
   Direction last_failure_direction() const {
     return static_cast<Direction>(last_failure_.load(std::memory_order_relaxed) >> 32);
@@ -105,34 +87,18 @@ class PortCounters {
     std::memcpy(&to, words, sizeof to);
     return to;
   }
-  Traffic to_server() const { return {to_server_.datagrams.Get(), to_server_.bytes.Get()}; }
-  Traffic to_client() const {
-    return {to_client_datagrams_.load(std::memory_order_relaxed),
-            to_client_bytes_.load(std::memory_order_relaxed)};
-  }
+  Traffic to_server() const { return {to_server_datagrams(), to_server_bytes()}; }
+  Traffic to_client() const { return {to_client_datagrams(), to_client_bytes()}; }
 
   // Whether the totals of what was relayed are kept. Set before the Listener starts.
   bool counting_relayed = false;
 
  private:
-  std::atomic<uint64_t> empty_{0};
-  std::atomic<uint64_t> oversize_{0};
+  TAVORIN_PORT_COUNTERS(TAVORIN_COUNTER_FIELD)
   std::atomic<size_t> latest_oversize_{0};
-  SoleCount guarded_;
-  std::atomic<uint64_t> guarded_replies_{0};
-  std::atomic<uint64_t> foreign_{0};
-  SoleCount over_rate_;
-  std::atomic<uint64_t> failed_to_server_{0};
-  std::atomic<uint64_t> failed_to_client_{0};
   std::atomic<uint64_t> last_failure_{0};
   static_assert(sizeof(Endpoint) <= 4 * sizeof(uint64_t), "an endpoint fits in four words");
   std::atomic<uint64_t> last_failure_to_[4] = {};
-  struct {
-    SoleCount datagrams;
-    SoleCount bytes;
-  } to_server_;
-  std::atomic<uint64_t> to_client_datagrams_{0};
-  std::atomic<uint64_t> to_client_bytes_{0};
 };
 
 }  // namespace tavorin

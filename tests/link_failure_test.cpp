@@ -66,13 +66,14 @@ TEST_F(RelayTest, ANewClientWithoutADescriptorIsDroppedUntilOneFrees) {
   exhaustion.Release();
 
   EXPECT_EQ(CountEntries("fd", fds_before), fds_before) << "the failed link left nothing open";
-  EXPECT_EQ(a_.counters().refused(), 1u);
+  EXPECT_EQ(a_.counters().datagrams_refused(), 1u);
+  EXPECT_EQ(a_.counters().clients_refused(), 1u);
   EXPECT_EQ(a_.counters().last_refusal().step(), Step::kSocket);
   EXPECT_EQ(a_.counters().last_refusal().error(), EMFILE);
   Received late = Forward(newcomer, Pattern(4, 5), port_a(), server_a_);
   EXPECT_EQ(late.data, Pattern(4, 5)) << "the newcomer's next datagram makes its link";
   a_.Stop();  // the link is counted after its first datagram has gone
-  EXPECT_EQ(a_.counters().made(), 2u);
+  EXPECT_EQ(a_.counters().links_made(), 2u);
   EXPECT_EQ(a_.links().count, 2u);
 }
 
@@ -177,7 +178,7 @@ TEST(LinkPorts, ALinkNeverKeepsAPortOfTheServerOnThisHost) {
           clients.back()->SendTo(Pattern(8, i), 45000);
         }
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (listener.counters().made() + listener.counters().refused() < 4 &&
+        while (listener.counters().links_made() + listener.counters().datagrams_refused() < 4 &&
                std::chrono::steady_clock::now() < deadline) {
           std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
@@ -187,7 +188,7 @@ TEST(LinkPorts, ALinkNeverKeepsAPortOfTheServerOnThisHost) {
           if (port == 41000 || port == 41001)
             return 3;  // a link took a port of the server's
         }
-        return listener.links().count == 2 && listener.counters().refused() == 2 ? 0 : 4;
+        return listener.links().count == 2 && listener.counters().datagrams_refused() == 2 ? 0 : 4;
       });
 }
 
@@ -217,12 +218,15 @@ TEST(LinkPorts, ALinkNeverKeepsAPortOfAClient) {
           }
           // Each forged client has a link or is dropped as a loop.
           const PortCounters& counts = listener.port_counters();
-          const int links =
-              Settle(
-                  [&] { return static_cast<int>(listener.counters().made() + counts.guarded()); },
-                  4) -
-              static_cast<int>(counts.guarded());
-          if (links < 1 || counts.guarded() == 0 || listener.counters().refused() != 0)
+          const int links = Settle(
+                                [&] {
+                                  return static_cast<int>(listener.counters().links_made() +
+                                                          counts.dropped_loop());
+                                },
+                                4) -
+                            static_cast<int>(counts.dropped_loop());
+          if (links < 1 || counts.dropped_loop() == 0 ||
+              listener.counters().datagrams_refused() != 0)
             return 4;
           // The server answers each link once.
           for (int answered = 0; answered < links; ++answered) {
@@ -234,7 +238,7 @@ TEST(LinkPorts, ALinkNeverKeepsAPortOfAClient) {
           listener.Stop();
           // Sent, or refused by the system: nobody holds a forged client's port.
           int to_clients = Settle([&] {
-            uint64_t sum = counts.failed_to_client();
+            uint64_t sum = counts.send_failed_to_client();
             for (const ClientNode* node = listener.links().head.get(); node;
                  node = node->next.get())
               sum += node->item->to_client().datagrams;

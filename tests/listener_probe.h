@@ -1,8 +1,10 @@
-// Plays a Listener's receive thread: hands it one datagram as if its socket had received it.
-// Only while the Listener is stopped (or never started), as the receive thread is the only one
-// that may touch the table while it runs.
+// Plays a Listener's receive thread: hands it one datagram as if its socket had received it,
+// or takes an idle sweep step at a time of the test's choosing. Only while the Listener is
+// stopped (or never started), as the receive thread is the only one that may touch the table
+// while it runs.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -19,6 +21,11 @@ class ListenerProbe {
     ReceiveSlot slot{
         const_cast<void*>(data), listener.port_.max_datagram, length, false, source, local, local};
     listener.RelayBatch(&slot, 1);
+  }
+  // A sweep step at `now` over the whole table, which hands what expired over to CloseExpired.
+  static void Sweep(Listener& listener, std::chrono::steady_clock::time_point now) {
+    listener.sweep_at_ = nullptr;
+    listener.SweepIdle(now);
   }
 };
 

@@ -270,7 +270,7 @@ TEST_F(RelayTest, ALinkDropsWhatComesFromTheRelaysListeningPorts) {
   ASSERT_TRUE(reply.has_value());
   EXPECT_EQ(reply->data, Pattern(10, 3));
   EXPECT_TRUE(client.Silent(200));
-  EXPECT_EQ(a_.port_counters().guarded(), relays.size());
+  EXPECT_EQ(a_.port_counters().dropped_loop(), relays.size());
 }
 
 TEST_F(RelayTest, CountersTellLinksMade) {
@@ -280,9 +280,45 @@ TEST_F(RelayTest, CountersTellLinksMade) {
   Forward(second, Pattern(4, 2), port_a(), server_a_);
   Forward(first, Pattern(4, 3), port_a(), server_a_);
   a_.Stop();  // a link is counted after its first datagram has gone
-  EXPECT_EQ(a_.counters().made(), 2u);
-  EXPECT_EQ(a_.counters().refused(), 0u);
-  EXPECT_EQ(b_.counters().made(), 0u);
+  EXPECT_EQ(a_.counters().links_made(), 2u);
+  EXPECT_EQ(a_.counters().datagrams_refused(), 0u);
+  EXPECT_EQ(b_.counters().links_made(), 0u);
+}
+
+// Refused datagrams and refused clients are counted apart: a client once in a run of refusals,
+// however many datagrams it sends, and once more after a link has been made.
+TEST(ListenerRefusals, CountEveryDatagramAndEachClientOnceARun) {
+  UdpPeer server;
+  Listener listener;  // never started: the test plays the receive thread
+  listener.SetServer(server.endpoint());
+  listener.SetMaxLinks(1);
+  struct Row {
+    const char* what;
+    Endpoint client;
+    int datagrams;
+    bool room;  // the table is emptied first
+    uint64_t datagrams_refused;
+    uint64_t clients_refused;
+  };
+  const Row rows[] = {
+      {"the first client gets the one link", LoopbackEndpoint(40001), 1, false, 0, 0},
+      {"a client sending 20 is one client", LoopbackEndpoint(40002), 20, false, 20, 1},
+      {"another address, the same port", LoopbackEndpoint(40002, 2), 1, false, 21, 2},
+      {"IPv6, the same port", MakeEndpoint6(in6addr_loopback, htons(40002)), 1, false, 22, 3},
+      {"the first refused again", LoopbackEndpoint(40002), 3, false, 25, 3},
+      {"a link is made: the run ends", LoopbackEndpoint(40003), 1, true, 25, 3},
+      {"a new run counts the client anew", LoopbackEndpoint(40002), 2, false, 27, 4},
+  };
+  for (const Row& row : rows) {
+    if (row.room)
+      const_cast<ClientTable&>(listener.links()).RemoveAll(false);
+    for (int i = 0; i < row.datagrams; ++i)
+      ListenerProbe::Relay(listener, "x", 1, row.client);
+    EXPECT_EQ(listener.counters().datagrams_refused(), row.datagrams_refused) << row.what;
+    EXPECT_EQ(listener.counters().clients_refused(), row.clients_refused) << row.what;
+  }
+  EXPECT_EQ(listener.counters().links_made(), 2u);
+  EXPECT_EQ(listener.counters().last_refusal().step(), Step::kLimit);
 }
 
 // Threads of this process that the system schedules for throughput, settled towards
@@ -400,6 +436,87 @@ TEST(ListenerLifetime, DestroyingAListenerWith500LinksEndsEveryThreadAndSocket) 
   }
   EXPECT_EQ(CountEntries("task", tasks_before), tasks_before);
   EXPECT_EQ(CountEntries("fd", fds_before), fds_before);
+}
+
+}  // namespace
+}  // namespace tavorin::testing
+
+namespace tavorin::testing {
+namespace {
+
+using LinkEnd = Listener::LinkEnd;
+// The clients' ports of the links closed, and why, in the order the Listener told them.
+using Told = std::vector<std::pair<uint16_t, LinkEnd>>;
+
+Listener::LinkClosed TellInto(Told& told) {
+  return [&told](const ClientLink& link, LinkEnd why) {
+    told.emplace_back(ntohs(link.client().port_net()), why);
+  };
+}
+
+// The Listener closes links itself: those expired a slice at a time, and at the end all that
+// are left, the expired ones first, then the held ones newest first, then the listening socket
+// a restart gave up.
+TEST(ListenerClosing, ExpiredLinksCloseInSlicesAndCloseAllTakesTheRest) {
+  UdpPeer server;
+  const int fds_before = CountEntries("fd");
+  const int tasks_before = CountEntries("task");
+  Listener listener;
+  listener.SetServer(server.endpoint());
+  listener.SetIdleTimeout(std::chrono::seconds(1));
+  ASSERT_TRUE(listener.Start(0));
+  ASSERT_TRUE(listener.Start(0)) << "a restart, which keeps the first socket for the links";
+  listener.Stop();  // the test plays the receive thread
+  const auto start = std::chrono::steady_clock::now();
+  for (uint16_t client = 40001; client <= 40003; ++client)
+    ListenerProbe::Relay(listener, "x", 1, LoopbackEndpoint(client));
+  // Each datagram's own sweep step has seen the first link; these see the rest, then expire all.
+  ListenerProbe::Sweep(listener, start + std::chrono::seconds(1));
+  ListenerProbe::Sweep(listener, start + std::chrono::seconds(3));
+  for (uint16_t client = 40004; client <= 40005; ++client)
+    ListenerProbe::Relay(listener, "x", 1, LoopbackEndpoint(client));
+  EXPECT_EQ(listener.links().count, 2u);
+  EXPECT_EQ(listener.counters().links_expired(), 3u);
+
+  Told told;
+  EXPECT_EQ(listener.CloseExpired(2, TellInto(told)), 2u);
+  // The sweep walks from the newest link.
+  EXPECT_EQ(told, (Told{{40003, LinkEnd::kIdle}, {40002, LinkEnd::kIdle}}));
+  EXPECT_EQ(CountEntries("task", tasks_before + 3), tasks_before + 3) << "two threads ended";
+  listener.CloseAll(TellInto(told));
+  EXPECT_EQ(told, (Told{{40003, LinkEnd::kIdle},
+                        {40002, LinkEnd::kIdle},
+                        {40001, LinkEnd::kIdle},
+                        {40005, LinkEnd::kShutdown},
+                        {40004, LinkEnd::kShutdown}}));
+  EXPECT_EQ(listener.links().count, 0u);
+  EXPECT_EQ(CountEntries("task", tasks_before), tasks_before);
+  EXPECT_EQ(CountEntries("fd", fds_before + 1), fds_before + 1) << "the listening socket alone";
+  EXPECT_EQ(listener.CloseExpired(10, TellInto(told)), 0u);
+  EXPECT_TRUE(listener.Start(0));
+}
+
+TEST(ListenerClosing, TheRunningReceiveThreadHandsAnIdleLinkOver) {
+  UdpPeer server;
+  Listener listener;
+  listener.SetServer(server.endpoint());
+  listener.SetIdleTimeout(std::chrono::milliseconds(100));
+  ASSERT_TRUE(listener.Start(0));
+  UdpPeer client;
+  client.SendTo(Pattern(8, 1), listener.LocalPort());
+  ASSERT_TRUE(server.Receive().has_value());
+  Told told;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (told.empty() && std::chrono::steady_clock::now() < deadline) {
+    listener.CloseExpired(250, TellInto(told));
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(told, (Told{{client.port(), LinkEnd::kIdle}}));
+  client.SendTo(Pattern(8, 2), listener.LocalPort());
+  ASSERT_TRUE(server.Receive().has_value()) << "the client's next datagram makes a new link";
+  listener.CloseAll(TellInto(told));
+  EXPECT_EQ(told.size(), 2u);
+  EXPECT_EQ(told.back(), std::make_pair(client.port(), LinkEnd::kShutdown));
 }
 
 }  // namespace

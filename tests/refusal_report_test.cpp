@@ -15,9 +15,15 @@ class RefusalReportTest : public ::testing::Test {
   std::optional<std::string> At(milliseconds when) {
     return report_.Check(counters_, start_ + when);
   }
+  // `n` new clients refused, a datagram each.
   void Refuse(int n, Step step = Step::kSocket, int error = 24) {
     for (int i = 0; i < n; ++i)
-      counters_.CountRefused(Outcome::Failed(step, error));
+      counters_.CountRefused(Outcome::Failed(step, error), true);
+  }
+  // `n` more datagrams from clients refused before in the same run.
+  void Retry(int n, Step step = Step::kSocket, int error = 24) {
+    for (int i = 0; i < n; ++i)
+      counters_.CountRefused(Outcome::Failed(step, error), false);
   }
   void Make(int n) {
     for (int i = 0; i < n; ++i)
@@ -47,6 +53,9 @@ TEST_F(RefusalReportTest, OneLineToBeginAtMostOneEveryTenSecondsAndOneToEnd) {
             "tavorin: port 15000: 2000 more new clients refused (no socket: " + ErrorText(24) +
                 "); 3 links held");
   EXPECT_EQ(At(seconds(30)), std::nullopt) << "no line when nothing more was refused";
+  Retry(20);
+  EXPECT_EQ(At(milliseconds(30500)), std::nullopt)
+      << "clients refused before that try again are no new clients";
 
   Refuse(7, Step::kThread, 11);
   EXPECT_EQ(At(seconds(31)), "tavorin: port 15000: 7 more new clients refused (no thread: " +
@@ -55,8 +64,8 @@ TEST_F(RefusalReportTest, OneLineToBeginAtMostOneEveryTenSecondsAndOneToEnd) {
   Make(1);
   EXPECT_EQ(At(milliseconds(31500)), std::nullopt) << "within 10 s of the line before";
   EXPECT_EQ(At(seconds(41)),
-            "tavorin: port 15000: links can be made again; 4 links held, 7007 new clients were "
-            "refused");
+            "tavorin: port 15000: links can be made again; 4 links held, 7027 datagrams from "
+            "7007 new clients were refused");
   Make(1);
   EXPECT_EQ(At(seconds(52)), std::nullopt);
 
@@ -76,13 +85,25 @@ TEST_F(RefusalReportTest, OneLineToBeginAtMostOneEveryTenSecondsAndOneToEnd) {
   }
 }
 
-TEST(RefusalReport, OneLinkHeldIsSingular) {
-  LinkCounters counters;
-  counters.CountMade();
-  counters.CountRefused(Outcome::Failed(Step::kLimit, 1));
-  RefusalReport report(15000);
-  EXPECT_EQ(report.Check(counters, RefusalReport::Clock::now()),
+TEST_F(RefusalReportTest, OneOfEachIsSingular) {
+  Make(1);
+  Refuse(1, Step::kLimit, 1);
+  EXPECT_EQ(At(seconds(0)),
             "tavorin: port 15000: new clients are refused (limit of 1 links reached); 1 link held");
+  Refuse(1, Step::kLimit, 1);
+  EXPECT_EQ(At(seconds(11)),
+            "tavorin: port 15000: 1 more new client refused (limit of 1 links reached); 1 link "
+            "held");
+  Make(1);
+  EXPECT_EQ(At(seconds(22)),
+            "tavorin: port 15000: links can be made again; 2 links held, 2 datagrams from 2 new "
+            "clients were refused");
+  Refuse(1);
+  EXPECT_TRUE(At(seconds(33)).has_value());
+  Make(1);
+  EXPECT_EQ(At(seconds(44)),
+            "tavorin: port 15000: links can be made again; 3 links held, 1 datagram from 1 new "
+            "client was refused");
 }
 
 TEST(DropReport, OneLineAtOnceThenAtMostOneEveryTenSecondsWithTheLengthSeen) {
