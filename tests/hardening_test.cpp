@@ -169,7 +169,8 @@ TEST(Program, ASettingsFileWithoutReadPermissionIsNamed) {
   relay.Signal(SIGTERM);
   EXPECT_TRUE(relay.WaitForExit(kExitDeadlineMs).has_value());
   EXPECT_EQ(relay.Errors(), "tavorin: warning: cannot read " + SettingsPath(dir) + ": " +
-                                std::strerror(EACCES) + "; using the defaults\n");
+                                std::strerror(EACCES) + "; using the defaults\n" +
+                                "tavorin: SIGTERM: stopping\n");
 }
 
 TEST(Program, ALogThatIsANamedPipeNobodyReadsDoesNotHoldTheStartUp) {
@@ -348,8 +349,8 @@ TEST(Program, RunAsTheServiceUnitRunsItRelaysAndStopsOnSigterm) {
   ExpectRelayed(client, static_cast<uint16_t>(port + 1), server_next, 2);
   EXPECT_TRUE(dir.BecomesEmpty("packets.txt", kExitDeadlineMs));
   relay.Signal(SIGTERM);
-  EXPECT_TRUE(KilledBy(relay.WaitForExit(kExitDeadlineMs), SIGTERM));
-  EXPECT_EQ(relay.Errors(), "");
+  EXPECT_TRUE(ExitedWith(relay.WaitForExit(kExitDeadlineMs), 0)) << "a stop, not a failure";
+  EXPECT_EQ(relay.Errors(), "tavorin: SIGTERM: stopping\n");
 }
 
 TEST(Program, AfterStopAndContinueOneKeyStillEndsIt) {
@@ -391,7 +392,7 @@ TEST(Program, ATerminalThatCannotBeOpenedForTheKeyTestIsNamed) {
             std::string::npos)
       << errors;
   relay.Signal(SIGTERM);
-  EXPECT_TRUE(KilledBy(relay.WaitForExit(kExitDeadlineMs), SIGTERM));
+  EXPECT_TRUE(ExitedWith(relay.WaitForExit(kExitDeadlineMs), 0));
 }
 
 }  // namespace
