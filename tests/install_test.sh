@@ -11,6 +11,7 @@ trap 'rm -rf "$root"' EXIT
 
 DESTDIR="$root/dest" cmake --install "$build" --prefix /usr >/dev/null
 diff -u - <(cd "$root/dest" && find . ! -type d | sed 's|^\./||' | sort) <<'LIST'
+etc/logrotate.d/tavorin
 usr/bin/tavorin
 usr/lib/systemd/system/tavorin@.service
 usr/share/doc/tavorin/LICENSE

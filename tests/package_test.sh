@@ -2,8 +2,8 @@
 # The packages, as built by `make package` and `make package-windows`, checked without root
 # and without touching the host (host_install_test.sh installs the .deb):
 # - the .deb holds the install tree and Debian's copyright, changelog and lintian overrides,
-#   nothing else; the binary taken out of it relays both ways; lintian finds no error or
-#   warning;
+#   nothing else, its files in /etc as conffiles; the binary taken out of it relays both ways;
+#   lintian finds no error or warning;
 # - the zip holds the exe and three text files with CR LF line ends, and the exe passes the
 #   smoke tests under Wine.
 #   package_test.sh BUILD_DIR PACKAGE_BUILD_DIR WINDOWS_BUILD_DIR
@@ -19,6 +19,7 @@ smoke=$(cat "$(dirname "$0")/smoke_tests")
 deb="$package_build/tavorin_${version}_amd64.deb"
 echo "== $deb"
 diff -u - <(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./||' | sort) <<'LIST'
+etc/logrotate.d/tavorin
 usr/bin/tavorin
 usr/lib/systemd/system/tavorin@.service
 usr/share/doc/tavorin/LICENSE
@@ -32,6 +33,9 @@ usr/share/doc/tavorin/docs/performance.md
 usr/share/lintian/overrides/tavorin
 usr/share/man/man1/tavorin.1.gz
 LIST
+# Every file in /etc is a conffile, and nothing else is.
+diff -u <(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sed -n 's|^\./etc/|/etc/|p' | sort) \
+  <(dpkg-deb --ctrl-tarfile "$deb" | tar -xOf - ./conffiles | sort)
 dpkg-deb -x "$deb" "$work/deb"
 TAVORIN_RELAY="$work/deb/usr/bin/tavorin" "$build/tests/program_tests" --gtest_filter="$smoke"
 lintian --fail-on error,warning --allow-root "$deb"

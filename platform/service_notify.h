@@ -1,0 +1,57 @@
+// What a relay run by systemd (Type=notify) tells its service manager: that it is ready, that
+// it stops or reloads, a line of status, and that its main thread still turns (the watchdog).
+// The manager's protocol is a datagram of NAME=VALUE lines to the AF_UNIX socket that
+// $NOTIFY_SOCKET names; no library is needed for it. Where there is no manager (a console, or
+// Windows) every call does nothing.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <string_view>
+
+namespace tavorin {
+
+class ServiceNotifier {
+ public:
+  // Reads $NOTIFY_SOCKET, $WATCHDOG_USEC and $WATCHDOG_PID once, here; later changes to the
+  // environment change nothing. The variables stay set.
+  ServiceNotifier();
+  ~ServiceNotifier();
+  ServiceNotifier(const ServiceNotifier&) = delete;
+  ServiceNotifier& operator=(const ServiceNotifier&) = delete;
+
+  // Whether a manager's socket was named (an absolute path, or "@" and a name in Linux's
+  // abstract namespace). Even then a message may reach nobody: each call is a single try.
+  bool enabled() const { return socket_ >= 0; }
+
+  // Each sends one datagram, without ever waiting: a manager that is gone, or whose socket is
+  // full, loses the message and the caller never learns of it.
+  void Ready();     // READY=1: started, or done reloading
+  void Stopping();  // STOPPING=1: a stop has begun
+  // RELOADING=1 with MONOTONIC_USEC=<CLOCK_MONOTONIC now, in microseconds>, which tells newer
+  // managers which reload this is (older ones ignore the line). Ready() ends the reload.
+  void Reloading();
+  // STATUS=<text>, shown by systemctl status; a line end in `text` becomes a space, since each
+  // line of the datagram is an assignment of its own.
+  void Status(std::string_view text);
+  // WATCHDOG=1, the sign that the main thread still turns: sent only while a watchdog is set
+  // (WatchdogInterval() is not zero), and then at most once every quarter of that interval,
+  // so that calling it on every turn of a loop costs nothing between two sends.
+  void Watchdog();
+
+  // How long the manager waits for WATCHDOG=1 before it counts the relay as hung: $WATCHDOG_USEC,
+  // when $WATCHDOG_PID is unset or names this process. Zero when no watchdog is set for it, or
+  // either variable is not a number.
+  std::chrono::microseconds WatchdogInterval() const { return watchdog_interval_; }
+
+ private:
+  void Send(std::string_view message);
+
+  int socket_ = -1;      // a datagram socket towards the manager; none where -1 (Windows)
+  std::string address_;  // the raw address the socket sends to
+  std::chrono::microseconds watchdog_interval_{0};
+  std::chrono::steady_clock::time_point watchdog_sent_{};
+  bool watchdog_ever_sent_ = false;
+};
+
+}  // namespace tavorin
