@@ -20,6 +20,8 @@ class DropReport {
   DropReport(uint16_t port, size_t limit, uint32_t client_rate = 0)
       : port_(port), limit_(limit), client_rate_(client_rate) {}
 
+  void SetClientRate(uint32_t rate) { client_rate_ = rate; }
+
   // The lines that what `counters` show at `now` call for, if any.
   std::vector<std::string> Check(const PortCounters& counters, LinePace::Clock::time_point now);
 

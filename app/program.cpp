@@ -10,6 +10,7 @@
 #include <system_error>
 #include <thread>
 
+#include "app/live_settings.h"
 #include "app/number.h"
 #include "app/settings.h"
 #include "app/upkeep.h"
@@ -18,6 +19,7 @@
 #include "platform/endpoint.h"
 #include "platform/files.h"
 #include "platform/resolve_host.h"
+#include "platform/service_notify.h"
 #include "platform/udp_socket.h"
 #include "relay/listener.h"
 #include "relay/loop_guard.h"
@@ -52,11 +54,22 @@ bool StartListener(Listener& listener, int32_t port) {
 // Tests for a key at once and then every 500 ms, doing the relay's upkeep at each test and in
 // slices between them, until a key is pressed or a stop is asked for; a reload asked for is
 // done within a slice.
-void WaitForStop(Upkeep& upkeep, ControlSignals& signals, const std::function<void()>& reload) {
+void WaitForStop(Upkeep& upkeep, ControlSignals& signals, ServiceNotifier& service,
+                 const std::function<void()>& reload) {
   constexpr auto kSlice = std::chrono::milliseconds(100);
+  constexpr auto kStatusInterval = std::chrono::seconds(60);
   ConsoleKeys keys;
   bool first = true;
+  auto next_status = std::chrono::steady_clock::now();
+  // At every slice: a sign of life for the service manager, whose watchdog ends a relay whose
+  // main thread no longer turns.
   auto asked = [&] {
+    service.Watchdog();
+    if (const auto now = std::chrono::steady_clock::now();
+        service.enabled() && now >= next_status) {
+      next_status = now + kStatusInterval;
+      service.Status(upkeep.Status());
+    }
     if (signals.TakeReloadRequest())
       reload();
     return signals.StopRequest() != nullptr;
@@ -81,46 +94,16 @@ void WaitForStop(Upkeep& upkeep, ControlSignals& signals, const std::function<vo
     WriteStandardErrorLine(std::string("tavorin: ") + request + ": stopping");
 }
 
-// Whether a server endpoint is one of the relay's own listening endpoints: every datagram sent
-// there would come back as a new client, and make a new link, without end.
-bool ServesItself(const Endpoint (&servers)[2], const Listener& a, const Listener& b) {
-  for (const Endpoint& server : servers) {
-    uint16_t port = ntohs(server.port_net());
-    if ((port == a.LocalPort() || port == b.LocalPort()) && IsAddressOfThisHost(server)) {
-      std::fprintf(stderr, "tavorin: the server port %u is this relay's own listening port\n",
-                   static_cast<unsigned>(port));
-      return true;
-    }
-  }
-  return false;
-}
-
-// Runs the relay with the settings read, until a key is pressed.
+// Runs the relay with the settings read, until a key is pressed or a stop is asked for.
 int RunRelay(const Settings& settings, const Endpoint& address, const std::string& settings_path,
              const std::string& log_path) {
   ControlSignals signals;  // from here on a stop asked for takes the orderly path
-  Endpoint servers[2] = {address, address};
-  servers[0].set_port_net(htons(PortOf(settings.server_port)));
-  servers[1].set_port_net(htons(PortOf(NextNumber(settings.server_port))));
+  ServiceNotifier service;
   LoopGuard guard;  // outlives the Listeners, which read it
-  guard.AddServer(servers[0]);
-  guard.AddServer(servers[1]);
   Listener a;
   Listener b;
-  a.SetServer(servers[0]);
-  b.SetServer(servers[1]);
-  a.SetLoopGuard(&guard);
-  b.SetLoopGuard(&guard);
-  for (Listener* listener : {&a, &b}) {
-    listener->SetMaxDatagram(settings.max_datagram);
-    listener->SetListenAddress(settings.listen_address);
-    listener->SetIdleTimeout(std::chrono::seconds(settings.idle_timeout_s));
-    listener->SetMaxLinks(settings.max_clients);
-    listener->port().replies_from_server_only = settings.replies_from_server_only;
-    listener->port().client_rate = settings.client_rate;
-    if (settings.log_links)
-      listener->KeepLinkRecords();
-  }
+  LiveSettings live(settings, address, a, b, guard);
+  live.ApplyAtStart();
   // An address the host lacks would fail to bind with the system's words alone.
   if (!IsAddressOfThisHost(settings.listen_address)) {
     std::fprintf(stderr,
@@ -132,7 +115,12 @@ int RunRelay(const Settings& settings, const Endpoint& address, const std::strin
     return 1;
   }
   if (!StartListener(a, settings.proxy_port) ||
-      !StartListener(b, NextNumber(settings.proxy_port)) || ServesItself(servers, a, b)) {
+      !StartListener(b, NextNumber(settings.proxy_port))) {
+    return 1;
+  }
+  if (live.ServesItself()) {
+    std::fprintf(stderr, "tavorin: the server port %u is this relay's own listening port\n",
+                 static_cast<unsigned>(PortOf(settings.server_port)));
     return 1;
   }
   std::printf("Tavorin BUILD 6 - Ready to rock on port %i!\n",
@@ -154,20 +142,34 @@ int RunRelay(const Settings& settings, const Endpoint& address, const std::strin
     std::fprintf(stderr, "tavorin: warning: cannot open the log file %s: %s\n", log_path.c_str(),
                  failure->c_str());
   }
+  // The status line needs the totals, which are otherwise kept only for the link log.
+  if (service.enabled()) {
+    a.port().counters.counting_relayed = true;
+    b.port().counters.counting_relayed = true;
+  }
+  service.Ready();
 
   Upkeep upkeep(a, b, settings.max_datagram, settings.client_rate, settings.log_links);
-  WaitForStop(upkeep, signals, [&] {
+  WaitForStop(upkeep, signals, service, [&] {
+    service.Reloading();
     // A rotated log is reopened under its name; what was written before went to the old one.
     upkeep.Flush();
+    std::vector<std::string> lines =
+        live.Reload(ReadSettings(settings_path), settings_path, upkeep);
     if (std::optional<std::string> failure = RedirectStandardOutput(log_target, true)) {
-      if (StandardErrorReady())
-        WriteStandardErrorLine("tavorin: warning: cannot reopen the log file " + log_path + ": " +
-                               *failure);
+      lines.push_back("tavorin: warning: cannot reopen the log file " + log_path + ": " + *failure);
     }
+    for (const std::string& line : lines) {
+      if (StandardErrorReady())
+        WriteStandardErrorLine(line);
+    }
+    if (service.enabled()) {
+      a.port().counters.counting_relayed = true;
+      b.port().counters.counting_relayed = true;
+    }
+    service.Ready();
   });
-
-  a.Stop();
-  b.Stop();
+  service.Stopping();
   upkeep.Finish();
   return 0;  // b, then a, is destroyed
 }

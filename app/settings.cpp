@@ -165,6 +165,7 @@ class KeyReader {
     std::optional<uint32_t> plain = ParseWholeNumber(value);
     if (!plain || *plain > 65535) {
       Warn("is not a port number from 0 to 65535; using port " + std::to_string(PortOf(number)));
+      s_.refused.push_back(key_.id);
     } else if (*plain == 65535) {
       Warn(std::string("puts the second port on 0, ") +
            (listening ? "which the system chooses" : "where no server is"));
@@ -181,6 +182,7 @@ class KeyReader {
       Field<Endpoint>() = *address;
       return;
     }
+    s_.refused.push_back(key_.id);
     s_.errors.push_back(Printable(found_) + " in [" + key_.section + "] of " + path_ +
                         " is not an IPv4 or IPv6 address of this host; the relay listens only "
                         "where it is told");
@@ -193,6 +195,7 @@ class KeyReader {
                                                   : "from " + std::to_string(key_.low) + " to " +
                                                         std::to_string(key_.high);
       Warn("is not a whole number " + range + "; using " + key_.fallback);
+      s_.refused.push_back(key_.id);
       n = ParseWholeNumber(key_.fallback);
     }
     if (std::holds_alternative<bool Settings::*>(key_.field))

@@ -17,6 +17,21 @@ namespace tavorin {
 
 inline constexpr char kSettingsFileName[] = "TAVORIN.INI";
 
+// The keys, in the order of the table.
+enum class KeyId : uint8_t {
+  kProxyPort,
+  kProxyIp,
+  kLog,
+  kMaxDatagram,
+  kIdleTimeout,
+  kMaxClients,
+  kLogLinks,
+  kClientRate,
+  kServerPort,
+  kServerIp,
+  kRepliesFromServerOnly,
+};
+
 struct Settings {
   std::string log;              // log file name, relative to the working directory
   int32_t proxy_port = 0;       // P: the Listeners take P and P + 1
@@ -36,21 +51,9 @@ struct Settings {
   std::vector<std::string> warnings;
   // What ends the start: a value that may not be taken lightly.
   std::vector<std::string> errors;
-};
-
-// The keys, in the order of the table.
-enum class KeyId : uint8_t {
-  kProxyPort,
-  kProxyIp,
-  kLog,
-  kMaxDatagram,
-  kIdleTimeout,
-  kMaxClients,
-  kLogLinks,
-  kClientRate,
-  kServerPort,
-  kServerIp,
-  kRepliesFromServerOnly,
+  // The keys whose values were not taken as written (the default was used, or a port number
+  // the value only loosely gives): a reload keeps their running values.
+  std::vector<KeyId> refused;
 };
 
 // How a key's value is read.

@@ -46,8 +46,27 @@ void Upkeep::Finish() {
   LogCounters();
   if (log_links_)
     log_.Flush();
-  Report(Clock::now());
+  // The paces' next turn, now: what they hold back goes out.
+  Report(Clock::now() + std::chrono::hours(1));
+  if (const uint64_t lost = log_.Waiting(); lost > 0 && StandardErrorReady()) {
+    WriteStandardErrorLine("tavorin: " + std::to_string(lost) +
+                           " lines of the link log could not be written to the log file");
+  }
   FlushStandardError(std::chrono::seconds(1));
+}
+
+std::string Upkeep::Status() const {
+  uint64_t held = 0;
+  Traffic to_server;
+  Traffic to_client;
+  for (const Listener* listener : listeners_) {
+    held += listener->counters().links_held();
+    to_server.datagrams += listener->port_counters().to_server().datagrams;
+    to_client.datagrams += listener->port_counters().to_client().datagrams;
+  }
+  return std::to_string(held) + (held == 1 ? " link" : " links") +
+         " held; datagrams relayed: " + std::to_string(to_server.datagrams) + " to the server, " +
+         std::to_string(to_client.datagrams) + " to clients";
 }
 
 void Upkeep::Report(Clock::time_point now) {

@@ -33,6 +33,14 @@ class Upkeep {
     if (log_links_)
       log_.Flush();
   }
+  // What a reload changes here: whether the link log is kept, and the rate the drop lines name.
+  void SetLogLinks(bool log_links) { log_links_ = log_links; }
+  void SetClientRate(uint32_t rate) {
+    for (DropReport& drops : drops_)
+      drops.SetClientRate(rate);
+  }
+  // Links held and datagrams relayed each way, for the service manager's status line.
+  std::string Status() const;
   // At shutdown: stops both Listeners if need be, closes every link, with its line in the log,
   // and writes the last counters.
   void Finish();

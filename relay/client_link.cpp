@@ -75,7 +75,7 @@ Outcome ClientLink::TakePort() {
   Outcome opened;
   for (int tries = 0; tries < kMostTries; ++tries) {
     // Of the server's family, whatever the client's.
-    opened = socket_.OpenAndBind(EveryAddress(port_.server.is_v6()));
+    opened = socket_.OpenAndBind(EveryAddress(port_.server.Get().is_v6()));
     if (!opened || port_.guard == nullptr || !port_.guard->PortTaken(socket_.LocalPort()))
       break;
     held[tries] = std::move(socket_);
@@ -93,15 +93,16 @@ Outcome ClientLink::TakePort() {
 }
 
 IoResult ClientLink::SendToServer(const void* data, size_t length) const {
-  return socket_.SendTo(data, length, port_.server);
+  return socket_.SendTo(data, length, port_.server.Get());
 }
 
 IoResult ClientLink::SendManyToServer(const void* const* data, const size_t* lengths,
                                       int count) const {
   OutgoingDatagram datagrams[kMaxBatch];
   count = count < kMaxBatch ? count : kMaxBatch;
+  const Endpoint& server = port_.server.Get();
   for (int i = 0; i < count; ++i) {
-    datagrams[i] = {data[i], lengths[i], &port_.server, 0};
+    datagrams[i] = {data[i], lengths[i], &server, 0};
   }
   return socket_.SendMany(datagrams, count);
 }
@@ -134,7 +135,8 @@ void ClientLink::ReturnBatch(const ReceiveSlot* slots, int count) {
   size_t bytes = 0;
   for (int i = 0; i < count && i < kReturnBatch; ++i) {
     arrived_.Add(1);
-    if (port_.replies_from_server_only && !SameAddress(slots[i].source, port_.server)) {
+    if (port_.replies_from_server_only.load(std::memory_order_relaxed) &&
+        !SameAddress(slots[i].source, port_.server.Get())) {
       port_.counters.CountForeign();
     } else if (FromThisRelay(slots[i].source)) {
       port_.counters.CountGuardedReply();

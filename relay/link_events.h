@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "platform/endpoint.h"
@@ -22,38 +23,48 @@ struct LinkMade {
 
 class LinkMadeQueue {
  public:
-  // Room for `capacity` records; none before, and then nothing is kept. Before the writer
-  // starts.
-  void Enable(size_t capacity) { records_.resize(capacity); }
-  bool enabled() const { return !records_.empty(); }
+  // Room for `capacity` records (the first time), and records are kept from now on; none
+  // before. The reader's thread, any time.
+  void Enable(size_t capacity) {
+    if (records_ == nullptr) {
+      records_ = std::make_unique<LinkMade[]>(capacity);
+      capacity_ = capacity;
+    }
+    on_.store(true, std::memory_order_release);
+  }
+  // No record is kept from now on; those kept may still be taken.
+  void Disable() { on_.store(false, std::memory_order_relaxed); }
+  bool enabled() const { return on_.load(std::memory_order_acquire); }
 
-  // Writer only.
+  // Writer only, once it has seen enabled().
   void Put(const LinkMade& record) {
     const uint64_t head = head_.load(std::memory_order_relaxed);
-    if (head - tail_.load(std::memory_order_acquire) >= records_.size()) {
+    if (head - tail_.load(std::memory_order_acquire) >= capacity_) {
       dropped_.fetch_add(1, std::memory_order_relaxed);
       return;
     }
-    records_[head % records_.size()] = record;
+    records_[head % capacity_] = record;
     head_.store(head + 1, std::memory_order_release);
   }
 
   // Reader only: `take(record)` for each record put so far, oldest first.
   template <typename Take>
   void TakeAll(Take take) {
-    if (!enabled())
+    if (records_ == nullptr)
       return;
     uint64_t tail = tail_.load(std::memory_order_relaxed);
     const uint64_t head = head_.load(std::memory_order_acquire);
     for (; tail != head; ++tail)
-      take(records_[tail % records_.size()]);
+      take(records_[tail % capacity_]);
     tail_.store(tail, std::memory_order_release);
   }
 
   uint64_t dropped() const { return dropped_.load(std::memory_order_relaxed); }
 
  private:
-  std::vector<LinkMade> records_;
+  std::unique_ptr<LinkMade[]> records_;  // set once, before on_ is first set
+  size_t capacity_ = 0;
+  std::atomic<bool> on_{false};
   std::atomic<uint64_t> head_{0};  // records put
   std::atomic<uint64_t> tail_{0};  // records taken
   std::atomic<uint64_t> dropped_{0};

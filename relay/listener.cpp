@@ -53,9 +53,19 @@ Listener::~Listener() {
   port_.socket.Close();
 }
 
-void Listener::KeepLinkRecords() {
-  made_records_.Enable(kMadeRecords);
-  port_.counters.counting_relayed = true;
+void Listener::KeepLinkRecords(bool keep) {
+  if (keep)
+    made_records_.Enable(kMadeRecords);
+  else
+    made_records_.Disable();
+  port_.counters.counting_relayed.store(keep, std::memory_order_relaxed);
+}
+
+void Listener::SetRules(const Rules& rules) {
+  idle_timeout_ms_.store(rules.idle_timeout.count(), std::memory_order_relaxed);
+  max_links_.store(rules.max_links, std::memory_order_relaxed);
+  port_.client_rate.store(rules.client_rate, std::memory_order_relaxed);
+  port_.replies_from_server_only.store(rules.replies_from_server_only, std::memory_order_relaxed);
 }
 
 Outcome Listener::Start(int32_t port) {
@@ -89,10 +99,9 @@ Outcome Listener::Start(int32_t port) {
   if (int error = socket.ReportLocalAddress(); error != 0)
     refused_options_.push_back(
         {"the local address of each datagram (IP_PKTINFO, IPV6_RECVPKTINFO)", error});
-  if (idle_timeout_.count() > 0) {
-    if (int error = socket.SetReceiveTimeout(kSweepInterval); error != 0)
-      refused_options_.push_back({"a receive timeout for the idle sweep (SO_RCVTIMEO)", error});
-  }
+  // Whether or not links expire now: a reload may have them expire later.
+  if (int error = socket.SetReceiveTimeout(kSweepInterval); error != 0)
+    refused_options_.push_back({"a receive timeout for the idle sweep (SO_RCVTIMEO)", error});
   if (guard_ != nullptr) {
     guard_->AddListeningPort(socket.LocalPort());
   }
@@ -178,8 +187,9 @@ void Listener::AddClient(const ReceiveSlot& slot, LoopGuard::Verdict verdict,
     port_.counters.CountGuarded();
     return;
   }
-  if (max_links_ != 0 && links_.count >= max_links_) {
-    Refuse(slot.source, Outcome::Failed(Step::kLimit, static_cast<int>(max_links_)));
+  if (const uint32_t most = max_links_.load(std::memory_order_relaxed);
+      most != 0 && links_.count >= most) {
+    Refuse(slot.source, Outcome::Failed(Step::kLimit, static_cast<int>(most)));
     return;
   }
   std::unique_ptr<ClientLink> link;
@@ -195,10 +205,10 @@ void Listener::AddClient(const ReceiveSlot& slot, LoopGuard::Verdict verdict,
     Refuse(slot.source, started);
     return;
   }
-  if (port_.client_rate != 0)
-    link->TakeToken(now, port_.client_rate);  // the first datagram, from a full bucket
+  if (const uint32_t rate = port_.client_rate.load(std::memory_order_relaxed); rate != 0)
+    link->TakeToken(now, rate);  // the first datagram, from a full bucket
   if (IoResult sent = link->SendToServer(slot.buffer, slot.length); sent.error != 0) {
-    port_.counters.CountSendFailures(Direction::kToServer, 1, sent.error, port_.server);
+    port_.counters.CountSendFailures(Direction::kToServer, 1, sent.error, port_.server.Get());
   } else {
     link->CountToServer(1, slot.length);
     if (port_.counters.counting_relayed)
@@ -224,6 +234,7 @@ void Listener::SweepIdle(Clock::time_point now) {
   if (now < next_sweep_)
     return;
   next_sweep_ = now + kSweepInterval;
+  const std::chrono::milliseconds idle = IdleTimeout();
   ClientNode* node = sweep_at_ != nullptr ? sweep_at_ : links_.head.get();
   for (int looked = 0; node != nullptr && looked < kSweepStep; ++looked) {
     ClientNode* next = node->next.get();
@@ -232,7 +243,7 @@ void Listener::SweepIdle(Clock::time_point now) {
       if (activity != node->seen_activity) {
         node->seen_activity = activity;
         node->quiet_since = now;
-      } else if (now - node->quiet_since >= idle_timeout_) {
+      } else if (now - node->quiet_since >= idle) {
         Expire(node);
       }
     }
@@ -293,7 +304,7 @@ void Listener::RelayBatch(const ReceiveSlot* slots, int count) {
       IoResult sent = run_link->SendManyToServer(run_data, run_lengths, run);
       if (sent.count < run) {
         port_.counters.CountSendFailures(Direction::kToServer, run - sent.count, sent.error,
-                                         port_.server);
+                                         port_.server.Get());
       }
       run_link->CountToServer(sent.count, run_bytes);
       if (port_.counters.counting_relayed)
@@ -302,8 +313,9 @@ void Listener::RelayBatch(const ReceiveSlot* slots, int count) {
     run = 0;
     run_bytes = 0;
   };
-  // One clock read a batch, for the clients' rates.
-  const Clock::time_point now = port_.client_rate != 0 ? Clock::now() : Clock::time_point{};
+  // One read a batch of what a reload may change, and one clock read, for the clients' rates.
+  const uint32_t rate = port_.client_rate.load(std::memory_order_relaxed);
+  const Clock::time_point now = rate != 0 ? Clock::now() : Clock::time_point{};
   for (int i = 0; i < count && i < kListenBatch; ++i) {
     const ReceiveSlot& slot = slots[i];
     if (!Relayable(slot, port_.max_datagram)) {
@@ -322,7 +334,7 @@ void Listener::RelayBatch(const ReceiveSlot* slots, int count) {
       AddClient(slot, verdict, now);
       continue;
     }
-    if (port_.client_rate != 0 && !link->TakeToken(now, port_.client_rate)) {
+    if (rate != 0 && !link->TakeToken(now, rate)) {
       port_.counters.CountOverRate();
       continue;
     }
@@ -334,8 +346,8 @@ void Listener::RelayBatch(const ReceiveSlot* slots, int count) {
     run_bytes += slot.length;
   }
   flush();
-  if (idle_timeout_.count() > 0)
-    SweepIdle(port_.client_rate != 0 ? now : Clock::now());
+  if (IdleTimeout().count() > 0)
+    SweepIdle(rate != 0 ? now : Clock::now());
 }
 
 }  // namespace tavorin

@@ -51,24 +51,35 @@ class Listener {
   // Whether the receive thread has been started and not stopped since.
   bool Started() const { return thread_.Started(); }
 
-  // Where this Listener's clients' datagrams go. Set before Start.
-  void SetServer(const Endpoint& server) { port_.server = server; }
-  const Endpoint& server() const { return port_.server; }
+  // Where this Listener's clients' datagrams go: set before Start, and any time after (a
+  // reload), when every link's next datagram goes to the new endpoint.
+  void SetServer(const Endpoint& server) { port_.server.Set(server); }
+  const Endpoint& server() const { return port_.server.Get(); }
 
   // The longest datagram carried, both ways (1 to kLargestDatagram; the default is
   // kDefaultMaxDatagram). Set before Start.
   void SetMaxDatagram(size_t bytes) { port_.max_datagram = bytes; }
 
-  // A link that has carried no datagram either way for `timeout` leaves the table, within a
-  // second or so after, and waits for CloseExpired; the client's next datagram makes a new
-  // link. Zero (the default) keeps links for life. Set before Start.
-  void SetIdleTimeout(std::chrono::milliseconds timeout) { idle_timeout_ = timeout; }
-  // At most `links` links in the table: a new client beyond them is refused. Zero (the
-  // default) sets no limit of the Listener's own. Set before Start.
-  void SetMaxLinks(uint32_t links) { max_links_ = links; }
+  // What the links go by that may change while they run: set before Start or any time after
+  // (a reload); each rule is read afresh where it is used, so a change holds from the next
+  // datagram, or the next sweep, on.
+  struct Rules {
+    // A link that has carried no datagram either way for this long leaves the table, within
+    // a second or so after, and waits for CloseExpired; the client's next datagram makes a new
+    // link. Zero keeps links for life.
+    std::chrono::milliseconds idle_timeout{0};
+    // At most this many links in the table: a new client beyond them is refused. Zero sets no
+    // limit of the Listener's own.
+    uint32_t max_links = 0;
+    // The most datagrams a second one client may send to the server; 0 sets no limit.
+    uint32_t client_rate = 0;
+    // A link passes on only datagrams from the server's address; else from any host.
+    bool replies_from_server_only = false;
+  };
+  void SetRules(const Rules& rules);
   // Keeps a record of every link made (made_records) and the totals of what was relayed
-  // (port_counters), for a log of links. Set before Start.
-  void KeepLinkRecords();
+  // (port_counters), for a log of links, or with false no longer. Any time.
+  void KeepLinkRecords(bool keep = true);
 
   // The guard whose sources are never relayed; Start records the listening port in it. Set
   // before Start; the guard outlives the Listener. Without one every source is relayed.
@@ -162,8 +173,11 @@ class Listener {
   Endpoint listen_address_ = EveryAddress(true);
   LinkCounters counters_;
   RefusedClients refused_clients_;  // the receive thread's
-  std::chrono::milliseconds idle_timeout_{0};
-  uint32_t max_links_ = 0;
+  std::chrono::milliseconds IdleTimeout() const {
+    return std::chrono::milliseconds(idle_timeout_ms_.load(std::memory_order_relaxed));
+  }
+  std::atomic<int64_t> idle_timeout_ms_{0};
+  std::atomic<uint32_t> max_links_{0};
   LinkMadeQueue made_records_;
   std::vector<RefusedOption> refused_options_;
   // The receive thread's place in the idle sweep: the next node to look at (null: the head),

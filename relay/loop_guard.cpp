@@ -17,11 +17,22 @@ LoopGuard::Verdict OwnIfLocal(const Endpoint& source, const Endpoint& local) {
 }  // namespace
 
 void LoopGuard::AddServer(const Endpoint& server) {
-  if (server_count_ < kMostServers) {
+  Servers servers = servers_.Get();
+  if (servers.count < kMostServers) {
     // Sources come in IPv4 form whichever socket took them; so must the server.
     const Endpoint plain = Unmapped(server);
-    servers_[server_count_++] = {plain, IsAddressOfThisHost(plain)};
+    servers.each[servers.count++] = {plain, IsAddressOfThisHost(plain)};
+    servers_.Set(servers);
   }
+}
+
+void LoopGuard::SetServers(const Endpoint* servers, int count) {
+  Servers set;
+  for (int i = 0; i < count && i < kMostServers; ++i) {
+    const Endpoint plain = Unmapped(servers[i]);
+    set.each[set.count++] = {plain, IsAddressOfThisHost(plain)};
+  }
+  servers_.Set(set);
 }
 
 void LoopGuard::AddListeningPort(uint16_t port) {
@@ -33,8 +44,9 @@ void LoopGuard::AddListeningPort(uint16_t port) {
 
 LoopGuard::Verdict LoopGuard::Judge(const Endpoint& source, const Endpoint& local) const {
   const uint16_t source_port = source.port_net();
-  for (int i = 0; i < server_count_; ++i) {
-    const Server& server = servers_[i];
+  const Servers& servers = servers_.Get();
+  for (int i = 0; i < servers.count; ++i) {
+    const Server& server = servers.each[i];
     if (source_port != server.endpoint.port_net())
       continue;
     if (SameAddress(source, server.endpoint))
@@ -61,8 +73,9 @@ LoopGuard::Verdict LoopGuard::JudgeReply(const Endpoint& source) const {
   }
   if (!listening)
     return Verdict::kRelay;
-  for (int i = 0; i < server_count_; ++i) {
-    if (SameAddressAndPort(source, servers_[i].endpoint))
+  const Servers& servers = servers_.Get();
+  for (int i = 0; i < servers.count; ++i) {
+    if (SameAddressAndPort(source, servers.each[i].endpoint))
       return Verdict::kRelay;
   }
   return IsLoopbackOrUnspecified(source) ? Verdict::kDrop : Verdict::kDropIfLocal;
@@ -72,8 +85,9 @@ bool LoopGuard::PortTaken(uint16_t port) const {
   if (client_ports_[port].load(std::memory_order_relaxed) != 0)
     return true;
   const uint16_t net = htons(port);
-  for (int i = 0; i < server_count_; ++i) {
-    if (servers_[i].on_this_host && servers_[i].endpoint.port_net() == net)
+  const Servers& servers = servers_.Get();
+  for (int i = 0; i < servers.count; ++i) {
+    if (servers.each[i].on_this_host && servers.each[i].endpoint.port_net() == net)
       return true;
   }
   for (const auto& taken : ports_) {

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "platform/endpoint.h"
+#include "relay/published.h"
 
 namespace tavorin {
 
@@ -22,6 +23,8 @@ class LoopGuard {
 
   // Records a server endpoint. Before any Listener that uses the guard starts.
   void AddServer(const Endpoint& server);
+  // Puts `count` endpoints in place of the servers recorded, while Listeners run (a reload).
+  void SetServers(const Endpoint* servers, int count);
   // Records a listening port (host order) once it is bound, before its receive thread starts;
   // the other Listener's thread may be reading meanwhile. Ports past the fourth are ignored.
   void AddListeningPort(uint16_t port);
@@ -73,8 +76,11 @@ class LoopGuard {
     Endpoint endpoint;
     bool on_this_host;  // then any address of this host with its port is the server too
   };
-  Server servers_[kMostServers] = {};
-  int server_count_ = 0;
+  struct Servers {
+    Server each[kMostServers] = {};
+    int count = 0;
+  };
+  Published<Servers> servers_;
   std::atomic<uint16_t> ports_[kMostPorts] = {};  // network order; 0 for none
   std::atomic<int> port_count_{0};
   // One bit per port that a link holds: 8 KiB, a word read per datagram.

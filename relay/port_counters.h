@@ -90,8 +90,8 @@ class PortCounters {
   Traffic to_server() const { return {to_server_datagrams(), to_server_bytes()}; }
   Traffic to_client() const { return {to_client_datagrams(), to_client_bytes()}; }
 
-  // Whether the totals of what was relayed are kept. Set before the Listener starts.
-  bool counting_relayed = false;
+  // Whether the totals of what was relayed are kept; any time (a reload).
+  std::atomic<bool> counting_relayed{false};
 
  private:
   TAVORIN_PORT_COUNTERS(TAVORIN_COUNTER_FIELD)

@@ -1,30 +1,34 @@
 // What the links of one listening port share with their Listener, which owns it and outlives
 // them: where the clients' datagrams go, the socket their replies leave from, the longest
 // datagram carried, whom a link takes replies from, and the counts of what was carried and not.
-// All but the counts are set before the Listener starts; a restart swaps the socket's handle, never
-// the object, so a link reads it afresh at every send.
+// The longest datagram is set before the Listener starts; the server, the rate and whom replies
+// are taken from may change while it runs (a reload), each read afresh where it is used. A
+// restart swaps the socket's handle, never the object, so a link reads it afresh at every send.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 
 #include "platform/endpoint.h"
 #include "platform/udp_socket.h"
 #include "relay/datagram.h"
 #include "relay/loop_guard.h"
 #include "relay/port_counters.h"
+#include "relay/published.h"
 
 namespace tavorin {
 
 struct PortShare {
-  Endpoint server{};
+  Published<Endpoint> server;
   UdpSocket socket;
   size_t max_datagram = kDefaultMaxDatagram;
   // Whether a link passes on only datagrams from the server's address (from any of its ports);
   // by default whatever reaches a link's port goes to its client.
-  bool replies_from_server_only = false;
+  std::atomic<bool> replies_from_server_only{false};
   // The most datagrams a second one client may send to the server, with a small burst over it;
   // 0 sets no limit.
-  uint32_t client_rate = 0;
+  std::atomic<uint32_t> client_rate{0};
   // The ports a link must not keep (the relay's own and the server's), and where a link
   // records its own; none without a guard.
   LoopGuard* guard = nullptr;

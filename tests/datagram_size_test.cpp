@@ -90,9 +90,10 @@ TEST_P(DatagramSize, UpToTheLimitBothWaysLongerAndEmptyOnesDroppedAndTold) {
   }
   EndRelay(relay);
   errors += relay.Errors();
-  const long lines = (c.warned ? 1 : 0) + (c.relayed ? 0 : 1);
-  EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), lines)
-      << "the drops within 10 s are one line: " << errors;
+  // The drops within 10 s are one line while the relay runs; the stop tells the rest (the
+  // server's reply), which under Wine is ended from outside.
+  const long lines = (c.warned ? 1 : 0) + (c.relayed ? 0 : UnderWine() ? 1 : 2);
+  EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), lines) << errors;
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -215,6 +216,46 @@ INSTANTIATE_TEST_SUITE_P(Program, StopSignal, ::testing::Values(SIGTERM, SIGINT,
                          [](const ::testing::TestParamInfo<int>& row) {
                            return std::string(sigabbrev_np(row.param));
                          });
+
+// SIGUSR1 applies what may change while links run: the server moves and every link keeps its
+// port, a bad new value keeps the running one, and what takes a restart is named and left as it
+// runs.
+TEST(Program, AReloadMovesTheServerAndKeepsEveryLink) {
+  if (UnderWine())
+    GTEST_SKIP() << "signals are POSIX's";
+  RelayDir setup;
+  auto& [dir, server, server_next, port] = setup;
+  const BoundPair pair = BindNeighbours();
+  UdpPeer moved = UdpPeer::Adopt(pair.first);
+  UdpPeer moved_next = UdpPeer::Adopt(pair.second);
+  dir.Write("TAVORIN.INI", Ini(port, server.port(), "ClientRate=1000\n"));
+  RunningProgram relay(dir.path(), Terminal::kNone);
+  ASSERT_EQ(relay.ReadLines(4), Lines(server.port(), "127.0.0.1", port));
+  UdpPeer client;
+  const uint16_t link = LinkPortOf(client, port, server, 1);
+
+  const uint16_t other_port = FreePortPair();
+  dir.Write("TAVORIN.INI", Ini(other_port, moved.port(), "ClientRate=many\nIdleTimeout=300\n"));
+  relay.Signal(SIGUSR1);
+  const std::string told = relay.ErrorLines(3);
+  const std::string p = std::to_string(port);
+  for (const std::string& line :
+       {std::string("ClientRate=many in [Proxy] of "),
+        "tavorin: reloaded " + std::filesystem::canonical(dir.path()).string() +
+            "/TAVORIN.INI: IdleTimeout in [Proxy] 0 -> 300, Port in [Server] " +
+            std::to_string(server.port()) + " -> " + std::to_string(moved.port()) +
+            "; ClientRate in [Proxy] stays 1000\n",
+        "tavorin: warning: Port in [Proxy] (" + p + " -> " + std::to_string(other_port) +
+            ") take a restart; the relay runs on as it was\n"}) {
+    EXPECT_NE(told.find(line), std::string::npos) << line << "\n" << told;
+  }
+  EXPECT_EQ(LinkPortOf(client, port, moved, 2), link) << "the link stays, the server moves";
+  EXPECT_TRUE(server.Silent());
+  UdpPeer newcomer;
+  LinkPortOf(newcomer, static_cast<uint16_t>(port + 1), moved_next, 3);
+  relay.Signal(SIGTERM);
+  EXPECT_TRUE(ExitedWith(relay.WaitForExit(kExitDeadlineMs), 0));
+}
 
 struct BadValueCase {
   std::string setting;

@@ -291,7 +291,7 @@ TEST(ListenerRefusals, CountEveryDatagramAndEachClientOnceARun) {
   UdpPeer server;
   Listener listener;  // never started: the test plays the receive thread
   listener.SetServer(server.endpoint());
-  listener.SetMaxLinks(1);
+  listener.SetRules({.max_links = 1});
   struct Row {
     const char* what;
     Endpoint client;
@@ -463,7 +463,7 @@ TEST(ListenerClosing, ExpiredLinksCloseInSlicesAndCloseAllTakesTheRest) {
   const int tasks_before = CountEntries("task");
   Listener listener;
   listener.SetServer(server.endpoint());
-  listener.SetIdleTimeout(std::chrono::seconds(1));
+  listener.SetRules({.idle_timeout = std::chrono::seconds(1)});
   ASSERT_TRUE(listener.Start(0));
   ASSERT_TRUE(listener.Start(0)) << "a restart, which keeps the first socket for the links";
   listener.Stop();  // the test plays the receive thread
@@ -500,7 +500,7 @@ TEST(ListenerClosing, TheRunningReceiveThreadHandsAnIdleLinkOver) {
   UdpPeer server;
   Listener listener;
   listener.SetServer(server.endpoint());
-  listener.SetIdleTimeout(std::chrono::milliseconds(100));
+  listener.SetRules({.idle_timeout = std::chrono::milliseconds(100)});
   ASSERT_TRUE(listener.Start(0));
   UdpPeer client;
   client.SendTo(Pattern(8, 1), listener.LocalPort());

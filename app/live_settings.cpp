@@ -1,0 +1,128 @@
+#include "app/live_settings.h"
+
+#include <algorithm>
+#include <chrono>
+#include <optional>
+#include <utility>
+
+#include "app/number.h"
+#include "platform/resolve_host.h"
+#include "platform/udp_socket.h"
+
+namespace tavorin {
+
+LiveSettings::LiveSettings(Settings settings, const Endpoint& server_address, Listener& a,
+                           Listener& b, LoopGuard& guard)
+    : settings_(std::move(settings)),
+      server_address_(server_address),
+      listeners_{&a, &b},
+      guard_(guard) {}
+
+void LiveSettings::Servers(Endpoint (&servers)[2]) const {
+  servers[0] = server_address_;
+  servers[1] = server_address_;
+  servers[0].set_port_net(htons(PortOf(settings_.server_port)));
+  servers[1].set_port_net(htons(PortOf(NextNumber(settings_.server_port))));
+}
+
+void LiveSettings::ApplyRules() {
+  const Listener::Rules rules{std::chrono::seconds(settings_.idle_timeout_s), settings_.max_clients,
+                              settings_.client_rate, settings_.replies_from_server_only};
+  Endpoint servers[2];
+  Servers(servers);
+  guard_.SetServers(servers, 2);
+  for (int i = 0; i < 2; ++i) {
+    listeners_[i]->SetServer(servers[i]);
+    listeners_[i]->SetRules(rules);
+    listeners_[i]->KeepLinkRecords(settings_.log_links);
+  }
+}
+
+void LiveSettings::ApplyAtStart() {
+  for (Listener* listener : listeners_) {
+    listener->SetMaxDatagram(settings_.max_datagram);
+    listener->SetListenAddress(settings_.listen_address);
+    listener->SetLoopGuard(&guard_);
+  }
+  ApplyRules();
+}
+
+bool LiveSettings::ServesItself(const Endpoint& address, int32_t port) const {
+  for (uint16_t server_port : {PortOf(port), PortOf(NextNumber(port))}) {
+    for (const Listener* listener : listeners_) {
+      if (server_port == listener->LocalPort() && IsAddressOfThisHost(address))
+        return true;
+    }
+  }
+  return false;
+}
+
+std::vector<std::string> LiveSettings::Reload(const Settings& fresh, const std::string& path,
+                                              Upkeep& upkeep) {
+  Settings next = settings_;
+  std::vector<std::string> changed;
+  std::vector<std::string> restart;
+  std::vector<std::string> kept;
+  for (const Key& key : kKeys) {
+    const std::string now = ValueText(settings_, key.id);
+    const std::string then = ValueText(fresh, key.id);
+    if (now == then)
+      continue;
+    const std::string name = KeyLabel(key.id);
+    if (std::find(fresh.refused.begin(), fresh.refused.end(), key.id) != fresh.refused.end()) {
+      kept.push_back(name + " stays " + (now.empty() ? "empty" : now));
+    } else if (!key.live) {
+      restart.push_back(name + " (" + now + " -> " + then + ")");
+    } else {
+      std::visit([&](auto field) { next.*field = fresh.*field; }, key.field);
+      changed.push_back(name + " " + now + " -> " + then);
+    }
+  }
+  // The server's name is looked up again whether or not it changed: its address may have.
+  Endpoint address = server_address_;
+  if (std::optional<Endpoint> found = ResolveHost(next.server_host)) {
+    address = *found;
+    if (!SameAddress(address, server_address_) && next.server_host == settings_.server_host)
+      changed.push_back(KeyLabel(KeyId::kServerIp) + " " + next.server_host + " now " +
+                        AddressText(address));
+  } else {
+    kept.push_back(KeyLabel(KeyId::kServerIp) + " " + next.server_host +
+                   " does not resolve; the server stays " + AddressText(server_address_));
+    next.server_host = settings_.server_host;
+  }
+  if (ServesItself(address, next.server_port)) {
+    kept.push_back("the server " + AddressText(address) + " port " +
+                   std::to_string(PortOf(next.server_port)) +
+                   " would be this relay's own listening port; the server stays");
+    next.server_host = settings_.server_host;
+    next.server_port = settings_.server_port;
+    address = server_address_;
+  }
+  settings_ = std::move(next);
+  server_address_ = address;
+  ApplyRules();
+  upkeep.SetLogLinks(settings_.log_links);
+  upkeep.SetClientRate(settings_.client_rate);
+
+  auto joined = [](const std::vector<std::string>& parts) {
+    std::string text;
+    for (const std::string& part : parts)
+      text += (text.empty() ? "" : ", ") + part;
+    return text;
+  };
+  std::vector<std::string> lines;
+  for (const std::string& warning : fresh.warnings)
+    lines.push_back("tavorin: warning: " + warning);
+  for (const std::string& error : fresh.errors)
+    lines.push_back("tavorin: warning: " + error);
+  lines.push_back("tavorin: reloaded " + path + ": " +
+                  (changed.empty() ? std::string("nothing changed") : joined(changed)) +
+                  (kept.empty() ? "" : "; " + joined(kept)));
+  if (!restart.empty()) {
+    lines.push_back("tavorin: warning: " + joined(restart) +
+                    " take a restart; the relay runs on as it was");
+  }
+  return lines;
+}
+
+}  // namespace tavorin
