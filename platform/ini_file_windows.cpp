@@ -23,19 +23,25 @@ std::string ReadIniValue(const char* section, const char* key, const char* fallb
   return std::string(buffer.data(), n);
 }
 
-std::vector<std::string> ReadIniKeys(const char* section, const std::string& path) {
-  // With no key named, the system's reader gives every key of the section, each ended by a
-  // NUL, the list by a second one.
+// The names the system's reader lists: each ended by a NUL, the list by a second one.
+template <typename Read>
+std::vector<std::string> ReadNameList(Read read) {
   std::vector<char> buffer(64 * 1024);
-  DWORD n = GetPrivateProfileStringA(section, nullptr, "", buffer.data(),
-                                     static_cast<DWORD>(buffer.size()), path.c_str());
-  std::vector<std::string> keys;
+  const DWORD n = read(buffer.data(), static_cast<DWORD>(buffer.size()));
+  std::vector<std::string> names;
   for (DWORD at = 0; at < n && buffer[at] != '\0';) {
-    std::string key(buffer.data() + at);
-    at += static_cast<DWORD>(key.size()) + 1;
-    keys.push_back(std::move(key));
+    std::string name(buffer.data() + at);
+    at += static_cast<DWORD>(name.size()) + 1;
+    names.push_back(std::move(name));
   }
-  return keys;
+  return names;
+}
+
+std::vector<std::string> ReadIniKeys(const char* section, const std::string& path) {
+  // With no key named, the system's reader gives every key of the section.
+  return ReadNameList([&](char* buffer, DWORD size) {
+    return GetPrivateProfileStringA(section, nullptr, "", buffer, size, path.c_str());
+  });
 }
 
 std::optional<std::string> IniFileProblem(const std::string& path,
@@ -68,17 +74,11 @@ std::optional<std::string> IniFileProblem(const std::string& path,
 }
 
 std::vector<std::string> ReadIniSections(const std::string& path) {
-  std::vector<char> buffer(64 * 1024);
-  DWORD n = GetPrivateProfileSectionNamesA(buffer.data(), static_cast<DWORD>(buffer.size()),
-                                           path.c_str());
-  std::vector<std::string> sections;
-  for (DWORD at = 0; at < n && buffer[at] != '\0';) {
-    std::string section(buffer.data() + at);
-    at += static_cast<DWORD>(section.size()) + 1;
-    sections.push_back(std::move(section));
-  }
-  return sections;
+  return ReadNameList([&](char* buffer, DWORD size) {
+    return GetPrivateProfileSectionNamesA(buffer, size, path.c_str());
+  });
 }
+
 }  // namespace
 
 IniFile::IniFile(std::string path) : path_(std::move(path)), system_reader_(true) {

@@ -5,10 +5,11 @@
 namespace tavorin {
 
 namespace {
-std::optional<Endpoint> Lookup(const std::string& host, int family) {
+std::optional<Endpoint> Lookup(const std::string& host, int family, int flags = 0) {
   addrinfo hints{};
   hints.ai_family = family;
   hints.ai_socktype = SOCK_DGRAM;
+  hints.ai_flags = flags;
   addrinfo* found = nullptr;
   if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr)
     return std::nullopt;
@@ -48,18 +49,7 @@ std::optional<Endpoint> ParseAddress(const std::string& text) {
     return std::nullopt;
   // A scoped address (fe80::1%eth0, fe80::1%2) keeps its scope; the system knows the names of
   // its interfaces.
-  addrinfo hints{};
-  hints.ai_family = AF_INET6;
-  hints.ai_socktype = SOCK_DGRAM;
-  hints.ai_flags = AI_NUMERICHOST;
-  addrinfo* found = nullptr;
-  if (getaddrinfo(bare.c_str(), nullptr, &hints, &found) != 0 || found == nullptr)
-    return std::nullopt;
-  Endpoint e;
-  std::memcpy(e.address(), found->ai_addr, sizeof e.v6);
-  freeaddrinfo(found);
-  e.set_port_net(0);
-  return e;
+  return Lookup(bare, AF_INET6, AI_NUMERICHOST);
 }
 
 }  // namespace tavorin

@@ -93,6 +93,10 @@ struct ListenCase {
   bool parsed;  // the start ends only once the server is known
 };
 
+void PrintTo(const ListenCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
 class ListeningAddress : public ::testing::TestWithParam<ListenCase> {};
 
 // A listening address that is not one of this host's ends the start, naming it: listening on
