@@ -195,6 +195,7 @@ void Listener::AddClient(const ReceiveSlot& slot, LoopGuard::Verdict verdict,
     Refuse(slot.source, started);
     return;
   }
+  link->CountFromClient();
   if (port_.client_rate != 0)
     link->TakeToken(now, port_.client_rate);  // the first datagram, from a full bucket
   if (IoResult sent = link->SendToServer(slot.buffer, slot.length); sent.error != 0) {
@@ -287,7 +288,6 @@ void Listener::RelayBatch(const ReceiveSlot* slots, int count) {
   size_t run_lengths[kListenBatch];
   int run = 0;
   ClientLink* run_link = nullptr;
-  size_t run_bytes = 0;
   auto flush = [&] {
     if (run > 0) {
       IoResult sent = run_link->SendManyToServer(run_data, run_lengths, run);
@@ -295,12 +295,12 @@ void Listener::RelayBatch(const ReceiveSlot* slots, int count) {
         port_.counters.CountSendFailures(Direction::kToServer, run - sent.count, sent.error,
                                          port_.server);
       }
-      run_link->CountToServer(sent.count, run_bytes);
+      // Only what went: a refused datagram of the run may lie anywhere in it.
+      run_link->CountToServer(sent.count, sent.bytes);
       if (port_.counters.counting_relayed)
-        port_.counters.CountToServer(static_cast<uint64_t>(sent.count), run_bytes);
+        port_.counters.CountToServer(static_cast<uint64_t>(sent.count), sent.bytes);
     }
     run = 0;
-    run_bytes = 0;
   };
   // One clock read a batch, for the clients' rates.
   const Clock::time_point now = port_.client_rate != 0 ? Clock::now() : Clock::time_point{};
@@ -322,6 +322,7 @@ void Listener::RelayBatch(const ReceiveSlot* slots, int count) {
       AddClient(slot, verdict, now);
       continue;
     }
+    link->CountFromClient();  // whatever becomes of it
     if (port_.client_rate != 0 && !link->TakeToken(now, port_.client_rate)) {
       port_.counters.CountOverRate();
       continue;
@@ -331,7 +332,6 @@ void Listener::RelayBatch(const ReceiveSlot* slots, int count) {
     run_link = link;
     run_data[run] = slot.buffer;
     run_lengths[run++] = slot.length;
-    run_bytes += slot.length;
   }
   flush();
   if (idle_timeout_.count() > 0)
