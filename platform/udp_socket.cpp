@@ -64,10 +64,8 @@ IoResult UdpSocket::SendTo(const void* data, size_t length, const Endpoint& to) 
                     static_cast<detail::SendLength>(length), detail::kSendFlags,
                     destination->address(), destination->size());
   };
-  // A socket that reports refusals may fail a send with the report of an earlier datagram,
-  // without sending this one (Linux): a failed send is tried once more.
   auto n = send();
-  if (n < 0)
+  for (int failures = 1; n < 0 && detail::SendAgain(LastSocketError(), failures); ++failures)
     n = send();
   if (n < 0)
     return {0, LastSocketError()};

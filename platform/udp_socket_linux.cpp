@@ -43,6 +43,16 @@ void SetSendSource(PacketInfo& info, uint32_t address) {
   info.ipi_spec_dst.s_addr = address;
 }
 
+// A socket that keeps reports (ReportRefusals) fails its next send with the latest report's
+// error, whatever it was, and that datagram does not go: any failure is tried once more. A
+// refusal is never a send's own, only an earlier datagram's report, and more may come for
+// datagrams already sent, each failing one try: it is tried until it goes or fails otherwise
+// (within a bound, though the reports end with the datagrams sent).
+bool SendAgain(int error, int failures) {
+  constexpr int kMostTries = 64;
+  return error == EINTR || failures == 1 || (error == ECONNREFUSED && failures < kMostTries);
+}
+
 }  // namespace detail
 
 using detail::PacketInfoControl;
@@ -109,8 +119,8 @@ void PrepareSend(const OutgoingDatagram& datagram, bool v6_socket, msghdr& heade
   Endpoint to;
   PrepareSend(datagram, v6_socket, header, part, control, to);
   ssize_t n;
-  int failures = 0;  // see SendBatch
-  while ((n = ::sendmsg(fd, &header, MSG_NOSIGNAL)) < 0 && (errno == EINTR || ++failures < 2)) {
+  int failures = 0;
+  while ((n = ::sendmsg(fd, &header, MSG_NOSIGNAL)) < 0 && detail::SendAgain(errno, ++failures)) {
   }
   if (n < 0)
     return {0, errno};
@@ -149,7 +159,7 @@ void PrepareSend(const OutgoingDatagram& datagram, bool v6_socket, msghdr& heade
     PrepareSend(datagrams[i], v6_socket, messages[i].msg_hdr, parts[i], control[i], to[i]);
   }
   IoResult result;
-  int retried_at = -1;
+  int failures = 0;  // of the datagram at `at`
   for (int at = 0; at < count;) {
     int n = ::sendmmsg(fd, messages + at, static_cast<unsigned>(count - at), MSG_NOSIGNAL);
     if (n > 0) {
@@ -157,16 +167,13 @@ void PrepareSend(const OutgoingDatagram& datagram, bool v6_socket, msghdr& heade
         result.bytes += messages[i].msg_len;
       result.count += n;
       at += n;
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else if (n < 0 && retried_at != at) {
-      // A socket that keeps reports (ReportRefusals) fails its next send with the error the
-      // latest report left, whatever it was, and that datagram does not go: it is tried once
-      // more, so that one refused datagram never costs the next.
-      retried_at = at;
+      failures = 0;
+    } else if (n < 0 && detail::SendAgain(errno, ++failures)) {
+      continue;  // the datagram at `at` again
     } else {
       result.error = n < 0 ? errno : EIO;
       ++at;  // the datagram at `at` was refused: go on with the next
+      failures = 0;
     }
   }
   return result;

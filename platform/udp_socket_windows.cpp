@@ -57,6 +57,11 @@ void SetSendSource(PacketInfo& info, uint32_t address) {
   info.ipi_addr.s_addr = address;
 }
 
+// A refusal fails a receive, never a send: a failed send is the datagram's own.
+bool SendAgain(int /*error*/, int /*failures*/) {
+  return false;
+}
+
 }  // namespace detail
 
 namespace {

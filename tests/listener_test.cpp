@@ -408,6 +408,49 @@ TEST(ListenerFaults, AnAbsentServerIsWaitedForWithoutARestart) {
   EXPECT_EQ(r->data, Pattern(11, 1));
 }
 
+// A server's host with nobody on the server's port refuses each datagram (ICMP port
+// unreachable): the link counts every refusal, sends on regardless, and relays again once the
+// server takes datagrams.
+class ServerRefusals : public ::testing::TestWithParam<Endpoint> {};
+
+TEST_P(ServerRefusals, EveryRefusedDatagramIsCountedAndNoLaterOneIsLost) {
+  // The server's port is held by a socket that takes datagrams from one other peer alone: the
+  // system refuses whatever else is sent there.
+  UdpPeer elsewhere(GetParam());
+  UdpPeer server(GetParam());
+  server.Connect(elsewhere.endpoint());
+  Listener listener;
+  listener.SetServer(server.endpoint());
+  listener.KeepLinkRecords();
+  ASSERT_TRUE(listener.Start(0));
+  UdpPeer client(GetParam());
+  constexpr int kDatagrams = 12;
+  for (int i = 0; i < kDatagrams; ++i)
+    client.SendTo(Pattern(10, static_cast<unsigned>(i)), listener.LocalPort());
+  const PortCounters& counters = listener.port_counters();
+  EXPECT_EQ(Settle([&] { return static_cast<int>(counters.server_refused()); }, kDatagrams),
+            kDatagrams);
+  EXPECT_EQ(counters.to_server_datagrams(), static_cast<uint64_t>(kDatagrams))
+      << "a refusal fails no later send";
+  EXPECT_EQ(counters.send_failed_to_server(), 0u);
+  EXPECT_TRUE(SameAddressAndPort(counters.last_refused_by(), server.endpoint()));
+
+  uint16_t link_port = 0;
+  listener.made_records().TakeAll([&](const LinkMade& made) { link_port = made.link_port; });
+  server.Connect(server.LoopbackAt(link_port));  // now it takes the link's datagrams
+  client.SendTo(Pattern(10, 99), listener.LocalPort());
+  auto got = server.Receive();
+  ASSERT_TRUE(got.has_value());
+  EXPECT_EQ(got->data, Pattern(10, 99));
+  EXPECT_EQ(counters.server_refused(), static_cast<uint64_t>(kDatagrams));
+}
+
+INSTANTIATE_TEST_SUITE_P(Families, ServerRefusals,
+                         ::testing::Values(LoopbackEndpoint(0), Loopback6Endpoint(0)),
+                         [](const ::testing::TestParamInfo<Endpoint>& param) {
+                           return param.param.is_v6() ? "IPv6" : "IPv4";
+                         });
+
 TEST(ListenerLifetime, DestroyingAListenerWith500LinksEndsEveryThreadAndSocket) {
   const int tasks_before = CountEntries("task");
   const int fds_before = CountEntries("fd");
