@@ -244,8 +244,8 @@ int TakeReport(SocketHandle fd, const Endpoint& to) {
 }  // namespace
 
 int UdpSocket::TakeRefusals(int /*error*/, const Endpoint& to) const {
-  // Whatever the receive's error, the queue is emptied: a report left behind would keep
-  // nothing waiting, but would count late.
+  // Whatever the receive's error, the queue is emptied: a report left there would be counted
+  // only after the next failed receive, and a full queue takes no more.
   int refused = 0;
   for (int taken; (taken = TakeReport(handle(), to)) >= 0;)
     refused += taken;
