@@ -1,5 +1,7 @@
 #include "app/drop_report.h"
 
+#include <optional>
+
 #include "app/link_log.h"
 #include "app/settings.h"
 #include "platform/outcome.h"
@@ -40,6 +42,13 @@ std::vector<std::string> DropReport::Check(const PortCounters& counters,
     lines.push_back(line);
     to_server_told_ = to_server;
     to_client_told_ = to_client;
+  }
+
+  const uint64_t refused = counters.server_refused();
+  const Endpoint server = counters.last_refused_by();
+  if (std::optional<uint64_t> news = refuse_pace_.Due(refused, now)) {
+    lines.push_back(Prefix() + "the server " + EndpointText(server) + " refused " +
+                    Datagrams(*news) + " (port unreachable)");
   }
 
   const uint64_t over_rate = counters.dropped_over_rate();

@@ -59,10 +59,19 @@ uint16_t UdpSocket::LocalPort() const {
 IoResult UdpSocket::SendTo(const void* data, size_t length, const Endpoint& to) const {
   Endpoint storage;
   const Endpoint* destination = detail::Destination(&to, is_v6(), storage);
-  auto n = ::sendto(Native(handle()), static_cast<const char*>(data),
+  auto send = [&] {
+    return ::sendto(Native(handle()), static_cast<const char*>(data),
                     static_cast<detail::SendLength>(length), detail::kSendFlags,
                     destination->address(), destination->size());
-  return n < 0 ? IoResult{0, LastSocketError()} : IoResult{static_cast<int>(n), 0};
+  };
+  auto n = send();
+  for (int failures = 1; n < 0 && detail::SendAgain(LastSocketError(), failures); ++failures)
+    n = send();
+  if (n < 0)
+    return {0, LastSocketError()};
+  IoResult sent{static_cast<int>(n), 0};
+  sent.bytes = static_cast<size_t>(n);
+  return sent;
 }
 
 void UdpSocket::Close() {

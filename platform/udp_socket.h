@@ -44,10 +44,12 @@ struct ReceiveSlot {
 };
 
 // What a send or receive did: how many datagrams (or bytes) went or came, and the system's
-// error code when the call failed (0 otherwise).
+// error code when the call failed (0 otherwise). A batch send also tells the bytes of the
+// datagrams that went, which need not be the first `count` of the batch.
 struct IoResult {
   int count = 0;
   int error = 0;
+  size_t bytes = 0;
 };
 
 // One datagram of a batch send.
@@ -111,9 +113,21 @@ class UdpSocket {
   IoResult ReceiveMany(ReceiveSlot* slots, int count) const;
 
   // Sends `count` datagrams (at most kMaxBatch) in as few calls as the system allows. A
-  // datagram the system refuses is skipped; the result counts those sent, with the error of
-  // the last refusal.
+  // datagram the system refuses is skipped; the result counts those sent and their bytes, with
+  // the error of the last refusal.
   IoResult SendMany(const OutgoingDatagram* datagrams, int count) const;
+
+  // Makes the system keep, for TakeRefusals, its reports of datagrams sent from this socket
+  // that found nobody on their destination's port (ICMP port unreachable). Returns the
+  // system's error when it refuses, else 0.
+  int ReportRefusals() const;
+
+  // After a receive on a socket that reports refusals failed with `error`: how many datagrams
+  // sent to `to` the system has reported refused since the call before. Every report waiting
+  // is taken, whatever it tells, so none is read twice and none is left to fail the next
+  // receive. Never waits. Where the system does not tell a refused datagram's destination
+  // (Windows), each refusal counts as one to `to`: call it for a socket that sends only there.
+  int TakeRefusals(int error, const Endpoint& to) const;
 
   // Sends one datagram; the result counts its bytes. Never raises a signal. An IPv4 `to` is
   // taken in IPv6 form by a socket of both families.

@@ -1,8 +1,12 @@
 // UDP sockets on Linux: batch receives and sends (recvmmsg, sendmmsg) and the local address
 // of each datagram (IP_PKTINFO). Receives pass MSG_TRUNC, so that a datagram cut to its
 // buffer still reports its whole length. What Windows does alike is in udp_socket.cpp.
+// Refusals (ICMP port unreachable) come as reports on the socket's error queue (IP_RECVERR).
 #include <arpa/inet.h>
 #include <ifaddrs.h>
+#include <linux/errqueue.h>
+#include <netinet/icmp6.h>
+#include <netinet/ip_icmp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <cerrno>
@@ -37,6 +41,16 @@ uint32_t ReplyAddress(const PacketInfo& info) {
 
 void SetSendSource(PacketInfo& info, uint32_t address) {
   info.ipi_spec_dst.s_addr = address;
+}
+
+// A socket that keeps reports (ReportRefusals) fails its next send with the latest report's
+// error, whatever it was, and that datagram does not go: any failure is tried once more. A
+// refusal is never a send's own, only an earlier datagram's report, and more may come for
+// datagrams already sent, each failing one try: it is tried until it goes or fails otherwise
+// (within a bound, though the reports end with the datagrams sent).
+bool SendAgain(int error, int failures) {
+  constexpr int kMostTries = 64;
+  return error == EINTR || failures == 1 || (error == ECONNREFUSED && failures < kMostTries);
 }
 
 }  // namespace detail
@@ -105,9 +119,14 @@ void PrepareSend(const OutgoingDatagram& datagram, bool v6_socket, msghdr& heade
   Endpoint to;
   PrepareSend(datagram, v6_socket, header, part, control, to);
   ssize_t n;
-  while ((n = ::sendmsg(fd, &header, MSG_NOSIGNAL)) < 0 && errno == EINTR) {
+  int failures = 0;
+  while ((n = ::sendmsg(fd, &header, MSG_NOSIGNAL)) < 0 && detail::SendAgain(errno, ++failures)) {
   }
-  return n < 0 ? IoResult{0, errno} : IoResult{1, 0};
+  if (n < 0)
+    return {0, errno};
+  IoResult sent{1, 0};
+  sent.bytes = static_cast<size_t>(n);
+  return sent;
 }
 
 [[gnu::noinline]] IoResult ReceiveBatch(SocketHandle fd, ReceiveSlot* slots, int count) {
@@ -140,16 +159,21 @@ void PrepareSend(const OutgoingDatagram& datagram, bool v6_socket, msghdr& heade
     PrepareSend(datagrams[i], v6_socket, messages[i].msg_hdr, parts[i], control[i], to[i]);
   }
   IoResult result;
+  int failures = 0;  // of the datagram at `at`
   for (int at = 0; at < count;) {
     int n = ::sendmmsg(fd, messages + at, static_cast<unsigned>(count - at), MSG_NOSIGNAL);
     if (n > 0) {
+      for (int i = at; i < at + n; ++i)
+        result.bytes += messages[i].msg_len;
       result.count += n;
       at += n;
-    } else if (n < 0 && errno == EINTR) {
-      continue;
+      failures = 0;
+    } else if (n < 0 && detail::SendAgain(errno, ++failures)) {
+      continue;  // the datagram at `at` again
     } else {
       result.error = n < 0 ? errno : EIO;
       ++at;  // the datagram at `at` was refused: go on with the next
+      failures = 0;
     }
   }
   return result;
@@ -166,6 +190,66 @@ IoResult UdpSocket::SendMany(const OutgoingDatagram* datagrams, int count) const
   if (count <= 1)
     return count == 1 ? SendOne(handle(), is_v6(), datagrams[0]) : IoResult{};
   return SendBatch(handle(), is_v6(), datagrams, count);
+}
+
+int UdpSocket::ReportRefusals() const {
+  if (int error = detail::SetOption(handle(), IPPROTO_IP, IP_RECVERR, 1); error != 0)
+    return error;
+  return is_v6() ? detail::SetOption(handle(), IPPROTO_IPV6, IPV6_RECVERR, 1) : 0;
+}
+
+namespace {
+// Whether `report`, read from the error queue, tells of a datagram that found nobody on its
+// destination's port.
+bool PortUnreachable(const sock_extended_err& report) {
+  if (report.ee_origin == SO_EE_ORIGIN_ICMP)
+    return report.ee_type == ICMP_DEST_UNREACH && report.ee_code == ICMP_PORT_UNREACH;
+  if (report.ee_origin == SO_EE_ORIGIN_ICMP6)
+    return report.ee_type == ICMP6_DST_UNREACH && report.ee_code == ICMP6_DST_UNREACH_NOPORT;
+  return false;
+}
+
+// Takes the next report off `fd`'s error queue without waiting: 1 when it tells of a datagram
+// to `to` refused, 0 when of anything else, -1 when none is left.
+int TakeReport(SocketHandle fd, const Endpoint& to) {
+  // The refused datagram comes back with its report; its first bytes are of no use here.
+  unsigned char payload[1];
+  iovec part{payload, sizeof payload};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(sock_extended_err) + sizeof(sockaddr_in6)) * 2];
+  Endpoint destination;
+  msghdr header{};
+  header.msg_name = destination.address();
+  header.msg_namelen = sizeof destination;
+  header.msg_iov = &part;
+  header.msg_iovlen = 1;
+  header.msg_control = control;
+  header.msg_controllen = sizeof control;
+  ssize_t n;
+  while ((n = ::recvmsg(fd, &header, MSG_ERRQUEUE | MSG_DONTWAIT)) < 0 && errno == EINTR) {
+  }
+  if (n < 0)
+    return -1;
+  for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {
+    const bool report = (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_RECVERR) ||
+                        (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_RECVERR);
+    if (!report || c->cmsg_len < CMSG_LEN(sizeof(sock_extended_err)))
+      continue;
+    sock_extended_err error;
+    std::memcpy(&error, CMSG_DATA(c), sizeof error);
+    return PortUnreachable(error) && SameAddressAndPort(Unmapped(destination), Unmapped(to)) ? 1
+                                                                                             : 0;
+  }
+  return 0;
+}
+}  // namespace
+
+int UdpSocket::TakeRefusals(int /*error*/, const Endpoint& to) const {
+  // Whatever the receive's error, the queue is emptied: a report left there would be counted
+  // only after the next failed receive, and a full queue takes no more.
+  int refused = 0;
+  for (int taken; (taken = TakeReport(handle(), to)) >= 0;)
+    refused += taken;
+  return refused;
 }
 
 void UdpSocket::Shutdown() const {

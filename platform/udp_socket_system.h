@@ -93,6 +93,8 @@ int LastSocketError();
 uint32_t ReplyAddress(const PacketInfo& info);
 // Makes `info` ask for `address` as a sent datagram's source.
 void SetSendSource(PacketInfo& info, uint32_t address);
+// Whether a send that has failed `failures` times, the latest with `error`, is tried again.
+bool SendAgain(int error, int failures);
 
 // Shared (udp_socket.cpp).
 // Gives `message` a control message that sends it from `from` (none: nothing to add), on an

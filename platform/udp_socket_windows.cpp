@@ -57,6 +57,11 @@ void SetSendSource(PacketInfo& info, uint32_t address) {
   info.ipi_addr.s_addr = address;
 }
 
+// A refusal fails a receive, never a send: a failed send is the datagram's own.
+bool SendAgain(int /*error*/, int /*failures*/) {
+  return false;
+}
+
 }  // namespace detail
 
 namespace {
@@ -145,6 +150,7 @@ IoResult UdpSocket::SendMany(const OutgoingDatagram* datagrams, int count) const
     if (d.from == nullptr || !d.from->known()) {
       IoResult sent = SendTo(d.data, d.length, *d.to);
       result.count += sent.error == 0;
+      result.bytes += sent.bytes;
       result.error = sent.error != 0 ? sent.error : result.error;
       continue;
     }
@@ -162,11 +168,28 @@ IoResult UdpSocket::SendMany(const OutgoingDatagram* datagrams, int count) const
     DWORD bytes = 0;
     if (WSASendMsg(s, &message, 0, &bytes, nullptr, nullptr) == 0) {
       ++result.count;
+      result.bytes += bytes;
     } else {
       result.error = WSAGetLastError();
     }
   }
   return result;
+}
+
+int UdpSocket::ReportRefusals() const {
+  // Each ICMP "port unreachable" then fails the next receive with WSAECONNRESET.
+  BOOL report = TRUE;
+  DWORD unused = 0;
+  if (WSAIoctl(Native(handle()), SIO_UDP_CONNRESET, &report, sizeof report, nullptr, 0, &unused,
+               nullptr, nullptr) != 0)
+    return WSAGetLastError();
+  return 0;
+}
+
+// Windows tells neither the destination refused nor how many: a receive fails once per
+// refusal.
+int UdpSocket::TakeRefusals(int error, const Endpoint& /*to*/) const {
+  return error == WSAECONNRESET ? 1 : 0;
 }
 
 void UdpSocket::Shutdown() const {

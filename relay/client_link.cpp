@@ -89,6 +89,9 @@ Outcome ClientLink::TakePort() {
   local_port_ = socket_.LocalPort();
   if (port_.guard != nullptr)
     port_.guard->AddLinkPort(local_port_);
+  // Refusals of the server are counted where the system tells them; where it refuses to, the
+  // link relays all the same.
+  (void)socket_.ReportRefusals();
   return Outcome();
 }
 
@@ -126,7 +129,15 @@ void ClientLink::ReturnThread(void* self) {
   auto* link = static_cast<ClientLink*>(self);
   ReceiveBatches<kReturnBatch>(
       link->socket_, link->thread_, link->port_.max_datagram,
-      [link](const ReceiveSlot* slots, int count) { link->ReturnBatch(slots, count); });
+      [link](const ReceiveSlot* slots, int count) { link->ReturnBatch(slots, count); },
+      [link](int error) { link->TakeRefusals(error); });
+}
+
+void ClientLink::TakeRefusals(int error) {
+  // The link sends to the server alone, so a refusal the system cannot place is the server's.
+  const Endpoint& server = port_.server.Get();
+  if (int refused = socket_.TakeRefusals(error, server); refused > 0)
+    port_.counters.CountServerRefusals(refused, server);
 }
 
 void ClientLink::ReturnBatch(const ReceiveSlot* slots, int count) {

@@ -60,9 +60,12 @@ class ClientLink {
   }
   Traffic to_server() const { return {to_server_.datagrams.Get(), to_server_.bytes.Get()}; }
   Traffic to_client() const { return {to_client_.datagrams.Get(), to_client_.bytes.Get()}; }
-  // Grows with every datagram from the client and every one that reaches the link's socket,
-  // relayed or not: unchanged over a while, the link has been idle that long.
-  uint64_t Activity() const { return to_server_.datagrams.Get() + arrived_.Get(); }
+  // A datagram of the client has reached the link, whatever becomes of it (sent, refused by
+  // the system, over the client's rate). The receive thread calls this.
+  void CountFromClient() { from_client_.Add(1); }
+  // Grows with every datagram of the client that reaches the link and every one that reaches
+  // the link's socket, relayed or not: unchanged over a while, the link has been idle that long.
+  uint64_t Activity() const { return from_client_.Get() + arrived_.Get(); }
 
   // Whether the client may send one more datagram at `now` under `rate` a second: a bucket
   // that holds a tenth of a second's worth (at least 5) and fills at the rate. The receive
@@ -91,6 +94,9 @@ class ClientLink {
   static void ReturnThread(void* self);
   // Passes on what one receive brought.
   void ReturnBatch(const ReceiveSlot* slots, int count);
+  // After a receive failed with `error`: counts the datagrams that the system has reported
+  // refused by the server since.
+  void TakeRefusals(int error);
 
   // What both threads only read while the link lives.
   const Endpoint client_;  // exactly as the first datagram's source was reported
@@ -109,6 +115,7 @@ class ClientLink {
     SoleCount bytes;
   };
   alignas(64) Counts to_server_;  // the receive thread's, with the rate's bucket
+  SoleCount from_client_;
   double tokens_ = 0;
   std::chrono::steady_clock::time_point filled_at_{};
   alignas(64) Counts to_client_;  // the return thread's, with arrived_

@@ -83,7 +83,9 @@ class ReceiveAndReturnCount {
     "RepliesFromServerOnly")                                                                     \
   X(dropped_over_rate, SoleCount, "datagrams over a client's ClientRate")                        \
   X(send_failed_to_server, PublishedCount, "datagrams the system refused to send to the server") \
-  X(send_failed_to_client, PublishedCount, "datagrams the system refused to send to clients")
+  X(send_failed_to_client, PublishedCount, "datagrams the system refused to send to clients")    \
+  X(server_refused, PublishedCount,                                                              \
+    "datagrams the server refused: nobody was on its port (ICMP port unreachable)")
 
 // The field of a count and its accessor.
 #define TAVORIN_COUNTER_FIELD(name, kind, what) kind name##_;

@@ -205,6 +205,7 @@ void Listener::AddClient(const ReceiveSlot& slot, LoopGuard::Verdict verdict,
     Refuse(slot.source, started);
     return;
   }
+  link->CountFromClient();
   if (const uint32_t rate = port_.client_rate.load(std::memory_order_relaxed); rate != 0)
     link->TakeToken(now, rate);  // the first datagram, from a full bucket
   if (IoResult sent = link->SendToServer(slot.buffer, slot.length); sent.error != 0) {
@@ -298,7 +299,6 @@ void Listener::RelayBatch(const ReceiveSlot* slots, int count) {
   size_t run_lengths[kListenBatch];
   int run = 0;
   ClientLink* run_link = nullptr;
-  size_t run_bytes = 0;
   auto flush = [&] {
     if (run > 0) {
       IoResult sent = run_link->SendManyToServer(run_data, run_lengths, run);
@@ -306,12 +306,12 @@ void Listener::RelayBatch(const ReceiveSlot* slots, int count) {
         port_.counters.CountSendFailures(Direction::kToServer, run - sent.count, sent.error,
                                          port_.server.Get());
       }
-      run_link->CountToServer(sent.count, run_bytes);
+      // Only what went: a refused datagram of the run may lie anywhere in it.
+      run_link->CountToServer(sent.count, sent.bytes);
       if (port_.counters.counting_relayed)
-        port_.counters.CountToServer(static_cast<uint64_t>(sent.count), run_bytes);
+        port_.counters.CountToServer(static_cast<uint64_t>(sent.count), sent.bytes);
     }
     run = 0;
-    run_bytes = 0;
   };
   // One read a batch of what a reload may change, and one clock read, for the clients' rates.
   const uint32_t rate = port_.client_rate.load(std::memory_order_relaxed);
@@ -334,6 +334,7 @@ void Listener::RelayBatch(const ReceiveSlot* slots, int count) {
       AddClient(slot, verdict, now);
       continue;
     }
+    link->CountFromClient();  // whatever becomes of it
     if (rate != 0 && !link->TakeToken(now, rate)) {
       port_.counters.CountOverRate();
       continue;
@@ -343,7 +344,6 @@ void Listener::RelayBatch(const ReceiveSlot* slots, int count) {
     run_link = link;
     run_data[run] = slot.buffer;
     run_lengths[run++] = slot.length;
-    run_bytes += slot.length;
   }
   flush();
   if (IdleTimeout().count() > 0)

@@ -24,6 +24,30 @@ struct Traffic {
 
 enum class Direction : uint8_t { kToServer, kToClient };
 
+// An endpoint that one thread stores and another loads, word by word, without a lock. (Only for
+// a report: stores on several threads at once may mix their words.)
+class EndpointWords {
+ public:
+  void Store(const Endpoint& e) {
+    uint64_t words[4] = {};
+    std::memcpy(words, &e, sizeof e);
+    for (int i = 0; i < 4; ++i)
+      words_[i].store(words[i], std::memory_order_relaxed);
+  }
+  Endpoint Load() const {
+    uint64_t words[4];
+    for (int i = 0; i < 4; ++i)
+      words[i] = words_[i].load(std::memory_order_relaxed);
+    Endpoint e;
+    std::memcpy(&e, words, sizeof e);
+    return e;
+  }
+
+ private:
+  static_assert(sizeof(Endpoint) <= 4 * sizeof(uint64_t), "an endpoint fits in four words");
+  std::atomic<uint64_t> words_[4] = {};
+};
+
 class PortCounters {
  public:
   // Counts `slot`, which was not relayable under `limit`.
@@ -50,12 +74,15 @@ class PortCounters {
     last_failure_.store(
         (uint64_t{static_cast<uint8_t>(direction)} << 32) | static_cast<uint32_t>(error),
         std::memory_order_relaxed);
-    uint64_t words[4] = {};
-    std::memcpy(words, &to, sizeof to);
-    for (int i = 0; i < 4; ++i)
-      last_failure_to_[i].store(words[i], std::memory_order_relaxed);
+    last_failure_to_.Store(to);
     (direction == Direction::kToServer ? send_failed_to_server_ : send_failed_to_client_)
         .Add(static_cast<uint64_t>(failed));
+  }
+  // `refused` datagrams that the system reported refused by `server` (port unreachable), on
+  // any return thread.
+  void CountServerRefusals(int refused, const Endpoint& server) {
+    last_refused_by_.Store(server);
+    server_refused_.Add(static_cast<uint64_t>(refused));
   }
   // Datagrams relayed, while `counting_relayed` is set: towards the server by the receive thread
   // alone, towards clients by every return thread.
@@ -78,15 +105,9 @@ class PortCounters {
   int last_failure_error() const {
     return static_cast<int>(last_failure_.load(std::memory_order_relaxed) & 0xFFFFFFFFu);
   }
-  // (Only for a report: failures on several threads at once may mix their words.)
-  Endpoint last_failure_to() const {
-    uint64_t words[4];
-    for (int i = 0; i < 4; ++i)
-      words[i] = last_failure_to_[i].load(std::memory_order_relaxed);
-    Endpoint to;
-    std::memcpy(&to, words, sizeof to);
-    return to;
-  }
+  Endpoint last_failure_to() const { return last_failure_to_.Load(); }
+  // The server that refused the latest refused datagram.
+  Endpoint last_refused_by() const { return last_refused_by_.Load(); }
   Traffic to_server() const { return {to_server_datagrams(), to_server_bytes()}; }
   Traffic to_client() const { return {to_client_datagrams(), to_client_bytes()}; }
 
@@ -97,8 +118,8 @@ class PortCounters {
   TAVORIN_PORT_COUNTERS(TAVORIN_COUNTER_FIELD)
   std::atomic<size_t> latest_oversize_{0};
   std::atomic<uint64_t> last_failure_{0};
-  static_assert(sizeof(Endpoint) <= 4 * sizeof(uint64_t), "an endpoint fits in four words");
-  std::atomic<uint64_t> last_failure_to_[4] = {};
+  EndpointWords last_failure_to_;
+  EndpointWords last_refused_by_;
 };
 
 }  // namespace tavorin

@@ -15,14 +15,15 @@ namespace tavorin {
 
 // Calls `handle(slots, count)` for every batch `socket` receives while `thread` runs, and with
 // a count of 0 after a receive that failed or timed out, so that the handler can do what is
-// due with time (the idle sweep) when nothing comes. Each
+// due with time (the idle sweep) when nothing comes; `failed(error)` comes first, with the
+// receive's error (a report of refused datagrams, say). Each
 // buffer holds `limit` bytes, so that a longer datagram shows as cut. Up to the default limit
 // the buffers live on the thread's stack, as they always have; a larger limit's are allocated
 // once, here, and left untouched, so a page of them becomes memory only when a datagram that
 // long arrives. When that allocation fails the default limit holds for this thread.
-template <int N, typename Handle>
+template <int N, typename Handle, typename Failed>
 void ReceiveBatches(const UdpSocket& socket, const StoppableThread& thread, size_t limit,
-                    Handle handle) {
+                    Handle handle, Failed failed) {
   unsigned char on_stack[N][kDefaultMaxDatagram];
   std::unique_ptr<unsigned char[]> on_heap;
   unsigned char* room = &on_stack[0][0];
@@ -47,12 +48,20 @@ void ReceiveBatches(const UdpSocket& socket, const StoppableThread& thread, size
     if (!thread.Running())
       break;  // woken to stop: what the receive brought is the wake itself
     if (received.error != 0) {
+      failed(received.error);
       PauseAfterReceiveError(received.error);
       handle(static_cast<const ReceiveSlot*>(slots), 0);
       continue;
     }
     handle(static_cast<const ReceiveSlot*>(slots), received.count);
   }
+}
+
+// The same, for a thread that has nothing to do with a receive's error.
+template <int N, typename Handle>
+void ReceiveBatches(const UdpSocket& socket, const StoppableThread& thread, size_t limit,
+                    Handle handle) {
+  ReceiveBatches<N>(socket, thread, limit, handle, [](int) {});
 }
 
 }  // namespace tavorin

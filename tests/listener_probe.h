@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "relay/datagram.h"
 #include "relay/listener.h"
@@ -21,6 +22,16 @@ class ListenerProbe {
     ReceiveSlot slot{
         const_cast<void*>(data), listener.port_.max_datagram, length, false, source, local, local};
     listener.RelayBatch(&slot, 1);
+  }
+  // Hands it a batch of datagrams of `source`, one of each of `lengths` bytes, as one receive
+  // would.
+  static void RelayBatch(Listener& listener, const std::vector<size_t>& lengths,
+                         const Endpoint& source) {
+    std::vector<unsigned char> bytes(kLargestDatagram, 'x');
+    std::vector<ReceiveSlot> slots;
+    for (size_t length : lengths)
+      slots.push_back({bytes.data(), listener.port_.max_datagram, length, false, source, {}, {}});
+    listener.RelayBatch(slots.data(), static_cast<int>(slots.size()));
   }
   // A sweep step at `now` over the whole table, which hands what expired over to CloseExpired.
   static void Sweep(Listener& listener, std::chrono::steady_clock::time_point now) {

@@ -408,6 +408,111 @@ TEST(ListenerFaults, AnAbsentServerIsWaitedForWithoutARestart) {
   EXPECT_EQ(r->data, Pattern(11, 1));
 }
 
+// A server's host with nobody on the server's port refuses each datagram (ICMP port
+// unreachable): the link counts every refusal, sends on regardless, and relays again once the
+// server takes datagrams.
+class ServerRefusals : public ::testing::TestWithParam<Endpoint> {};
+
+TEST_P(ServerRefusals, EveryRefusedDatagramIsCountedAndNoLaterOneIsLost) {
+  // The server's port is held by a socket that takes datagrams from one other peer alone: the
+  // system refuses whatever else is sent there.
+  UdpPeer elsewhere(GetParam());
+  UdpPeer server(GetParam());
+  server.Connect(elsewhere.endpoint());
+  Listener listener;
+  listener.SetServer(server.endpoint());
+  listener.KeepLinkRecords();
+  ASSERT_TRUE(listener.Start(0));
+  UdpPeer client(GetParam());
+  constexpr int kDatagrams = 12;
+  for (int i = 0; i < kDatagrams; ++i)
+    client.SendTo(Pattern(10, static_cast<unsigned>(i)), listener.LocalPort());
+  const PortCounters& counters = listener.port_counters();
+  EXPECT_EQ(Settle([&] { return static_cast<int>(counters.server_refused()); }, kDatagrams),
+            kDatagrams);
+  EXPECT_EQ(counters.to_server_datagrams(), static_cast<uint64_t>(kDatagrams))
+      << "a refusal fails no later send";
+  EXPECT_EQ(counters.send_failed_to_server(), 0u);
+  EXPECT_TRUE(SameAddressAndPort(counters.last_refused_by(), server.endpoint()));
+
+  uint16_t link_port = 0;
+  listener.made_records().TakeAll([&](const LinkMade& made) { link_port = made.link_port; });
+  server.Connect(server.LoopbackAt(link_port));  // now it takes the link's datagrams
+  client.SendTo(Pattern(10, 99), listener.LocalPort());
+  auto got = server.Receive();
+  ASSERT_TRUE(got.has_value());
+  EXPECT_EQ(got->data, Pattern(10, 99));
+  EXPECT_EQ(counters.server_refused(), static_cast<uint64_t>(kDatagrams));
+}
+
+INSTANTIATE_TEST_SUITE_P(Families, ServerRefusals,
+                         ::testing::Values(LoopbackEndpoint(0), Loopback6Endpoint(0)),
+                         [](const ::testing::TestParamInfo<Endpoint>& param) {
+                           return param.param.is_v6() ? "IPv6" : "IPv4";
+                         });
+
+// What a link counts as relayed is what went, and whatever of its client's reaches it keeps it:
+// a datagram the system refuses to send adds neither to the datagrams nor to the bytes, and a
+// client whose sends keep failing, or go over its rate, is not expired as idle; empty
+// datagrams, dropped before the link, do not keep it.
+TEST(ListenerAccounting, WhatWentIsCountedAndWhatReachesALinkKeepsIt) {
+  struct Row {
+    const char* what;
+    bool broadcast_server;  // which no socket here may send to
+    uint32_t client_rate;
+    std::vector<size_t> first;  // one batch at 0 s, which makes the link
+    std::vector<size_t> then;   // one batch every second after, to 4 s
+    uint64_t send_failed;
+    bool expires;
+  };
+  const Row rows[] = {
+      {"a server that takes them", false, 0, {10, 200, 30}, {7, 9}, 0, false},
+      {"a server no socket may send to", true, 0, {10, 200, 30}, {7, 9}, 11, false},
+      {"over ClientRate once the bucket is empty",
+       false,
+       1,
+       {10, 10, 10, 10, 10, 10},
+       {7},
+       0,
+       false},
+      {"only empty datagrams after the first", false, 0, {10}, {0}, 0, true},
+  };
+  for (const Row& row : rows) {
+    UdpPeer server;
+    Listener listener;  // never started: the test plays the receive thread
+    listener.SetServer(row.broadcast_server
+                           ? MakeEndpoint(htonl(INADDR_BROADCAST), htons(server.port()))
+                           : server.endpoint());
+    listener.SetRules({.idle_timeout = std::chrono::seconds(2), .client_rate = row.client_rate});
+    listener.KeepLinkRecords();
+    const Endpoint client = LoopbackEndpoint(40001);
+    const auto start = std::chrono::steady_clock::now();
+    ListenerProbe::RelayBatch(listener, row.first, client);
+    for (int second = 1; second <= 4; ++second) {
+      ListenerProbe::RelayBatch(listener, row.then, client);
+      ListenerProbe::Sweep(listener, start + std::chrono::seconds(second));
+    }
+    ListenerProbe::Sweep(listener, start + std::chrono::seconds(5));
+
+    // A send has delivered its datagram on loopback by the time it returns.
+    Traffic arrived;
+    while (std::optional<Received> got = server.Receive(100)) {
+      ++arrived.datagrams;
+      arrived.bytes += got->data.size();
+    }
+    const PortCounters& counters = listener.port_counters();
+    EXPECT_EQ(counters.to_server_datagrams(), arrived.datagrams) << row.what;
+    EXPECT_EQ(counters.to_server_bytes(), arrived.bytes) << row.what;
+    EXPECT_EQ(counters.send_failed_to_server(), row.send_failed) << row.what;
+    EXPECT_EQ(listener.counters().links_expired(), row.expires ? 1u : 0u) << row.what;
+    if (const ClientLink* link = listener.FindClient(client); link != nullptr) {
+      EXPECT_EQ(link->to_server().datagrams, arrived.datagrams) << row.what;
+      EXPECT_EQ(link->to_server().bytes, arrived.bytes) << row.what;
+    }
+    listener.CloseAll(nullptr);
+  }
+}
+
 TEST(ListenerLifetime, DestroyingAListenerWith500LinksEndsEveryThreadAndSocket) {
   const int tasks_before = CountEntries("task");
   const int fds_before = CountEntries("fd");

@@ -141,6 +141,41 @@ TEST(DropReport, OneLineAtOnceThenAtMostOneEveryTenSecondsWithTheLengthSeen) {
   EXPECT_EQ(at(seconds(90)), std::nullopt) << "nothing new";
 }
 
+// Refusals of the server, at the pace of the other drops, each line naming the server that
+// refused the latest.
+TEST(DropReport, ServerRefusalsAreToldAtOnceThenAtMostEveryTenSeconds) {
+  PortCounters counters;
+  DropReport report(15000, 520);
+  const auto start = LinePace::Clock::now();
+  const Endpoint v4 = MakeEndpoint(htonl(INADDR_LOOPBACK), htons(2000));
+  const Endpoint v6 = MakeEndpoint6(in6addr_loopback, htons(2000));
+  struct Step {
+    milliseconds at;
+    int refused;  // since the step before
+    const Endpoint* by;
+    std::optional<std::string> line;
+  };
+  const Step steps[] = {
+      {milliseconds(0), 0, &v4, std::nullopt},
+      {milliseconds(500), 12, &v4,
+       "tavorin: port 15000: the server 127.0.0.1:2000 refused 12 datagrams (port unreachable)"},
+      {milliseconds(9000), 3, &v4, std::nullopt},
+      {milliseconds(10500), 1, &v4,
+       "tavorin: port 15000: the server 127.0.0.1:2000 refused 4 datagrams (port unreachable)"},
+      {seconds(60), 1, &v6,
+       "tavorin: port 15000: the server [::1]:2000 refused 1 datagram (port unreachable)"},
+      {seconds(90), 0, &v6, std::nullopt},
+  };
+  for (const Step& step : steps) {
+    if (step.refused > 0)
+      counters.CountServerRefusals(step.refused, *step.by);
+    std::vector<std::string> lines = report.Check(counters, start + step.at);
+    ASSERT_LE(lines.size(), 1u);
+    EXPECT_EQ(lines.empty() ? std::nullopt : std::optional<std::string>(lines[0]), step.line)
+        << "at " << step.at.count() << " ms";
+  }
+}
+
 TEST(ShortageText, NamesWhatCouldNotBeHad) {
   EXPECT_EQ(ShortageText(Outcome::Failed(Step::kBind, 98)), "no local UDP port: " + ErrorText(98));
   EXPECT_EQ(ShortageText(Outcome::Failed(Step::kSocket, 23)), "no socket: " + ErrorText(23));
