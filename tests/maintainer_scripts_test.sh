@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The .deb's prerm, postinst and postrm, run as dpkg runs them: the calls they make, recorded by
-# stand-ins for systemctl and deb-systemd-invoke (all the PATH holds, with rm), and the state
-# they leave. As root, in a mount namespace of its own with empty tmpfs on /run and /var/lib.
+# stand-ins for systemctl and deb-systemd-invoke (all the PATH holds, with rm and readlink), and
+# the state they leave. As root, in a mount namespace of its own with empty tmpfs on /run,
+# /var/lib and /etc/systemd/system.
 #   maintainer_scripts_test.sh DEB
 set -euo pipefail
 if [ -z "${TAVORIN_OWN_MOUNTS:-}" ]; then
@@ -20,13 +21,25 @@ for command in systemctl deb-systemd-invoke; do
   chmod +x "$work/bin/$command"
 done
 ln -s "$(command -v rm)" "$work/bin/rm"
-cp -P "$work/bin/rm" "$work/bin/systemctl" "$work/bare/"
+ln -s "$(command -v readlink)" "$work/bin/readlink"
+cp -P "$work/bin/rm" "$work/bin/readlink" "$work/bin/systemctl" "$work/bare/"
 
 # Two instances below ROOT/var/lib as systemd leaves them: sip started (its directory below
 # private/, a link to it, a link in it to a directory outside) and voip made by hand; beside
 # them another service's state. With "link", /var/lib/tavorin is one link to private/tavorin.
+# In /etc/systemd/system: sip enabled (wanted, from /usr/lib) and voip required (from /lib), as
+# systemctl enable and add-requires link them; an instance masked, one of a template of the
+# administrator's own, a drop-in and another service enabled, all of them not the package's.
 make_state() {
-  local lib=$1/var/lib
+  local lib=$1/var/lib etc=$1/etc/systemd/system
+  mkdir -p "$etc/multi-user.target.wants" "$etc/multi-user.target.requires" \
+    "$etc/tavorin@sip.service.d"
+  ln -s /usr/lib/systemd/system/tavorin@.service "$etc/multi-user.target.wants/tavorin@sip.service"
+  ln -s /lib/systemd/system/tavorin@.service "$etc/multi-user.target.requires/tavorin@voip.service"
+  ln -s /etc/systemd/system/tavorin@.service "$etc/multi-user.target.wants/tavorin@own.service"
+  ln -s /lib/systemd/system/other.service "$etc/multi-user.target.wants/other.service"
+  ln -s /dev/null "$etc/tavorin@old.service"
+  touch "$etc/tavorin@sip.service.d/override.conf"
   mkdir -p "$lib/private/tavorin/sip" "$lib/private/other" "$lib/elsewhere"
   touch "$lib/private/tavorin/sip/TAVORIN.INI" "$lib/private/other/state" "$lib/elsewhere/log"
   ln -s "$lib/elsewhere" "$lib/private/tavorin/sip/logs"
@@ -37,8 +50,14 @@ make_state() {
     ln -s ../private/tavorin/sip "$lib/tavorin/sip"
   fi
 }
-listing() { (cd "$1/var/lib" && find . ! -path './root*' | sort | tr '\n' ' '); }
+listing() {
+  (cd "$1/var/lib" && find . ! -path './root*' | sort | tr '\n' ' ')
+  (cd "$1/etc/systemd/system" && find . | sort | tr '\n' ' ')
+}
 purged='. ./elsewhere ./elsewhere/log ./private ./private/other ./private/other/state '
+purged+='. ./multi-user.target.requires ./multi-user.target.wants '
+purged+='./multi-user.target.wants/other.service ./multi-user.target.wants/tavorin@own.service '
+purged+='./tavorin@old.service ./tavorin@sip.service.d ./tavorin@sip.service.d/override.conf '
 
 # check SCRIPT ARGUMENTS SETUP LEFT CALLS: SETUP is words: systemd (it runs), root (DPKG_ROOT is
 # /var/lib/root, an install into another root), bare, link. LEFT is what stays of the state in
@@ -48,6 +67,7 @@ check() {
   local setup=" $3 " root='' bin=bin layout=dir status=0 made calls left state
   mount -t tmpfs tmpfs /run
   mount -t tmpfs tmpfs /var/lib
+  mount -t tmpfs tmpfs /etc/systemd/system
   if [[ $setup == *" systemd "* ]]; then mkdir -p /run/systemd/system; fi
   if [[ $setup == *" root "* ]]; then root=/var/lib/root; fi
   if [[ $setup == *" bare "* ]]; then bin=bare; fi
@@ -68,7 +88,7 @@ check() {
     *) left+=" damaged($state)" ;;
     esac
   done
-  umount /var/lib /run
+  umount /etc/systemd/system /var/lib /run
   if [ $status != 0 ] || [ "$calls" != "$5" ] || [ "${left# }" != "$4" ]; then
     echo "FAILED $1 $2 [$3]: status $status; calls '$calls', expected '$5';" \
       "left '${left# }', expected '$4'"
