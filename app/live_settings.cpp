@@ -1,6 +1,5 @@
 #include "app/live_settings.h"
 
-#include <algorithm>
 #include <chrono>
 #include <optional>
 #include <utility>
@@ -69,9 +68,7 @@ std::vector<std::string> LiveSettings::Reload(const Settings& fresh, const std::
     if (now == then)
       continue;
     const std::string name = KeyLabel(key.id);
-    if (std::find(fresh.refused.begin(), fresh.refused.end(), key.id) != fresh.refused.end()) {
-      kept.push_back(name + " stays " + (now.empty() ? "empty" : now));
-    } else if (!key.live) {
+    if (!key.live) {
       restart.push_back(name + " (" + now + " -> " + then + ")");
     } else {
       std::visit([&](auto field) { next.*field = fresh.*field; }, key.field);

@@ -18,6 +18,7 @@
 #include "platform/control_signals.h"
 #include "platform/endpoint.h"
 #include "platform/files.h"
+#include "platform/ini_file.h"
 #include "platform/resolve_host.h"
 #include "platform/service_notify.h"
 #include "platform/udp_socket.h"
@@ -96,8 +97,7 @@ void WaitForStop(Upkeep& upkeep, ControlSignals& signals, ServiceNotifier& servi
 
 // Runs the relay with the settings read, until a key is pressed or a stop is asked for.
 int RunRelay(const Settings& settings, const Endpoint& address, const std::string& settings_path,
-             const std::string& log_path) {
-  ControlSignals signals;  // from here on a stop asked for takes the orderly path
+             const std::string& log_path, ControlSignals& signals) {
   ServiceNotifier service;
   LoopGuard guard;  // outlives the Listeners, which read it
   Listener a;
@@ -154,8 +154,19 @@ int RunRelay(const Settings& settings, const Endpoint& address, const std::strin
     service.Reloading();
     // A rotated log is reopened under its name; what was written before went to the old one.
     upkeep.Flush();
-    std::vector<std::string> lines =
-        live.Reload(ReadSettings(settings_path), settings_path, upkeep);
+    std::vector<std::string> lines;
+    std::error_code absent;
+    const IniFile file(settings_path);
+    if (!std::filesystem::exists(settings_path, absent) || file.problem()) {
+      // A file gone or unreadable for a moment (an editor's save) must not put every live key
+      // back to its default.
+      lines.push_back("tavorin: warning: cannot read " + settings_path + ": " +
+                      file.problem().value_or("it is not there") +
+                      "; nothing reloaded, the relay runs on as it was");
+    } else {
+      lines =
+          live.Reload(ReadSettings(file, settings_path, &live.settings()), settings_path, upkeep);
+    }
     if (std::optional<std::string> failure = RedirectStandardOutput(log_target, true)) {
       lines.push_back("tavorin: warning: cannot reopen the log file " + log_path + ": " + *failure);
     }
@@ -207,6 +218,8 @@ std::optional<int> AnswerArguments(int argc, char** argv) {
 int RunProgram() {
   // Before any socket or file takes the number of a closed standard stream.
   PrepareStandardStreams();
+  // From here on a stop asked for takes the orderly path, and a reload waits for the relay.
+  ControlSignals signals;
   const SocketLibrary sockets;  // released last, after the Listeners and every link
   RaiseOpenFileLimit();
 
@@ -246,7 +259,7 @@ int RunProgram() {
   }
   std::printf("Server IP = %s\n", AddressText(*address).c_str());
 
-  return RunRelay(settings, *address, settings_path, log_path);
+  return RunRelay(settings, *address, settings_path, log_path, signals);
 }
 
 }  // namespace tavorin

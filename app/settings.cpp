@@ -108,7 +108,8 @@ std::string Printable(std::string text) {
 // Reads one key into `s`, with its warnings.
 class KeyReader {
  public:
-  KeyReader(const Key& key, const std::string& path, Settings& s) : key_(key), path_(path), s_(s) {}
+  KeyReader(const Key& key, const std::string& path, Settings& s, const Settings* running)
+      : key_(key), path_(path), s_(s), running_(running) {}
 
   void Read(const IniFile& file) {
     std::string raw = file.Value(key_.section, key_.name, kAbsent, kLongValueSize);
@@ -131,6 +132,14 @@ class KeyReader {
   void Warn(const std::string& what) {
     s_.warnings.push_back(Printable(found_) + " in [" + key_.section + "] of " + path_ + " " +
                           Printable(what));
+  }
+  // On a reload, a value that cannot be taken keeps the running one.
+  bool KeepRunning(const std::string& what) {
+    if (running_ == nullptr)
+      return false;
+    std::visit([this](auto field) { s_.*field = running_->*field; }, key_.field);
+    Warn(what + "; the running value " + ValueText(*running_, key_.id) + " stays");
+    return true;
   }
   template <typename T>
   T& Field() {
@@ -164,8 +173,8 @@ class KeyReader {
     const bool listening = key_.kind == KeyKind::kListenPort;
     std::optional<uint32_t> plain = ParseWholeNumber(value);
     if (!plain || *plain > 65535) {
-      Warn("is not a port number from 0 to 65535; using port " + std::to_string(PortOf(number)));
-      s_.refused.push_back(key_.id);
+      if (!KeepRunning("is not a port number from 0 to 65535"))
+        Warn("is not a port number from 0 to 65535; using port " + std::to_string(PortOf(number)));
     } else if (*plain == 65535) {
       Warn(std::string("puts the second port on 0, ") +
            (listening ? "which the system chooses" : "where no server is"));
@@ -182,7 +191,8 @@ class KeyReader {
       Field<Endpoint>() = *address;
       return;
     }
-    s_.refused.push_back(key_.id);
+    if (KeepRunning("is not an IPv4 or IPv6 address of this host"))
+      return;
     s_.errors.push_back(Printable(found_) + " in [" + key_.section + "] of " + path_ +
                         " is not an IPv4 or IPv6 address of this host; the relay listens only "
                         "where it is told");
@@ -194,8 +204,9 @@ class KeyReader {
       const std::string range = key_.high == kAny ? "of " + std::to_string(key_.low) + " or more"
                                                   : "from " + std::to_string(key_.low) + " to " +
                                                         std::to_string(key_.high);
+      if (KeepRunning("is not a whole number " + range))
+        return;
       Warn("is not a whole number " + range + "; using " + key_.fallback);
-      s_.refused.push_back(key_.id);
       n = ParseWholeNumber(key_.fallback);
     }
     if (std::holds_alternative<bool Settings::*>(key_.field))
@@ -207,6 +218,7 @@ class KeyReader {
   const Key& key_;
   const std::string& path_;
   Settings& s_;
+  const Settings* running_;
   std::string found_;
 };
 
@@ -319,7 +331,7 @@ std::string KeyLabel(KeyId id) {
   return std::string(key.name) + " in [" + key.section + "]";
 }
 
-Settings ReadSettings(const IniFile& file, const std::string& path) {
+Settings ReadSettings(const IniFile& file, const std::string& path, const Settings* running) {
   Settings s;
   if (const std::optional<std::string>& problem = file.problem()) {
     s.warnings.push_back("cannot read " + path + ": " + *problem + "; using the defaults");
@@ -327,7 +339,7 @@ Settings ReadSettings(const IniFile& file, const std::string& path) {
   if (const std::optional<std::string>& doubt = file.doubt())
     s.warnings.push_back(path + " " + *doubt);
   for (const Key& key : kKeys)
-    KeyReader(key, path, s).Read(file);
+    KeyReader(key, path, s, running).Read(file);
   CheckKeys(file, path, s);
   return s;
 }

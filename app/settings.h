@@ -51,9 +51,6 @@ struct Settings {
   std::vector<std::string> warnings;
   // What ends the start: a value that may not be taken lightly.
   std::vector<std::string> errors;
-  // The keys whose values were not taken as written (the default was used, or a port number
-  // the value only loosely gives): a reload keeps their running values.
-  std::vector<KeyId> refused;
 };
 
 // How a key's value is read.
@@ -90,9 +87,10 @@ inline const Key& KeyOf(KeyId id) {
 std::string KeyLabel(KeyId id);
 
 // Reads the settings from `file`, which `path` names in the warnings. A missing file, section
-// or key gives that key's default; so does a file that cannot be read or is not text, and a
-// bad value of a key, each with a warning.
-Settings ReadSettings(const IniFile& file, const std::string& path);
+// or key gives that key's default; so does a file that cannot be read, and a bad value of a
+// key, each with a warning. On a reload a bad value keeps its value in `running` instead.
+Settings ReadSettings(const IniFile& file, const std::string& path,
+                      const Settings* running = nullptr);
 inline Settings ReadSettings(const std::string& path) {
   return ReadSettings(IniFile(path), path);
 }

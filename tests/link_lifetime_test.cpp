@@ -152,7 +152,8 @@ TEST(Program, TheLinkLogTellsEachLinkItsPortsAndCountsAndIsAppendedTo) {
                      "datagrams_refused=0 to_server_datagrams=1 to_server_bytes=20 "
                      "to_client_datagrams=1 to_client_bytes=30 dropped_empty=0 dropped_oversize=0 "
                      "dropped_loop=0 dropped_not_from_server=0 dropped_over_rate=0 "
-                     "send_failed_to_server=0 send_failed_to_client=0 log_lines_lost=0\n"),
+                     "send_failed_to_server=0 send_failed_to_client=0 server_refused=0 "
+                     "log_lines_lost=0\n"),
             std::string::npos)
       << log;
   EXPECT_NE(log.find(" tavorin counters port=" + std::to_string(port + 1) + " links_held=0 "),
@@ -240,17 +241,23 @@ TEST(Program, AReloadMovesTheServerAndKeepsEveryLink) {
   const std::string told = relay.ErrorLines(3);
   const std::string p = std::to_string(port);
   for (const std::string& line :
-       {std::string("ClientRate=many in [Proxy] of "),
+       {std::string("ClientRate=many in [Proxy] of ") +
+            std::filesystem::canonical(dir.path()).string() +
+            "/TAVORIN.INI is not a whole number of 0 or more; the running value 1000 stays\n",
         "tavorin: reloaded " + std::filesystem::canonical(dir.path()).string() +
             "/TAVORIN.INI: IdleTimeout in [Proxy] 0 -> 300, Port in [Server] " +
-            std::to_string(server.port()) + " -> " + std::to_string(moved.port()) +
-            "; ClientRate in [Proxy] stays 1000\n",
+            std::to_string(server.port()) + " -> " + std::to_string(moved.port()) + "\n",
         "tavorin: warning: Port in [Proxy] (" + p + " -> " + std::to_string(other_port) +
             ") take a restart; the relay runs on as it was\n"}) {
     EXPECT_NE(told.find(line), std::string::npos) << line << "\n" << told;
   }
   EXPECT_EQ(LinkPortOf(client, port, moved, 2), link) << "the link stays, the server moves";
   EXPECT_TRUE(server.Silent());
+  // A file gone for a moment puts nothing back to its default.
+  ASSERT_EQ(std::remove(dir.File("TAVORIN.INI").c_str()), 0);
+  relay.Signal(SIGUSR1);
+  EXPECT_NE(relay.ErrorLines(1).find("; nothing reloaded, the relay runs on as it was\n"),
+            std::string::npos);
   UdpPeer newcomer;
   LinkPortOf(newcomer, static_cast<uint16_t>(port + 1), moved_next, 3);
   relay.Signal(SIGTERM);
