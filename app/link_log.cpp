@@ -52,7 +52,8 @@ void LinkLog::Closed(uint16_t port, const ClientLink& link, const char* reason,
                              " client=" + EndpointText(link.client()) +
                              " link=" + std::to_string(link.LocalPort()) + " reason=" + reason +
                              " lived_s=" + seconds + TrafficText("to_server", link.to_server()) +
-                             TrafficText("to_client", link.to_client()));
+                             TrafficText("to_client", link.to_client()) +
+                             " server_port=" + std::to_string(link.LastServerPort()));
 }
 
 void LinkLog::Counters(uint16_t port, const Listener& listener) {

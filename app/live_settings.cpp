@@ -26,7 +26,8 @@ void LiveSettings::Servers(Endpoint (&servers)[2]) const {
 
 void LiveSettings::ApplyRules() {
   const Listener::Rules rules{std::chrono::seconds(settings_.idle_timeout_s), settings_.max_clients,
-                              settings_.client_rate, settings_.replies_from_server_only};
+                              settings_.client_rate, settings_.replies_from_server_only,
+                              settings_.follow_server_port};
   Endpoint servers[2];
   Servers(servers);
   guard_.SetServers(servers, 2);

@@ -30,6 +30,7 @@ enum class KeyId : uint8_t {
   kServerPort,
   kServerIp,
   kRepliesFromServerOnly,
+  kFollowServerPort,
 };
 
 struct Settings {
@@ -44,6 +45,8 @@ struct Settings {
   uint32_t client_rate = 0;     // datagrams a second from one client; 0: no limit
   // A link passes on only what comes from the server's address; else from any host.
   bool replies_from_server_only = false;
+  // Each link sends to the port the server's address last answered it from.
+  bool follow_server_port = false;
   // The address P and P + 1 are bound to, port 0; by default every local address of both
   // families.
   Endpoint listen_address = EveryAddress(true);
@@ -78,7 +81,7 @@ struct Key {
       field;
 };
 
-extern const std::array<Key, 11> kKeys;
+extern const std::array<Key, 12> kKeys;
 
 inline const Key& KeyOf(KeyId id) {
   return kKeys[static_cast<size_t>(id)];

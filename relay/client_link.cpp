@@ -14,6 +14,8 @@ constexpr size_t kReturnThreadStack = 64 * 1024;
 // and a batch's buffers and headers cost every link's thread stack pages it keeps for life
 // (about 21 KiB resident per link with 16, 9 KiB with one, at the same throughput).
 constexpr int kReturnBatch = 1;
+// The low 48 bits of the server's version, which ClientLink::followed_ holds beside the port.
+constexpr uint64_t kFollowedVersionMask = (uint64_t{1} << 48) - 1;
 }  // namespace
 
 ClientLink::~ClientLink() {
@@ -95,17 +97,44 @@ Outcome ClientLink::TakePort() {
   return Outcome();
 }
 
-IoResult ClientLink::SendToServer(const void* data, size_t length) const {
-  return socket_.SendTo(data, length, port_.server.Get());
+Endpoint ClientLink::Destination() const {
+  const Published<Endpoint>::Versioned& server = port_.server.Held();
+  if (!port_.follow_server_port.load(std::memory_order_relaxed))
+    return server.value;
+  const uint64_t followed = followed_.load(std::memory_order_relaxed);
+  const auto port = static_cast<uint16_t>(followed & 0xFFFF);
+  // Heard from the server as it is now: a port of another server's address means nothing.
+  if (port == 0 || followed >> 16 != (server.version & kFollowedVersionMask))
+    return server.value;
+  Endpoint to = server.value;
+  to.set_port_net(port);
+  return to;
 }
 
-IoResult ClientLink::SendManyToServer(const void* const* data, const size_t* lengths,
-                                      int count) const {
+void ClientLink::Follow(const Endpoint& source) {
+  const Published<Endpoint>::Versioned& server = port_.server.Held();
+  if (!SameAddress(source, server.value))
+    return;
+  const uint64_t followed =
+      (server.version & kFollowedVersionMask) << 16 | uint64_t{source.port_net()};
+  // Written only when it changes, so that the receive thread's reads of it stay cheap.
+  if (followed_.load(std::memory_order_relaxed) != followed)
+    followed_.store(followed, std::memory_order_relaxed);
+}
+
+IoResult ClientLink::SendToServer(const void* data, size_t length) {
+  const Endpoint to = Destination();
+  NoteSent(to);
+  return socket_.SendTo(data, length, to);
+}
+
+IoResult ClientLink::SendManyToServer(const void* const* data, const size_t* lengths, int count) {
   OutgoingDatagram datagrams[kMaxBatch];
   count = count < kMaxBatch ? count : kMaxBatch;
-  const Endpoint& server = port_.server.Get();
+  const Endpoint to = Destination();
+  NoteSent(to);
   for (int i = 0; i < count; ++i) {
-    datagrams[i] = {data[i], lengths[i], &server, 0};
+    datagrams[i] = {data[i], lengths[i], &to, 0};
   }
   return socket_.SendMany(datagrams, count);
 }
@@ -154,6 +183,8 @@ void ClientLink::ReturnBatch(const ReceiveSlot* slots, int count) {
     } else if (Relayable(slots[i], port_.max_datagram)) {
       replies[relayable++] = {slots[i].buffer, slots[i].length, &client_, &reply_from_};
       bytes += slots[i].length;
+      if (port_.follow_server_port.load(std::memory_order_relaxed))
+        Follow(slots[i].source);
     } else {
       port_.counters.CountUnrelayable(slots[i], port_.max_datagram);
     }

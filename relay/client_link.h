@@ -3,6 +3,7 @@
 // socket.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -42,10 +43,18 @@ class ClientLink {
   // On failure nothing is left open, and the outcome says what could not be had.
   Outcome Start();
 
-  // Sends one datagram from the link's socket to the server.
-  IoResult SendToServer(const void* data, size_t length) const;
+  // Sends one datagram from the link's socket to the server (at the port it follows, if any).
+  // The receive thread's.
+  IoResult SendToServer(const void* data, size_t length);
   // Sends several of the client's datagrams to the server at once.
-  IoResult SendManyToServer(const void* const* data, const size_t* lengths, int count) const;
+  IoResult SendManyToServer(const void* const* data, const size_t* lengths, int count);
+
+  // Where the link's next datagram goes: the server as set, or, where links follow the
+  // server's port, the server's address at the port it last passed a datagram on from, as
+  // long as the server has not been set anew since.
+  Endpoint Destination() const;
+  // The port (host order) the link last sent a datagram to, 0 before the first.
+  uint16_t LastServerPort() const { return ntohs(sent_to_.load(std::memory_order_relaxed)); }
 
   const Endpoint& client() const { return client_; }
   // The port the server sees, once started.
@@ -97,6 +106,11 @@ class ClientLink {
   // After a receive failed with `error`: counts the datagrams that the system has reported
   // refused by the server since.
   void TakeRefusals(int error);
+  // Where links follow the server's port: records the port of `source`, a datagram passed
+  // on, if it comes from the server's address. The return thread's.
+  void Follow(const Endpoint& source);
+  // Records the port a send went to.
+  void NoteSent(const Endpoint& to) { sent_to_.store(to.port_net(), std::memory_order_relaxed); }
 
   // What both threads only read while the link lives.
   const Endpoint client_;  // exactly as the first datagram's source was reported
@@ -108,6 +122,10 @@ class ClientLink {
   // Replies leave from here, so that a client of a host with several addresses hears back from
   // the address it sent to (from the interface's own when it sent to a broadcast address).
   const Endpoint reply_from_;
+  // The port followed: the server's version (Published) in the high 48 bits, the port in
+  // network order in the low 16, 0 for none. Written by the return thread only when it
+  // changes, read at every send.
+  std::atomic<uint64_t> followed_{0};
   // The counts, each thread's on a cache line of its own, so that counting on one core never
   // takes a line the other core reads.
   struct Counts {
@@ -118,7 +136,8 @@ class ClientLink {
   SoleCount from_client_;
   double tokens_ = 0;
   std::chrono::steady_clock::time_point filled_at_{};
-  alignas(64) Counts to_client_;  // the return thread's, with arrived_
+  std::atomic<uint16_t> sent_to_{0};  // network order
+  alignas(64) Counts to_client_;      // the return thread's, with arrived_
   SoleCount arrived_;
 };
 

@@ -66,6 +66,15 @@ void Listener::SetRules(const Rules& rules) {
   max_links_.store(rules.max_links, std::memory_order_relaxed);
   port_.client_rate.store(rules.client_rate, std::memory_order_relaxed);
   port_.replies_from_server_only.store(rules.replies_from_server_only, std::memory_order_relaxed);
+  port_.follow_server_port.store(rules.follow_server_port, std::memory_order_relaxed);
+}
+
+void Listener::SetServer(const Endpoint& server) {
+  const Endpoint& now = port_.server.Get();
+  if (SameAddressAndPort(server, now) &&
+      (!server.is_v6() || server.v6.sin6_scope_id == now.v6.sin6_scope_id))
+    return;
+  port_.server.Set(server);
 }
 
 Outcome Listener::Start(int32_t port) {

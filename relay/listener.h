@@ -52,8 +52,10 @@ class Listener {
   bool Started() const { return thread_.Started(); }
 
   // Where this Listener's clients' datagrams go: set before Start, and any time after (a
-  // reload), when every link's next datagram goes to the new endpoint.
-  void SetServer(const Endpoint& server) { port_.server.Set(server); }
+  // reload), when every link's next datagram goes to the new endpoint, and the ports links
+  // followed (Rules::follow_server_port) are forgotten. The same endpoint again changes
+  // nothing: links keep the ports they follow.
+  void SetServer(const Endpoint& server);
   const Endpoint& server() const { return port_.server.Get(); }
 
   // The longest datagram carried, both ways (1 to kLargestDatagram; the default is
@@ -75,6 +77,10 @@ class Listener {
     uint32_t client_rate = 0;
     // A link passes on only datagrams from the server's address; else from any host.
     bool replies_from_server_only = false;
+    // Each link sends to the port of the last datagram it passed on from the server's
+    // address, once one came from another port than the server's; else always to the
+    // server's port.
+    bool follow_server_port = false;
   };
   void SetRules(const Rules& rules);
   // Keeps a record of every link made (made_records) and the totals of what was relayed

@@ -1,9 +1,10 @@
 // What the links of one listening port share with their Listener, which owns it and outlives
 // them: where the clients' datagrams go, the socket their replies leave from, the longest
 // datagram carried, whom a link takes replies from, and the counts of what was carried and not.
-// The longest datagram is set before the Listener starts; the server, the rate and whom replies
-// are taken from may change while it runs (a reload), each read afresh where it is used. A
-// restart swaps the socket's handle, never the object, so a link reads it afresh at every send.
+// The longest datagram is set before the Listener starts; the server, the rate, whom replies
+// are taken from and whether links follow the server's port may change while it runs (a reload),
+// each read afresh where it is used. A restart swaps the socket's handle, never the object, so a
+// link reads it afresh at every send.
 #pragma once
 
 #include <atomic>
@@ -26,6 +27,9 @@ struct PortShare {
   // Whether a link passes on only datagrams from the server's address (from any of its ports);
   // by default whatever reaches a link's port goes to its client.
   std::atomic<bool> replies_from_server_only{false};
+  // Whether each link sends to the port the server's address last answered it from (a TFTP
+  // server's transfer port) rather than to the server's own port; see ClientLink::Follow.
+  std::atomic<bool> follow_server_port{false};
   // The most datagrams a second one client may send to the server, with a small burst over it;
   // 0 sets no limit.
   std::atomic<uint32_t> client_rate{0};

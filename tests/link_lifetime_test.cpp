@@ -144,7 +144,8 @@ TEST(Program, TheLinkLogTellsEachLinkItsPortsAndCountsAndIsAppendedTo) {
             std::string::npos)
       << log;
   EXPECT_NE(log.find(" to_server_datagrams=1 to_server_bytes=20 to_client_datagrams=1 "
-                     "to_client_bytes=30\n"),
+                     "to_client_bytes=30 server_port=" +
+                     std::to_string(server.port()) + "\n"),
             std::string::npos)
       << log;
   EXPECT_NE(log.find(" tavorin counters port=" + std::to_string(port) +

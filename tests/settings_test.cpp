@@ -104,6 +104,10 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"SizeZero", "[Proxy]\nMaxDatagram=0\n", KeyId::kMaxDatagram, "520",
             "is not a whole number from 1 to 65507; using 520"},
         Row{"Flag", "[Server]\nRepliesFromServerOnly=1\n", KeyId::kRepliesFromServerOnly, "1", ""},
+        Row{"FollowServerPort", "[Server]\nFollowServerPort=1\n", KeyId::kFollowServerPort, "1",
+            ""},
+        Row{"FollowServerPortInWords", "[Server]\nFollowServerPort=on\n", KeyId::kFollowServerPort,
+            "0", "FollowServerPort=on in [Server] of T is not a whole number from 0 to 1; using 0"},
         // What the file holds besides values.
         Row{"MisspeltKey", "[Proxy]\nPrt=15000\n", KeyId::kProxyPort, "15000",
             "Prt in [Proxy] of T is not a key the relay knows; it is ignored"},

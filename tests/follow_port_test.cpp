@@ -1,0 +1,149 @@
+// Links that follow the server to the port it answers from (FollowServerPort), over real
+// sockets on loopback: the server's address is 127.0.0.1, and a second socket there plays the
+// port a TFTP server answers a request from.
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "tests/relay_fixture.h"
+
+namespace tavorin::testing {
+namespace {
+
+// Where the answer to the client's first datagram comes from.
+enum class Answer {
+  kServersAddress,  // another port of the server's address
+  kOtherAddress,    // another address (127.0.0.2), another port
+  kRelaysOwnPort,   // the server's address, but the relay's own P+1: forged, a loop
+};
+
+struct FollowCase {
+  std::string name;
+  bool follow;                    // FollowServerPort
+  bool replies_from_server_only;  // RepliesFromServerOnly
+  bool second_port;               // the client sends to P+1 instead of P
+  Answer answer;
+  bool moves;  // the client's next datagram goes where the answer came from
+};
+
+class FollowTest : public RelayTest, public ::testing::WithParamInterface<FollowCase> {
+ protected:
+  Listener::Rules Rules() const {
+    return {.replies_from_server_only = GetParam().replies_from_server_only,
+            .follow_server_port = GetParam().follow};
+  }
+};
+
+TEST_P(FollowTest, TheNextDatagramGoesWhereTheServersAddressLastAnsweredFrom) {
+  const FollowCase& row = GetParam();
+  if (row.answer == Answer::kRelaysOwnPort && geteuid() != 0)
+    GTEST_SKIP() << "forging a source address takes a raw socket, which takes root";
+  a_.SetRules(Rules());
+  b_.SetRules(Rules());
+  Listener& listener = row.second_port ? b_ : a_;
+  const UdpPeer& server = row.second_port ? server_b_ : server_a_;
+  const uint16_t port = listener.LocalPort();
+  UdpPeer client;
+  const Endpoint link = Forward(client, Pattern(20, 1), port, server).from;
+
+  UdpPeer answering(0, row.answer == Answer::kOtherAddress ? 2 : 1);
+  const Bytes answer = Pattern(30, 2);
+  if (row.answer == Answer::kRelaysOwnPort) {
+    ASSERT_TRUE(SendForged(LoopbackEndpoint(port_b()), link, answer));
+  } else {
+    answering.SendTo(answer, link);
+  }
+  const bool passed_on = row.answer == Answer::kServersAddress ||
+                         (row.answer == Answer::kOtherAddress && !row.replies_from_server_only);
+  if (passed_on) {
+    auto at_client = client.Receive();
+    ASSERT_TRUE(at_client.has_value()) << "the answer reaches the client";
+    EXPECT_EQ(at_client->data, answer);
+  } else {
+    // Dropped and counted: once counted, the return thread is done with it.
+    const PortCounters& counted = listener.port_counters();
+    EXPECT_EQ(
+        Settle(
+            [&] {
+              return static_cast<int>(counted.dropped_loop() + counted.dropped_not_from_server());
+            },
+            1),
+        1);
+    EXPECT_TRUE(client.Silent(100));
+  }
+
+  client.SendTo(Pattern(40, 3), port);
+  const UdpPeer& expected = row.moves ? answering : server;
+  const UdpPeer& other = row.moves ? server : answering;
+  auto next = expected.Receive();
+  ASSERT_TRUE(next.has_value()) << "the next datagram went elsewhere";
+  EXPECT_EQ(next->data, Pattern(40, 3));
+  EXPECT_EQ(next->from.port_net(), link.port_net()) << "from the same link";
+  EXPECT_TRUE(other.Silent(100));
+  if (!row.moves)
+    return;
+
+  // The last port heard counts: the server's own port brings the link back.
+  server.SendTo(Pattern(50, 4), link);
+  ASSERT_TRUE(client.Receive().has_value());
+  client.SendTo(Pattern(60, 5), port);
+  auto back = server.Receive();
+  ASSERT_TRUE(back.has_value()) << "the link stayed on the port it followed";
+  EXPECT_EQ(back->data, Pattern(60, 5));
+  EXPECT_TRUE(answering.Silent(100));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Listener, FollowTest,
+    ::testing::Values(FollowCase{"FollowsANewPortOfTheServersAddress", true, false, false,
+                                 Answer::kServersAddress, true},
+                      FollowCase{"FollowsOnPPlusOneToo", true, false, true, Answer::kServersAddress,
+                                 true},
+                      FollowCase{"FollowsWithRepliesFromServerOnly", true, true, false,
+                                 Answer::kServersAddress, true},
+                      FollowCase{"AnotherAddressNeverMovesALink", true, false, false,
+                                 Answer::kOtherAddress, false},
+                      FollowCase{"WhatRepliesFromServerOnlyDropsNeverMovesALink", true, true, false,
+                                 Answer::kOtherAddress, false},
+                      FollowCase{"WhatTheLoopGuardDropsNeverMovesALink", true, false, false,
+                                 Answer::kRelaysOwnPort, false},
+                      FollowCase{"WithoutTheKeyEveryDatagramGoesToS", false, false, false,
+                                 Answer::kServersAddress, false}),
+    [](const ::testing::TestParamInfo<FollowCase>& row) { return row.param.name; });
+
+// Two clients at once, each answered from a port of its own, and what a reload does: the same
+// server again keeps the ports followed, a moved server sets every link back to its S.
+TEST_F(RelayTest, EachLinkFollowsOnItsOwnUntilTheServerMoves) {
+  a_.SetRules({.follow_server_port = true});
+  UdpPeer clients[2];
+  UdpPeer transfers[2];
+  Endpoint links[2];
+  for (int i = 0; i < 2; ++i) {
+    links[i] = Forward(clients[i], Pattern(10, i), port_a(), server_a_).from;
+    transfers[i].SendTo(Pattern(11, i), links[i]);
+    ASSERT_TRUE(clients[i].Receive().has_value());
+  }
+  auto each_goes_to = [&](const UdpPeer* const(&to)[2], unsigned seed) {
+    for (int i = 0; i < 2; ++i) {
+      clients[i].SendTo(Pattern(12, seed + i), port_a());
+      auto got = to[i]->Receive();
+      ASSERT_TRUE(got.has_value()) << "client " << i << ", round " << seed;
+      EXPECT_EQ(got->data, Pattern(12, seed + i)) << "client " << i << ", round " << seed;
+      EXPECT_EQ(got->from.port_net(), links[i].port_net());
+    }
+  };
+  each_goes_to({&transfers[0], &transfers[1]}, 100);
+  a_.SetServer(server_a_.endpoint());  // a reload that leaves the server as it is
+  each_goes_to({&transfers[0], &transfers[1]}, 200);
+
+  UdpPeer moved;  // the server now: another port
+  a_.SetServer(moved.endpoint());
+  each_goes_to({&moved, &moved}, 300);
+  EXPECT_TRUE(server_a_.Silent(100));
+  EXPECT_TRUE(transfers[0].Silent(0));
+  EXPECT_TRUE(transfers[1].Silent(0));
+}
+
+}  // namespace
+}  // namespace tavorin::testing
