@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -20,6 +21,7 @@ TEST(LinkLog, ShortWritesLeaveNoHalfLine) {
   ASSERT_GT(fcntl(pipe_ends[1], F_SETPIPE_SZ, 4096), 0);
   const int saved = dup(STDOUT_FILENO);
   ASSERT_GE(saved, 0);
+  std::fflush(stdout);  // what the test runner wrote goes where it was meant to, not the pipe
   dup2(pipe_ends[1], STDOUT_FILENO);
 
   constexpr int kLines = 300;
