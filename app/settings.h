@@ -30,6 +30,7 @@ enum class KeyId : uint8_t {
   kServerPort,
   kServerIp,
   kRepliesFromServerOnly,
+  kProxyProtocol,
 };
 
 struct Settings {
@@ -44,6 +45,8 @@ struct Settings {
   uint32_t client_rate = 0;     // datagrams a second from one client; 0: no limit
   // A link passes on only what comes from the server's address; else from any host.
   bool replies_from_server_only = false;
+  // 2: every datagram to the server starts with a PROXY protocol version 2 header; 0: none.
+  uint32_t proxy_protocol = 0;
   // The address P and P + 1 are bound to, port 0; by default every local address of both
   // families.
   Endpoint listen_address = EveryAddress(true);
@@ -64,6 +67,7 @@ enum class KeyKind : uint8_t {
   kHost,           // an address or a host name, of at most `high` characters
   kText,           // any text, spaces and all, of at most `high` characters
   kNumber,         // a whole number from `low` to `high`, else the default
+  kChoice,         // `low` or `high` and nothing between, else the default
 };
 
 struct Key {
@@ -81,7 +85,7 @@ struct Key {
       field;
 };
 
-extern const std::array<Key, 11> kKeys;
+extern const std::array<Key, 12> kKeys;
 
 inline const Key& KeyOf(KeyId id) {
   return kKeys[static_cast<size_t>(id)];

@@ -12,6 +12,7 @@
 #include "platform/thread.h"
 #include "platform/udp_socket.h"
 #include "relay/port_share.h"
+#include "relay/proxy_header.h"
 
 namespace tavorin {
 
@@ -21,8 +22,9 @@ class ClientLink {
   // datagrams go, the socket its replies leave from, ...) and the local address it sent to (0
   // when not known); nothing is opened until Start. `port` belongs to the Listener, which
   // outlives its links.
-  ClientLink(const Endpoint& client, PortShare& port, const Endpoint& reply_from = Endpoint())
-      : client_(client), port_(port), reply_from_(reply_from) {}
+  // With the port's proxy_header set, the header for this client's datagrams is built here,
+  // once.
+  ClientLink(const Endpoint& client, PortShare& port, const Endpoint& reply_from = Endpoint());
   // Stops the return thread and closes the socket. When it returns, nothing of either is left.
   ~ClientLink();
   // Asks the return thread to end and wakes it, without waiting: many links are stopped
@@ -42,9 +44,11 @@ class ClientLink {
   // On failure nothing is left open, and the outcome says what could not be had.
   Outcome Start();
 
-  // Sends one datagram from the link's socket to the server.
+  // Sends one datagram from the link's socket to the server; only the error is to be read.
   IoResult SendToServer(const void* data, size_t length) const;
-  // Sends several of the client's datagrams to the server at once.
+  // Sends several of the client's datagrams to the server at once. With the header, a datagram
+  // that would be longer than kLargestDatagram with it is not sent: it fails with
+  // kMessageTooLong, as a send the system refused.
   IoResult SendManyToServer(const void* const* data, const size_t* lengths, int count) const;
 
   const Endpoint& client() const { return client_; }
@@ -102,6 +106,8 @@ class ClientLink {
   // Replies leave from here, so that a client of a host with several addresses hears back from
   // the address it sent to (from the interface's own when it sent to a broadcast address).
   const Endpoint reply_from_;
+  // Ahead of every datagram to the server, with the port's proxy_header; empty otherwise.
+  const ProxyHeader header_;
   // The counts, each thread's on a cache line of its own, so that counting on one core never
   // takes a line the other core reads.
   struct Counts {
