@@ -71,7 +71,7 @@ void ReadReceived(msghdr& header, size_t length, ReceiveSlot& slot) {
 
 // One message header for sending `datagram` from a socket of `v6_socket`'s family (an IPv4
 // destination may take IPv6 form in `to`); its source address, if it has one, rides along, and
-// its prefix, if it has one, goes first as a part of its own.
+// its prefix, if it has one, goes first in an iovec of its own.
 void PrepareSend(const OutgoingDatagram& datagram, bool v6_socket, msghdr& header,
                  iovec (&parts)[2], PacketInfoControl& control, Endpoint& to) {
   header = {};

@@ -129,7 +129,7 @@ IoResult ClientLink::SendManyToServer(const void* const* data, const size_t* len
     }
     return socket_.SendMany(datagrams, count);
   }
-  // The header goes ahead of each datagram as a part of its own: the payload is not copied.
+  // The header goes ahead of each datagram in a buffer of its own: the payload is not copied.
   const size_t longest = kLargestDatagram - header_.length;
   int sendable = 0;
   for (int i = 0; i < count; ++i) {

@@ -30,10 +30,10 @@ ProxyHeader MakeProxyHeader(const Endpoint& client, const Endpoint& destination)
   put(kSignature, sizeof kSignature);
   *at++ = kVersion2Proxy;
   *at++ = v6 ? kUdp6 : kUdp4;
-  const size_t address_length = v6 ? 2 * 16 : 2 * 4;
-  const size_t addresses = address_length + 2 * 2;
-  *at++ = static_cast<unsigned char>(addresses >> 8);
-  *at++ = static_cast<unsigned char>(addresses & 0xFF);
+  // The length of what follows, big-endian: two addresses and two ports.
+  const size_t rest = v6 ? 2 * 16 + 2 * 2 : 2 * 4 + 2 * 2;
+  *at++ = static_cast<unsigned char>(rest >> 8);
+  *at++ = static_cast<unsigned char>(rest & 0xFF);
   if (v6) {
     put(&source.v6.sin6_addr, 16);
     put(&to.v6.sin6_addr, 16);

@@ -11,7 +11,7 @@
 
 namespace tavorin {
 
-// The longest header: the one of an IPv6 client (16 bytes of fixed part, 36 of addresses and
+// The longest header: the one of an IPv6 client (16 fixed bytes, 36 of addresses and
 // ports); an IPv4 client's is 28 bytes.
 inline constexpr size_t kProxyHeaderMax = 52;
 
