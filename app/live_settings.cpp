@@ -43,6 +43,7 @@ void LiveSettings::ApplyAtStart() {
     listener->SetMaxDatagram(settings_.max_datagram);
     listener->SetListenAddress(settings_.listen_address);
     listener->SetLoopGuard(&guard_);
+    listener->SetProxyHeader(settings_.proxy_protocol == 2);
   }
   ApplyRules();
 }

@@ -18,7 +18,7 @@ constexpr uint32_t kAny = UINT32_MAX;
 }  // namespace
 
 // clang-format off
-constexpr std::array<Key, 12> kKeys = {{
+constexpr std::array<Key, static_cast<size_t>(KeyId::kCount)> kKeys = {{
   {KeyId::kProxyPort, "Proxy", "Port", "15000", KeyKind::kListenPort, 0, 65535, false,
    "P: the relay listens on UDP ports P and P+1", &Settings::proxy_port},
   {KeyId::kProxyIp, "Proxy", "IP", "", KeyKind::kListenAddress, 0, 0, false,
@@ -46,6 +46,9 @@ constexpr std::array<Key, 12> kKeys = {{
   {KeyId::kFollowServerPort, "Server", "FollowServerPort", "0", KeyKind::kNumber, 0, 1, true,
    "1: a link sends to the port the server last answered it from (TFTP)",
    &Settings::follow_server_port},
+  {KeyId::kProxyProtocol, "Server", "ProxyProtocol", "0", KeyKind::kChoice, 0, 2, false,
+   "2: every datagram to the server starts with a PROXY protocol v2 header",
+   &Settings::proxy_protocol},
 }};
 // clang-format on
 
@@ -165,6 +168,7 @@ class KeyReader {
         Field<std::string>() = value.substr(0, key_.high);
         return;
       case KeyKind::kNumber:
+      case KeyKind::kChoice:
         return TakeNumber(value);
     }
   }
@@ -203,13 +207,16 @@ class KeyReader {
 
   void TakeNumber(const std::string& value) {
     std::optional<uint32_t> n = ParseWholeNumber(value);
-    if (!n || *n < key_.low || *n > key_.high) {
-      const std::string range = key_.high == kAny ? "of " + std::to_string(key_.low) + " or more"
-                                                  : "from " + std::to_string(key_.low) + " to " +
-                                                        std::to_string(key_.high);
-      if (KeepRunning("is not a whole number " + range))
+    const bool choice = key_.kind == KeyKind::kChoice;
+    if (!n || *n < key_.low || *n > key_.high || (choice && *n != key_.low && *n != key_.high)) {
+      const std::string range =
+          choice              ? std::to_string(key_.low) + " or " + std::to_string(key_.high)
+          : key_.high == kAny ? "a whole number of " + std::to_string(key_.low) + " or more"
+                              : "a whole number from " + std::to_string(key_.low) + " to " +
+                                    std::to_string(key_.high);
+      if (KeepRunning("is not " + range))
         return;
-      Warn("is not a whole number " + range + "; using " + key_.fallback);
+      Warn("is not " + range + "; using " + key_.fallback);
       n = ParseWholeNumber(key_.fallback);
     }
     if (std::holds_alternative<bool Settings::*>(key_.field))

@@ -31,6 +31,8 @@ enum class KeyId : uint8_t {
   kServerIp,
   kRepliesFromServerOnly,
   kFollowServerPort,
+  kProxyProtocol,
+  kCount,  // not a key: how many there are
 };
 
 struct Settings {
@@ -47,6 +49,8 @@ struct Settings {
   bool replies_from_server_only = false;
   // Each link sends to the port the server's address last answered it from.
   bool follow_server_port = false;
+  // 2: every datagram to the server starts with a PROXY protocol version 2 header; 0: none.
+  uint32_t proxy_protocol = 0;
   // The address P and P + 1 are bound to, port 0; by default every local address of both
   // families.
   Endpoint listen_address = EveryAddress(true);
@@ -64,6 +68,7 @@ enum class KeyKind : uint8_t {
   kHost,           // an address or a host name, of at most `high` characters
   kText,           // any text, spaces and all, of at most `high` characters
   kNumber,         // a whole number from `low` to `high`, else the default
+  kChoice,         // `low` or `high` and nothing between, else the default
 };
 
 struct Key {
@@ -81,7 +86,7 @@ struct Key {
       field;
 };
 
-extern const std::array<Key, 12> kKeys;
+extern const std::array<Key, static_cast<size_t>(KeyId::kCount)> kKeys;
 
 inline const Key& KeyOf(KeyId id) {
   return kKeys[static_cast<size_t>(id)];

@@ -17,11 +17,13 @@ using SocketHandle = uintptr_t;
 inline constexpr SocketHandle kNoSocket = ~SocketHandle{0};
 inline constexpr int kAddressInUse = 10048;     // WSAEADDRINUSE
 inline constexpr int kNoAddressFamily = 10047;  // WSAEAFNOSUPPORT
+inline constexpr int kMessageTooLong = 10040;   // WSAEMSGSIZE
 #else
 using SocketHandle = int;
 inline constexpr SocketHandle kNoSocket = -1;
 inline constexpr int kAddressInUse = EADDRINUSE;
 inline constexpr int kNoAddressFamily = EAFNOSUPPORT;
+inline constexpr int kMessageTooLong = EMSGSIZE;
 #endif
 
 // One datagram of a batch receive: where it goes in, and what came.
@@ -60,6 +62,11 @@ struct OutgoingDatagram {
   // The local address to send from, of the family of `to`; none (or null) lets the routing
   // choose.
   const Endpoint* from;
+  // Bytes that go out ahead of `data` in the same datagram, gathered by the system without a
+  // copy of either; none when `prefix_length` is 0.
+  // (No default values: a batch's array of these is filled, never cleared first.)
+  const void* prefix;
+  size_t prefix_length;
 };
 
 // The most datagrams one batch call takes.

@@ -84,13 +84,20 @@ void ReadReceived(msghdr& header, size_t length, ReceiveSlot& slot) {
 }
 
 // One message header for sending `datagram` from a socket of `v6_socket`'s family (an IPv4
-// destination may take IPv6 form in `to`); its source address, if it has one, rides along.
-void PrepareSend(const OutgoingDatagram& datagram, bool v6_socket, msghdr& header, iovec& part,
-                 PacketInfoControl& control, Endpoint& to) {
-  part = {const_cast<void*>(datagram.data), datagram.length};
+// destination may take IPv6 form in `to`); its source address, if it has one, rides along, and
+// its prefix, if it has one, goes first in an iovec of its own.
+void PrepareSend(const OutgoingDatagram& datagram, bool v6_socket, msghdr& header,
+                 iovec (&parts)[2], PacketInfoControl& control, Endpoint& to) {
   header = {};
-  header.msg_iov = &part;
-  header.msg_iovlen = 1;
+  header.msg_iov = parts;
+  if (datagram.prefix_length == 0) {
+    parts[0] = {const_cast<void*>(datagram.data), datagram.length};
+    header.msg_iovlen = 1;
+  } else {
+    parts[0] = {const_cast<void*>(datagram.prefix), datagram.prefix_length};
+    parts[1] = {const_cast<void*>(datagram.data), datagram.length};
+    header.msg_iovlen = 2;
+  }
   const Endpoint* destination = detail::Destination(datagram.to, v6_socket, to);
   header.msg_name = const_cast<sockaddr*>(destination->address());
   header.msg_namelen = static_cast<socklen_t>(destination->size());
@@ -114,10 +121,10 @@ void PrepareSend(const OutgoingDatagram& datagram, bool v6_socket, msghdr& heade
 [[gnu::noinline]] IoResult SendOne(SocketHandle fd, bool v6_socket,
                                    const OutgoingDatagram& datagram) {
   msghdr header;
-  iovec part;
+  iovec parts[2];
   PacketInfoControl control;
   Endpoint to;
-  PrepareSend(datagram, v6_socket, header, part, control, to);
+  PrepareSend(datagram, v6_socket, header, parts, control, to);
   ssize_t n;
   int failures = 0;
   while ((n = ::sendmsg(fd, &header, MSG_NOSIGNAL)) < 0 && detail::SendAgain(errno, ++failures)) {
@@ -151,7 +158,7 @@ void PrepareSend(const OutgoingDatagram& datagram, bool v6_socket, msghdr& heade
 [[gnu::noinline]] IoResult SendBatch(SocketHandle fd, bool v6_socket,
                                      const OutgoingDatagram* datagrams, int count) {
   mmsghdr messages[kMaxBatch];
-  iovec parts[kMaxBatch];
+  iovec parts[kMaxBatch][2];
   PacketInfoControl control[kMaxBatch];
   Endpoint to[kMaxBatch];
   count = count < kMaxBatch ? count : kMaxBatch;

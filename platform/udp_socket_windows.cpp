@@ -147,25 +147,43 @@ IoResult UdpSocket::SendMany(const OutgoingDatagram* datagrams, int count) const
   const SOCKET s = Native(handle());
   for (int i = 0; i < count; ++i) {
     const OutgoingDatagram& d = datagrams[i];
-    if (d.from == nullptr || !d.from->known()) {
+    const bool sourced = d.from != nullptr && d.from->known();
+    if (!sourced && d.prefix_length == 0) {
       IoResult sent = SendTo(d.data, d.length, *d.to);
       result.count += sent.error == 0;
       result.bytes += sent.bytes;
       result.error = sent.error != 0 ? sent.error : result.error;
       continue;
     }
-    // The source address rides along with the datagram.
-    WSABUF part{static_cast<ULONG>(d.length), static_cast<char*>(const_cast<void*>(d.data))};
-    PacketInfoControl control{};
+    // The prefix, when there is one, goes first as a buffer of its own.
+    WSABUF parts[2];
+    DWORD part_count = 0;
+    if (d.prefix_length != 0) {
+      parts[part_count++] = {static_cast<ULONG>(d.prefix_length),
+                             static_cast<char*>(const_cast<void*>(d.prefix))};
+    }
+    parts[part_count++] = {static_cast<ULONG>(d.length),
+                           static_cast<char*>(const_cast<void*>(d.data))};
     Endpoint storage;
     const Endpoint* to = detail::Destination(d.to, is_v6(), storage);
+    DWORD bytes = 0;
+    if (!sourced) {
+      if (WSASendTo(s, parts, part_count, &bytes, 0, to->address(), to->size(), nullptr, nullptr) ==
+          0) {
+        ++result.count;
+      } else {
+        result.error = WSAGetLastError();
+      }
+      continue;
+    }
+    // The source address rides along with the datagram.
+    PacketInfoControl control{};
     WSAMSG message{};
     message.name = const_cast<sockaddr*>(to->address());
     message.namelen = to->size();
-    message.lpBuffers = &part;
-    message.dwBufferCount = 1;
+    message.lpBuffers = parts;
+    message.dwBufferCount = part_count;
     detail::AttachSource(message, control, d.from, is_v6());
-    DWORD bytes = 0;
     if (WSASendMsg(s, &message, 0, &bytes, nullptr, nullptr) == 0) {
       ++result.count;
       result.bytes += bytes;

@@ -16,7 +16,27 @@ constexpr size_t kReturnThreadStack = 64 * 1024;
 constexpr int kReturnBatch = 1;
 // The low 48 bits of the server's version, which ClientLink::followed_ holds beside the port.
 constexpr uint64_t kFollowedVersionMask = (uint64_t{1} << 48) - 1;
+
+// The header of `client`'s datagrams, which it sent to `reply_from` (none when the system did
+// not say) on `port`'s socket; empty without the port's proxy_header.
+ProxyHeader HeaderFor(const Endpoint& client, const PortShare& port, const Endpoint& reply_from) {
+  if (!port.proxy_header)
+    return ProxyHeader{};
+  // A socket on one address was sent to there; one on every address, when the system did not
+  // tell which, to an address the header leaves unspecified.
+  Endpoint destination = reply_from;
+  if (!destination.known() && !SameAddress(port.listening, EveryAddress(port.listening.is_v6())))
+    destination = port.listening;
+  destination.set_port_net(port.listening.port_net());
+  return MakeProxyHeader(client, destination);
+}
 }  // namespace
+
+ClientLink::ClientLink(const Endpoint& client, PortShare& port, const Endpoint& reply_from)
+    : client_(client),
+      port_(port),
+      reply_from_(reply_from),
+      header_(HeaderFor(client, port, reply_from)) {}
 
 ClientLink::~ClientLink() {
   Join();
@@ -123,6 +143,8 @@ void ClientLink::Follow(const Endpoint& source) {
 }
 
 IoResult ClientLink::SendToServer(const void* data, size_t length) {
+  if (header_.length != 0)
+    return SendManyToServer(&data, &length, 1);
   const Endpoint to = Destination();
   NoteSent(to);
   return socket_.SendTo(data, length, to);
@@ -133,10 +155,23 @@ IoResult ClientLink::SendManyToServer(const void* const* data, const size_t* len
   count = count < kMaxBatch ? count : kMaxBatch;
   const Endpoint to = Destination();
   NoteSent(to);
-  for (int i = 0; i < count; ++i) {
-    datagrams[i] = {data[i], lengths[i], &to, 0};
+  if (header_.length == 0) {
+    for (int i = 0; i < count; ++i) {
+      datagrams[i] = {data[i], lengths[i], &to, nullptr, nullptr, 0};
+    }
+    return socket_.SendMany(datagrams, count);
   }
-  return socket_.SendMany(datagrams, count);
+  // The header goes ahead of each datagram in a buffer of its own: the payload is not copied.
+  const size_t longest = kLargestDatagram - header_.length;
+  int sendable = 0;
+  for (int i = 0; i < count; ++i) {
+    if (lengths[i] <= longest)
+      datagrams[sendable++] = {data[i], lengths[i], &to, nullptr, header_.bytes, header_.length};
+  }
+  IoResult sent = sendable > 0 ? socket_.SendMany(datagrams, sendable) : IoResult{};
+  if (sendable < count)
+    sent.error = kMessageTooLong;
+  return sent;
 }
 
 bool ClientLink::FromThisRelay(const Endpoint& source) const {
@@ -181,7 +216,7 @@ void ClientLink::ReturnBatch(const ReceiveSlot* slots, int count) {
     } else if (FromThisRelay(slots[i].source)) {
       port_.counters.CountGuardedReply();
     } else if (Relayable(slots[i], port_.max_datagram)) {
-      replies[relayable++] = {slots[i].buffer, slots[i].length, &client_, &reply_from_};
+      replies[relayable++] = {slots[i].buffer, slots[i].length, &client_, &reply_from_, nullptr, 0};
       bytes += slots[i].length;
       if (port_.follow_server_port.load(std::memory_order_relaxed))
         Follow(slots[i].source);

@@ -13,6 +13,7 @@
 #include "platform/thread.h"
 #include "platform/udp_socket.h"
 #include "relay/port_share.h"
+#include "relay/proxy_header.h"
 
 namespace tavorin {
 
@@ -22,8 +23,9 @@ class ClientLink {
   // datagrams go, the socket its replies leave from, ...) and the local address it sent to (0
   // when not known); nothing is opened until Start. `port` belongs to the Listener, which
   // outlives its links.
-  ClientLink(const Endpoint& client, PortShare& port, const Endpoint& reply_from = Endpoint())
-      : client_(client), port_(port), reply_from_(reply_from) {}
+  // With the port's proxy_header set, the header for this client's datagrams is built here,
+  // once.
+  ClientLink(const Endpoint& client, PortShare& port, const Endpoint& reply_from = Endpoint());
   // Stops the return thread and closes the socket. When it returns, nothing of either is left.
   ~ClientLink();
   // Asks the return thread to end and wakes it, without waiting: many links are stopped
@@ -43,10 +45,12 @@ class ClientLink {
   // On failure nothing is left open, and the outcome says what could not be had.
   Outcome Start();
 
-  // Sends one datagram from the link's socket to the server (at the port it follows, if any).
-  // The receive thread's.
+  // Sends one datagram from the link's socket to the server (at the port it follows, if any);
+  // only the error is to be read. The receive thread's.
   IoResult SendToServer(const void* data, size_t length);
-  // Sends several of the client's datagrams to the server at once.
+  // Sends several of the client's datagrams to the server at once. With the header, a datagram
+  // that would be longer than kLargestDatagram with it is not sent: it fails with
+  // kMessageTooLong, as a send the system refused.
   IoResult SendManyToServer(const void* const* data, const size_t* lengths, int count);
 
   // Where the link's next datagram goes: the server as set, or, where links follow the
@@ -126,6 +130,8 @@ class ClientLink {
   // network order in the low 16, 0 for none. Written by the return thread only when it
   // changes, read at every send.
   std::atomic<uint64_t> followed_{0};
+  // Ahead of every datagram to the server, with the port's proxy_header; empty otherwise.
+  const ProxyHeader header_;
   // The counts, each thread's on a cache line of its own, so that counting on one core never
   // takes a line the other core reads.
   struct Counts {

@@ -101,6 +101,9 @@ Outcome Listener::Start(int32_t port) {
   }
   if (!bound)
     return bound;
+  // What a link's header names as the address sent to when the system does not tell.
+  port_.listening = socket.is_v6() == local.is_v6() ? local : EveryAddress(false);
+  port_.listening.set_port_net(htons(socket.LocalPort()));
   // While links are being made for a burst of new clients, the datagrams behind them wait
   // here; the system's default buffer holds only a few hundred.
   if (int error = socket.SetReceiveBuffer(kListenReceiveBuffer); error != 0)

@@ -62,6 +62,11 @@ class Listener {
   // kDefaultMaxDatagram). Set before Start.
   void SetMaxDatagram(size_t bytes) { port_.max_datagram = bytes; }
 
+  // Whether every datagram to the server starts with a header naming its client and the
+  // address and port the client sent to (relay/proxy_header.h); replies go back as they come.
+  // Set before Start: each link builds its header when it is made.
+  void SetProxyHeader(bool on) { port_.proxy_header = on; }
+
   // What the links go by that may change while they run: set before Start or any time after
   // (a reload); each rule is read afresh where it is used, so a change holds from the next
   // datagram, or the next sweep, on.

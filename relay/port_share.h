@@ -33,6 +33,13 @@ struct PortShare {
   // The most datagrams a second one client may send to the server, with a small burst over it;
   // 0 sets no limit.
   std::atomic<uint32_t> client_rate{0};
+  // Whether every datagram a link sends to the server starts with a header naming its client
+  // and the relay's address and port it sent to (relay/proxy_header.h). Set before the
+  // Listener starts.
+  bool proxy_header = false;
+  // The listening socket's address and port, where a link's client is told to have sent when
+  // the system does not say which address it sent to; set when the Listener starts.
+  Endpoint listening;
   // The ports a link must not keep (the relay's own and the server's), and where a link
   // records its own; none without a guard.
   LoopGuard* guard = nullptr;

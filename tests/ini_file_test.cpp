@@ -117,8 +117,11 @@ TEST(SettingsDocuments, AgreeWithTheTableOfKeys) {
     const size_t in_manual = manual.find(entry);
     ASSERT_NE(in_manual, std::string::npos) << name << " has no entry in the manual";
     const std::string text = manual.substr(in_manual, manual.find(".TP", in_manual) - in_manual);
-    if (key.kind == KeyKind::kNumber && key.high > 1 && key.high != UINT32_MAX) {
-      const std::string range = std::to_string(key.low) + " to " + std::to_string(key.high);
+    if ((key.kind == KeyKind::kNumber && key.high > 1 && key.high != UINT32_MAX) ||
+        key.kind == KeyKind::kChoice) {
+      const std::string range = std::to_string(key.low) +
+                                (key.kind == KeyKind::kChoice ? " or " : " to ") +
+                                std::to_string(key.high);
       EXPECT_NE(rest.find(range), std::string::npos) << name << ": " << rest;
       EXPECT_NE(text.find(range), std::string::npos) << name << ": " << text;
     }

@@ -11,7 +11,9 @@
 #include <thread>
 #include <vector>
 
+#include "relay/proxy_header.h"
 #include "tests/listener_probe.h"
+#include "tests/program_checks.h"
 #include "tests/relay_fixture.h"
 
 namespace tavorin::testing {
@@ -622,6 +624,94 @@ TEST(ListenerClosing, TheRunningReceiveThreadHandsAnIdleLinkOver) {
   listener.CloseAll(TellInto(told));
   EXPECT_EQ(told.size(), 2u);
   EXPECT_EQ(told.back(), std::make_pair(client.port(), LinkEnd::kShutdown));
+}
+
+}  // namespace
+}  // namespace tavorin::testing
+
+namespace tavorin::testing {
+namespace {
+
+// Both Listeners with ProxyProtocol on and the longest datagrams allowed.
+class ProxyHeaderRelay : public RelayTest {
+ protected:
+  void SetUp() override {
+    for (Listener* listener : {&a_, &b_}) {
+      listener->SetProxyHeader(true);
+      listener->SetMaxDatagram(kLargestDatagram);
+    }
+    RelayTest::SetUp();
+  }
+  // What the server must receive for `payload` from `client` to the listening `port`.
+  static Bytes WithHeader(const UdpPeer& client, uint16_t port, const Bytes& payload) {
+    const ProxyHeader header = MakeProxyHeader(client.endpoint(), client.LoopbackAt(port));
+    Bytes whole(header.bytes, header.bytes + header.length);
+    whole.insert(whole.end(), payload.begin(), payload.end());
+    return whole;
+  }
+};
+
+struct HeaderRow {
+  std::string name;
+  bool v6;
+  bool second_port;  // P + 1
+};
+
+class ProxyHeaderRows : public ProxyHeaderRelay, public ::testing::WithParamInterface<HeaderRow> {};
+
+// The first datagram (which makes the link) and the next both carry the header; the reply
+// carries none.
+TEST_P(ProxyHeaderRows, EveryDatagramToTheServerStartsWithItAndRepliesComeBackAsTheyAre) {
+  const HeaderRow& row = GetParam();
+  UdpPeer client(row.v6 ? Loopback6Endpoint(0) : LoopbackEndpoint(0));
+  const uint16_t port = row.second_port ? port_b() : port_a();
+  const UdpPeer& server = row.second_port ? server_b_ : server_a_;
+  Received at_server;
+  for (unsigned seed : {1u, 2u}) {
+    const Bytes request = Pattern(100 * seed, seed);
+    at_server = Forward(client, request, port, server);
+    EXPECT_EQ(at_server.data, WithHeader(client, port, request)) << "datagram " << seed;
+    EXPECT_EQ(at_server.data.size(), request.size() + (row.v6 ? 52 : 28));
+  }
+  const Bytes reply = Pattern(300, 9);
+  server.SendTo(reply, at_server.from);
+  auto at_client = client.Receive();
+  ASSERT_TRUE(at_client.has_value());
+  EXPECT_EQ(at_client->data, reply);
+  EXPECT_EQ(EndpointText(at_client->from), EndpointText(client.LoopbackAt(port)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, ProxyHeaderRows,
+                         ::testing::Values(HeaderRow{"Ipv4ToP", false, false},
+                                           HeaderRow{"Ipv4ToPPlus1", false, true},
+                                           HeaderRow{"Ipv6ToP", true, false},
+                                           HeaderRow{"Ipv6ToPPlus1", true, true}),
+                         RowName());
+
+// 65,507 bytes in all is the most a datagram carries: a payload that the header would take
+// past it is not sent, whether it makes the link or follows, and counts as a failed send.
+TEST_F(ProxyHeaderRelay, ADatagramTooLongWithTheHeaderIsNotSentAndCountsAsAFailedSend) {
+  const size_t most = kLargestDatagram - 28;
+  UdpPeer newcomer;
+  newcomer.SendTo(Pattern(most + 1, 1), port_a());
+  EXPECT_EQ(
+      Settle([this] { return static_cast<int>(a_.port_counters().send_failed_to_server()); }, 1),
+      1);
+  EXPECT_EQ(a_.counters().links_made(), 1u) << "the link is made all the same";
+
+  UdpPeer client;
+  EXPECT_EQ(Forward(client, Pattern(most, 2), port_a(), server_a_).data,
+            WithHeader(client, port_a(), Pattern(most, 2)))
+      << "the longest that fits";
+  client.SendTo(Pattern(most + 1, 3), port_a());
+  EXPECT_EQ(
+      Settle([this] { return static_cast<int>(a_.port_counters().send_failed_to_server()); }, 2),
+      2);
+  EXPECT_EQ(a_.port_counters().last_failure_error(), EMSGSIZE);
+  EXPECT_TRUE(server_a_.Silent()) << "neither too long a datagram reached the server";
+  EXPECT_EQ(Forward(client, Pattern(10, 4), port_a(), server_a_).data,
+            WithHeader(client, port_a(), Pattern(10, 4)))
+      << "the link carries on";
 }
 
 }  // namespace

@@ -108,6 +108,15 @@ INSTANTIATE_TEST_SUITE_P(
             ""},
         Row{"FollowServerPortInWords", "[Server]\nFollowServerPort=on\n", KeyId::kFollowServerPort,
             "0", "FollowServerPort=on in [Server] of T is not a whole number from 0 to 1; using 0"},
+        // Two values and nothing between: the header's version, or none.
+        Row{"ProxyProtocolDefault", "", KeyId::kProxyProtocol, "0", ""},
+        Row{"ProxyProtocolTwo", "[Server]\nProxyProtocol=2\n", KeyId::kProxyProtocol, "2", ""},
+        Row{"ProxyProtocolOne", "[Server]\nProxyProtocol=1\n", KeyId::kProxyProtocol, "0",
+            "ProxyProtocol=1 in [Server] of T is not 0 or 2; using 0"},
+        Row{"ProxyProtocolThree", "[Server]\nProxyProtocol=3\n", KeyId::kProxyProtocol, "0",
+            "is not 0 or 2; using 0"},
+        Row{"ProxyProtocolInWords", "[Server]\nProxyProtocol=v2\n", KeyId::kProxyProtocol, "0",
+            "is not 0 or 2; using 0"},
         // What the file holds besides values.
         Row{"MisspeltKey", "[Proxy]\nPrt=15000\n", KeyId::kProxyPort, "15000",
             "Prt in [Proxy] of T is not a key the relay knows; it is ignored"},
