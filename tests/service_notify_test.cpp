@@ -126,8 +126,15 @@ struct Sends {
 
 TEST_F(ServiceNotifierTest, EachCallSendsItsMessage) {
   const std::vector<Sends> cases = {
-      {"ready", false, nullptr, [](ServiceNotifier& n) { n.Ready(); }, {"READY=1"}},
-      {"stopping", false, nullptr, [](ServiceNotifier& n) { n.Stopping(); }, {"STOPPING=1"}},
+      {"ready, status, stopping",
+       false,
+       nullptr,
+       [](ServiceNotifier& n) {
+         n.Ready();
+         n.Status("3 links; datagrams 120 to the server, 118 back");
+         n.Stopping();
+       },
+       {"READY=1", "STATUS=3 links; datagrams 120 to the server, 118 back", "STOPPING=1"}},
       {"a reload and its end",
        false,
        nullptr,
@@ -136,11 +143,6 @@ TEST_F(ServiceNotifierTest, EachCallSendsItsMessage) {
          n.Ready();
        },
        {"RELOADING=1\nMONOTONIC_USEC=N", "READY=1"}},
-      {"status",
-       false,
-       nullptr,
-       [](ServiceNotifier& n) { n.Status("3 links; datagrams 120 to the server, 118 back"); },
-       {"STATUS=3 links; datagrams 120 to the server, 118 back"}},
       {"status with a line end and a NUL kept on one line",
        false,
        nullptr,
@@ -217,9 +219,7 @@ TEST_F(ServiceNotifierTest, NoManagerNoMessageNoFailure) {
       {"unset", std::nullopt, false},
       {"empty", "", false},
       {"a relative path", "notify", false},
-      {"an abstract name without a name", "@", false},
       {"a path longer than a socket's", "/" + std::string(200, 'x'), false},
-      {"another kind of socket", "vsock:2:1234", false},
       {"a path where nothing listens", dir_.File("nobody"), true},
       {"a path that is a file", dir_.File("file"), true},
       {"an abstract name nobody bound", AbstractName(), true},
@@ -267,19 +267,12 @@ TEST_F(ServiceNotifierTest, WatchdogIntervalFromTheEnvironment) {
   const std::vector<Case> cases = {
       {"30000000", ours, microseconds(30000000)},
       {"30000000", std::nullopt, microseconds(30000000)},
-      {"1", ours, microseconds(1)},
       {"30000000", other, microseconds(0)},
-      {"30000000", "0", microseconds(0)},
       {"30000000", ours + "x", microseconds(0)},
-      {"30000000", "", microseconds(0)},
       {std::nullopt, ours, microseconds(0)},
-      {std::nullopt, std::nullopt, microseconds(0)},
-      {"", ours, microseconds(0)},
       {"0", ours, microseconds(0)},
       {"-30000000", ours, microseconds(0)},
       {"30s", ours, microseconds(0)},
-      {" 30000000", ours, microseconds(0)},
-      {"30000000 ", ours, microseconds(0)},
       {"99999999999999999999999", ours, microseconds(0)},
   };
   for (const Case& c : cases) {
