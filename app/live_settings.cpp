@@ -43,6 +43,7 @@ void LiveSettings::ApplyAtStart() {
     listener->SetMaxDatagram(settings_.max_datagram);
     listener->SetListenAddress(settings_.listen_address);
     listener->SetLoopGuard(&guard_);
+    listener->SetTransparent(settings_.transparent);
   }
   ApplyRules();
 }

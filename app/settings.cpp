@@ -18,7 +18,7 @@ constexpr uint32_t kAny = UINT32_MAX;
 }  // namespace
 
 // clang-format off
-constexpr std::array<Key, 12> kKeys = {{
+constexpr std::array<Key, 13> kKeys = {{
   {KeyId::kProxyPort, "Proxy", "Port", "15000", KeyKind::kListenPort, 0, 65535, false,
    "P: the relay listens on UDP ports P and P+1", &Settings::proxy_port},
   {KeyId::kProxyIp, "Proxy", "IP", "", KeyKind::kListenAddress, 0, 0, false,
@@ -46,6 +46,8 @@ constexpr std::array<Key, 12> kKeys = {{
   {KeyId::kFollowServerPort, "Server", "FollowServerPort", "0", KeyKind::kNumber, 0, 1, true,
    "1: a link sends to the port the server last answered it from (TFTP)",
    &Settings::follow_server_port},
+  {KeyId::kTransparent, "Server", "Transparent", "0", KeyKind::kNumber, 0, 1, false,
+   "1: the server sees each client's own address (Linux, CAP_NET_ADMIN)", &Settings::transparent},
 }};
 // clang-format on
 

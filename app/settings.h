@@ -31,6 +31,7 @@ enum class KeyId : uint8_t {
   kServerIp,
   kRepliesFromServerOnly,
   kFollowServerPort,
+  kTransparent,
 };
 
 struct Settings {
@@ -47,6 +48,8 @@ struct Settings {
   bool replies_from_server_only = false;
   // Each link sends to the port the server's address last answered it from.
   bool follow_server_port = false;
+  // Each link's socket takes its client's address, which the server then sees (Linux).
+  bool transparent = false;
   // The address P and P + 1 are bound to, port 0; by default every local address of both
   // families.
   Endpoint listen_address = EveryAddress(true);
@@ -81,7 +84,7 @@ struct Key {
       field;
 };
 
-extern const std::array<Key, 12> kKeys;
+extern const std::array<Key, 13> kKeys;
 
 inline const Key& KeyOf(KeyId id) {
   return kKeys[static_cast<size_t>(id)];

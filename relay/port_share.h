@@ -33,6 +33,10 @@ struct PortShare {
   // The most datagrams a second one client may send to the server, with a small burst over it;
   // 0 sets no limit.
   std::atomic<uint32_t> client_rate{0};
+  // Whether each link's socket takes its client's address (a transparent socket), so that the
+  // server sees the client's; else the unspecified address of the server's family. Set before
+  // the Listener starts.
+  bool transparent = false;
   // The ports a link must not keep (the relay's own and the server's), and where a link
   // records its own; none without a guard.
   LoopGuard* guard = nullptr;
