@@ -119,8 +119,9 @@ int RunRelay(const Settings& settings, const Endpoint& address, const std::strin
   if (settings.transparent) {
     if (const int refused = TransparentRefused(address.is_v6()); refused != 0) {
       std::fprintf(stderr,
-                   "tavorin: cannot relay with %s=1 (%s of %s): the system refuses a socket "
-                   "the address of another host (%s): %s; it takes CAP_NET_ADMIN on Linux\n",
+                   "tavorin: cannot relay with %s=1 (%s of %s): the system refuses sockets "
+                   "bound to another host's address (%s): %s; they take CAP_NET_ADMIN, on "
+                   "Linux only\n",
                    KeyOf(KeyId::kTransparent).name, KeyLabel(KeyId::kTransparent).c_str(),
                    settings_path.c_str(), address.is_v6() ? "IPV6_TRANSPARENT" : "IP_TRANSPARENT",
                    ErrorText(refused).c_str());
