@@ -82,10 +82,11 @@ Outcome ClientLink::TakePort() {
   if (port_.transparent) {
     local = Unmapped(client_);
     local.set_port_net(0);
-    if (local.is_v6() != v6)
-      opened = Outcome::Failed(Step::kBind, kNoAddressFamily);
   }
-  for (int tries = 0; opened && tries < kMostTries; ++tries) {
+  const bool reachable = local.is_v6() == v6;
+  if (!reachable)
+    opened = Outcome::Failed(Step::kBind, kNoAddressFamily);
+  for (int tries = 0; reachable && tries < kMostTries; ++tries) {
     opened = socket_.OpenAndBind(local, port_.transparent);
     if (!opened || port_.guard == nullptr || !port_.guard->PortTaken(socket_.LocalPort()))
       break;
