@@ -44,6 +44,7 @@ void LiveSettings::ApplyAtStart() {
     listener->SetListenAddress(settings_.listen_address);
     listener->SetLoopGuard(&guard_);
     listener->SetProxyHeader(settings_.proxy_protocol == 2);
+    listener->SetTransparent(settings_.transparent);
   }
   ApplyRules();
 }

@@ -114,6 +114,20 @@ int RunRelay(const Settings& settings, const Endpoint& address, const std::strin
                  settings_path.c_str());
     return 1;
   }
+  // Links that cannot take their clients' addresses would refuse every client: the start ends
+  // instead, before anything listens.
+  if (settings.transparent) {
+    if (const int refused = TransparentRefused(address.is_v6()); refused != 0) {
+      std::fprintf(stderr,
+                   "tavorin: cannot relay with %s=1 (%s of %s): the system refuses sockets "
+                   "bound to another host's address (%s): %s; they take CAP_NET_ADMIN, on "
+                   "Linux only\n",
+                   KeyOf(KeyId::kTransparent).name, KeyLabel(KeyId::kTransparent).c_str(),
+                   settings_path.c_str(), address.is_v6() ? "IPV6_TRANSPARENT" : "IP_TRANSPARENT",
+                   ErrorText(refused).c_str());
+      return 1;
+    }
+  }
   if (!StartListener(a, settings.proxy_port) ||
       !StartListener(b, NextNumber(settings.proxy_port))) {
     return 1;

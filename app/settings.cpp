@@ -49,6 +49,8 @@ constexpr std::array<Key, static_cast<size_t>(KeyId::kCount)> kKeys = {{
   {KeyId::kProxyProtocol, "Server", "ProxyProtocol", "0", KeyKind::kChoice, 0, 2, false,
    "2: every datagram to the server starts with a PROXY protocol v2 header",
    &Settings::proxy_protocol},
+  {KeyId::kTransparent, "Server", "Transparent", "0", KeyKind::kNumber, 0, 1, false,
+   "1: the server sees each client's own address (Linux, CAP_NET_ADMIN)", &Settings::transparent},
 }};
 // clang-format on
 

@@ -32,6 +32,7 @@ enum class KeyId : uint8_t {
   kRepliesFromServerOnly,
   kFollowServerPort,
   kProxyProtocol,
+  kTransparent,
   kCount,  // not a key: how many there are
 };
 
@@ -51,6 +52,8 @@ struct Settings {
   bool follow_server_port = false;
   // 2: every datagram to the server starts with a PROXY protocol version 2 header; 0: none.
   uint32_t proxy_protocol = 0;
+  // Each link's socket takes its client's address, which the server then sees (Linux).
+  bool transparent = false;
   // The address P and P + 1 are bound to, port 0; by default every local address of both
   // families.
   Endpoint listen_address = EveryAddress(true);

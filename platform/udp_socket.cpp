@@ -10,7 +10,7 @@ namespace tavorin {
 using detail::LastSocketError;
 using detail::Native;
 
-Outcome UdpSocket::OpenAndBind(const Endpoint& local) {
+Outcome UdpSocket::OpenAndBind(const Endpoint& local, bool transparent) {
   Close();
   const bool v6 = local.is_v6();
   SocketHandle fresh = detail::NewUdpSocket(v6 ? AF_INET6 : AF_INET);
@@ -23,6 +23,12 @@ Outcome UdpSocket::OpenAndBind(const Endpoint& local) {
     int error = LastSocketError();
     detail::CloseSocket(fresh);
     return Outcome::Failed(Step::kSocket, error);
+  }
+  if (transparent) {
+    if (int error = detail::SetTransparent(fresh, v6); error != 0) {
+      detail::CloseSocket(fresh);
+      return Outcome::Failed(Step::kSocket, error);
+    }
   }
   if (::bind(Native(fresh), local.address(), local.size()) != 0) {
     int error = LastSocketError();
@@ -72,6 +78,15 @@ IoResult UdpSocket::SendTo(const void* data, size_t length, const Endpoint& to) 
   IoResult sent{static_cast<int>(n), 0};
   sent.bytes = static_cast<size_t>(n);
   return sent;
+}
+
+int TransparentRefused(bool v6) {
+  SocketHandle probe = detail::NewUdpSocket(v6 ? AF_INET6 : AF_INET);
+  if (probe == kNoSocket)
+    return LastSocketError();
+  const int error = detail::SetTransparent(probe, v6);
+  detail::CloseSocket(probe);
+  return error;
 }
 
 void UdpSocket::Close() {

@@ -90,9 +90,10 @@ class UdpSocket {
 
   // Creates a socket of the family of `local` and binds it there (port 0 lets the system
   // choose). The IPv6 unspecified address (::) takes both families: IPv4 peers come and go in
-  // IPv4 form. On failure the socket is left closed, and the outcome says which step failed
-  // and why.
-  Outcome OpenAndBind(const Endpoint& local);
+  // IPv4 form. With `transparent`, the socket may take an address of another host
+  // (IP_TRANSPARENT, Linux alone): the option is set before the bind. On failure the socket is
+  // left closed, and the outcome says which step failed and why.
+  Outcome OpenAndBind(const Endpoint& local, bool transparent = false);
 
   // Asks for a receive buffer of `bytes`; the system may grant less (up to its own limit).
   // Returns the system's error when it refuses, else 0.
@@ -177,6 +178,12 @@ class SocketLibrary {
 // When the table cannot be read the answer is yes, so that a source that may be the relay
 // itself is never relayed.
 bool IsAddressOfThisHost(const Endpoint& e);
+
+// Whether the system lets this process bind a socket of the family of `v6` to an address of
+// another host (a transparent socket, see UdpSocket::OpenAndBind): opens a socket, sets the
+// option and closes it. 0 when it does, else the system's error (on Windows always the error
+// of an operation not supported).
+int TransparentRefused(bool v6);
 
 // Call after a receive failed with `error`. An error that a retry may clear (an interrupt, an
 // error reported for an earlier datagram) returns at once; one that would repeat sleeps a

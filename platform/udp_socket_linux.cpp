@@ -43,6 +43,11 @@ void SetSendSource(PacketInfo& info, uint32_t address) {
   info.ipi_spec_dst.s_addr = address;
 }
 
+int SetTransparent(SocketHandle handle, bool v6) {
+  return v6 ? SetOption(handle, IPPROTO_IPV6, IPV6_TRANSPARENT, 1)
+            : SetOption(handle, IPPROTO_IP, IP_TRANSPARENT, 1);
+}
+
 // A socket that keeps reports (ReportRefusals) fails its next send with the latest report's
 // error, whatever it was, and that datagram does not go: any failure is tried once more. A
 // refusal is never a send's own, only an earlier datagram's report, and more may come for

@@ -93,6 +93,9 @@ int LastSocketError();
 uint32_t ReplyAddress(const PacketInfo& info);
 // Makes `info` ask for `address` as a sent datagram's source.
 void SetSendSource(PacketInfo& info, uint32_t address);
+// Lets `handle`, of the family of `v6`, bind an address of another host; the system's error
+// when it refuses, else 0.
+int SetTransparent(SocketHandle handle, bool v6);
 // Whether a send that has failed `failures` times, the latest with `error`, is tried again.
 bool SendAgain(int error, int failures);
 

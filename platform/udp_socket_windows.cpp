@@ -45,6 +45,11 @@ int LastSocketError() {
   return WSAGetLastError();
 }
 
+// Windows has no transparent sockets.
+int SetTransparent(SocketHandle /*handle*/, bool /*v6*/) {
+  return WSAEOPNOTSUPP;
+}
+
 // Windows tells only the destination: a limited broadcast or a multicast one is no address to
 // answer from, and the routing chooses instead.
 uint32_t ReplyAddress(const PacketInfo& info) {

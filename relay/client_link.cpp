@@ -95,9 +95,19 @@ Outcome ClientLink::TakePort() {
   constexpr int kMostTries = 8;
   UdpSocket held[kMostTries];
   Outcome opened;
-  for (int tries = 0; tries < kMostTries; ++tries) {
-    // Of the server's family, whatever the client's.
-    opened = socket_.OpenAndBind(EveryAddress(port_.server.Get().is_v6()));
+  // Of the server's family, whatever the client's; a transparent link takes the client's
+  // address, which a server of the other family could not be sent from.
+  const bool v6 = port_.server.Get().is_v6();
+  Endpoint local = EveryAddress(v6);
+  if (port_.transparent) {
+    local = Unmapped(client_);
+    local.set_port_net(0);
+  }
+  const bool reachable = local.is_v6() == v6;
+  if (!reachable)
+    opened = Outcome::Failed(Step::kBind, kNoAddressFamily);
+  for (int tries = 0; reachable && tries < kMostTries; ++tries) {
+    opened = socket_.OpenAndBind(local, port_.transparent);
     if (!opened || port_.guard == nullptr || !port_.guard->PortTaken(socket_.LocalPort()))
       break;
     held[tries] = std::move(socket_);

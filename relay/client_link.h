@@ -100,7 +100,9 @@ class ClientLink {
 
  private:
   // Opens the socket on a port the system chooses that no one else here needs (see
-  // LoopGuard::PortTaken), and records it and the client's port in the guard.
+  // LoopGuard::PortTaken), and records it and the client's port in the guard. The socket is
+  // bound to the unspecified address of the server's family, or where links are transparent
+  // to the client's own address (which must be of the server's family).
   Outcome TakePort();
   // Whether a datagram from `source` was sent by this relay's own listening sockets.
   bool FromThisRelay(const Endpoint& source) const;

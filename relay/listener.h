@@ -44,6 +44,11 @@ class Listener {
   // both families (::). Set before Start.
   void SetListenAddress(const Endpoint& address) { listen_address_ = address; }
 
+  // Whether each link's socket is bound to its client's address with the system's transparent
+  // option, so that the server sees the client's address; a client of another family than the
+  // server's, or whose address cannot be bound, is refused. Off by default. Set before Start.
+  void SetTransparent(bool transparent) { port_.transparent = transparent; }
+
   // Ends the receive thread and shuts the listening socket down; the links stay, and a reply
   // that reaches one of them is no longer delivered. Harmless when not started.
   void Stop();

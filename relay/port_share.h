@@ -40,6 +40,10 @@ struct PortShare {
   // The listening socket's address and port, where a link's client is told to have sent when
   // the system does not say which address it sent to; set when the Listener starts.
   Endpoint listening;
+  // Whether each link's socket takes its client's address (a transparent socket), so that the
+  // server sees the client's; else the unspecified address of the server's family. Set before
+  // the Listener starts.
+  bool transparent = false;
   // The ports a link must not keep (the relay's own and the server's), and where a link
   // records its own; none without a guard.
   LoopGuard* guard = nullptr;
