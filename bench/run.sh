@@ -3,14 +3,16 @@
 # prints one table of medians.
 #   bench/run.sh BUILD_DIR [ROUNDS]
 # BENCH_PARTS="workloads capacity" (either alone), BENCH_RELAYS, BENCH_RATES and BENCH_SECONDS
-# narrow or change what runs.
+# narrow or change what runs; BENCH_SERVER_KEYS adds lines to tavorin's [Server] section
+# (ProxyProtocol=2: the echo server answers with the payload alone). BENCH_TAVORIN names
+# another tavorin binary to measure (an earlier build, say).
 # Installs nginx (with its stream module) and socat from Debian's packages if they are missing.
 set -euo pipefail
 
 build=${1:?usage: run.sh BUILD_DIR [ROUNDS]}
 rounds=${2:-3}
 bench=$(realpath "$build/bench/udp_bench")
-tavorin=$(realpath "$build/app/tavorin")
+tavorin=$(realpath "${BENCH_TAVORIN:-$build/app/tavorin}")
 seconds=${BENCH_SECONDS:-3}
 
 need=()
@@ -51,9 +53,10 @@ start_relay() {  # $1: relay name; $2: tavorin's MaxDatagram, if not the default
     direct) port=$S; return ;;
     tavorin)
       mkdir -p "$work/tavorin"
-      printf '[Proxy]\nPort=%d\nLog=log.txt\n%s[Server]\nPort=%d\nIP=127.0.0.1\n' $P \
+      printf '[Proxy]\nPort=%d\nLog=log.txt\n%s[Server]\nPort=%d\nIP=127.0.0.1\n%s' $P \
         "${2:+MaxDatagram=$2
-}" $S > "$work/tavorin/TAVORIN.INI"
+}" $S "${BENCH_SERVER_KEYS:+$BENCH_SERVER_KEYS
+}" > "$work/tavorin/TAVORIN.INI"
       (cd "$work/tavorin" && exec setsid "$tavorin" </dev/null >/dev/null 2>&1) &
       relay_pid=$! ;;
     nginx)

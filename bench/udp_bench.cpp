@@ -79,6 +79,21 @@ void RaiseFileLimit() {
 
 std::atomic<bool> echo_running{true};
 
+// A relay with ProxyProtocol=2 puts a PROXY v2 header ahead of each datagram; the echo answers
+// with the payload alone, as a server that reads the header would.
+void StripProxyHeader(iovec& datagram) {
+  static const unsigned char kSignature[12] = {0x0D, 0x0A, 0x0D, 0x0A, 0x00, 0x0D,
+                                               0x0A, 0x51, 0x55, 0x49, 0x54, 0x0A};
+  const auto* bytes = static_cast<const unsigned char*>(datagram.iov_base);
+  if (datagram.iov_len < 16 || std::memcmp(bytes, kSignature, sizeof kSignature) != 0)
+    return;
+  const size_t header = 16 + (size_t{bytes[14]} << 8 | bytes[15]);
+  if (header > datagram.iov_len)
+    return;
+  datagram.iov_base = const_cast<unsigned char*>(bytes) + header;
+  datagram.iov_len -= header;
+}
+
 void EchoLoop(uint16_t port) {
   int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   sockaddr_in at = Loopback(port);
@@ -104,8 +119,10 @@ void EchoLoop(uint16_t port) {
     int n = recvmmsg(fd, msgs, kBatch, MSG_WAITFORONE, nullptr);
     if (n <= 0)
       continue;
-    for (int i = 0; i < n; ++i)
-      iov[i].iov_len = msgs[i].msg_len;
+    for (int i = 0; i < n; ++i) {
+      iov[i] = {data[i], msgs[i].msg_len};
+      StripProxyHeader(iov[i]);
+    }
     for (int sent = 0; sent < n;) {
       int k = sendmmsg(fd, msgs + sent, static_cast<unsigned>(n - sent), 0);
       if (k <= 0)
