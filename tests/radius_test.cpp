@@ -29,6 +29,10 @@ struct RadiusCase {
   bool accepted;
 };
 
+void PrintTo(const RadiusCase& c, std::ostream* out) {
+  *out << c.name;
+}
+
 Launch Program(const std::string& binary, std::vector<std::string> arguments) {
   Launch launch;
   launch.terminal = Terminal::kNone;
