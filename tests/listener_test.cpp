@@ -603,29 +603,6 @@ TEST(ListenerClosing, ExpiredLinksCloseInSlicesAndCloseAllTakesTheRest) {
   EXPECT_TRUE(listener.Start(0));
 }
 
-TEST(ListenerClosing, TheRunningReceiveThreadHandsAnIdleLinkOver) {
-  UdpPeer server;
-  Listener listener;
-  listener.SetServer(server.endpoint());
-  listener.SetRules({.idle_timeout = std::chrono::milliseconds(100)});
-  ASSERT_TRUE(listener.Start(0));
-  UdpPeer client;
-  client.SendTo(Pattern(8, 1), listener.LocalPort());
-  ASSERT_TRUE(server.Receive().has_value());
-  Told told;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (told.empty() && std::chrono::steady_clock::now() < deadline) {
-    listener.CloseExpired(250, TellInto(told));
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  EXPECT_EQ(told, (Told{{client.port(), LinkEnd::kIdle}}));
-  client.SendTo(Pattern(8, 2), listener.LocalPort());
-  ASSERT_TRUE(server.Receive().has_value()) << "the client's next datagram makes a new link";
-  listener.CloseAll(TellInto(told));
-  EXPECT_EQ(told.size(), 2u);
-  EXPECT_EQ(told.back(), std::make_pair(client.port(), LinkEnd::kShutdown));
-}
-
 }  // namespace
 }  // namespace tavorin::testing
 
@@ -650,43 +627,6 @@ class ProxyHeaderRelay : public RelayTest {
     return whole;
   }
 };
-
-struct HeaderRow {
-  std::string name;
-  bool v6;
-  bool second_port;  // P + 1
-};
-
-class ProxyHeaderRows : public ProxyHeaderRelay, public ::testing::WithParamInterface<HeaderRow> {};
-
-// The first datagram (which makes the link) and the next both carry the header; the reply
-// carries none.
-TEST_P(ProxyHeaderRows, EveryDatagramToTheServerStartsWithItAndRepliesComeBackAsTheyAre) {
-  const HeaderRow& row = GetParam();
-  UdpPeer client(row.v6 ? Loopback6Endpoint(0) : LoopbackEndpoint(0));
-  const uint16_t port = row.second_port ? port_b() : port_a();
-  const UdpPeer& server = row.second_port ? server_b_ : server_a_;
-  Received at_server;
-  for (unsigned seed : {1u, 2u}) {
-    const Bytes request = Pattern(100 * seed, seed);
-    at_server = Forward(client, request, port, server);
-    EXPECT_EQ(at_server.data, WithHeader(client, port, request)) << "datagram " << seed;
-    EXPECT_EQ(at_server.data.size(), request.size() + (row.v6 ? 52 : 28));
-  }
-  const Bytes reply = Pattern(300, 9);
-  server.SendTo(reply, at_server.from);
-  auto at_client = client.Receive();
-  ASSERT_TRUE(at_client.has_value());
-  EXPECT_EQ(at_client->data, reply);
-  EXPECT_EQ(EndpointText(at_client->from), EndpointText(client.LoopbackAt(port)));
-}
-
-INSTANTIATE_TEST_SUITE_P(Rows, ProxyHeaderRows,
-                         ::testing::Values(HeaderRow{"Ipv4ToP", false, false},
-                                           HeaderRow{"Ipv4ToPPlus1", false, true},
-                                           HeaderRow{"Ipv6ToP", true, false},
-                                           HeaderRow{"Ipv6ToPPlus1", true, true}),
-                         RowName());
 
 // 65,507 bytes in all is the most a datagram carries: a payload that the header would take
 // past it is not sent, whether it makes the link or follows, and counts as a failed send.

@@ -3,6 +3,11 @@
 #include <arpa/inet.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -57,6 +62,25 @@ void EndRelay(RunningProgram& relay) {
   }
   relay.Type("x");
   EXPECT_TRUE(ExitedWith(relay.WaitForExit(kExitDeadlineMs), 0));
+}
+
+Launch ToolLaunch(const std::string& binary, std::vector<std::string> arguments) {
+  Launch launch;
+  launch.terminal = Terminal::kNone;
+  launch.binary = binary;
+  launch.arguments = std::move(arguments);
+  return launch;
+}
+
+bool BecomesBound(RunningProgram& server, uint16_t port, int timeout_ms) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (int fd; (fd = BindUdp(port)) >= 0;) {
+    close(fd);
+    if (std::chrono::steady_clock::now() >= deadline || !server.Running())
+      return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
 }
 
 }  // namespace tavorin::testing

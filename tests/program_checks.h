@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -52,6 +53,12 @@ inline constexpr char kNoWineConsole[] =
 // Ends the relay with a key, which ends it with status 0 (the key test runs every 500 ms);
 // under Wine, from outside.
 void EndRelay(RunningProgram& relay);
+
+// How a test starts a server program of its own: `binary` with `arguments`, no terminal.
+Launch ToolLaunch(const std::string& binary, std::vector<std::string> arguments);
+// Whether within `timeout_ms`, while it runs, `server` has bound UDP `port` of 127.0.0.1: once
+// the port can no longer be had.
+bool BecomesBound(RunningProgram& server, uint16_t port, int timeout_ms);
 
 // A generous deadline for the program to end: Wine and the sanitizers start slowly.
 inline constexpr int kExitDeadlineMs = 10000;

@@ -33,14 +33,6 @@ void PrintTo(const RadiusCase& c, std::ostream* out) {
   *out << c.name;
 }
 
-Launch Program(const std::string& binary, std::vector<std::string> arguments) {
-  Launch launch;
-  launch.terminal = Terminal::kNone;
-  launch.binary = binary;
-  launch.arguments = std::move(arguments);
-  return launch;
-}
-
 // The packaged configuration with the two clients, one user, and one site of its own on
 // 127.0.0.1:`port` (the packaged sites listen on fixed ports), run as root.
 void WriteConfiguration(const TempDir& dir, uint16_t port) {
@@ -89,16 +81,9 @@ TEST_P(Radius, EachClientIsKnownByItsOwnAddressAndSecret) {
   const uint16_t server_port = FreePortPair();
   WriteConfiguration(server_dir, server_port);
   RunningProgram server(server_dir.path(),
-                        Program(kServer, {"-X", "-d", server_dir.File("raddb")}));
-  // Bound once its port can no longer be had.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  for (int fd; (fd = BindUdp(server_port)) >= 0;) {
-    close(fd);
-    ASSERT_LT(std::chrono::steady_clock::now(), deadline)
-        << "freeradius never bound its port: " << server.RestOfOutput(0);
-    ASSERT_TRUE(server.Running()) << server.RestOfOutput();
-    usleep(10000);
-  }
+                        ToolLaunch(kServer, {"-X", "-d", server_dir.File("raddb")}));
+  ASSERT_TRUE(BecomesBound(server, server_port, 30000))
+      << "freeradius never bound its port: " << server.RestOfOutput(0);
 
   TempDir dir;
   const uint16_t port = FreePortPair();
@@ -113,9 +98,9 @@ TEST_P(Radius, EachClientIsKnownByItsOwnAddressAndSecret) {
               "User-Name = alice, User-Password = wonderland, "
               "Packet-Src-IP-Address = 127.0.0." +
                   std::to_string(host) + "\n");
-    RunningProgram client(dir.path(),
-                          Program(kClient, {"-f", dir.File(request), "-r", "2", "-t", "2",
-                                            "127.0.0.1:" + std::to_string(port), "auth", secret}));
+    RunningProgram client(
+        dir.path(), ToolLaunch(kClient, {"-f", dir.File(request), "-r", "2", "-t", "2",
+                                         "127.0.0.1:" + std::to_string(port), "auth", secret}));
     const std::optional<int> status = client.WaitForExit(30000);
     const std::string said = client.RestOfOutput(0) + client.Errors(0);
     EXPECT_EQ(ExitedWith(status, 0), row.accepted) << "127.0.0." << host << ": " << said;

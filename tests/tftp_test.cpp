@@ -37,14 +37,6 @@ struct TftpCase {
   std::vector<TftpFile> files;
 };
 
-Launch Program(const std::string& binary, std::vector<std::string> arguments) {
-  Launch launch;
-  launch.terminal = Terminal::kNone;
-  launch.binary = binary;
-  launch.arguments = std::move(arguments);
-  return launch;
-}
-
 class Tftp : public ::testing::TestWithParam<TftpCase> {
  protected:
   void SetUp() override {
@@ -73,17 +65,10 @@ TEST_P(Tftp, FilesComeThroughTheRelayByteForByteThreeAtOnce) {
   const uint16_t server_port = FreePortPair();
   RunningProgram server(
       files.path(),
-      Program(kServer, {"--foreground", "--address", "127.0.0.1:" + std::to_string(server_port),
-                        "--user", "nobody", "--secure", files.path()}));
-  // Bound once its port can no longer be had.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  for (int fd; (fd = BindUdp(server_port)) >= 0;) {
-    close(fd);
-    ASSERT_LT(std::chrono::steady_clock::now(), deadline)
-        << "in.tftpd never bound its port: " << server.Errors(0);
-    ASSERT_TRUE(server.Running()) << server.Errors();
-    usleep(5000);
-  }
+      ToolLaunch(kServer, {"--foreground", "--address", "127.0.0.1:" + std::to_string(server_port),
+                           "--user", "nobody", "--secure", files.path()}));
+  ASSERT_TRUE(BecomesBound(server, server_port, 10000))
+      << "in.tftpd never bound its port: " << server.Errors(0);
 
   TempDir dir;
   const uint16_t port = FreePortPair();
@@ -104,12 +89,12 @@ TEST_P(Tftp, FilesComeThroughTheRelayByteForByteThreeAtOnce) {
     fetches.push_back(
         {by_tftp, file.size,
          std::make_unique<RunningProgram>(
-             dir.path(), Program(kTftp, {"-m", "binary", "127.0.0.1", std::to_string(port), "-c",
-                                         "get", file.name, by_tftp}))});
+             dir.path(), ToolLaunch(kTftp, {"-m", "binary", "127.0.0.1", std::to_string(port), "-c",
+                                            "get", file.name, by_tftp}))});
     fetches.push_back({by_atftp, file.size,
                        std::make_unique<RunningProgram>(
-                           dir.path(), Program(kAtftp, {"-g", "-r", file.name, "-l", by_atftp,
-                                                        "127.0.0.1", std::to_string(port)}))});
+                           dir.path(), ToolLaunch(kAtftp, {"-g", "-r", file.name, "-l", by_atftp,
+                                                           "127.0.0.1", std::to_string(port)}))});
   }
   for (Fetch& fetch : fetches) {
     const std::optional<int> status = fetch.client->WaitForExit(kTransferDeadlineMs);
