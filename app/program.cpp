@@ -8,7 +8,6 @@
 #include <functional>
 #include <string>
 #include <system_error>
-#include <thread>
 
 #include "app/live_settings.h"
 #include "app/number.h"
@@ -54,7 +53,7 @@ bool StartListener(Listener& listener, int32_t port) {
 
 // Tests for a key at once and then every 500 ms, doing the relay's upkeep at each test and in
 // slices between them, until a key is pressed or a stop is asked for; a reload asked for is
-// done within a slice.
+// done as soon as it comes.
 void WaitForStop(Upkeep& upkeep, ControlSignals& signals, ServiceNotifier& service,
                  const std::function<void()>& reload) {
   constexpr auto kSlice = std::chrono::milliseconds(100);
@@ -85,11 +84,11 @@ void WaitForStop(Upkeep& upkeep, ControlSignals& signals, ServiceNotifier& servi
     first = false;
     upkeep.Tick();
     for (auto slept = kSlice; slept < kKeyTestInterval && !asked(); slept += kSlice) {
-      std::this_thread::sleep_for(kSlice);
+      signals.Wait(kSlice);
       upkeep.Between();
     }
     if (!asked())
-      std::this_thread::sleep_for(kSlice);
+      signals.Wait(kSlice);
   }
   if (const char* request = signals.StopRequest(); request != nullptr && StandardErrorReady())
     WriteStandardErrorLine(std::string("tavorin: ") + request + ": stopping");
@@ -194,6 +193,7 @@ int RunRelay(const Settings& settings, const Endpoint& address, const std::strin
     }
     service.Ready();
   });
+  signals.Release();
   service.Stopping();
   upkeep.Finish();
   return 0;  // b, then a, is destroyed

@@ -5,10 +5,10 @@
 // the keyboard (Ctrl+C) still work. Any pending byte is a key press, and it is left unread.
 // The terminal is touched only while this process is in its foreground: started in the
 // background, the relay never changes it nor gets stopped by it. Whatever way the program
-// ends (normally, or by a second Ctrl+C, SIGTERM or SIGHUP, or SIGQUIT) the settings it found are
-// put back first, with TCSANOW so that pending input is kept. Ctrl+Z gives them back too, and they
-// are applied again at the next test once the relay is back in the foreground, as they are whenever
-// a test finds them changed.
+// ends (normally, or by a second Ctrl+C, SIGTERM or SIGHUP, or SIGQUIT: the last words that
+// ControlSignals says) the settings it found are put back first, with TCSANOW so that pending
+// input is kept. Ctrl+Z gives them back too, and they are applied again at the next test once
+// the relay is back in the foreground, as they are whenever a test finds them changed.
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
@@ -28,15 +28,6 @@ namespace tavorin {
 
 namespace {
 
-// Every other signal sent from outside whose default action ends the process (SIGTERM, SIGINT
-// and SIGHUP ask for an orderly stop and SIGUSR1 for a reload, see ControlSignals; SIGPIPE is
-// ignored from the start; SIGKILL cannot be caught): whichever ends the relay, the terminal is
-// given back first. The signals of a fault (SIGSEGV, SIGABRT, ...) are left to the runtime and
-// the debugger.
-constexpr int kEndingSignals[] = {SIGQUIT,   SIGUSR2, SIGALRM, SIGXCPU, SIGXFSZ,
-                                  SIGVTALRM, SIGPROF, SIGIO,   SIGPWR,  SIGSTKFLT};
-constexpr int kEndingCount = sizeof kEndingSignals / sizeof kEndingSignals[0];
-
 // The process's one terminal, and everything the key test keeps about it, in one place: the
 // signal handlers below reach it too, so it cannot live in a ConsoleKeys object.
 struct Terminal {
@@ -45,7 +36,6 @@ struct Terminal {
   int open_error = 0;  // why it could not be opened, when it is there
   termios found{};     // the settings it had when the waiting mode was last applied
   std::atomic<bool> applied{false};
-  struct sigaction previous_ending[kEndingCount];
   struct sigaction previous_stop;
   bool handlers_installed = false;
   bool in_use = false;  // a ConsoleKeys exists
@@ -63,13 +53,6 @@ void GiveTerminalBack() {
   if (terminal.applied.exchange(false) && InForeground()) {
     ::tcsetattr(terminal.tty, TCSANOW, &terminal.found);
   }
-}
-
-void OnEndingSignal(int signal_number) {
-  GiveTerminalBack();
-  // The handler was reset to the default when it was entered: the signal, raised again, ends
-  // the process as it would have without this handler.
-  ::raise(signal_number);
 }
 
 void OnStopSignal(int);
@@ -96,19 +79,10 @@ void OnStopSignal(int) {
 }
 
 void InstallHandlers() {
-  struct sigaction action {};
-  action.sa_handler = OnEndingSignal;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESETHAND;
-  for (int i = 0; i < kEndingCount; ++i) {
-    ::sigaction(kEndingSignals[i], nullptr, &terminal.previous_ending[i]);
-    // A signal ignored by whoever started the relay (nohup) stays ignored.
-    if (terminal.previous_ending[i].sa_handler != SIG_IGN)
-      ::sigaction(kEndingSignals[i], &action, nullptr);
-  }
   ::sigaction(SIGTSTP, nullptr, &terminal.previous_stop);
   InstallStopHandler();
-  SetLastWords(GiveTerminalBack);  // a second stop request ends the process at once
+  // Said before a signal, or a second stop request, ends the process at once.
+  SetLastWords(GiveTerminalBack);
   terminal.handlers_installed = true;
 }
 
@@ -189,8 +163,6 @@ ConsoleKeys::~ConsoleKeys() {
   ::pthread_sigmask(SIG_BLOCK, &all, &before);
   GiveTerminalBack();
   if (terminal.handlers_installed) {
-    for (int i = 0; i < kEndingCount; ++i)
-      ::sigaction(kEndingSignals[i], &terminal.previous_ending[i], nullptr);
     ::sigaction(SIGTSTP, &terminal.previous_stop, nullptr);
     SetLastWords(nullptr);
     terminal.handlers_installed = false;

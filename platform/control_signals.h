@@ -1,14 +1,18 @@
 // What asks the relay from outside, while it runs, to stop or to reload: on POSIX SIGTERM,
-// SIGINT and SIGHUP to stop and SIGUSR1 to reload; on Windows Ctrl+C, Ctrl+Break and the
-// console's close, logoff and shutdown events to stop. A stop so asked takes the same orderly
-// path as a key; a second request during it ends the process at once.
+// SIGINT and SIGHUP to stop and SIGUSR1 to reload, and any other signal sent to end a process
+// ends it, the last words said first; on Windows Ctrl+C, Ctrl+Break and the console's close,
+// logoff and shutdown events to stop. A stop so asked takes the same orderly path as a key; a
+// second request during it ends the process at once.
 #pragma once
+
+#include <chrono>
 
 namespace tavorin {
 
 class ControlSignals {
  public:
-  // Takes the signals over; one ignored when the process started (nohup) stays ignored.
+  // Takes the signals over, on the thread that will wait for them; one ignored when the
+  // process started (nohup) stays ignored.
   ControlSignals();
   // Gives them back as they were. On Windows a close, logoff or shutdown event that asked for
   // the stop is let go only now: the system ends the process when its handler returns.
@@ -16,14 +20,20 @@ class ControlSignals {
   ControlSignals(const ControlSignals&) = delete;
   ControlSignals& operator=(const ControlSignals&) = delete;
 
+  // Sleeps for up to `most`, and wakes at once when a request comes. Until Release, requests
+  // are taken here, between the main thread's work, and by nothing else.
+  void Wait(std::chrono::milliseconds most);
+  // From the stop on: every request is taken as it comes, and a second one ends the process.
+  void Release();
+
   // What asked for a stop ("SIGTERM", "the console's close event"), or null while none has.
   const char* StopRequest() const;
   // Whether a reload was asked for since the last call.
   bool TakeReloadRequest();
 };
 
-// Called from a signal handler, so async-signal-safe, before a second stop request ends the
-// process: whatever must be given back even then (the terminal's settings).
+// Called from a signal handler, so async-signal-safe, before a signal or a second stop request
+// ends the process: whatever must be given back even then (the terminal's settings).
 void SetLastWords(void (*last_words)());
 
 }  // namespace tavorin

@@ -15,6 +15,7 @@ std::atomic<DWORD> stop_event{0};
 std::atomic<bool> stop_asked{false};
 std::atomic<void (*)()> last_words{nullptr};
 HANDLE stopped = nullptr;  // set once the stop is done
+HANDLE asked = nullptr;    // set by the first request, to end a wait
 // Less than the 5 s the system gives a console's close event.
 constexpr DWORD kMostWaitMs = 4500;
 
@@ -28,6 +29,7 @@ BOOL WINAPI OnControl(DWORD event) {
     }
   } else {
     stop_event.store(event);
+    SetEvent(asked);
   }
   if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT)
     return TRUE;
@@ -40,6 +42,7 @@ ControlSignals::ControlSignals() {
   stop_asked.store(false);
   stop_event.store(0);
   stopped = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  asked = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   SetConsoleCtrlHandler(OnControl, TRUE);
 }
 
@@ -47,6 +50,12 @@ ControlSignals::~ControlSignals() {
   SetEvent(stopped);
   SetConsoleCtrlHandler(OnControl, FALSE);
 }
+
+void ControlSignals::Wait(std::chrono::milliseconds most) {
+  WaitForSingleObject(asked, static_cast<DWORD>(most.count()));
+}
+
+void ControlSignals::Release() {}  // the handler takes every request as it comes
 
 const char* ControlSignals::StopRequest() const {
   if (!stop_asked.load())
