@@ -102,11 +102,7 @@ TEST_P(ProxyProtocolUnbound, TellsTheServerWhoAsked) {
   TempDir dir;
   const uint16_t unbound_port = FreePortPair();
   dir.Write("unbound.conf", UnboundConf(dir, unbound_port));
-  Launch unbound_launch;
-  unbound_launch.terminal = Terminal::kNone;
-  unbound_launch.binary = kUnbound;
-  unbound_launch.arguments = {"-d", "-c", dir.File("unbound.conf")};
-  RunningProgram unbound(dir.path(), unbound_launch);
+  RunningProgram unbound(dir.path(), ToolLaunch(kUnbound, {"-d", "-c", dir.File("unbound.conf")}));
   ASSERT_TRUE(dir.Holds("unbound.log", "start of service")) << unbound.Errors();
 
   const uint16_t port = FreePortPair();
@@ -117,19 +113,9 @@ TEST_P(ProxyProtocolUnbound, TellsTheServerWhoAsked) {
 
   const bool v6 = row.client.find(':') != std::string::npos;
   if (row.queries == 1) {
-    Launch dig;
-    dig.terminal = Terminal::kNone;
-    dig.binary = kDig;
-    dig.arguments = {v6 ? "@::1" : "@127.0.0.1",
-                     "-p",
-                     std::to_string(port),
-                     "-b",
-                     row.client,
-                     kName,
-                     "A",
-                     "+tries=1",
-                     "+time=3"};
-    RunningProgram query(dir.path(), dig);
+    RunningProgram query(
+        dir.path(), ToolLaunch(kDig, {v6 ? "@::1" : "@127.0.0.1", "-p", std::to_string(port), "-b",
+                                      row.client, kName, "A", "+tries=1", "+time=3"}));
     const std::string answer = query.RestOfOutput(10000);
     if (row.status.empty()) {
       EXPECT_EQ(answer.find("status:"), std::string::npos) << answer;
