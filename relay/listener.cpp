@@ -217,17 +217,7 @@ void Listener::AddClient(const ReceiveSlot& slot, LoopGuard::Verdict verdict,
     Refuse(slot.source, started);
     return;
   }
-  link->CountFromClient();
-  if (const uint32_t rate = port_.client_rate.load(std::memory_order_relaxed); rate != 0)
-    link->TakeToken(now, rate);  // the first datagram, from a full bucket
-  if (IoResult sent = link->SendToServer(slot.buffer, slot.length); sent.error != 0) {
-    port_.counters.CountSendFailures(Direction::kToServer, 1, sent.error, port_.server.Get());
-  } else {
-    link->CountToServer(1, slot.length);
-    if (port_.counters.counting_relayed)
-      port_.counters.CountToServer(1, slot.length);
-  }
-  const uint16_t link_port = link->LocalPort();
+  ClientLink* const made = link.get();
   if (!links_.AddHead(link)) {
     Refuse(slot.source, Outcome::Failed(Step::kMemory, 0));
     return;
@@ -235,8 +225,20 @@ void Listener::AddClient(const ReceiveSlot& slot, LoopGuard::Verdict verdict,
   links_.head->quiet_since = Clock::now();
   counters_.CountMade();
   refused_clients_.EndRun();
+  // Recorded before the first datagram goes out: whoever sees it at the server may stop the
+  // relay at once, and the stop writes only the records already waiting.
   if (made_records_.enabled())
-    made_records_.Put({std::chrono::system_clock::now(), slot.source, link_port});
+    made_records_.Put({std::chrono::system_clock::now(), slot.source, made->LocalPort()});
+  made->CountFromClient();
+  if (const uint32_t rate = port_.client_rate.load(std::memory_order_relaxed); rate != 0)
+    made->TakeToken(now, rate);  // the first datagram, from a full bucket
+  if (IoResult sent = made->SendToServer(slot.buffer, slot.length); sent.error != 0) {
+    port_.counters.CountSendFailures(Direction::kToServer, 1, sent.error, port_.server.Get());
+  } else {
+    made->CountToServer(1, slot.length);
+    if (port_.counters.counting_relayed)
+      port_.counters.CountToServer(1, slot.length);
+  }
 }
 
 void Listener::Refuse(const Endpoint& client, const Outcome& why) {
