@@ -10,9 +10,10 @@
 
 namespace tavorin {
 
-LiveSettings::LiveSettings(Settings settings, const Endpoint& server_address, Listener& a,
-                           Listener& b, LoopGuard& guard)
+LiveSettings::LiveSettings(Settings settings, const Endpoint& server_address,
+                           PublishedRoute& route, Listener& a, Listener& b, LoopGuard& guard)
     : settings_(std::move(settings)),
+      route_(route),
       server_address_(server_address),
       listeners_{&a, &b},
       guard_(guard) {}
@@ -25,17 +26,41 @@ void LiveSettings::Servers(Endpoint (&servers)[2]) const {
 }
 
 void LiveSettings::ApplyRules() {
-  const Listener::Rules rules{std::chrono::seconds(settings_.idle_timeout_s), settings_.max_clients,
-                              settings_.client_rate, settings_.replies_from_server_only,
-                              settings_.follow_server_port};
+  Route route;
+  route.rules = {std::chrono::seconds(settings_.idle_timeout_s), settings_.max_clients,
+                 settings_.client_rate, settings_.replies_from_server_only,
+                 settings_.follow_server_port};
   Endpoint servers[2];
   Servers(servers);
-  guard_.SetServers(servers, 2);
-  for (int i = 0; i < 2; ++i) {
-    listeners_[i]->SetServer(servers[i]);
-    listeners_[i]->SetRules(rules);
-    listeners_[i]->KeepLinkRecords(settings_.log_links);
+  for (int i = 0; i < 2; ++i)
+    route.SetServer(i, servers[i]);
+  Publish(route_, route);
+  for (Listener* listener : listeners_) {
+    listener->KeepLinkRecords(settings_.log_links);
+    listener->CountRelayed(settings_.log_links || count_relayed_always_);
   }
+}
+
+std::string LiveSettings::FamilyMoveText(bool v6) {
+  constexpr auto kMost = std::chrono::seconds(5);
+  const uint64_t version = route_.Held().version;
+  Listener::FamilyMove total;
+  bool told = true;
+  for (Listener* listener : listeners_) {
+    if (std::optional<Listener::FamilyMove> move = listener->AwaitRoute(version, kMost)) {
+      total.kept += move->kept;
+      total.closed += move->closed;
+    } else {
+      told = false;
+    }
+  }
+  const std::string family = v6 ? "IPv6" : "IPv4";
+  if (!told)
+    return "the links held move to " + family + " at their next datagram";
+  return "links moved to " + family + ": " + std::to_string(total.kept) +
+         " kept their ports, " + std::to_string(total.closed) +
+         " closed (a transparent link's socket holds its client's address, or the port was "
+         "taken)";
 }
 
 void LiveSettings::ApplyAtStart() {
@@ -43,6 +68,7 @@ void LiveSettings::ApplyAtStart() {
     listener->SetMaxDatagram(settings_.max_datagram);
     listener->SetListenAddress(settings_.listen_address);
     listener->SetLoopGuard(&guard_);
+    listener->SetRoute(&route_, listener == listeners_[0] ? 0 : 1);
     listener->SetProxyHeader(settings_.proxy_protocol == 2);
     listener->SetTransparent(settings_.transparent);
   }
@@ -98,9 +124,12 @@ std::vector<std::string> LiveSettings::Reload(const Settings& fresh, const std::
     next.server_port = settings_.server_port;
     address = server_address_;
   }
+  const bool moved_family = Unmapped(address).is_v6() != Unmapped(server_address_).is_v6();
   settings_ = std::move(next);
   server_address_ = address;
   ApplyRules();
+  if (moved_family)
+    changed.push_back(FamilyMoveText(Unmapped(address).is_v6()));
   upkeep.SetLogLinks(settings_.log_links);
   upkeep.SetClientRate(settings_.client_rate);
 
@@ -116,7 +145,9 @@ std::vector<std::string> LiveSettings::Reload(const Settings& fresh, const std::
   for (const std::string& error : fresh.errors)
     lines.push_back("tavorin: warning: " + error);
   lines.push_back("tavorin: reloaded " + path + ": " +
-                  (changed.empty() ? std::string("nothing changed") : joined(changed)) +
+                  (!changed.empty()   ? joined(changed)
+                   : restart.empty() ? std::string("nothing changed")
+                                     : std::string("nothing that applies while it runs changed")) +
                   (kept.empty() ? "" : "; " + joined(kept)));
   if (!restart.empty()) {
     lines.push_back("tavorin: warning: " + joined(restart) +

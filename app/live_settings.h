@@ -16,10 +16,14 @@ namespace tavorin {
 
 class LiveSettings {
  public:
-  // `server_address` is what [Server] IP resolved to. The Listeners, the guard and the upkeep
-  // outlive this.
-  LiveSettings(Settings settings, const Endpoint& server_address, Listener& a, Listener& b,
-               LoopGuard& guard);
+  // `server_address` is what [Server] IP resolved to. The route, the Listeners, the guard and
+  // the upkeep outlive this; the route outlives the Listeners, whose links read it.
+  LiveSettings(Settings settings, const Endpoint& server_address, PublishedRoute& route,
+               Listener& a, Listener& b, LoopGuard& guard);
+
+  // Keeps the totals of what is relayed whether or not the link log is on (the service
+  // manager's status line reads them). Before ApplyAtStart.
+  void CountRelayedAlways() { count_relayed_always_ = true; }
 
   // Before the Listeners start: where their clients' datagrams go, and their rules.
   void ApplyAtStart();
@@ -41,9 +45,15 @@ class LiveSettings {
   bool ServesItself() const { return ServesItself(server_address_, settings_.server_port); }
 
  private:
+  // Publishes the route the settings give, if it changed, and applies what else may change.
   void ApplyRules();
+  // After a reload moved the server to the other family: what became of the links held, for
+  // the reload line.
+  std::string FamilyMoveText(bool v6);
 
   Settings settings_;
+  PublishedRoute& route_;
+  bool count_relayed_always_ = false;
   Endpoint server_address_;
   Listener* listeners_[2];
   LoopGuard& guard_;

@@ -98,10 +98,14 @@ void WaitForStop(Upkeep& upkeep, ControlSignals& signals, ServiceNotifier& servi
 int RunRelay(const Settings& settings, const Endpoint& address, const std::string& settings_path,
              const std::string& log_path, ControlSignals& signals) {
   ServiceNotifier service;
-  LoopGuard guard;  // outlives the Listeners, which read it
+  LoopGuard guard;       // outlives the Listeners, which read it
+  PublishedRoute route;  // so does what a reload changes
   Listener a;
   Listener b;
-  LiveSettings live(settings, address, a, b, guard);
+  LiveSettings live(settings, address, route, a, b, guard);
+  // The status line needs the totals, which are otherwise kept only for the link log.
+  if (service.enabled())
+    live.CountRelayedAlways();
   live.ApplyAtStart();
   // An address the host lacks would fail to bind with the system's words alone.
   if (!IsAddressOfThisHost(settings.listen_address)) {
@@ -155,11 +159,6 @@ int RunRelay(const Settings& settings, const Endpoint& address, const std::strin
     std::fprintf(stderr, "tavorin: warning: cannot open the log file %s: %s\n", log_path.c_str(),
                  failure->c_str());
   }
-  // The status line needs the totals, which are otherwise kept only for the link log.
-  if (service.enabled()) {
-    a.port().counters.counting_relayed = true;
-    b.port().counters.counting_relayed = true;
-  }
   service.Ready();
 
   Upkeep upkeep(a, b, settings.max_datagram, settings.client_rate, settings.log_links);
@@ -186,10 +185,6 @@ int RunRelay(const Settings& settings, const Endpoint& address, const std::strin
     for (const std::string& line : lines) {
       if (StandardErrorReady())
         WriteStandardErrorLine(line);
-    }
-    if (service.enabled()) {
-      a.port().counters.counting_relayed = true;
-      b.port().counters.counting_relayed = true;
     }
     service.Ready();
   });

@@ -12,6 +12,19 @@ namespace tavorin {
 namespace {
 // Links closed per slice: woken together, their threads end side by side.
 constexpr size_t kCloseEach = 250;
+
+// The reason= word of a link's closed line.
+const char* ReasonWord(LinkEnd why) {
+  switch (why) {
+    case LinkEnd::kIdle:
+      return "idle";
+    case LinkEnd::kServerFamily:
+      return "server-family";
+    case LinkEnd::kShutdown:
+      break;
+  }
+  return "shutdown";
+}
 }  // namespace
 
 Upkeep::Upkeep(Listener& a, Listener& b, size_t max_datagram, uint32_t client_rate, bool log_links)
@@ -100,8 +113,7 @@ Listener::LinkClosed Upkeep::ClosedLine(int i) {
   if (!log_links_)
     return nullptr;
   return [this, i](const ClientLink& link, Listener::LinkEnd why) {
-    log_.Closed(ports_[i], link, why == Listener::LinkEnd::kIdle ? "idle" : "shutdown",
-                Clock::now());
+    log_.Closed(ports_[i], link, ReasonWord(why), Clock::now());
   };
 }
 

@@ -28,7 +28,6 @@ struct Harness {
       std::abort();
     getsockname(sink, at.address(), &length);
     listener.SetServer(at);
-    guard.AddServer(at);
     guard.AddListeningPort(kGuardedPort);
     listener.SetLoopGuard(&guard);
   }

@@ -248,8 +248,15 @@ int TakeReport(SocketHandle fd, const Endpoint& to) {
       continue;
     sock_extended_err error;
     std::memcpy(&error, CMSG_DATA(c), sizeof error);
-    return PortUnreachable(error) && SameAddressAndPort(Unmapped(destination), Unmapped(to)) ? 1
-                                                                                             : 0;
+    if (!PortUnreachable(error) || !SameAddressAndPort(Unmapped(destination), Unmapped(to)))
+      return 0;
+    // Anyone can send a report naming the server as the destination; only one the server's
+    // own address sent tells that the server refused.
+    Endpoint offender;
+    const size_t room = c->cmsg_len - CMSG_LEN(sizeof error);
+    std::memcpy(&offender, CMSG_DATA(c) + sizeof error,
+                room < sizeof offender ? room : sizeof offender);
+    return SameAddress(Unmapped(offender), Unmapped(to)) ? 1 : 0;
   }
   return 0;
 }

@@ -40,10 +40,6 @@ ClientLink::ClientLink(const Endpoint& client, PortShare& port, const Endpoint& 
 
 ClientLink::~ClientLink() {
   Join();
-  if (local_port_ != 0 && port_.guard != nullptr) {
-    port_.guard->RemoveLinkPort(local_port_);
-    port_.guard->RemoveClientPort(ntohs(client_.port_net()));
-  }
   socket_.Close();
 }
 
@@ -66,18 +62,23 @@ void ClientLink::Join() {
 
 Outcome ClientLink::Start() {
   Outcome started = TakePort();
-  if (started) {
-    started = thread_.Start(&ClientLink::ReturnThread, this, kReturnThreadStack);
-  }
+  if (started)
+    started = StartReturnThread();
   if (!started) {
-    if (local_port_ != 0 && port_.guard != nullptr) {
-      port_.guard->RemoveLinkPort(local_port_);
-      port_.guard->RemoveClientPort(ntohs(client_.port_net()));
-    }
+    marks_.Release();
     socket_.Close();
     local_port_ = 0;
-    return started;
   }
+  return started;
+}
+
+Outcome ClientLink::StartReturnThread() {
+  // Refusals of the server are counted where the system tells them; where it refuses to, the
+  // link relays all the same.
+  (void)socket_.ReportRefusals();
+  if (Outcome started = thread_.Start(&ClientLink::ReturnThread, this, kReturnThreadStack);
+      !started)
+    return started;
   // Replies come in batches (the server answers many clients at once), and a return thread
   // that preempted the server's batch send on waking would cost two switches a reply; waiting
   // for the next yield lets each core finish its batch first.
@@ -88,8 +89,7 @@ Outcome ClientLink::Start() {
 Outcome ClientLink::TakePort() {
   // The client's port counts as taken before a port is asked for, so that the system's choice
   // is never the client's own: the relay's replies to the client would reach this link again.
-  if (port_.guard != nullptr)
-    port_.guard->AddClientPort(ntohs(client_.port_net()));
+  marks_ = LoopGuard::Marks(port_.guard, ntohs(client_.port_net()));
   // A port the relay, the server or a client uses is held open while another is asked for,
   // so that the system cannot hand the same one back; it is let go once a good one is had.
   constexpr int kMostTries = 8;
@@ -97,7 +97,8 @@ Outcome ClientLink::TakePort() {
   Outcome opened;
   // Of the server's family, whatever the client's; a transparent link takes the client's
   // address, which a server of the other family could not be sent from.
-  const bool v6 = port_.server.Get().is_v6();
+  const Route& route = port_.route->Get();
+  const bool v6 = route.servers[port_.which].endpoint.is_v6();
   Endpoint local = EveryAddress(v6);
   if (port_.transparent) {
     local = Unmapped(client_);
@@ -108,62 +109,91 @@ Outcome ClientLink::TakePort() {
     opened = Outcome::Failed(Step::kBind, kNoAddressFamily);
   for (int tries = 0; reachable && tries < kMostTries; ++tries) {
     opened = socket_.OpenAndBind(local, port_.transparent);
-    if (!opened || port_.guard == nullptr || !port_.guard->PortTaken(socket_.LocalPort()))
+    if (!opened || port_.guard == nullptr || !port_.guard->PortTaken(socket_.LocalPort(), route))
       break;
     held[tries] = std::move(socket_);
     opened = Outcome::Failed(Step::kBind, kAddressInUse);
   }
-  if (!opened) {
-    if (port_.guard != nullptr)
-      port_.guard->RemoveClientPort(ntohs(client_.port_net()));
+  if (!opened)
     return opened;
-  }
   local_port_ = socket_.LocalPort();
-  if (port_.guard != nullptr)
-    port_.guard->AddLinkPort(local_port_);
-  // Refusals of the server are counted where the system tells them; where it refuses to, the
-  // link relays all the same.
-  (void)socket_.ReportRefusals();
+  marks_.HoldLinkPort(local_port_);
   return Outcome();
 }
 
-Endpoint ClientLink::Destination() const {
-  const Published<Endpoint>::Versioned& server = port_.server.Held();
-  if (!port_.follow_server_port.load(std::memory_order_relaxed))
-    return server.value;
+bool ClientLink::Reaches(const Endpoint& server) const {
+  const bool v6 = Unmapped(server).is_v6();
+  if (!socket_.is_v6())
+    return !v6;
+  return v6 || !port_.transparent;
+}
+
+Outcome ClientLink::MoveTo(const Endpoint& server) {
+  Join();
+  socket_.Close();
+  // A transparent socket holds its client's address, which is of the other family.
+  if (port_.transparent)
+    return Outcome::Failed(Step::kBind, kNoAddressFamily);
+  Endpoint local = EveryAddress(server.is_v6());
+  local.set_port_net(htons(local_port_));
+  Outcome opened = socket_.OpenAndBind(local);
+  if (opened)
+    opened = StartReturnThread();
+  if (!opened)
+    socket_.Close();
+  return opened;
+}
+
+Endpoint ClientLink::Destination(const PublishedRoute::Versioned& route, bool* kept_off) const {
+  const Route::Server& server = route.value.servers[port_.which];
+  if (!route.value.rules.follow_server_port)
+    return server.endpoint;
   const uint64_t followed = followed_.load(std::memory_order_relaxed);
   const auto port = static_cast<uint16_t>(followed & 0xFFFF);
   // Heard from the server as it is now: a port of another server's address means nothing.
-  if (port == 0 || followed >> 16 != (server.version & kFollowedVersionMask))
-    return server.value;
-  Endpoint to = server.value;
+  if (port == 0 || port == server.endpoint.port_net() ||
+      followed >> 16 != (server.generation & kFollowedVersionMask))
+    return server.endpoint;
+  // Judged at every send: the port may have gone to one of the relay's own sockets since.
+  if (server.on_this_host && port_.guard != nullptr && port_.guard->HeldByRelay(port)) {
+    if (kept_off != nullptr)
+      *kept_off = true;
+    return server.endpoint;
+  }
+  Endpoint to = server.endpoint;
   to.set_port_net(port);
   return to;
 }
 
-void ClientLink::Follow(const Endpoint& source) {
-  const Published<Endpoint>::Versioned& server = port_.server.Held();
-  if (!SameAddress(source, server.value))
+void ClientLink::Follow(const Endpoint& source, const PublishedRoute::Versioned& route) {
+  const Route::Server& server = route.value.servers[port_.which];
+  if (!SameAddress(source, server.plain))
+    return;
+  // A port of the relay's own on the server's host is never followed: a datagram from there
+  // is forged, or the relay's, and what the link sent there would reach another client.
+  if (server.on_this_host && port_.guard != nullptr && source.port_net() != server.plain.port_net() &&
+      port_.guard->HeldByRelay(source.port_net()))
     return;
   const uint64_t followed =
-      (server.version & kFollowedVersionMask) << 16 | uint64_t{source.port_net()};
+      (server.generation & kFollowedVersionMask) << 16 | uint64_t{source.port_net()};
   // Written only when it changes, so that the receive thread's reads of it stay cheap.
   if (followed_.load(std::memory_order_relaxed) != followed)
     followed_.store(followed, std::memory_order_relaxed);
 }
 
-IoResult ClientLink::SendToServer(const void* data, size_t length) {
-  if (header_.length != 0)
-    return SendManyToServer(&data, &length, 1);
-  const Endpoint to = Destination();
-  NoteSent(to);
-  return socket_.SendTo(data, length, to);
+IoResult ClientLink::SendToServer(const PublishedRoute::Versioned& route, const void* data,
+                                  size_t length) {
+  return SendManyToServer(route, &data, &length, 1);
 }
 
-IoResult ClientLink::SendManyToServer(const void* const* data, const size_t* lengths, int count) {
+IoResult ClientLink::SendManyToServer(const PublishedRoute::Versioned& route,
+                                      const void* const* data, const size_t* lengths, int count) {
   OutgoingDatagram datagrams[kMaxBatch];
   count = count < kMaxBatch ? count : kMaxBatch;
-  const Endpoint to = Destination();
+  bool kept_off = false;
+  const Endpoint to = Destination(route, &kept_off);
+  if (kept_off)
+    port_.counters.CountFollowRefused(static_cast<uint64_t>(count));
   NoteSent(to);
   if (header_.length == 0) {
     for (int i = 0; i < count; ++i) {
@@ -179,15 +209,17 @@ IoResult ClientLink::SendManyToServer(const void* const* data, const size_t* len
       datagrams[sendable++] = {data[i], lengths[i], &to, nullptr, header_.bytes, header_.length};
   }
   IoResult sent = sendable > 0 ? socket_.SendMany(datagrams, sendable) : IoResult{};
+  // What the client sent is what is counted, whatever went ahead of it.
+  sent.bytes -= static_cast<size_t>(sent.count) * header_.length;
   if (sendable < count)
     sent.error = kMessageTooLong;
   return sent;
 }
 
-bool ClientLink::FromThisRelay(const Endpoint& source) const {
+bool ClientLink::FromThisRelay(const Endpoint& source, const Route& route) const {
   if (port_.guard == nullptr)
     return false;
-  switch (port_.guard->JudgeReply(source)) {
+  switch (port_.guard->JudgeReply(source, route)) {
     case LoopGuard::Verdict::kRelay:
       return false;
     case LoopGuard::Verdict::kDrop:
@@ -208,28 +240,33 @@ void ClientLink::ReturnThread(void* self) {
 }
 
 void ClientLink::TakeRefusals(int error) {
-  // The link sends to the server alone, so a refusal the system cannot place is the server's.
-  const Endpoint& server = port_.server.Get();
-  if (int refused = socket_.TakeRefusals(error, server); refused > 0)
-    port_.counters.CountServerRefusals(refused, server);
+  // The link sends to the server alone: a refusal counts when it is of the server's address,
+  // at the port the link last sent to.
+  Endpoint to = port_.server().endpoint;
+  if (const uint16_t sent = sent_to_.load(std::memory_order_relaxed); sent != 0)
+    to.set_port_net(sent);
+  if (int refused = socket_.TakeRefusals(error, to); refused > 0)
+    port_.counters.CountServerRefusals(refused, to);
 }
 
 void ClientLink::ReturnBatch(const ReceiveSlot* slots, int count) {
   OutgoingDatagram replies[kReturnBatch];
   int relayable = 0;
   size_t bytes = 0;
+  const PublishedRoute::Versioned& route = port_.route->Held();
+  const LinkRules& rules = route.value.rules;
   for (int i = 0; i < count && i < kReturnBatch; ++i) {
     arrived_.Add(1);
-    if (port_.replies_from_server_only.load(std::memory_order_relaxed) &&
-        !SameAddress(slots[i].source, port_.server.Get())) {
+    if (rules.replies_from_server_only &&
+        !SameAddress(slots[i].source, route.value.servers[port_.which].plain)) {
       port_.counters.CountForeign();
-    } else if (FromThisRelay(slots[i].source)) {
+    } else if (FromThisRelay(slots[i].source, route.value)) {
       port_.counters.CountGuardedReply();
     } else if (Relayable(slots[i], port_.max_datagram)) {
       replies[relayable++] = {slots[i].buffer, slots[i].length, &client_, &reply_from_, nullptr, 0};
       bytes += slots[i].length;
-      if (port_.follow_server_port.load(std::memory_order_relaxed))
-        Follow(slots[i].source);
+      if (rules.follow_server_port)
+        Follow(slots[i].source, route);
     } else {
       port_.counters.CountUnrelayable(slots[i], port_.max_datagram);
     }

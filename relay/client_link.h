@@ -17,6 +17,10 @@
 
 namespace tavorin {
 
+// Why a link was closed: it had been idle for the timeout, every link was closed, or the
+// server moved to the other address family, which the link's socket cannot reach.
+enum class LinkEnd : uint8_t { kIdle, kShutdown, kServerFamily };
+
 class ClientLink {
  public:
   // Records the client, what it shares with the other links of its listening port (where its
@@ -45,18 +49,40 @@ class ClientLink {
   // On failure nothing is left open, and the outcome says what could not be had.
   Outcome Start();
 
-  // Sends one datagram from the link's socket to the server (at the port it follows, if any);
-  // only the error is to be read. The receive thread's.
-  IoResult SendToServer(const void* data, size_t length);
+  // Sends one datagram from the link's socket to the server of `route` (at the port it
+  // follows, if any); only the error is to be read. The receive thread's.
+  IoResult SendToServer(const PublishedRoute::Versioned& route, const void* data, size_t length);
   // Sends several of the client's datagrams to the server at once. With the header, a datagram
   // that would be longer than kLargestDatagram with it is not sent: it fails with
-  // kMessageTooLong, as a send the system refused.
-  IoResult SendManyToServer(const void* const* data, const size_t* lengths, int count);
+  // kMessageTooLong, as a send the system refused. The bytes counted are the client's alone,
+  // without the header.
+  IoResult SendManyToServer(const PublishedRoute::Versioned& route, const void* const* data,
+                            const size_t* lengths, int count);
 
-  // Where the link's next datagram goes: the server as set, or, where links follow the
-  // server's port, the server's address at the port it last passed a datagram on from, as
-  // long as the server has not been set anew since.
-  Endpoint Destination() const;
+  // Where the link's next datagram goes under `route`: the server as set, or, where links
+  // follow the server's port, the server's address at the port it last passed a datagram on
+  // from, as long as the server has not been set anew since and that port is not one this
+  // relay holds on the server's address (a port given up by the server may since have gone to
+  // a link, or to the relay's listening sockets: the datagram would reach another client).
+  // `kept_off` is set when a followed port was passed over for that reason.
+  Endpoint Destination(const PublishedRoute::Versioned& route, bool* kept_off = nullptr) const;
+  Endpoint Destination() const { return Destination(port_.route->Held()); }
+
+  // Whether the link's socket can send to `server`: an IPv4 one to IPv4 only, one bound to
+  // an IPv6 client's address to IPv6 only, and one on every address of both families to
+  // either.
+  bool Reaches(const Endpoint& server) const;
+  // After the server moved to the other family: opens the link's socket anew in the family of
+  // `server`, on the same port, so that the server sees the client where it did; the return
+  // thread is ended and started again around it. The receive thread's. On failure (the port
+  // taken meanwhile, a transparent link, whose socket holds its client's address) the socket
+  // is closed and the thread not started again: the link is to be closed.
+  Outcome MoveTo(const Endpoint& server);
+
+  // Why the link is being closed, set by whoever takes it out of the table.
+  void SetEnd(LinkEnd why) { end_ = why; }
+  LinkEnd end() const { return end_; }
+
   // The port (host order) the link last sent a datagram to, 0 before the first.
   uint16_t LastServerPort() const { return ntohs(sent_to_.load(std::memory_order_relaxed)); }
 
@@ -104,17 +130,19 @@ class ClientLink {
   // bound to the unspecified address of the server's family, or where links are transparent
   // to the client's own address (which must be of the server's family).
   Outcome TakePort();
+  // Opens the socket for the return thread and starts it.
+  Outcome StartReturnThread();
   // Whether a datagram from `source` was sent by this relay's own listening sockets.
-  bool FromThisRelay(const Endpoint& source) const;
+  bool FromThisRelay(const Endpoint& source, const Route& route) const;
   static void ReturnThread(void* self);
   // Passes on what one receive brought.
   void ReturnBatch(const ReceiveSlot* slots, int count);
   // After a receive failed with `error`: counts the datagrams that the system has reported
-  // refused by the server since.
+  // refused by the server since, at the port the link last sent to.
   void TakeRefusals(int error);
   // Where links follow the server's port: records the port of `source`, a datagram passed
   // on, if it comes from the server's address. The return thread's.
-  void Follow(const Endpoint& source);
+  void Follow(const Endpoint& source, const PublishedRoute::Versioned& route);
   // Records the port a send went to.
   void NoteSent(const Endpoint& to) { sent_to_.store(to.port_net(), std::memory_order_relaxed); }
 
@@ -123,12 +151,15 @@ class ClientLink {
   const std::chrono::steady_clock::time_point made_ = std::chrono::steady_clock::now();
   UdpSocket socket_;
   uint16_t local_port_ = 0;
+  // The client's port and the link's own in the loop guard, released when the link ends.
+  LoopGuard::Marks marks_;
+  LinkEnd end_ = LinkEnd::kShutdown;
   StoppableThread thread_;
   PortShare& port_;
   // Replies leave from here, so that a client of a host with several addresses hears back from
   // the address it sent to (from the interface's own when it sent to a broadcast address).
   const Endpoint reply_from_;
-  // The port followed: the server's version (Published) in the high 48 bits, the port in
+  // The port followed: the route's version (Published) in the high 48 bits, the port in
   // network order in the low 16, 0 for none. Written by the return thread only when it
   // changes, read at every send.
   std::atomic<uint64_t> followed_{0};

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 #include <new>
+#include <thread>
 #include <utility>
 
 #include "relay/client_link.h"
@@ -48,6 +49,10 @@ void EndLinks(EachLink each, bool scheduled_last, const Listener::LinkClosed& cl
 }
 }  // namespace
 
+Listener::Listener() {
+  port_.route = route_;
+}
+
 Listener::~Listener() {
   CloseAll(nullptr);
   port_.socket.Close();
@@ -58,23 +63,74 @@ void Listener::KeepLinkRecords(bool keep) {
     made_records_.Enable(kMadeRecords);
   else
     made_records_.Disable();
-  port_.counters.counting_relayed.store(keep, std::memory_order_relaxed);
+}
+
+void Listener::SetRoute(PublishedRoute* shared, int which) {
+  route_ = shared;
+  port_.route = shared;
+  port_.which = which;
 }
 
 void Listener::SetRules(const Rules& rules) {
-  idle_timeout_ms_.store(rules.idle_timeout.count(), std::memory_order_relaxed);
-  max_links_.store(rules.max_links, std::memory_order_relaxed);
-  port_.client_rate.store(rules.client_rate, std::memory_order_relaxed);
-  port_.replies_from_server_only.store(rules.replies_from_server_only, std::memory_order_relaxed);
-  port_.follow_server_port.store(rules.follow_server_port, std::memory_order_relaxed);
+  Route route = route_->Get();
+  route.rules = rules;
+  Publish(*route_, route);
 }
 
 void Listener::SetServer(const Endpoint& server) {
-  const Endpoint& now = port_.server.Get();
-  if (SameAddressAndPort(server, now) &&
-      (!server.is_v6() || server.v6.sin6_scope_id == now.v6.sin6_scope_id))
+  Route route = route_->Get();
+  route.SetServer(port_.which, server);
+  Publish(*route_, route);
+}
+
+std::optional<Listener::FamilyMove> Listener::AwaitRoute(uint64_t version,
+                                                         std::chrono::milliseconds most) {
+  if (!thread_.Started())
+    TakeRoute(route_->Held());
+  const auto deadline = Clock::now() + most;
+  for (;;) {
+    const uint64_t seen = route_seen_.load(std::memory_order_acquire);
+    if (seen != UINT64_MAX && seen >= version) {
+      return FamilyMove{family_kept_.load(std::memory_order_relaxed),
+                        family_closed_.load(std::memory_order_relaxed)};
+    }
+    if (Clock::now() >= deadline)
+      return std::nullopt;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+void Listener::TakeRoute(const PublishedRoute::Versioned& route) {
+  if (route.version == route_taken_)
     return;
-  port_.server.Set(server);
+  const Endpoint& server = route.value.servers[port_.which].endpoint;
+  FamilyMove move;
+  for (ClientNode* node = links_.head.get(); node != nullptr;) {
+    ClientNode* next = node->next.get();
+    ClientLink* link = node->item.get();
+    if (link != nullptr && server.known() && !link->Reaches(server)) {
+      // Room to close the link is had first: a link that cannot move is closed.
+      if (expiring_.size() == expiring_.capacity()) {
+        try {
+          expiring_.reserve(std::max(kExpiringRoom, 2 * expiring_.capacity()));
+        } catch (const std::bad_alloc&) {
+          return;  // the next turn tries again
+        }
+      }
+      if (link->MoveTo(server)) {
+        ++move.kept;
+      } else {
+        Retire(node, LinkEnd::kServerFamily);
+        ++move.closed;
+      }
+    }
+    node = next;
+  }
+  route_taken_ = route.version;
+  HandOverExpired();
+  family_kept_.store(move.kept, std::memory_order_relaxed);
+  family_closed_.store(move.closed, std::memory_order_relaxed);
+  route_seen_.store(route.version, std::memory_order_release);
 }
 
 Outcome Listener::Start(int32_t port) {
@@ -151,7 +207,7 @@ size_t Listener::CloseExpired(size_t most, const LinkClosed& closed) {
   EndLinks(
       [this, count](auto visit) {
         for (size_t k = 0; k < count; ++k)
-          visit(*closing_[k], LinkEnd::kIdle);
+          visit(*closing_[k], closing_[k]->end());
       },
       true, closed);
   closing_.erase(closing_.begin(), closing_.begin() + static_cast<std::ptrdiff_t>(count));
@@ -169,7 +225,7 @@ void Listener::CloseAll(const LinkClosed& closed) {
   EndLinks(
       [this](auto visit) {
         for (std::unique_ptr<ClientLink>& link : closing_)
-          visit(*link, LinkEnd::kIdle);
+          visit(*link, link->end());
         for (ClientNode* node = links_.head.get(); node != nullptr; node = node->next.get()) {
           if (node->item != nullptr)
             visit(*node->item, LinkEnd::kShutdown);
@@ -187,20 +243,20 @@ ClientLink* Listener::FindClient(const Endpoint& source) const {
   return links_.Find(source);
 }
 
-LoopGuard::Verdict Listener::Judge(const Endpoint& source, const Endpoint& local) const {
-  return guard_ == nullptr ? LoopGuard::Verdict::kRelay : guard_->Judge(source, local);
+LoopGuard::Verdict Listener::Judge(const Endpoint& source, const Endpoint& local,
+                                   const Route& route) const {
+  return guard_ == nullptr ? LoopGuard::Verdict::kRelay : guard_->Judge(source, local, route);
 }
 
 void Listener::AddClient(const ReceiveSlot& slot, LoopGuard::Verdict verdict,
-                         Clock::time_point now) {
+                         const PublishedRoute::Versioned& route, Clock::time_point now) {
   // Asking the system costs a socket, so it is asked only here: a source that has a link
   // was asked when the link was made.
   if (verdict == LoopGuard::Verdict::kDropIfLocal && IsAddressOfThisHost(slot.source)) {
     port_.counters.CountGuarded();
     return;
   }
-  if (const uint32_t most = max_links_.load(std::memory_order_relaxed);
-      most != 0 && links_.count >= most) {
+  if (const uint32_t most = route.value.rules.max_links; most != 0 && links_.count >= most) {
     Refuse(slot.source, Outcome::Failed(Step::kLimit, static_cast<int>(most)));
     return;
   }
@@ -230,10 +286,11 @@ void Listener::AddClient(const ReceiveSlot& slot, LoopGuard::Verdict verdict,
   if (made_records_.enabled())
     made_records_.Put({std::chrono::system_clock::now(), slot.source, made->LocalPort()});
   made->CountFromClient();
-  if (const uint32_t rate = port_.client_rate.load(std::memory_order_relaxed); rate != 0)
+  if (const uint32_t rate = route.value.rules.client_rate; rate != 0)
     made->TakeToken(now, rate);  // the first datagram, from a full bucket
-  if (IoResult sent = made->SendToServer(slot.buffer, slot.length); sent.error != 0) {
-    port_.counters.CountSendFailures(Direction::kToServer, 1, sent.error, port_.server.Get());
+  if (IoResult sent = made->SendToServer(route, slot.buffer, slot.length); sent.error != 0) {
+    port_.counters.CountSendFailures(Direction::kToServer, 1, sent.error,
+                                     route.value.servers[port_.which].endpoint);
   } else {
     made->CountToServer(1, slot.length);
     if (port_.counters.counting_relayed)
@@ -245,11 +302,10 @@ void Listener::Refuse(const Endpoint& client, const Outcome& why) {
   counters_.CountRefused(why, refused_clients_.Note(client));
 }
 
-void Listener::SweepIdle(Clock::time_point now) {
+void Listener::SweepIdle(Clock::time_point now, std::chrono::milliseconds idle) {
   if (now < next_sweep_)
     return;
   next_sweep_ = now + kSweepInterval;
-  const std::chrono::milliseconds idle = IdleTimeout();
   ClientNode* node = sweep_at_ != nullptr ? sweep_at_ : links_.head.get();
   for (int looked = 0; node != nullptr && looked < kSweepStep; ++looked) {
     ClientNode* next = node->next.get();
@@ -258,8 +314,8 @@ void Listener::SweepIdle(Clock::time_point now) {
       if (activity != node->seen_activity) {
         node->seen_activity = activity;
         node->quiet_since = now;
-      } else if (now - node->quiet_since >= idle) {
-        Expire(node);
+      } else if (now - node->quiet_since >= idle && Retire(node, LinkEnd::kIdle)) {
+        counters_.CountExpired();
       }
     }
     node = next;
@@ -268,16 +324,19 @@ void Listener::SweepIdle(Clock::time_point now) {
   HandOverExpired();
 }
 
-void Listener::Expire(ClientNode* node) {
+bool Listener::Retire(ClientNode* node, LinkEnd why) {
   if (expiring_.size() == expiring_.capacity()) {
     try {
       expiring_.reserve(std::max(kExpiringRoom, 2 * expiring_.capacity()));
     } catch (const std::bad_alloc&) {
-      return;  // the link stays in the table for now
+      return false;  // the link stays in the table for now
     }
   }
+  if (sweep_at_ == node)
+    sweep_at_ = node->next.get();
+  node->item->SetEnd(why);
   expiring_.push_back(links_.Remove(node));
-  counters_.CountExpired();
+  return true;
 }
 
 void Listener::HandOverExpired() {
@@ -308,6 +367,8 @@ void Listener::ListenerThread(void* self) {
 }
 
 void Listener::RelayBatch(const ReceiveSlot* slots, int count) {
+  const PublishedRoute::Versioned& route = route_->Held();
+  TakeRoute(route);
   // Consecutive datagrams of one client leave in one send call.
   const void* run_data[kListenBatch];
   size_t run_lengths[kListenBatch];
@@ -315,10 +376,10 @@ void Listener::RelayBatch(const ReceiveSlot* slots, int count) {
   ClientLink* run_link = nullptr;
   auto flush = [&] {
     if (run > 0) {
-      IoResult sent = run_link->SendManyToServer(run_data, run_lengths, run);
+      IoResult sent = run_link->SendManyToServer(route, run_data, run_lengths, run);
       if (sent.count < run) {
         port_.counters.CountSendFailures(Direction::kToServer, run - sent.count, sent.error,
-                                         port_.server.Get());
+                                         route.value.servers[port_.which].endpoint);
       }
       // Only what went: a refused datagram of the run may lie anywhere in it.
       run_link->CountToServer(sent.count, sent.bytes);
@@ -328,7 +389,7 @@ void Listener::RelayBatch(const ReceiveSlot* slots, int count) {
     run = 0;
   };
   // One read a batch of what a reload may change, and one clock read, for the clients' rates.
-  const uint32_t rate = port_.client_rate.load(std::memory_order_relaxed);
+  const uint32_t rate = route.value.rules.client_rate;
   const Clock::time_point now = rate != 0 ? Clock::now() : Clock::time_point{};
   for (int i = 0; i < count && i < kListenBatch; ++i) {
     const ReceiveSlot& slot = slots[i];
@@ -337,7 +398,7 @@ void Listener::RelayBatch(const ReceiveSlot* slots, int count) {
       continue;
     }
     // A datagram from the relay's or the server's own endpoints goes nowhere.
-    LoopGuard::Verdict verdict = Judge(slot.source, slot.local);
+    LoopGuard::Verdict verdict = Judge(slot.source, slot.local, route.value);
     if (verdict == LoopGuard::Verdict::kDrop) {
       port_.counters.CountGuarded();
       continue;
@@ -345,7 +406,7 @@ void Listener::RelayBatch(const ReceiveSlot* slots, int count) {
     ClientLink* link = FindClient(slot.source);
     if (link == nullptr) {
       flush();
-      AddClient(slot, verdict, now);
+      AddClient(slot, verdict, route, now);
       continue;
     }
     link->CountFromClient();  // whatever becomes of it
@@ -360,8 +421,8 @@ void Listener::RelayBatch(const ReceiveSlot* slots, int count) {
     run_lengths[run++] = slot.length;
   }
   flush();
-  if (IdleTimeout().count() > 0)
-    SweepIdle(rate != 0 ? now : Clock::now());
+  if (const std::chrono::milliseconds idle = route.value.rules.idle_timeout; idle.count() > 0)
+    SweepIdle(rate != 0 ? now : Clock::now(), idle);
 }
 
 }  // namespace tavorin

@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "platform/endpoint.h"
@@ -21,12 +22,13 @@
 #include "relay/loop_guard.h"
 #include "relay/port_share.h"
 #include "relay/refused_clients.h"
+#include "relay/route.h"
 
 namespace tavorin {
 
 class Listener {
  public:
-  Listener() = default;
+  Listener();
   // Stops the Listener if it runs, then closes every link (CloseAll) and the listening socket.
   ~Listener();
   Listener(const Listener&) = delete;
@@ -56,12 +58,19 @@ class Listener {
   // Whether the receive thread has been started and not stopped since.
   bool Started() const { return thread_.Started(); }
 
-  // Where this Listener's clients' datagrams go: set before Start, and any time after (a
-  // reload), when every link's next datagram goes to the new endpoint, and the ports links
-  // followed (Rules::follow_server_port) are forgotten. The same endpoint again changes
-  // nothing: links keep the ports they follow.
+  // Where this Listener's clients' datagrams go, and the rules its links go by: the route,
+  // which is the Listener's own unless it is given one that both Listeners share (the
+  // program's), with `which` the server of it that is this Listener's (0: S, 1: S + 1). Set
+  // before Start; a shared route is published by its owner, and read afresh where it is used,
+  // so a change holds from the next datagram, or the next sweep, on.
+  void SetRoute(PublishedRoute* shared, int which);
+  const PublishedRoute& route() const { return *port_.route; }
+  // For a Listener with its own route: a new server, when every link's next datagram goes to
+  // it and the ports links followed (LinkRules::follow_server_port) are forgotten (the same
+  // endpoint again changes nothing: links keep the ports they follow); or new rules.
   void SetServer(const Endpoint& server);
-  const Endpoint& server() const { return port_.server.Get(); }
+  const Endpoint& server() const { return port_.server().endpoint; }
+  using Rules = LinkRules;
 
   // The longest datagram carried, both ways (1 to kLargestDatagram; the default is
   // kDefaultMaxDatagram). Set before Start.
@@ -72,30 +81,14 @@ class Listener {
   // Set before Start: each link builds its header when it is made.
   void SetProxyHeader(bool on) { port_.proxy_header = on; }
 
-  // What the links go by that may change while they run: set before Start or any time after
-  // (a reload); each rule is read afresh where it is used, so a change holds from the next
-  // datagram, or the next sweep, on.
-  struct Rules {
-    // A link that has carried no datagram either way for this long leaves the table, within
-    // a second or so after, and waits for CloseExpired; the client's next datagram makes a new
-    // link. Zero keeps links for life.
-    std::chrono::milliseconds idle_timeout{0};
-    // At most this many links in the table: a new client beyond them is refused. Zero sets no
-    // limit of the Listener's own.
-    uint32_t max_links = 0;
-    // The most datagrams a second one client may send to the server; 0 sets no limit.
-    uint32_t client_rate = 0;
-    // A link passes on only datagrams from the server's address; else from any host.
-    bool replies_from_server_only = false;
-    // Each link sends to the port of the last datagram it passed on from the server's
-    // address, once one came from another port than the server's; else always to the
-    // server's port.
-    bool follow_server_port = false;
-  };
   void SetRules(const Rules& rules);
-  // Keeps a record of every link made (made_records) and the totals of what was relayed
-  // (port_counters), for a log of links, or with false no longer. Any time.
+  // Keeps a record of every link made (made_records), for a log of links, or with false no
+  // longer. Any time.
   void KeepLinkRecords(bool keep = true);
+  // Keeps the totals of what was relayed (port_counters), or with false no longer. Any time.
+  void CountRelayed(bool count = true) {
+    port_.counters.counting_relayed.store(count, std::memory_order_relaxed);
+  }
 
   // The guard whose sources are never relayed; Start records the listening port in it. Set
   // before Start; the guard outlives the Listener. Without one every source is relayed.
@@ -122,8 +115,7 @@ class Listener {
   LinkMadeQueue& made_records() { return made_records_; }
   const LinkMadeQueue& made_records() const { return made_records_; }
 
-  // Why a link was closed: it had been idle for the timeout, or every link was closed.
-  enum class LinkEnd : uint8_t { kIdle, kShutdown };
+  using LinkEnd = tavorin::LinkEnd;
   // Told of each link closed, once its thread has ended and before it is destroyed.
   using LinkClosed = std::function<void(const ClientLink& link, LinkEnd why)>;
 
@@ -141,6 +133,17 @@ class Listener {
   // the thread that calls CloseExpired.
   void CloseAll(const LinkClosed& closed);
 
+  // What the receive thread did when the server moved to the other family (see
+  // ClientLink::MoveTo): links that kept their ports in the new family, and links closed.
+  struct FamilyMove {
+    uint32_t kept = 0;
+    uint32_t closed = 0;
+  };
+  // Waits, up to `most`, until the receive thread has taken the route of `version` (at once
+  // when it does not run: then this thread takes it), and tells what it did to the links.
+  // None when the receive thread did not take it in time.
+  std::optional<FamilyMove> AwaitRoute(uint64_t version, std::chrono::milliseconds most);
+
   // A socket option the system refused when the Listener started: which, and its error.
   struct RefusedOption {
     const char* what;
@@ -157,24 +160,29 @@ class Listener {
   // source are dropped, anything else goes to the server through its source's link, made if
   // need be. Only the receive thread calls this while the Listener runs.
   void RelayBatch(const ReceiveSlot* slots, int count);
-  // The guard's verdict on a source, kRelay without a guard.
-  LoopGuard::Verdict Judge(const Endpoint& source, const Endpoint& local) const;
+  // The guard's verdict on a source under `route`, kRelay without a guard.
+  LoopGuard::Verdict Judge(const Endpoint& source, const Endpoint& local,
+                           const Route& route) const;
+  // Once for every route published: links whose sockets cannot reach a server moved to the
+  // other family move to it, on their own ports, or are closed.
+  void TakeRoute(const PublishedRoute::Versioned& route);
   // Makes, starts and enters a link for a new client, carrying its first datagram. When no
   // link can be had, or the limit on links is reached, the datagram is dropped and the
   // refusal counted; a source the guard doubted is dropped if its address turns out to be
   // this host's.
   void AddClient(const ReceiveSlot& slot, LoopGuard::Verdict verdict,
-                 std::chrono::steady_clock::time_point now);
+                 const PublishedRoute::Versioned& route, std::chrono::steady_clock::time_point now);
   // Counts the datagram of `client`, for which no link could be had, and the client once in a
   // run of refusals.
   void Refuse(const Endpoint& client, const Outcome& why);
   // Looks at the next few thousand links for one that has been idle too long, at most every
   // tenth of a second, so that no batch waits long for it; every link is seen about once a
   // second.
-  void SweepIdle(std::chrono::steady_clock::time_point now);
-  // Takes the link of `node` out of the table and onto the list of expired links, unless no
-  // room for it can be had there (the next sweep tries again).
-  void Expire(ClientNode* node);
+  void SweepIdle(std::chrono::steady_clock::time_point now, std::chrono::milliseconds idle);
+  // Takes the link of `node` out of the table and onto the list of expired links, to be
+  // closed for `why`, unless no room for it can be had there (then false: the next sweep tries
+  // again).
+  bool Retire(ClientNode* node, LinkEnd why);
   // Passes the links that the sweep took out to the thread that closes them, when it can
   // without waiting; otherwise the next sweep step tries again.
   void HandOverExpired();
@@ -189,11 +197,14 @@ class Listener {
   Endpoint listen_address_ = EveryAddress(true);
   LinkCounters counters_;
   RefusedClients refused_clients_;  // the receive thread's
-  std::chrono::milliseconds IdleTimeout() const {
-    return std::chrono::milliseconds(idle_timeout_ms_.load(std::memory_order_relaxed));
-  }
-  std::atomic<int64_t> idle_timeout_ms_{0};
-  std::atomic<uint32_t> max_links_{0};
+  PublishedRoute own_route_;
+  PublishedRoute* route_ = &own_route_;  // the same as port_.route
+  // The version of the route the receive thread took last (its own), and, for other threads,
+  // the same with what it did to the links then (FamilyMove, stored before the version).
+  uint64_t route_taken_ = UINT64_MAX;
+  std::atomic<uint64_t> route_seen_{UINT64_MAX};
+  std::atomic<uint32_t> family_kept_{0};
+  std::atomic<uint32_t> family_closed_{0};
   LinkMadeQueue made_records_;
   std::vector<RefusedOption> refused_options_;
   // The receive thread's place in the idle sweep: the next node to look at (null: the head),

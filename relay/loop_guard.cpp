@@ -16,25 +16,6 @@ LoopGuard::Verdict OwnIfLocal(const Endpoint& source, const Endpoint& local) {
 }
 }  // namespace
 
-void LoopGuard::AddServer(const Endpoint& server) {
-  Servers servers = servers_.Get();
-  if (servers.count < kMostServers) {
-    // Sources come in IPv4 form whichever socket took them; so must the server.
-    const Endpoint plain = Unmapped(server);
-    servers.each[servers.count++] = {plain, IsAddressOfThisHost(plain)};
-    servers_.Set(servers);
-  }
-}
-
-void LoopGuard::SetServers(const Endpoint* servers, int count) {
-  Servers set;
-  for (int i = 0; i < count && i < kMostServers; ++i) {
-    const Endpoint plain = Unmapped(servers[i]);
-    set.each[set.count++] = {plain, IsAddressOfThisHost(plain)};
-  }
-  servers_.Set(set);
-}
-
 void LoopGuard::AddListeningPort(uint16_t port) {
   int slot = port_count_.fetch_add(1, std::memory_order_relaxed);
   if (slot < kMostPorts && port != 0) {
@@ -42,59 +23,87 @@ void LoopGuard::AddListeningPort(uint16_t port) {
   }
 }
 
-LoopGuard::Verdict LoopGuard::Judge(const Endpoint& source, const Endpoint& local) const {
+bool LoopGuard::Listening(uint16_t port_net) const {
+  bool listening = false;
+  for (const auto& port : ports_)
+    listening = listening || (port_net == port.load(std::memory_order_acquire) && port_net != 0);
+  return listening;
+}
+
+bool LoopGuard::HeldByRelay(uint16_t port_net) const {
+  return Listening(port_net) || link_ports_[ntohs(port_net)].load(std::memory_order_relaxed) != 0;
+}
+
+LoopGuard::Verdict LoopGuard::Judge(const Endpoint& source, const Endpoint& local,
+                                    const Route& route) const {
   const uint16_t source_port = source.port_net();
-  const Servers& servers = servers_.Get();
-  for (int i = 0; i < servers.count; ++i) {
-    const Server& server = servers.each[i];
-    if (source_port != server.endpoint.port_net())
+  for (const Route::Server& server : route.servers) {
+    if (!server.plain.known() || source_port != server.plain.port_net())
       continue;
-    if (SameAddress(source, server.endpoint))
+    if (SameAddress(source, server.plain))
       return Verdict::kDrop;
     if (server.on_this_host)
       return OwnIfLocal(source, local);
   }
-  for (const auto& port : ports_) {
-    if (source_port == port.load(std::memory_order_acquire) && source_port != 0)
-      return OwnIfLocal(source, local);
-  }
-  const uint16_t port = ntohs(source_port);
-  if ((link_ports_[port / 64].load(std::memory_order_relaxed) >> (port % 64)) & 1)
+  if (HeldByRelay(source_port))
     return OwnIfLocal(source, local);
   return Verdict::kRelay;
 }
 
-LoopGuard::Verdict LoopGuard::JudgeReply(const Endpoint& source) const {
-  const uint16_t source_port = source.port_net();
-  bool listening = false;
-  for (const auto& port : ports_) {
-    listening =
-        listening || (source_port == port.load(std::memory_order_acquire) && source_port != 0);
-  }
-  if (!listening)
+LoopGuard::Verdict LoopGuard::JudgeReply(const Endpoint& source, const Route& route) const {
+  if (!Listening(source.port_net()))
     return Verdict::kRelay;
-  const Servers& servers = servers_.Get();
-  for (int i = 0; i < servers.count; ++i) {
-    if (SameAddressAndPort(source, servers.each[i].endpoint))
+  for (const Route::Server& server : route.servers) {
+    if (server.plain.known() && SameAddressAndPort(source, server.plain))
       return Verdict::kRelay;
   }
   return IsLoopbackOrUnspecified(source) ? Verdict::kDrop : Verdict::kDropIfLocal;
 }
 
-bool LoopGuard::PortTaken(uint16_t port) const {
+bool LoopGuard::PortTaken(uint16_t port, const Route& route) const {
   if (client_ports_[port].load(std::memory_order_relaxed) != 0)
     return true;
   const uint16_t net = htons(port);
-  const Servers& servers = servers_.Get();
-  for (int i = 0; i < servers.count; ++i) {
-    if (servers.each[i].on_this_host && servers.each[i].endpoint.port_net() == net)
+  for (const Route::Server& server : route.servers) {
+    if (server.on_this_host && server.plain.port_net() == net)
       return true;
   }
-  for (const auto& taken : ports_) {
-    if (net != 0 && taken.load(std::memory_order_acquire) == net)
-      return true;
+  return Listening(net);
+}
+
+LoopGuard::Marks::Marks(LoopGuard* guard, uint16_t client_port)
+    : guard_(guard), client_port_(client_port) {
+  if (guard_ != nullptr)
+    guard_->client_ports_[client_port_].fetch_add(1, std::memory_order_relaxed);
+}
+
+LoopGuard::Marks& LoopGuard::Marks::operator=(Marks&& other) noexcept {
+  if (this != &other) {
+    Release();
+    guard_ = std::exchange(other.guard_, nullptr);
+    client_port_ = other.client_port_;
+    link_port_ = std::exchange(other.link_port_, 0);
   }
-  return false;
+  return *this;
+}
+
+void LoopGuard::Marks::HoldLinkPort(uint16_t port) {
+  if (guard_ == nullptr || port == 0)
+    return;
+  guard_->link_ports_[port].fetch_add(1, std::memory_order_relaxed);
+  if (link_port_ != 0)
+    guard_->link_ports_[link_port_].fetch_sub(1, std::memory_order_relaxed);
+  link_port_ = port;
+}
+
+void LoopGuard::Marks::Release() {
+  if (guard_ == nullptr)
+    return;
+  if (link_port_ != 0)
+    guard_->link_ports_[link_port_].fetch_sub(1, std::memory_order_relaxed);
+  guard_->client_ports_[client_port_].fetch_sub(1, std::memory_order_relaxed);
+  guard_ = nullptr;
+  link_port_ = 0;
 }
 
 }  // namespace tavorin

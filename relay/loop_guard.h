@@ -7,9 +7,10 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <utility>
 
 #include "platform/endpoint.h"
-#include "relay/published.h"
+#include "relay/route.h"
 
 namespace tavorin {
 
@@ -21,72 +22,69 @@ class LoopGuard {
     kDropIfLocal,  // one of them if its address is this host's, which only the system can tell
   };
 
-  // Records a server endpoint. Before any Listener that uses the guard starts.
-  void AddServer(const Endpoint& server);
-  // Puts `count` endpoints in place of the servers recorded, while Listeners run (a reload).
-  void SetServers(const Endpoint* servers, int count);
   // Records a listening port (host order) once it is bound, before its receive thread starts;
   // the other Listener's thread may be reading meanwhile. Ports past the fourth are ignored.
   void AddListeningPort(uint16_t port);
 
   // Judges a datagram from `source` (an IPv4 one in IPv4 form) that was sent to this host's
-  // address `local` (none when not known) by what can be told at no cost. Called for every
-  // datagram.
-  Verdict Judge(const Endpoint& source, const Endpoint& local) const;
-
-  // Records a port (host order) that a link of either Listener holds, and lets it go when the
-  // link closes: a source on this host with such a port is a link of this relay, and a cycle
-  // between links needs no server at all. Any thread, at any time.
-  void AddLinkPort(uint16_t port) {
-    link_ports_[port / 64].fetch_or(uint64_t{1} << (port % 64), std::memory_order_relaxed);
-  }
-  void RemoveLinkPort(uint16_t port) {
-    link_ports_[port / 64].fetch_and(~(uint64_t{1} << (port % 64)), std::memory_order_relaxed);
-  }
+  // address `local` (none when not known), with the servers of `route`, by what can be told at
+  // no cost. Called for every datagram.
+  Verdict Judge(const Endpoint& source, const Endpoint& local, const Route& route) const;
 
   // Judges a datagram that reached a link from `source`. One from a listening port of this
   // relay at an address of this host was sent by the relay itself, which never sends to its
   // own links: passed on, it would come back through the same link for ever. The server's own
-  // endpoints are never turned away here (a server elsewhere may use the relay's port
-  // numbers). Called for every reply.
-  Verdict JudgeReply(const Endpoint& source) const;
-
-  // Records the port (host order) of a client that a link of either Listener serves, and lets
-  // it go when the link closes. Any thread, at any time.
-  void AddClientPort(uint16_t port) { client_ports_[port].fetch_add(1, std::memory_order_relaxed); }
-  void RemoveClientPort(uint16_t port) {
-    client_ports_[port].fetch_sub(1, std::memory_order_relaxed);
-  }
+  // endpoints (those of `route`) are never turned away here (a server elsewhere may use the
+  // relay's port numbers). Called for every reply.
+  Verdict JudgeReply(const Endpoint& source, const Route& route) const;
 
   // Whether a socket of this host on `port` (host order) would take datagrams meant for the
-  // relay, the server or a client: one of the listening ports, one of the server's when the
-  // server runs on this host, or the port of a client that a link serves. A link must not
-  // keep such a port, or it would receive what other links send to the server, or what the
-  // relay sends to that client, and pass it to its own client; were that client the link's
+  // relay, the server of `route` or a client: one of the listening ports, one of the server's
+  // when the server runs on this host, or the port of a client that a link serves. A link must
+  // not keep such a port, or it would receive what other links send to the server, or what
+  // the relay sends to that client, and pass it to its own client; were that client the link's
   // own, the relay would pass it to itself for ever. Only a client of this host can be hurt,
   // but telling which clients are costs a query of the system each, so every client's port
   // is avoided: a link then takes another, which costs a bind.
-  bool PortTaken(uint16_t port) const;
+  bool PortTaken(uint16_t port, const Route& route) const;
+
+  // Whether this relay holds `port` (network order) on this host: a listening port or a port
+  // a link holds. A datagram sent there from a link would reach the relay itself.
+  bool HeldByRelay(uint16_t port_net) const;
+
+  // The marks of one link in the guard: its client's port, from before it asks for a port of
+  // its own, and then the port it holds. Released when the link ends (or the marks are
+  // dropped), whichever thread that is on.
+  class Marks {
+   public:
+    Marks() = default;
+    Marks(LoopGuard* guard, uint16_t client_port);
+    ~Marks() { Release(); }
+    Marks(Marks&& other) noexcept { *this = std::move(other); }
+    Marks& operator=(Marks&& other) noexcept;
+    // Records the port (host order) the link holds.
+    void HoldLinkPort(uint16_t port);
+    void Release();
+
+   private:
+    LoopGuard* guard_ = nullptr;
+    uint16_t client_port_ = 0;
+    uint16_t link_port_ = 0;  // 0 until held
+  };
 
  private:
-  static constexpr int kMostServers = 2;
   static constexpr int kMostPorts = 4;  // two Listeners, each restarted once
 
-  struct Server {
-    Endpoint endpoint;
-    bool on_this_host;  // then any address of this host with its port is the server too
-  };
-  struct Servers {
-    Server each[kMostServers] = {};
-    int count = 0;
-  };
-  Published<Servers> servers_;
+  bool Listening(uint16_t port_net) const;
+
   std::atomic<uint16_t> ports_[kMostPorts] = {};  // network order; 0 for none
   std::atomic<int> port_count_{0};
-  // One bit per port that a link holds: 8 KiB, a word read per datagram.
-  std::atomic<uint64_t> link_ports_[65536 / 64] = {};
+  // The links holding each port (both Listeners', any address: with transparent links, several
+  // on one port number), read for every datagram: 256 KiB, apart from the guard itself.
+  std::unique_ptr<std::atomic<uint32_t>[]> link_ports_ =
+      std::make_unique<std::atomic<uint32_t>[]>(65536);
   // The links serving a client on each port (both Listeners', any address), read only when a
-  // link is made: 256 KiB, apart from the guard itself.
+  // link is made: 256 KiB.
   std::unique_ptr<std::atomic<uint32_t>[]> client_ports_ =
       std::make_unique<std::atomic<uint32_t>[]>(65536);
 };

@@ -16,6 +16,8 @@ enum class Answer {
   kServersAddress,  // another port of the server's address
   kOtherAddress,    // another address (127.0.0.2), another port
   kRelaysOwnPort,   // the server's address, but the relay's own P+1: forged, a loop
+  kAnotherLinksPort,  // the server's address, but another client's link's port: forged
+  kItsOwnPort,        // the server's address, but the link's own port: forged
 };
 
 struct FollowCase {
@@ -37,7 +39,9 @@ class FollowTest : public RelayTest, public ::testing::WithParamInterface<Follow
 
 TEST_P(FollowTest, TheNextDatagramGoesWhereTheServersAddressLastAnsweredFrom) {
   const FollowCase& row = GetParam();
-  if (row.answer == Answer::kRelaysOwnPort && geteuid() != 0)
+  const bool forged = row.answer == Answer::kRelaysOwnPort ||
+                     row.answer == Answer::kAnotherLinksPort || row.answer == Answer::kItsOwnPort;
+  if (forged && geteuid() != 0)
     GTEST_SKIP() << "forging a source address takes a raw socket, which takes root";
   a_.SetRules(Rules());
   b_.SetRules(Rules());
@@ -49,12 +53,21 @@ TEST_P(FollowTest, TheNextDatagramGoesWhereTheServersAddressLastAnsweredFrom) {
 
   UdpPeer answering(0, row.answer == Answer::kOtherAddress ? 2 : 1);
   const Bytes answer = Pattern(30, 2);
+  UdpPeer other_client;
   if (row.answer == Answer::kRelaysOwnPort) {
     ASSERT_TRUE(SendForged(LoopbackEndpoint(port_b()), link, answer));
+  } else if (row.answer == Answer::kAnotherLinksPort) {
+    // Followed, the link would send its client's datagrams to the other client.
+    const Endpoint other = Forward(other_client, Pattern(20, 9), port, server).from;
+    ASSERT_TRUE(SendForged(LoopbackEndpoint(ntohs(other.port_net())), link, answer));
+  } else if (row.answer == Answer::kItsOwnPort) {
+    ASSERT_TRUE(SendForged(LoopbackEndpoint(ntohs(link.port_net())), link, answer));
   } else {
     answering.SendTo(answer, link);
   }
   const bool passed_on = row.answer == Answer::kServersAddress ||
+                         row.answer == Answer::kAnotherLinksPort ||
+                         row.answer == Answer::kItsOwnPort ||
                          (row.answer == Answer::kOtherAddress && !row.replies_from_server_only);
   if (passed_on) {
     auto at_client = client.Receive();
@@ -81,6 +94,7 @@ TEST_P(FollowTest, TheNextDatagramGoesWhereTheServersAddressLastAnsweredFrom) {
   EXPECT_EQ(next->data, Pattern(40, 3));
   EXPECT_EQ(next->from.port_net(), link.port_net()) << "from the same link";
   EXPECT_TRUE(other.Silent(100));
+  EXPECT_TRUE(other_client.Silent(0));
   if (!row.moves)
     return;
 
@@ -108,6 +122,10 @@ INSTANTIATE_TEST_SUITE_P(
                                  Answer::kOtherAddress, false},
                       FollowCase{"WhatTheLoopGuardDropsNeverMovesALink", true, false, false,
                                  Answer::kRelaysOwnPort, false},
+                      FollowCase{"AnotherLinksPortIsNeverFollowed", true, false, false,
+                                 Answer::kAnotherLinksPort, false},
+                      FollowCase{"ItsOwnPortIsNeverFollowed", true, false, false,
+                                 Answer::kItsOwnPort, false},
                       FollowCase{"WithoutTheKeyEveryDatagramGoesToS", false, false, false,
                                  Answer::kServersAddress, false}),
     [](const ::testing::TestParamInfo<FollowCase>& row) { return row.param.name; });

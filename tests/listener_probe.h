@@ -36,7 +36,7 @@ class ListenerProbe {
   // A sweep step at `now` over the whole table, which hands what expired over to CloseExpired.
   static void Sweep(Listener& listener, std::chrono::steady_clock::time_point now) {
     listener.sweep_at_ = nullptr;
-    listener.SweepIdle(now);
+    listener.SweepIdle(now, listener.route().Get().rules.idle_timeout);
   }
 };
 

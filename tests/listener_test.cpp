@@ -424,6 +424,7 @@ TEST_P(ServerRefusals, EveryRefusedDatagramIsCountedAndNoLaterOneIsLost) {
   Listener listener;
   listener.SetServer(server.endpoint());
   listener.KeepLinkRecords();
+  listener.CountRelayed();
   ASSERT_TRUE(listener.Start(0));
   UdpPeer client(GetParam());
   constexpr int kDatagrams = 12;
@@ -445,6 +446,69 @@ TEST_P(ServerRefusals, EveryRefusedDatagramIsCountedAndNoLaterOneIsLost) {
   ASSERT_TRUE(got.has_value());
   EXPECT_EQ(got->data, Pattern(10, 99));
   EXPECT_EQ(counters.server_refused(), static_cast<uint64_t>(kDatagrams));
+}
+
+// Sends, from `from` (a raw socket: root only), the report of a port unreachable for a datagram
+// from 127.0.0.1:`link_port` to `server`, as a host on the way could forge it. False when the
+// system refuses raw sockets here.
+bool ForgePortUnreachable(const char* from, uint16_t link_port, const Endpoint& server) {
+  const int raw = socket(AF_INET, SOCK_RAW, IPPROTO_RAW);
+  if (raw < 0)
+    return false;
+  unsigned char packet[20 + 8 + 20 + 8] = {};
+  auto ip_header = [](unsigned char* at, uint32_t source, uint32_t destination, uint8_t protocol,
+                      uint16_t length) {
+    at[0] = 0x45;
+    at[2] = static_cast<unsigned char>(length >> 8);
+    at[3] = static_cast<unsigned char>(length);
+    at[8] = 64;
+    at[9] = protocol;
+    std::memcpy(at + 12, &source, 4);
+    std::memcpy(at + 16, &destination, 4);
+  };
+  const uint32_t loopback = htonl(INADDR_LOOPBACK);
+  ip_header(packet, inet_addr(from), loopback, IPPROTO_ICMP, sizeof packet);
+  packet[20] = 3;  // destination unreachable
+  packet[21] = 3;  // port unreachable
+  ip_header(packet + 28, loopback, server.v4.sin_addr.s_addr, IPPROTO_UDP, 28);
+  const uint16_t ports[2] = {htons(link_port), server.port_net()};
+  std::memcpy(packet + 48, ports, sizeof ports);
+  packet[52] = 0;
+  packet[53] = 8;
+  uint32_t sum = 0;
+  for (size_t i = 20; i < sizeof packet; i += 2)
+    sum += static_cast<uint32_t>(packet[i] << 8 | packet[i + 1]);
+  while (sum >> 16)
+    sum = (sum & 0xFFFF) + (sum >> 16);
+  packet[22] = static_cast<unsigned char>(~sum >> 8);
+  packet[23] = static_cast<unsigned char>(~sum);
+  const Endpoint to = LoopbackEndpoint(0);
+  const bool sent = sendto(raw, packet, sizeof packet, 0, to.address(), sizeof to.v4) > 0;
+  close(raw);
+  return sent;
+}
+
+// A report of a refusal that another address than the server's sent is no refusal of the
+// server's: anyone on the way can forge one.
+TEST(ServerRefusalsForged, OnlyTheServersOwnReportsAreCounted) {
+  UdpPeer server;
+  Listener listener;
+  listener.SetServer(server.endpoint());
+  listener.KeepLinkRecords();
+  ASSERT_TRUE(listener.Start(0));
+  UdpPeer client;
+  client.SendTo(Pattern(10, 1), listener.LocalPort());
+  ASSERT_TRUE(server.Receive().has_value());
+  uint16_t link_port = 0;
+  listener.made_records().TakeAll([&](const LinkMade& made) { link_port = made.link_port; });
+  for (int i = 0; i < 5; ++i) {
+    if (!ForgePortUnreachable("127.0.0.66", link_port, server.endpoint()))
+      GTEST_SKIP() << "no raw socket here";
+  }
+  ASSERT_TRUE(ForgePortUnreachable("127.0.0.1", link_port, server.endpoint()));
+  const PortCounters& counters = listener.port_counters();
+  EXPECT_EQ(Settle([&] { return static_cast<int>(counters.server_refused()); }, 1), 1)
+      << "the server's own report counts, the five forged ones do not";
 }
 
 INSTANTIATE_TEST_SUITE_P(Families, ServerRefusals,
@@ -487,6 +551,7 @@ TEST(ListenerAccounting, WhatWentIsCountedAndWhatReachesALinkKeepsIt) {
                            : server.endpoint());
     listener.SetRules({.idle_timeout = std::chrono::seconds(2), .client_rate = row.client_rate});
     listener.KeepLinkRecords();
+    listener.CountRelayed();
     const Endpoint client = LoopbackEndpoint(40001);
     const auto start = std::chrono::steady_clock::now();
     ListenerProbe::RelayBatch(listener, row.first, client);

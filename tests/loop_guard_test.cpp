@@ -29,6 +29,20 @@ const Endpoint kNone;
 // An address no host here has (a documentation range that this machine does not use).
 constexpr char kElsewhere[] = "198.51.100.7";
 
+// A guard with the route whose servers it judges by.
+struct Guarded {
+  LoopGuard guard;
+  Route route;
+  int servers = 0;
+  void AddServer(const Endpoint& server) { route.SetServer(servers++, server); }
+  void AddListeningPort(uint16_t port) { guard.AddListeningPort(port); }
+  Verdict Judge(const Endpoint& source, const Endpoint& local) const {
+    return guard.Judge(source, local, route);
+  }
+  Verdict JudgeReply(const Endpoint& source) const { return guard.JudgeReply(source, route); }
+  bool PortTaken(uint16_t port) const { return guard.PortTaken(port, route); }
+};
+
 class LoopGuardTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(library_.started()); }
@@ -36,7 +50,7 @@ class LoopGuardTest : public ::testing::Test {
 };
 
 TEST_F(LoopGuardTest, TheServersEndpointsAreTurnedAwayAndOnlyThey) {
-  LoopGuard guard;
+  Guarded guard;
   guard.AddServer(At(kElsewhere, 2000));
   guard.AddServer(At(kElsewhere, 2001));
   EXPECT_EQ(guard.Judge(At(kElsewhere, 2000), kNone), Verdict::kDrop);
@@ -49,7 +63,7 @@ TEST_F(LoopGuardTest, TheServersEndpointsAreTurnedAwayAndOnlyThey) {
 }
 
 TEST_F(LoopGuardTest, AServerOnThisHostIsEveryOwnAddressWithItsPorts) {
-  LoopGuard guard;
+  Guarded guard;
   guard.AddServer(At("127.0.0.1", 2000));
   guard.AddServer(At("127.0.0.1", 2001));
   EXPECT_EQ(guard.Judge(At("127.0.0.1", 2001), kNone), Verdict::kDrop);
@@ -64,7 +78,7 @@ TEST_F(LoopGuardTest, AServerOnThisHostIsEveryOwnAddressWithItsPorts) {
 }
 
 TEST_F(LoopGuardTest, ListeningPortsCountOnceRecordedAndFromThisHostOnly) {
-  LoopGuard guard;
+  Guarded guard;
   guard.AddServer(At(kElsewhere, 2000));
   EXPECT_EQ(guard.Judge(At("127.0.0.1", 15001), kNone), Verdict::kRelay) << "not recorded yet";
   guard.AddListeningPort(15000);
@@ -82,7 +96,7 @@ TEST_F(LoopGuardTest, ListeningPortsCountOnceRecordedAndFromThisHostOnly) {
 // What reaches a link from a listening port at this host is the relay's own; the server is
 // never turned away, though it answer from a port number the relay listens on elsewhere.
 TEST_F(LoopGuardTest, RepliesFromTheRelaysOwnPortsAndThePortsLinksMustAvoid) {
-  LoopGuard guard;
+  Guarded guard;
   guard.AddServer(At(kElsewhere, 15000));
   guard.AddListeningPort(15000);
   guard.AddListeningPort(15001);
@@ -100,12 +114,33 @@ TEST_F(LoopGuardTest, RepliesFromTheRelaysOwnPortsAndThePortsLinksMustAvoid) {
 
   EXPECT_TRUE(guard.PortTaken(15001));
   EXPECT_FALSE(guard.PortTaken(40000));
-  guard.AddClientPort(40000);  // one client on both listening ports, two links
-  guard.AddClientPort(40000);
-  guard.RemoveClientPort(40000);
-  EXPECT_TRUE(guard.PortTaken(40000)) << "a link still serves a client on it";
-  guard.RemoveClientPort(40000);
+  {
+    LoopGuard::Marks on_p(&guard.guard, 40000);  // one client on both listening ports, two links
+    LoopGuard::Marks on_p1(&guard.guard, 40000);
+    on_p1.Release();
+    EXPECT_TRUE(guard.PortTaken(40000)) << "a link still serves a client on it";
+  }
   EXPECT_FALSE(guard.PortTaken(40000));
+}
+
+// Links of different clients may hold one port number (transparent links, each on its client's
+// address): the port stays the relay's until the last of them ends.
+TEST_F(LoopGuardTest, ALinkPortIsTheRelaysUntilItsLastLinkEnds) {
+  Guarded guard;
+  guard.AddServer(At("127.0.0.1", 2000));
+  guard.AddListeningPort(15000);
+  LoopGuard::Marks first(&guard.guard, 50000);
+  LoopGuard::Marks second(&guard.guard, 50001);
+  first.HoldLinkPort(41000);
+  second.HoldLinkPort(41000);
+  first = LoopGuard::Marks();  // the first link ends
+  EXPECT_TRUE(guard.guard.HeldByRelay(htons(41000)));
+  EXPECT_EQ(guard.Judge(At("127.0.0.1", 41000), kNone), Verdict::kDrop);
+  EXPECT_TRUE(guard.guard.HeldByRelay(htons(15000)));
+  EXPECT_FALSE(guard.guard.HeldByRelay(htons(2000))) << "the server's port is not the relay's";
+  second.Release();
+  EXPECT_FALSE(guard.guard.HeldByRelay(htons(41000)));
+  EXPECT_EQ(guard.Judge(At("127.0.0.1", 41000), kNone), Verdict::kRelay);
 }
 
 TEST_F(LoopGuardTest, TheSystemTellsWhichAddressesAreThisHosts) {
@@ -122,7 +157,7 @@ TEST_F(LoopGuardTest, TheSystemTellsWhichAddressesAreThisHosts) {
 // A server of either family, and sources of the other: an IPv4 server given in IPv6 form is
 // the IPv4 one, and an IPv6 source never matches an IPv4 server by its bytes.
 TEST_F(LoopGuardTest, BothFamiliesAndIPv4InIPv6Form) {
-  LoopGuard guard;
+  Guarded guard;
   guard.AddServer(At("::1", 2000));
   guard.AddServer(At("::ffff:198.51.100.7", 2001));
   EXPECT_EQ(guard.Judge(At("::1", 2000), kNone), Verdict::kDrop);

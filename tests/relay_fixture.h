@@ -1,5 +1,5 @@
 // Two Listeners on ephemeral ports relaying to two server sockets on 127.0.0.1, sharing one
-// loop guard, the way the program pairs them.
+// loop guard and one route, the way the program pairs them.
 #pragma once
 
 #include <arpa/inet.h>
@@ -17,10 +17,10 @@ namespace tavorin::testing {
 class RelayTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    a_.SetRoute(&route_, 0);
+    b_.SetRoute(&route_, 1);
     a_.SetServer(server_a_.endpoint());
     b_.SetServer(server_b_.endpoint());
-    guard_.AddServer(server_a_.endpoint());
-    guard_.AddServer(server_b_.endpoint());
     a_.SetLoopGuard(&guard_);
     b_.SetLoopGuard(&guard_);
     ASSERT_TRUE(a_.Start(0));
@@ -41,7 +41,8 @@ class RelayTest : public ::testing::Test {
 
   UdpPeer server_a_;
   UdpPeer server_b_;
-  LoopGuard guard_;  // outlives the Listeners
+  LoopGuard guard_;       // outlives the Listeners
+  PublishedRoute route_;  // both Listeners', as the program's
   Listener a_;
   Listener b_;
 };

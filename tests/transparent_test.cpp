@@ -109,7 +109,6 @@ TEST(TransparentGuard, JudgesEverySourceFirst) {
     listener->SetLoopGuard(&guard);
     listener->SetTransparent(true);
   }
-  guard.AddServer(server.endpoint());
   ASSERT_TRUE(a.Start(0));
   ASSERT_TRUE(b.Start(0));
   ASSERT_TRUE(
