@@ -57,10 +57,14 @@ std::string LiveSettings::FamilyMoveText(bool v6) {
   const std::string family = v6 ? "IPv6" : "IPv4";
   if (!told)
     return "the links held move to " + family + " at their next datagram";
-  return "links moved to " + family + ": " + std::to_string(total.kept) +
-         " kept their ports, " + std::to_string(total.closed) +
-         " closed (a transparent link's socket holds its client's address, or the port was "
-         "taken)";
+  std::string text = "the links held moved to " + family + ": " + std::to_string(total.kept) +
+                     " kept their ports";
+  if (total.closed > 0) {
+    text += ", " + std::to_string(total.closed) +
+            " closed (reason=server-family: a transparent link holds its client's address, or "
+            "the port was taken)";
+  }
+  return text;
 }
 
 void LiveSettings::ApplyAtStart() {

@@ -4,6 +4,8 @@
 #include <arpa/inet.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <optional>
 #include <string>
 
 #include "tests/relay_fixture.h"
@@ -161,6 +163,36 @@ TEST_F(RelayTest, EachLinkFollowsOnItsOwnUntilTheServerMoves) {
   EXPECT_TRUE(server_a_.Silent(100));
   EXPECT_TRUE(transfers[0].Silent(0));
   EXPECT_TRUE(transfers[1].Silent(0));
+}
+
+// A reload that moves the server to the other family: each link held opens its socket anew in
+// that family on the same port, so the new server sees the client where the old one did, and
+// the replies come back; back to IPv4, a socket of both families reaches it as it is.
+TEST_F(RelayTest, AServerMovedToTheOtherFamilyKeepsEveryLinksPort) {
+  UdpPeer clients[2];
+  Endpoint links[2];
+  for (int i = 0; i < 2; ++i)
+    links[i] = Forward(clients[i], Pattern(10, i), port_a(), server_a_).from;
+  UdpPeer v6(Loopback6Endpoint(0));
+  a_.SetServer(v6.endpoint());
+  const std::optional<Listener::FamilyMove> moved =
+      a_.AwaitRoute(a_.route().Held().version, std::chrono::seconds(5));
+  ASSERT_TRUE(moved.has_value()) << "the receive thread took the new server";
+  EXPECT_EQ(moved->kept, 2u);
+  EXPECT_EQ(moved->closed, 0u);
+  for (int i = 0; i < 2; ++i) {
+    const Received got = Forward(clients[i], Pattern(11, i), port_a(), v6);
+    EXPECT_EQ(got.data, Pattern(11, i));
+    EXPECT_EQ(got.from.port_net(), links[i].port_net()) << "the port the server knew";
+    v6.SendTo(Pattern(12, i), got.from);
+    auto back = clients[i].Receive();
+    ASSERT_TRUE(back.has_value()) << "the reply reaches the client";
+    EXPECT_EQ(back->data, Pattern(12, i));
+  }
+  a_.SetServer(server_a_.endpoint());
+  EXPECT_EQ(Forward(clients[0], Pattern(13, 0), port_a(), server_a_).from.port_net(),
+            links[0].port_net());
+  EXPECT_EQ(a_.counters().links_made(), 2u) << "no link was made anew";
 }
 
 }  // namespace

@@ -261,6 +261,16 @@ TEST(Program, AReloadMovesTheServerAndKeepsEveryLink) {
             std::string::npos);
   UdpPeer newcomer;
   LinkPortOf(newcomer, static_cast<uint16_t>(port + 1), moved_next, 3);
+  // The server moves to the other family: each link keeps its port there.
+  UdpPeer v6(Loopback6Endpoint(0));
+  dir.Write("TAVORIN.INI",
+            "[Proxy]\nPort=" + p + "\n[Server]\nPort=" + std::to_string(v6.port()) + "\nIP=::1\n");
+  relay.Signal(SIGUSR1);
+  const std::string moved_line = relay.ErrorLines(1);
+  EXPECT_NE(moved_line.find(", the links held moved to IPv6: 2 kept their ports\n"),
+            std::string::npos)
+      << moved_line;
+  EXPECT_EQ(LinkPortOf(client, port, v6, 4), link);
   relay.Signal(SIGTERM);
   EXPECT_TRUE(ExitedWith(relay.WaitForExit(kExitDeadlineMs), 0));
 }

@@ -522,6 +522,7 @@ INSTANTIATE_TEST_SUITE_P(Families, ServerRefusals,
 // client whose sends keep failing, or go over its rate, is not expired as idle; empty
 // datagrams, dropped before the link, do not keep it.
 TEST(ListenerAccounting, WhatWentIsCountedAndWhatReachesALinkKeepsIt) {
+  constexpr size_t kProxyHeader4 = 28;  // the signature, version, family, length, addresses
   struct Row {
     const char* what;
     bool broadcast_server;  // which no socket here may send to
@@ -530,6 +531,7 @@ TEST(ListenerAccounting, WhatWentIsCountedAndWhatReachesALinkKeepsIt) {
     std::vector<size_t> then;   // one batch every second after, to 4 s
     uint64_t send_failed;
     bool expires;
+    bool proxy_header = false;  // counted without it: the bytes the client sent
   };
   const Row rows[] = {
       {"a server that takes them", false, 0, {10, 200, 30}, {7, 9}, 0, false},
@@ -542,6 +544,7 @@ TEST(ListenerAccounting, WhatWentIsCountedAndWhatReachesALinkKeepsIt) {
        0,
        false},
       {"only empty datagrams after the first", false, 0, {10}, {0}, 0, true},
+      {"with the PROXY header", false, 0, {10, 200, 30}, {7, 9}, 0, false, true},
   };
   for (const Row& row : rows) {
     UdpPeer server;
@@ -550,6 +553,7 @@ TEST(ListenerAccounting, WhatWentIsCountedAndWhatReachesALinkKeepsIt) {
                            ? MakeEndpoint(htonl(INADDR_BROADCAST), htons(server.port()))
                            : server.endpoint());
     listener.SetRules({.idle_timeout = std::chrono::seconds(2), .client_rate = row.client_rate});
+    listener.SetProxyHeader(row.proxy_header);
     listener.KeepLinkRecords();
     listener.CountRelayed();
     const Endpoint client = LoopbackEndpoint(40001);
@@ -565,7 +569,7 @@ TEST(ListenerAccounting, WhatWentIsCountedAndWhatReachesALinkKeepsIt) {
     Traffic arrived;
     while (std::optional<Received> got = server.Receive(100)) {
       ++arrived.datagrams;
-      arrived.bytes += got->data.size();
+      arrived.bytes += got->data.size() - (row.proxy_header ? kProxyHeader4 : 0);
     }
     const PortCounters& counters = listener.port_counters();
     EXPECT_EQ(counters.to_server_datagrams(), arrived.datagrams) << row.what;
