@@ -1,10 +1,13 @@
 // 1,000 clients x 1,000 datagrams each through the built relay, across both port pairs: every
-// reply checked byte for byte, none lost, none to the wrong client; then a key ends it cleanly.
+// reply checked byte for byte, none lost, none to the wrong client, while reloads change the
+// links' rules under them; then a key ends it cleanly.
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+
+#include <csignal>
 #include <unistd.h>
 
 #include <chrono>
@@ -56,8 +59,13 @@ TEST(Soak, AThousandClientsAThousandDatagramsEachNothingLostOrMixedUp) {
   const uint16_t server_port = echo.port();
   uint16_t port = FreePortPair();
   TempDir dir;
-  dir.Write("TAVORIN.INI", "[Proxy]\nPort=" + std::to_string(port) +
-                               "\n[Server]\nPort=" + std::to_string(server_port) + "\n");
+  // Every reload publishes a new route (the rules change), which every thread then reads.
+  auto settings = [&](int reload) {
+    dir.Write("TAVORIN.INI", "[Proxy]\nPort=" + std::to_string(port) +
+                                 "\nIdleTimeout=" + std::to_string(3600 + reload % 2) +
+                                 "\n[Server]\nPort=" + std::to_string(server_port) + "\n");
+  };
+  settings(0);
   RunningProgram relay(dir.path());
   ASSERT_NE(relay.ReadLines(4).find("Ready"), std::string::npos);
 
@@ -84,6 +92,7 @@ TEST(Soak, AThousandClientsAThousandDatagramsEachNothingLostOrMixedUp) {
 
   uint64_t answered = 0;
   uint64_t wrong = 0;
+  int reloads = 0;
   const uint64_t total = uint64_t{kClients} * kDatagrams;
   auto last_progress = std::chrono::steady_clock::now();
   auto start = last_progress;
@@ -114,6 +123,10 @@ TEST(Soak, AThousandClientsAThousandDatagramsEachNothingLostOrMixedUp) {
     }
     if (n > 0)
       last_progress = std::chrono::steady_clock::now();
+    if (answered / 50000 > static_cast<uint64_t>(reloads)) {
+      settings(++reloads);
+      kill(relay.pid(), SIGUSR1);
+    }
     ASSERT_LT(std::chrono::steady_clock::now() - last_progress, std::chrono::seconds(10))
         << answered << " of " << total << " answered; the rest is lost";
     ASSERT_EQ(wrong, 0u) << "a reply was corrupted, repeated or for another client";
