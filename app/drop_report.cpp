@@ -51,6 +51,13 @@ std::vector<std::string> DropReport::Check(const PortCounters& counters,
                     Datagrams(*news) + " (port unreachable)");
   }
 
+  if (std::optional<uint64_t> news = follow_pace_.Due(counters.follow_refused(), now)) {
+    lines.push_back(Prefix() + Datagrams(*news) +
+                    " went to the server's own port, not to the port their link followed, which "
+                    "this relay holds on the server's host (" +
+                    KeyLabel(KeyId::kFollowServerPort) + ")");
+  }
+
   const uint64_t over_rate = counters.dropped_over_rate();
   if (rate_pace_.Due(over_rate, now)) {
     lines.push_back(Prefix() + Datagrams(over_rate - over_rate_told_) + " over the rate of " +

@@ -1,7 +1,8 @@
 // Tells standard error about datagrams a listening port did not carry, either way: those longer
 // than the limit (with the length seen and the key that raises the limit) and empty ones, and
 // those the system refused to send (with the destination and the reason), those the server
-// refused (nobody on its port), and those over a client's rate. Each kind at its own pace: a
+// refused (nobody on its port), those over a client's rate, and those sent to the server's own
+// port instead of the port their link followed. Each kind at its own pace: a
 // line when they begin, at most one every 10 s while they go on.
 #pragma once
 
@@ -40,6 +41,7 @@ class DropReport {
   uint64_t to_server_told_ = 0;
   uint64_t to_client_told_ = 0;
   LinePace refuse_pace_;
+  LinePace follow_pace_;
 };
 
 }  // namespace tavorin

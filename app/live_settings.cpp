@@ -10,8 +10,8 @@
 
 namespace tavorin {
 
-LiveSettings::LiveSettings(Settings settings, const Endpoint& server_address,
-                           PublishedRoute& route, Listener& a, Listener& b, LoopGuard& guard)
+LiveSettings::LiveSettings(Settings settings, const Endpoint& server_address, PublishedRoute& route,
+                           Listener& a, Listener& b, LoopGuard& guard)
     : settings_(std::move(settings)),
       route_(route),
       server_address_(server_address),
@@ -57,8 +57,8 @@ std::string LiveSettings::FamilyMoveText(bool v6) {
   const std::string family = v6 ? "IPv6" : "IPv4";
   if (!told)
     return "the links held move to " + family + " at their next datagram";
-  std::string text = "the links held moved to " + family + ": " + std::to_string(total.kept) +
-                     " kept their ports";
+  std::string text =
+      "the links held moved to " + family + ": " + std::to_string(total.kept) + " kept their ports";
   if (total.closed > 0) {
     text += ", " + std::to_string(total.closed) +
             " closed (reason=server-family: a transparent link holds its client's address, or "
@@ -149,7 +149,7 @@ std::vector<std::string> LiveSettings::Reload(const Settings& fresh, const std::
   for (const std::string& error : fresh.errors)
     lines.push_back("tavorin: warning: " + error);
   lines.push_back("tavorin: reloaded " + path + ": " +
-                  (!changed.empty()   ? joined(changed)
+                  (!changed.empty()  ? joined(changed)
                    : restart.empty() ? std::string("nothing changed")
                                      : std::string("nothing that applies while it runs changed")) +
                   (kept.empty() ? "" : "; " + joined(kept)));

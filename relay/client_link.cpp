@@ -171,8 +171,8 @@ void ClientLink::Follow(const Endpoint& source, const PublishedRoute::Versioned&
     return;
   // A port of the relay's own on the server's host is never followed: a datagram from there
   // is forged, or the relay's, and what the link sent there would reach another client.
-  if (server.on_this_host && port_.guard != nullptr && source.port_net() != server.plain.port_net() &&
-      port_.guard->HeldByRelay(source.port_net()))
+  if (server.on_this_host && port_.guard != nullptr &&
+      source.port_net() != server.plain.port_net() && port_.guard->HeldByRelay(source.port_net()))
     return;
   const uint64_t followed =
       (server.generation & kFollowedVersionMask) << 16 | uint64_t{source.port_net()};

@@ -161,8 +161,7 @@ class Listener {
   // need be. Only the receive thread calls this while the Listener runs.
   void RelayBatch(const ReceiveSlot* slots, int count);
   // The guard's verdict on a source under `route`, kRelay without a guard.
-  LoopGuard::Verdict Judge(const Endpoint& source, const Endpoint& local,
-                           const Route& route) const;
+  LoopGuard::Verdict Judge(const Endpoint& source, const Endpoint& local, const Route& route) const;
   // Once for every route published: links whose sockets cannot reach a server moved to the
   // other family move to it, on their own ports, or are closed.
   void TakeRoute(const PublishedRoute::Versioned& route);

@@ -6,8 +6,7 @@ namespace tavorin {
 
 namespace {
 bool SameServer(const Endpoint& a, const Endpoint& b) {
-  return SameAddressAndPort(a, b) &&
-         (!a.is_v6() || a.v6.sin6_scope_id == b.v6.sin6_scope_id);
+  return SameAddressAndPort(a, b) && (!a.is_v6() || a.v6.sin6_scope_id == b.v6.sin6_scope_id);
 }
 }  // namespace
 

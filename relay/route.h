@@ -38,8 +38,8 @@ struct Route {
   // (family 0) where a Listener runs alone.
   static constexpr int kPorts = 2;
   struct Server {
-    Endpoint endpoint;      // as set: where datagrams go
-    Endpoint plain;         // the same in IPv4 form where it is one, as sources come
+    Endpoint endpoint;          // as set: where datagrams go
+    Endpoint plain;             // the same in IPv4 form where it is one, as sources come
     bool on_this_host = false;  // then any address of this host with its port is the server too
     // How many times this port's server has been set anew: what a link learnt of a server
     // (the port it follows) holds only for the server it learnt it from.

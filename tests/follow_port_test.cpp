@@ -15,9 +15,9 @@ namespace {
 
 // Where the answer to the client's first datagram comes from.
 enum class Answer {
-  kServersAddress,  // another port of the server's address
-  kOtherAddress,    // another address (127.0.0.2), another port
-  kRelaysOwnPort,   // the server's address, but the relay's own P+1: forged, a loop
+  kServersAddress,    // another port of the server's address
+  kOtherAddress,      // another address (127.0.0.2), another port
+  kRelaysOwnPort,     // the server's address, but the relay's own P+1: forged, a loop
   kAnotherLinksPort,  // the server's address, but another client's link's port: forged
   kItsOwnPort,        // the server's address, but the link's own port: forged
 };
@@ -42,7 +42,7 @@ class FollowTest : public RelayTest, public ::testing::WithParamInterface<Follow
 TEST_P(FollowTest, TheNextDatagramGoesWhereTheServersAddressLastAnsweredFrom) {
   const FollowCase& row = GetParam();
   const bool forged = row.answer == Answer::kRelaysOwnPort ||
-                     row.answer == Answer::kAnotherLinksPort || row.answer == Answer::kItsOwnPort;
+                      row.answer == Answer::kAnotherLinksPort || row.answer == Answer::kItsOwnPort;
   if (forged && geteuid() != 0)
     GTEST_SKIP() << "forging a source address takes a raw socket, which takes root";
   a_.SetRules(Rules());
@@ -112,24 +112,23 @@ TEST_P(FollowTest, TheNextDatagramGoesWhereTheServersAddressLastAnsweredFrom) {
 
 INSTANTIATE_TEST_SUITE_P(
     Listener, FollowTest,
-    ::testing::Values(FollowCase{"FollowsANewPortOfTheServersAddress", true, false, false,
-                                 Answer::kServersAddress, true},
-                      FollowCase{"FollowsOnPPlusOneToo", true, false, true, Answer::kServersAddress,
-                                 true},
-                      FollowCase{"FollowsWithRepliesFromServerOnly", true, true, false,
-                                 Answer::kServersAddress, true},
-                      FollowCase{"AnotherAddressNeverMovesALink", true, false, false,
-                                 Answer::kOtherAddress, false},
-                      FollowCase{"WhatRepliesFromServerOnlyDropsNeverMovesALink", true, true, false,
-                                 Answer::kOtherAddress, false},
-                      FollowCase{"WhatTheLoopGuardDropsNeverMovesALink", true, false, false,
-                                 Answer::kRelaysOwnPort, false},
-                      FollowCase{"AnotherLinksPortIsNeverFollowed", true, false, false,
-                                 Answer::kAnotherLinksPort, false},
-                      FollowCase{"ItsOwnPortIsNeverFollowed", true, false, false,
-                                 Answer::kItsOwnPort, false},
-                      FollowCase{"WithoutTheKeyEveryDatagramGoesToS", false, false, false,
-                                 Answer::kServersAddress, false}),
+    ::testing::Values(
+        FollowCase{"FollowsANewPortOfTheServersAddress", true, false, false,
+                   Answer::kServersAddress, true},
+        FollowCase{"FollowsOnPPlusOneToo", true, false, true, Answer::kServersAddress, true},
+        FollowCase{"FollowsWithRepliesFromServerOnly", true, true, false, Answer::kServersAddress,
+                   true},
+        FollowCase{"AnotherAddressNeverMovesALink", true, false, false, Answer::kOtherAddress,
+                   false},
+        FollowCase{"WhatRepliesFromServerOnlyDropsNeverMovesALink", true, true, false,
+                   Answer::kOtherAddress, false},
+        FollowCase{"WhatTheLoopGuardDropsNeverMovesALink", true, false, false,
+                   Answer::kRelaysOwnPort, false},
+        FollowCase{"AnotherLinksPortIsNeverFollowed", true, false, false, Answer::kAnotherLinksPort,
+                   false},
+        FollowCase{"ItsOwnPortIsNeverFollowed", true, false, false, Answer::kItsOwnPort, false},
+        FollowCase{"WithoutTheKeyEveryDatagramGoesToS", false, false, false,
+                   Answer::kServersAddress, false}),
     [](const ::testing::TestParamInfo<FollowCase>& row) { return row.param.name; });
 
 // Two clients at once, each answered from a port of its own, and what a reload does: the same

@@ -198,46 +198,46 @@ TEST(LinkPorts, ALinkNeverKeepsAPortOfTheServerOnThisHost) {
 // A TFTP-like server answers from a port of its own and lets it go; with two ports to give, the
 // system hands that port to the next new client's link. The first link's next datagram goes to
 // the server's own port, never to the other client's link, which would pass it to that client.
+int FollowedPortGoesToAnotherLink() {
+  for (int round = 0; round < 5; ++round) {
+    UdpPeer server(40000);
+    LoopGuard guard;
+    Listener listener;
+    listener.SetServer(server.endpoint());
+    listener.SetRules({.follow_server_port = true});
+    listener.SetLoopGuard(&guard);
+    if (!listener.Start(45000))
+      return 2;
+    UdpPeer first(46000);
+    UdpPeer second(46001);
+    first.SendTo(Pattern(8, 1), 45000);
+    std::optional<Received> got = server.Receive();
+    if (!got)
+      return 3;
+    auto transfer = std::make_unique<UdpPeer>(0);  // takes the range's other port
+    transfer->SendTo(Pattern(8, 2), got->from);
+    if (!first.Receive())
+      return 4;
+    transfer.reset();
+    second.SendTo(Pattern(8, 3), 45000);  // its link gets the port just let go
+    if (!server.Receive())
+      return 5;
+    first.SendTo(Pattern(8, 4), 45000);
+    got = server.Receive();
+    if (!got || got->data != Pattern(8, 4))
+      return 6;
+    if (!second.Silent(200))
+      return 7;  // the first client's datagram reached the second client
+    if (listener.port_counters().follow_refused() != 1)
+      return 8;
+  }
+  return 0;
+}
+
 TEST(LinkPorts, AFollowedPortHandedToAnotherLinkIsNeverSentTo) {
-  EXPECT_IN_OWN_NETWORK(
-      (std::vector<std::pair<std::string, std::string>>{
-          {"ipv4/ip_local_port_range", "41000 41001"}}),
-      [] {
-        for (int round = 0; round < 5; ++round) {
-          UdpPeer server(40000);
-          LoopGuard guard;
-          Listener listener;
-          listener.SetServer(server.endpoint());
-          listener.SetRules({.follow_server_port = true});
-          listener.SetLoopGuard(&guard);
-          if (!listener.Start(45000))
-            return 2;
-          UdpPeer first(46000);
-          UdpPeer second(46001);
-          first.SendTo(Pattern(8, 1), 45000);
-          std::optional<Received> got = server.Receive();
-          if (!got)
-            return 3;
-          {
-            UdpPeer transfer(0);  // takes the range's other port
-            transfer.SendTo(Pattern(8, 2), got->from);
-            if (!first.Receive())
-              return 4;
-          }
-          second.SendTo(Pattern(8, 3), 45000);  // its link gets the port just let go
-          if (!server.Receive())
-            return 5;
-          first.SendTo(Pattern(8, 4), 45000);
-          got = server.Receive();
-          if (!got || got->data != Pattern(8, 4))
-            return 6;
-          if (!second.Silent(200))
-            return 7;  // the first client's datagram reached the second client
-          if (listener.port_counters().follow_refused() != 1)
-            return 8;
-        }
-        return 0;
-      });
+  EXPECT_IN_OWN_NETWORK((std::vector<std::pair<std::string, std::string>>{
+                            {"ipv4/ip_local_port_range", "41000 41001"}}),
+                        FollowedPortGoesToAnotherLink);
 }
 
 // Forged clients on every port of a four-port ephemeral range, round after round: a link that

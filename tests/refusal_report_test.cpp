@@ -142,7 +142,7 @@ TEST(DropReport, OneLineAtOnceThenAtMostOneEveryTenSecondsWithTheLengthSeen) {
 }
 
 // Refusals of the server, at the pace of the other drops, each line naming the server that
-// refused the latest.
+// refused the latest; and datagrams kept from a followed port, in a line of their own.
 TEST(DropReport, ServerRefusalsAreToldAtOnceThenAtMostEveryTenSeconds) {
   PortCounters counters;
   DropReport report(15000, 520);
@@ -174,6 +174,11 @@ TEST(DropReport, ServerRefusalsAreToldAtOnceThenAtMostEveryTenSeconds) {
     EXPECT_EQ(lines.empty() ? std::nullopt : std::optional<std::string>(lines[0]), step.line)
         << "at " << step.at.count() << " ms";
   }
+  counters.CountFollowRefused(2);
+  EXPECT_EQ(report.Check(counters, start + seconds(100)),
+            std::vector<std::string>{"tavorin: port 15000: 2 datagrams went to the server's own "
+                                     "port, not to the port their link followed, which this relay "
+                                     "holds on the server's host (FollowServerPort in [Server])"});
 }
 
 TEST(ShortageText, NamesWhatCouldNotBeHad) {

@@ -7,8 +7,8 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 
-#include <csignal>
 #include <unistd.h>
+#include <csignal>
 
 #include <chrono>
 #include <cstring>
