@@ -1,8 +1,10 @@
 // The link log: with LogLinks=1, the log file (standard output) gets a line for every link made
 // and closed, and every minute a line of counters per listening port. Only the main thread
 // writes it; relay threads publish records and counts (Listener::made_records, the counters).
-// A log that cannot keep up never holds anything up: what cannot be written at once is dropped,
-// and the next counters line says how many lines were lost.
+// A log that cannot keep up never holds anything up: what cannot be written at once waits, up to
+// a bound past which it is dropped, and the next counters line says how many lines were lost. A
+// log that could not be reopened takes nothing, so its lines wait in the same way for the
+// next reopen.
 //
 //   2026-12-08T10:15:02.417Z tavorin link-made port=15000 client=198.51.100.7:40312 link=51234
 //   2026-12-08T10:17:05.002Z tavorin link-closed port=15000 client=198.51.100.7:40312

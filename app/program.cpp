@@ -115,7 +115,7 @@ int RunRelay(const Settings& settings, const Endpoint& address, const std::strin
                  static_cast<unsigned>(PortOf(settings.proxy_port)), KeyOf(KeyId::kProxyIp).name,
                  AddressText(settings.listen_address).c_str(), KeyLabel(KeyId::kProxyIp).c_str(),
                  settings_path.c_str());
-    return 1;
+    return kStartFailed;  // an address may come later (DHCP): not the settings' fault alone
   }
   // Links that cannot take their clients' addresses would refuse every client: the start ends
   // instead, before anything listens.
@@ -128,17 +128,17 @@ int RunRelay(const Settings& settings, const Endpoint& address, const std::strin
                    KeyOf(KeyId::kTransparent).name, KeyLabel(KeyId::kTransparent).c_str(),
                    settings_path.c_str(), address.is_v6() ? "IPV6_TRANSPARENT" : "IP_TRANSPARENT",
                    ErrorText(refused).c_str());
-      return 1;
+      return kConfigurationError;
     }
   }
   if (!StartListener(a, settings.proxy_port) ||
       !StartListener(b, NextNumber(settings.proxy_port))) {
-    return 1;
+    return kStartFailed;  // a port in use now may be free at the next start
   }
   if (live.ServesItself()) {
     std::fprintf(stderr, "tavorin: the server port %u is this relay's own listening port\n",
                  static_cast<unsigned>(PortOf(settings.server_port)));
-    return 1;
+    return kConfigurationError;
   }
   std::printf("Tavorin BUILD 6 - Ready to rock on port %i!\n",
               static_cast<int>(PortOf(settings.proxy_port)));
@@ -212,13 +212,24 @@ std::optional<int> AnswerArguments(int argc, char** argv) {
         "datagrams to the server's ports S and S+1 through a socket of the client's own, and the\n"
         "server's replies back from the port the client used. It reads its settings from\n"
         "TAVORIN.INI in the working directory, prints four lines, then writes to the log file,\n"
-        "and relays until a key is pressed on the terminal.\n"
+        "and relays until it is stopped.\n"
+        "\n"
+        "Stopping and reloading:\n"
+        "  a key on its terminal, SIGTERM, SIGINT (Ctrl+C) or SIGHUP: the orderly stop (with\n"
+        "  LogLinks=1 each link's closed line and the counters written; exit status 0); a\n"
+        "  second signal ends it at once. On Windows Ctrl+C, Ctrl+Break and closing the console.\n"
+        "  SIGUSR1 (systemctl reload): reads TAVORIN.INI again and reopens the log file.\n"
         "\n"
         "Settings, with their defaults:\n"
         "%s"
         "\n"
+        "Exit status: 0 after a stop; %d when it could not start for now (a port in use, a name\n"
+        "that does not resolve); %d when its settings or rights cannot work as they are.\n"
+        "\n"
+        "As a service: systemctl enable --now tavorin@NAME runs one in /var/lib/tavorin/NAME,\n"
+        "which holds its TAVORIN.INI (the unit tavorin@.service; journalctl -u tavorin@NAME).\n"
         "The manual: man tavorin (every setting, the log, stopping, capacity).\n",
-        KeysHelp().c_str());
+        KeysHelp().c_str(), kStartFailed, kConfigurationError);
     return 0;
   }
   return std::nullopt;
@@ -237,7 +248,7 @@ int RunProgram() {
   if (failure) {
     std::fprintf(stderr, "tavorin: cannot read the current directory: %s\n",
                  failure.message().c_str());
-    return 1;
+    return kStartFailed;
   }
   // Both files are named inside the working directory, whatever the name looks like (a Log
   // value that starts with a separator is no way out of it).
@@ -251,7 +262,7 @@ int RunProgram() {
     std::fprintf(stderr, "tavorin: %s\n", error.c_str());
   }
   if (!settings.errors.empty())
-    return 1;
+    return kConfigurationError;
   const std::string log_path = within + settings.log;
   if (settings.log.empty()) {
     std::fprintf(stderr, "tavorin: warning: %s of %s is empty; no log file\n",
@@ -264,7 +275,7 @@ int RunProgram() {
     std::fprintf(stderr, "tavorin: cannot resolve the server host \"%s\" (%s of %s)\n",
                  settings.server_host.c_str(), KeyLabel(KeyId::kServerIp).c_str(),
                  settings_path.c_str());
-    return 1;
+    return kStartFailed;  // the name service may not be up yet
   }
   std::printf("Server IP = %s\n", AddressText(*address).c_str());
 

@@ -11,7 +11,17 @@ namespace tavorin {
 // other argument is ignored, and nothing comes back: the relay is to run.
 std::optional<int> AnswerArguments(int argc, char** argv);
 
-// Returns the exit status: 0 after a key press, 1 when the relay could not be started.
+// How a start that fails ends. kStartFailed: the host could not give what was asked for now (a
+// port in use, a server name that does not resolve, an address the host lacks), which a later
+// start may well have. kConfigurationError: the settings, or the rights the relay was given,
+// cannot work as they are (a value that is no address, Transparent=1 without the capability,
+// a server that is the relay itself), and no restart mends that until someone changes them.
+// 78 is EX_CONFIG of sysexits.h, which the service unit names in RestartPreventExitStatus=.
+inline constexpr int kStartFailed = 1;
+inline constexpr int kConfigurationError = 78;
+
+// Returns the exit status: 0 after a key press or a stop signal, kStartFailed or
+// kConfigurationError when the relay could not be started.
 int RunProgram();
 
 }  // namespace tavorin

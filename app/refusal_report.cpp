@@ -1,5 +1,8 @@
 #include "app/refusal_report.h"
 
+#include "app/settings.h"
+#include "platform/udp_socket.h"
+
 namespace tavorin {
 
 std::string ShortageText(const Outcome& outcome) {
@@ -9,6 +12,12 @@ std::string ShortageText(const Outcome& outcome) {
     case Step::kSocket:
       return "no socket: " + ErrorText(outcome.error());
     case Step::kBind:
+      // No port is short here: a transparent link sends from its client's address, which a
+      // socket of the server's family cannot take when the client's family is the other one.
+      if (outcome.error() == kNoAddressFamily) {
+        return std::string("the client's address family differs from the server's (") +
+               KeyOf(KeyId::kTransparent).name + "=1 sends from the client's own address)";
+      }
       return "no local UDP port: " + ErrorText(outcome.error());
     case Step::kThread:
       return "no thread: " + ErrorText(outcome.error());

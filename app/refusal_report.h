@@ -41,7 +41,8 @@ class RefusalReport {
   Clock::time_point last_line_{};
 };
 
-// What could not be had, in words: "no socket: Too many open files".
+// What could not be had, in words: "no socket: Too many open files"; for a client of the other
+// family than the server's under Transparent=1, that the families differ.
 std::string ShortageText(const Outcome& outcome);
 
 }  // namespace tavorin

@@ -11,8 +11,10 @@
 namespace tavorin {
 
 namespace {
-std::atomic<DWORD> stop_event{0};
-std::atomic<bool> stop_asked{false};
+// The event that asked for the stop, or kNoStop. The cause and the request are one value, set
+// once, so that whoever sees the request sees its cause (CTRL_C_EVENT is 0, hence the mark).
+constexpr DWORD kNoStop = ~DWORD{0};
+std::atomic<DWORD> stop_event{kNoStop};
 std::atomic<void (*)()> last_words{nullptr};
 HANDLE stopped = nullptr;  // set once the stop is done
 HANDLE asked = nullptr;    // set by the first request, to end a wait
@@ -20,7 +22,9 @@ HANDLE asked = nullptr;    // set by the first request, to end a wait
 constexpr DWORD kMostWaitMs = 4500;
 
 BOOL WINAPI OnControl(DWORD event) {
-  if (stop_asked.exchange(true)) {
+  DWORD none = kNoStop;
+  if (!stop_event.compare_exchange_strong(none, event, std::memory_order_release,
+                                          std::memory_order_relaxed)) {
     if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
       // Asked again during the stop: ended at once.
       if (void (*words)() = last_words.load())
@@ -28,7 +32,6 @@ BOOL WINAPI OnControl(DWORD event) {
       ExitProcess(STATUS_CONTROL_C_EXIT);
     }
   } else {
-    stop_event.store(event);
     SetEvent(asked);
   }
   if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT)
@@ -39,8 +42,7 @@ BOOL WINAPI OnControl(DWORD event) {
 }  // namespace
 
 ControlSignals::ControlSignals() {
-  stop_asked.store(false);
-  stop_event.store(0);
+  stop_event.store(kNoStop);
   stopped = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   asked = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   SetConsoleCtrlHandler(OnControl, TRUE);
@@ -58,9 +60,9 @@ void ControlSignals::Wait(std::chrono::milliseconds most) {
 void ControlSignals::Release() {}  // the handler takes every request as it comes
 
 const char* ControlSignals::StopRequest() const {
-  if (!stop_asked.load())
-    return nullptr;
-  switch (stop_event.load()) {
+  switch (stop_event.load(std::memory_order_acquire)) {
+    case kNoStop:
+      return nullptr;
     case CTRL_C_EVENT:
       return "Ctrl+C";
     case CTRL_BREAK_EVENT:

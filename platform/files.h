@@ -32,7 +32,9 @@ void PrepareStandardStreams();
 std::optional<std::string> RedirectStandardOutput(const std::string& path, bool append = false);
 
 // Writes `text` to standard output as far as it goes without waiting (a pipe nobody empties
-// takes nothing, a full disk takes what it can); returns the bytes written.
+// takes nothing, a full disk takes what it can); returns the bytes written. While standard
+// output is the null device in place of a file that RedirectStandardOutput could not open, it
+// takes nothing: what was meant for that file is kept by the caller, not thrown away.
 size_t WriteStandardOutputNow(std::string_view text);
 
 // Whether a line written to standard error now would go out without waiting: false while it

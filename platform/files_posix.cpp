@@ -39,6 +39,8 @@ void PrepareStandardStreams() {
 namespace {
 // Whether standard output, as it now is, has been made non-blocking for the log's writes.
 bool output_nonblocking = false;
+// Whether it is the null device in place of a log that could not be opened.
+bool output_lost = false;
 
 // Opens what the symbolic link at `path` names, if root owns the link. The link judged is the
 // link followed: it is held open while its owner is looked at and its target read, so that
@@ -92,6 +94,7 @@ std::optional<std::string> RedirectStandardOutput(const std::string& path, bool 
   std::optional<std::string> failure;
   if (fd < 0 && root && errno == ELOOP)
     fd = OpenThroughRootsLink(path, flags, &failure);
+  output_lost = fd < 0;
   if (fd < 0) {
     if (!failure)
       failure = std::strerror(errno);
@@ -111,6 +114,8 @@ std::optional<std::string> RedirectStandardOutput(const std::string& path, bool 
 }
 
 size_t WriteStandardOutputNow(std::string_view text) {
+  if (output_lost)
+    return 0;
   // Standard output is by now the log this process opened for itself (or the null device), so
   // making it non-blocking changes nothing for anyone else.
   if (!output_nonblocking) {

@@ -23,8 +23,14 @@ void PrepareStandardStreams() {}
 
 // Text mode, as the console's own output is. A file in the working directory cannot be a named
 // pipe on Windows, so the open does not wait.
+namespace {
+// Whether standard output is the null device in place of a log that could not be opened.
+bool output_lost = false;
+}  // namespace
+
 std::optional<std::string> RedirectStandardOutput(const std::string& path, bool append) {
-  if (std::freopen(path.c_str(), append ? "at" : "wt", stdout) != nullptr)
+  output_lost = std::freopen(path.c_str(), append ? "at" : "wt", stdout) == nullptr;
+  if (!output_lost)
     return std::nullopt;
   std::string failure = std::strerror(errno);
   std::freopen("NUL", "wt", stdout);
@@ -33,6 +39,8 @@ std::optional<std::string> RedirectStandardOutput(const std::string& path, bool 
 
 // The log is a file, which takes what it is given at once (a full disk refuses it).
 size_t WriteStandardOutputNow(std::string_view text) {
+  if (output_lost)
+    return 0;
   size_t written = std::fwrite(text.data(), 1, text.size(), stdout);
   return std::fflush(stdout) == 0 ? written : 0;
 }

@@ -40,9 +40,13 @@ class ServiceNotifier {
   void Watchdog();
 
   // How long the manager waits for WATCHDOG=1 before it counts the relay as hung: $WATCHDOG_USEC,
-  // when $WATCHDOG_PID is unset or names this process. Zero when no watchdog is set for it, or
-  // either variable is not a number.
+  // when $WATCHDOG_PID is unset or names this process, and at most kLongestWatchdog. Zero when
+  // no watchdog is set for it, or either variable is not a number.
   std::chrono::microseconds WatchdogInterval() const { return watchdog_interval_; }
+  // A longer interval is taken as this: a sign of life every 6 hours keeps any longer watchdog
+  // content too, and the steady clock (nanoseconds in 64 bits) holds it, where it would not hold
+  // what $WATCHDOG_USEC can say (beyond about 3.7e16 the quarter of it overflows).
+  static constexpr std::chrono::microseconds kLongestWatchdog = std::chrono::hours(24);
 
  private:
   void Send(std::string_view message);

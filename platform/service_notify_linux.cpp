@@ -5,6 +5,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstddef>
@@ -40,7 +41,7 @@ std::chrono::microseconds WatchdogFromEnvironment() {
     if (PositiveNumber<pid_t>(pid) != ::getpid())
       return {};
   }
-  return std::chrono::microseconds(*interval);
+  return std::min(std::chrono::microseconds(*interval), ServiceNotifier::kLongestWatchdog);
 }
 
 }  // namespace

@@ -299,7 +299,7 @@ TEST_P(ServerIsTheRelay, IsAnError) {
   uint16_t server_port = static_cast<uint16_t>(port + offset);
   dir.Write("TAVORIN.INI", Ini(port, server_port));
   RunningProgram relay(dir.path());
-  EXPECT_TRUE(ExitedWith(relay.WaitForExit(kExitDeadlineMs), 1));
+  EXPECT_TRUE(ExitedWith(relay.WaitForExit(kExitDeadlineMs), kConfigurationStatus));
   EXPECT_EQ(relay.RestOfOutput(),
             "Server Port = " + std::to_string(server_port) + "\nServer IP = 127.0.0.1\n");
   std::string errors = relay.Errors();

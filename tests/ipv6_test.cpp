@@ -109,7 +109,8 @@ TEST_P(ListeningAddress, NotOfThisHostEndsTheStartNamingIt) {
   const uint16_t port = FreePortPair();
   dir.Write("TAVORIN.INI", Ini(port, 7, "IP=" + c.ip + "\n"));
   RunningProgram relay(dir.path());
-  EXPECT_TRUE(ExitedWith(relay.WaitForExit(kExitDeadlineMs), 1));
+  // A value that is no address is the settings' fault; one the host lacks may come later.
+  EXPECT_TRUE(ExitedWith(relay.WaitForExit(kExitDeadlineMs), c.parsed ? 1 : kConfigurationStatus));
   EXPECT_EQ(relay.RestOfOutput(), c.parsed ? "Server Port = 7\nServer IP = 127.0.0.1\n" : "")
       << "no banner";
   const std::string errors = relay.Errors();

@@ -1,6 +1,6 @@
 // The link log on a standard output that takes only part of what it is given (a full disk, a
-// pipe read slowly): every line reaches it whole and in order, and what is still waiting is
-// known.
+// pipe read slowly) or nothing (a log that could not be reopened): every line reaches it whole
+// and in order, and what is still waiting is known.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 
 #include "app/link_log.h"
+#include "platform/files.h"
+#include "tests/program_runner.h"
 #include "tests/udp_peer.h"
 
 namespace tavorin::testing {
@@ -66,6 +68,35 @@ TEST(LinkLog, ShortWritesLeaveNoHalfLine) {
     at = end + 1;
   }
   EXPECT_EQ(at, out.size());
+}
+
+// A reload whose reopen failed leaves the null device as standard output: a line made then
+// waits, and reaches the log that a later reopen has.
+TEST(LinkLog, LinesWaitWhileTheLogCannotBeOpened) {
+  TempDir dir;
+  const int saved = dup(STDOUT_FILENO);
+  ASSERT_GE(saved, 0);
+  std::fflush(stdout);
+  const bool failed = RedirectStandardOutput(dir.File("gone/packets.txt"), true).has_value();
+  LinkLog log;
+  log.Made(15000, {std::chrono::system_clock::now(), LoopbackEndpoint(40000), 51234});
+  log.Flush();
+  const uint64_t waiting = log.Waiting();
+  const bool reopened = !RedirectStandardOutput(dir.File("packets.txt"), true).has_value();
+  log.Flush();
+  std::fflush(stdout);
+  dup2(saved, STDOUT_FILENO);
+  close(saved);
+
+  ASSERT_TRUE(failed) << "a log in a directory that is not there was opened";
+  EXPECT_EQ(waiting, 1u) << "the line went to the null device";
+  ASSERT_TRUE(reopened);
+  EXPECT_EQ(log.Waiting(), 0u);
+  EXPECT_NE(dir.Read("packets.txt")
+                .value_or("")
+                .find(" tavorin link-made port=15000 client=127.0.0.1:40000 link=51234\n"),
+            std::string::npos)
+      << dir.Read("packets.txt").value_or("(none)");
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The shipped /etc/logrotate.d/tavorin, run by logrotate itself on a tree shaped as systemd
-# leaves the relays' directories (/var/lib/tavorin a link to private/tavorin, each instance's
-# directory owned by its user), with its paths moved below a temporary directory and a
+# leaves the relays' directories (each /var/lib/tavorin/NAME a link to
+# ../private/tavorin/NAME, the directory it names owned by the instance's user), with its paths moved below a temporary directory and a
 # stand-in for systemctl that records its calls:
 # - no log at all is no error;
 # - a log with lines is moved to packets.txt.1 and no new one is made (the relay makes it when
@@ -38,7 +38,8 @@ chmod +x "$work/bin/systemctl"
 lib=$work/var/lib
 mkdir -p "$lib/private/tavorin/"{sip,sap,voip,idle}
 chmod 700 "$lib/private"
-ln -s private/tavorin "$lib/tavorin"
+mkdir "$lib/tavorin"
+for name in sip sap voip idle; do ln -s "../private/tavorin/$name" "$lib/tavorin/$name"; done
 if [ "$(id -u)" = 0 ]; then
   # A user of the relay's own, as DynamicUser=yes makes one.
   chown 61234:61234 "$lib"/private/tavorin/*
@@ -67,7 +68,7 @@ listing() { (cd "$lib/private/tavorin" && find . -type f | sort | tr '\n' ' '); 
 write() {
   echo "$2" >>"$lib/tavorin/$1/packets.txt"
   chmod 640 "$lib/tavorin/$1/packets.txt"
-  chown --reference="$lib/tavorin/$1" "$lib/tavorin/$1/packets.txt"
+  chown --reference="$lib/private/tavorin/$1" "$lib/tavorin/$1/packets.txt"
 }
 reopen='systemctl kill --signal=SIGUSR1 --kill-whom=main tavorin@*.service'
 
@@ -84,7 +85,7 @@ expect "files after the first rotation" "$(listing)" \
   './sap/packets.txt.1 ./sip/packets.txt.1 ./voip/packets.txt '
 expect "the moved log" "$(cat "$lib/tavorin/sip/packets.txt.1")" "sip week 1"
 expect "the moved log's owner and mode" "$(stat -c '%u %a' "$lib/tavorin/sip/packets.txt.1")" \
-  "$(stat -c '%u' "$lib/tavorin/sip") 640"
+  "$(stat -c '%u' "$lib/private/tavorin/sip") 640"
 expect "calls without systemd" "$(cat "$work/calls")" ""
 
 # The relays reopen their logs, which makes them anew.

@@ -42,6 +42,9 @@ struct RowName {
 };
 
 bool ExitedWith(std::optional<int> status, int code);
+// The exit status of a start that no restart mends (settings or rights that cannot work), as
+// the manual and the service unit have it; 1 is a start that failed for now.
+inline constexpr int kConfigurationStatus = 78;
 bool KilledBy(std::optional<int> status, int signal_number);
 
 // Wine's console takes no key events from a pseudo-terminal, so under Wine the relay is ended

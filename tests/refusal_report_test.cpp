@@ -3,6 +3,7 @@
 
 #include "app/drop_report.h"
 #include "app/refusal_report.h"
+#include "platform/udp_socket.h"
 
 namespace tavorin {
 namespace {
@@ -184,6 +185,9 @@ TEST(DropReport, ServerRefusalsAreToldAtOnceThenAtMostEveryTenSeconds) {
 TEST(ShortageText, NamesWhatCouldNotBeHad) {
   EXPECT_EQ(ShortageText(Outcome::Failed(Step::kBind, 98)), "no local UDP port: " + ErrorText(98));
   EXPECT_EQ(ShortageText(Outcome::Failed(Step::kSocket, 23)), "no socket: " + ErrorText(23));
+  EXPECT_EQ(ShortageText(Outcome::Failed(Step::kBind, kNoAddressFamily)),
+            "the client's address family differs from the server's (Transparent=1 sends from the "
+            "client's own address)");
 }
 
 }  // namespace

@@ -172,6 +172,14 @@ TEST_F(ServiceNotifierTest, EachCallSendsItsMessage) {
          n.Watchdog();
        },
        {"WATCHDOG=1", "WATCHDOG=1"}},
+      {"watchdog beyond the clock's range, once",
+       false,
+       "40000000000000000",
+       [](ServiceNotifier& n) {
+         n.Watchdog();
+         n.Watchdog();
+       },
+       {"WATCHDOG=1"}},
       {"no watchdog set", false, nullptr, [](ServiceNotifier& n) { n.Watchdog(); }, {}},
       {"the environment read once",
        false,
@@ -274,6 +282,7 @@ TEST_F(ServiceNotifierTest, WatchdogIntervalFromTheEnvironment) {
       {"-30000000", ours, microseconds(0)},
       {"30s", ours, microseconds(0)},
       {"99999999999999999999999", ours, microseconds(0)},
+      {"40000000000000000", ours, ServiceNotifier::kLongestWatchdog},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE("WATCHDOG_USEC " + c.usec.value_or("unset") + ", WATCHDOG_PID " +

@@ -41,7 +41,7 @@ TEST_P(TransparentStart, EndsBeforeTheReadyLineWhereTheSystemRefuses) {
     const std::string lines = Lines(server.port(), "127.0.0.1", port);
     // The two lines before the relay listens, and not the ready line.
     EXPECT_EQ(relay.ReadLines(4), lines.substr(0, lines.find("Tavorin BUILD")));
-    EXPECT_TRUE(ExitedWith(relay.WaitForExit(kExitDeadlineMs), 1));
+    EXPECT_TRUE(ExitedWith(relay.WaitForExit(kExitDeadlineMs), kConfigurationStatus));
     const std::string errors = relay.Errors();
     EXPECT_NE(errors.find("Transparent=1 (Transparent in [Server] of "), std::string::npos)
         << errors;
