@@ -39,7 +39,7 @@ TEST_F(IniFileTest, ReadsTheFileOrGivesTheDefault) {
   EXPECT_EQ(cut.unusable_lines()[0].text, "Po");
 }
 
-// What the system's reader on Windows takes: CR-only line ends, and UTF-16 with a byte-order mark.
+// What Windows tools write: CR-only line ends, and UTF-16 with a byte-order mark.
 TEST_F(IniFileTest, LineEndsAndTextFormsOfOtherSystems) {
   const std::string text = "[Server]\nIP=10.0.0.1\n[Proxy]\nLog=r\xC3\xA9seau.txt\nPort=40000\n";
   auto utf16 = [&](bool little) {
