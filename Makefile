@@ -11,15 +11,19 @@ JOBS    ?= $(shell nproc 2>/dev/null || echo 2)
 
 all: build
 
-# A build directory is configured afresh whenever CMAKE_ARGS differs from what it was last
+# Every build of the project's own treats warnings as errors; CMAKE_ARGS comes after, so that
+# -DTAVORIN_WERROR=OFF there still turns it off.
+CONFIGURE_ARGS = $(strip -DTAVORIN_WERROR=ON $(CMAKE_ARGS))
+
+# A build directory is configured afresh whenever CONFIGURE_ARGS differs from what it was last
 # configured with (kept in .cmake-args), so that no setting of an earlier call lingers.
 $(BUILD)/.cmake-args: FORCE
 	@mkdir -p $(BUILD)
-	@printf '%s\n' '$(CMAKE_ARGS)' | cmp -s - $@ || printf '%s\n' '$(CMAKE_ARGS)' > $@
+	@printf '%s\n' '$(CONFIGURE_ARGS)' | cmp -s - $@ || printf '%s\n' '$(CONFIGURE_ARGS)' > $@
 
 $(BUILD)/CMakeCache.txt: $(BUILD)/.cmake-args
 	rm -f $@
-	$(CMAKE) -S . -B $(BUILD) $(GEN) $(CMAKE_ARGS)
+	$(CMAKE) -S . -B $(BUILD) $(GEN) $(CONFIGURE_ARGS)
 
 build: $(BUILD)/CMakeCache.txt
 	$(CMAKE) --build $(BUILD) -j $(JOBS)

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 
 #include "app/number.h"
 #include "platform/resolve_host.h"
@@ -141,6 +142,11 @@ class KeyReader {
     s_.warnings.push_back(Printable(found_) + " in [" + key_.section + "] of " + path_ + " " +
                           Printable(what));
   }
+  // Whether, on a reload, the key holds what it runs with: a value that cannot be taken as it
+  // is, read as the start read it, is then no new value to refuse.
+  bool AsRunning() const {
+    return running_ != nullptr && ValueText(s_, key_.id) == ValueText(*running_, key_.id);
+  }
   // On a reload, a value that cannot be taken keeps the running one.
   bool KeepRunning(const std::string& what) {
     if (running_ == nullptr)
@@ -182,8 +188,9 @@ class KeyReader {
     const bool listening = key_.kind == KeyKind::kListenPort;
     std::optional<uint32_t> plain = ParseWholeNumber(value);
     if (!plain || *plain > 65535) {
-      if (!KeepRunning("is not a port number from 0 to 65535"))
-        Warn("is not a port number from 0 to 65535; using port " + std::to_string(PortOf(number)));
+      const std::string what = "is not a port number from 0 to 65535";
+      if (AsRunning() || !KeepRunning(what))
+        Warn(what + "; using port " + std::to_string(PortOf(number)));
     } else if (*plain == 65535) {
       Warn(std::string("puts the second port on 0, ") +
            (listening ? "which the system chooses" : "where no server is"));
@@ -216,15 +223,18 @@ class KeyReader {
           : key_.high == kAny ? "a whole number of " + std::to_string(key_.low) + " or more"
                               : "a whole number from " + std::to_string(key_.low) + " to " +
                                     std::to_string(key_.high);
-      if (KeepRunning("is not " + range))
-        return;
-      Warn("is not " + range + "; using " + key_.fallback);
-      n = ParseWholeNumber(key_.fallback);
+      Store(*ParseWholeNumber(key_.fallback));
+      if (AsRunning() || !KeepRunning("is not " + range))
+        Warn("is not " + range + "; using " + key_.fallback);
+      return;
     }
+    Store(*n);
+  }
+  void Store(uint32_t n) {
     if (std::holds_alternative<bool Settings::*>(key_.field))
-      Field<bool>() = *n != 0;
+      Field<bool>() = n != 0;
     else
-      Field<uint32_t>() = *n;
+      Field<uint32_t>() = n;
   }
 
   const Key& key_;
@@ -248,11 +258,13 @@ std::vector<std::string_view> KnownSections() {
 // garbage would otherwise fill standard error.
 class FileNotes {
  public:
-  FileNotes(const std::string& path, Settings& s) : path_(path), s_(s) {}
+  // `what` names the kind in the line of how many more: "unknown or repeated names".
+  FileNotes(const std::string& path, const char* what, Settings& s)
+      : path_(path), what_(what), s_(s) {}
   ~FileNotes() {
     if (more_ > 0) {
-      s_.warnings.push_back(path_ + " holds " + std::to_string(more_) +
-                            " more unknown or repeated names, not told one by one");
+      s_.warnings.push_back(path_ + " holds " + std::to_string(more_) + " more " + what_ +
+                            ", not told one by one");
     }
   }
   void Add(std::string line) {
@@ -267,6 +279,7 @@ class FileNotes {
  private:
   static constexpr int kMostTold = 8;
   const std::string& path_;
+  const char* what_;
   Settings& s_;
   int told_ = 0;
   uint64_t more_ = 0;
@@ -279,10 +292,20 @@ std::string Shown(std::string_view name) {
   return name.size() > kLongest ? shown + "..." : shown;
 }
 
+// The lines of the file that the reader cannot use, each with its number.
+void TellUnusableLines(const IniFile& file, const std::string& path, Settings& s) {
+  FileNotes notes(path, "lines the reader cannot use", s);
+  for (const IniUnusableLine& line : file.unusable_lines()) {
+    notes.Add("line " + std::to_string(line.number) + " of " + path + ", \"" + Shown(line.text) +
+              "\", " + line.why);
+  }
+  s.unusable_lines = file.unusable_lines().size();
+}
+
 // The keys of the file that the relay does not know, those given twice, and the sections it
 // does not know.
 void CheckKeys(const IniFile& file, const std::string& path, Settings& s) {
-  FileNotes notes(path, s);
+  FileNotes notes(path, "unknown or repeated names", s);
   const std::vector<std::string_view> known = KnownSections();
   for (std::string_view section : known) {
     const std::string name_of_section(section);
@@ -350,6 +373,15 @@ Settings ReadSettings(const IniFile& file, const std::string& path, const Settin
   }
   if (const std::optional<std::string>& doubt = file.doubt())
     s.warnings.push_back(path + " " + *doubt);
+  TellUnusableLines(file, path, s);
+  if (running != nullptr && s.unusable_lines > 0) {
+    // Likely a file caught while it is written: none of it is taken.
+    Settings kept = *running;
+    kept.warnings = std::move(s.warnings);
+    kept.errors.clear();
+    kept.unusable_lines = s.unusable_lines;
+    return kept;
+  }
   for (const Key& key : kKeys)
     KeyReader(key, path, s, running).Read(file);
   CheckKeys(file, path, s);

@@ -61,6 +61,11 @@ struct Settings {
   std::vector<std::string> warnings;
   // What ends the start: a value that may not be taken lightly.
   std::vector<std::string> errors;
+  // How many lines of the file the reader could not use (a line with no "=", a section name
+  // with no "]", a file cut in the middle of a line, ...); the first few are each told in
+  // `warnings` with the line's number. At start the rest of the file is taken all the same;
+  // read for a reload, the file gives nothing and every value is the running one.
+  size_t unusable_lines = 0;
 };
 
 // How a key's value is read.
@@ -99,7 +104,9 @@ std::string KeyLabel(KeyId id);
 
 // Reads the settings from `file`, which `path` names in the warnings. A missing file, section
 // or key gives that key's default; so does a file that cannot be read, and a bad value of a
-// key, each with a warning. On a reload a bad value keeps its value in `running` instead.
+// key, each with a warning. On a reload (`running` given) a bad value keeps its value in
+// `running` instead, unless the start took the same from it; and a file with a line that
+// cannot be used gives `running` whole, with `unusable_lines` set and those lines told.
 Settings ReadSettings(const IniFile& file, const std::string& path,
                       const Settings* running = nullptr);
 inline Settings ReadSettings(const std::string& path) {

@@ -29,10 +29,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       {"Proxy", "Port"}, {"Proxy", "Log"}, {"Server", "Port"}, {"Server", "IP"}, {"", ""}};
   const tavorin::IniFile file(path);
   const tavorin::IniFile in_memory = tavorin::IniFile::FromText(text);
-  if (file.problem().has_value() || file.doubt() != in_memory.doubt())
+  if (file.problem().has_value() || file.doubt() != in_memory.doubt() ||
+      file.unusable_lines().size() != in_memory.unusable_lines().size())
     std::abort();
-  // The whole table of settings over the text: whatever it holds, a warning at most.
-  tavorin::ReadSettings(in_memory, "fuzz");
+  // The whole table of settings over the text: whatever it holds, a warning at most; read
+  // again for a reload, the same text gives what it gave at start.
+  const tavorin::Settings start = tavorin::ReadSettings(in_memory, "fuzz");
+  const tavorin::Settings again = tavorin::ReadSettings(in_memory, "fuzz", &start);
+  for (const tavorin::Key& key : tavorin::kKeys) {
+    if (start.errors.empty() && ValueText(start, key.id) != ValueText(again, key.id))
+      std::abort();
+  }
   for (const auto& name : kNames) {
     std::string from_file = file.Value(name[0], name[1], "fallback", value_size);
     if (from_file != in_memory.Value(name[0], name[1], "fallback", value_size))

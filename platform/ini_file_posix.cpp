@@ -1,29 +1,24 @@
-// The initialization-file reader on POSIX systems, which have none of their own.
+// The settings file's bytes on Linux.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <string_view>
-#include <utility>
 
 #include "platform/ini_file.h"
-#include "platform/ini_lookup.h"
 
 namespace tavorin {
 
 namespace {
-// A settings file is a few lines. A longer line is cut, and a larger file is not read at all;
-// should a file grow while it is read, the reader stops at the bound.
-constexpr size_t kMostRead = 64 * 1024 * 1024;
+// Should a file grow while it is read, the reader stops at the bound.
 constexpr size_t kChunk = 16 * 1024;
 
 // The whole file, up to the bound.
 std::string ReadAll(int fd) {
   std::string text;
   char chunk[kChunk];
-  while (text.size() < kMostRead) {
+  while (text.size() < kLargestIniFile) {
     ssize_t n = ::read(fd, chunk, sizeof chunk);
     if (n < 0 && errno == EINTR)
       continue;
@@ -57,8 +52,8 @@ int OpenIniFile(const std::string& path, std::optional<std::string>* problem) {
     *problem = "it is a device, not a file";
   } else if (!S_ISREG(st.st_mode)) {
     *problem = "it is not a regular file";
-  } else if (static_cast<unsigned long long>(st.st_size) > kMostRead) {
-    *problem = "it is larger than the " + std::to_string(kMostRead >> 20) + " MiB the reader takes";
+  } else if (static_cast<unsigned long long>(st.st_size) > kLargestIniFile) {
+    *problem = IniFileTooLarge();
   }
   if (problem->has_value()) {
     ::close(fd);
@@ -68,25 +63,14 @@ int OpenIniFile(const std::string& path, std::optional<std::string>* problem) {
 }
 }  // namespace
 
-IniFile::IniFile(std::string path) : path_(std::move(path)) {
-  int fd = OpenIniFile(path_, &problem_);
+std::optional<std::string> ReadIniFileBytes(const std::string& path, std::string& text) {
+  std::optional<std::string> problem;
+  int fd = OpenIniFile(path, &problem);
   if (fd >= 0) {
-    TakeText(ReadAll(fd));
+    text = ReadAll(fd);
     ::close(fd);
   }
-}
-
-std::string IniFile::Value(const char* section, const char* key, const char* fallback,
-                           size_t size) const {
-  return ValueInText(section, key, fallback, size);
-}
-
-std::vector<std::string> IniFile::Keys(const char* section) const {
-  return KeysInText(section);
-}
-
-std::vector<std::string> IniFile::Sections() const {
-  return SectionsInText();
+  return problem;
 }
 
 }  // namespace tavorin

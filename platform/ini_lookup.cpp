@@ -1,5 +1,7 @@
 #include "platform/ini_lookup.h"
 
+#include <utility>
+
 namespace tavorin {
 
 namespace {
@@ -78,7 +80,11 @@ bool IniLines::Next(unsigned char byte, uint32_t& code) {
 }
 
 void IniLines::Append(uint32_t code) {
-  if (line_.size() >= longest_ || code == 0xFEFF)
+  if (line_.size() >= longest_) {
+    cut_ = true;
+    return;
+  }
+  if (code == 0xFEFF)
     return;
   if (form_ == Form::kBytes || code < 0x80) {
     line_.push_back(static_cast<char>(code));
@@ -109,6 +115,34 @@ bool IniSectionList::Feed(std::string_view line) {
         Trim(line.substr(1, close == std::string_view::npos ? close : close - 1)));
   }
   return false;
+}
+
+void IniLineCheck::Feed(std::string_view line, bool cut, bool ended) {
+  ++number_;
+  bool in_none = false;
+  const bool header = TakeLine(line, first_line_, {}, in_none);
+  if (line.empty())
+    return;  // blank, or a comment
+  auto unusable = [&](std::string why) {
+    unusable_.push_back(IniUnusableLine{number_, std::string(line), std::move(why)});
+  };
+  const size_t equals = line.find('=');
+  in_a_section_ = in_a_section_ || header;
+  if (cut) {
+    unusable("is longer than the " + std::to_string(kLongestIniLine) +
+             " bytes the reader takes; the rest of it is not read");
+  } else if (header) {
+    if (line.find(']') == std::string_view::npos)
+      unusable("has no \"]\" to close the section's name; the keys under it are not read");
+  } else if (equals == std::string_view::npos) {
+    unusable(ended ? "has no \"=\"; it is not read"
+                   : "has no \"=\" and no line end (the file may have been cut while it was "
+                     "written); it is not read");
+  } else if (Trim(line.substr(0, equals)).empty()) {
+    unusable("has no key's name before \"=\"; it is not read");
+  } else if (!in_a_section_) {
+    unusable("comes before any [section]; it is not read");
+  }
 }
 
 std::optional<std::string> IniTextDoubt(std::string_view head) {

@@ -20,8 +20,8 @@ namespace tavorin {
 
 // A file's bytes into lines, in pieces as they come. Lines end in LF, CR LF or CR alone; a text
 // that starts with a UTF-16 byte-order mark (what Windows tools write as "Unicode") is read as
-// UTF-16 and its lines come in UTF-8, since the system's reader on Windows takes both. A line
-// longer than `longest` bytes is cut there.
+// UTF-16 and its lines come in UTF-8. A line longer than `longest` bytes is cut there, and
+// cut() says so while `take` has it.
 class IniLines {
  public:
   explicit IniLines(size_t longest) : longest_(longest) {}
@@ -34,9 +34,14 @@ class IniLines {
       uint32_t code = 0;
       if (!Next(static_cast<unsigned char>(bytes[i]), code))
         continue;
+      const bool after_cr = after_cr_;
+      after_cr_ = code == '\r';
+      if (code == '\n' && after_cr)
+        continue;  // the second half of CR LF
       if (code == '\n' || code == '\r') {
         bool done = take(std::string_view(line_));
         line_.clear();
+        cut_ = false;
         if (done)
           return true;
       } else {
@@ -45,11 +50,13 @@ class IniLines {
     }
     return false;
   }
-  // The last line, which no line end closed.
+  // The last line, which no line end closed: empty when the text ends with one.
   template <typename Take>
   void Finish(Take&& take) {
     take(std::string_view(line_));
   }
+  // Whether the line being taken was longer than `longest`.
+  bool cut() const { return cut_; }
 
  private:
   // Past the byte-order mark of UTF-16, at the start of the text.
@@ -62,6 +69,8 @@ class IniLines {
   size_t longest_;
   Form form_ = Form::kUnknown;
   int pending_ = -1;  // the first byte of a UTF-16 unit whose second has not come yet
+  bool after_cr_ = false;
+  bool cut_ = false;
   std::string line_;
 };
 
@@ -110,6 +119,30 @@ class IniSectionList {
  private:
   bool first_line_ = true;
   std::vector<std::string> sections_;
+};
+
+// A line that no lookup takes anything from, though it is neither blank nor a comment.
+struct IniUnusableLine {
+  size_t number;     // counted from 1
+  std::string text;  // as the file has it, without spaces around
+  std::string why;   // "has no \"=\"; it is not read", ...
+};
+
+// The lines of a file that no lookup can use, fed line by line like IniLookup: text with no
+// `=`, a section name with no `]`, a key before any section or with no name, a line longer
+// than the reader takes. Each says why; one with no `=` that ends the file with no line end
+// says the file may have been cut while it was written.
+class IniLineCheck {
+ public:
+  // `cut`: the reader cut the line at its bound; `ended`: a line end followed it.
+  void Feed(std::string_view line, bool cut, bool ended);
+  const std::vector<IniUnusableLine>& unusable() const { return unusable_; }
+
+ private:
+  size_t number_ = 0;
+  bool first_line_ = true;
+  bool in_a_section_ = false;
+  std::vector<IniUnusableLine> unusable_;
 };
 
 // Whether a settings file whose text begins with `head` is text the reader can take: nothing

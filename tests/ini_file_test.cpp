@@ -31,9 +31,15 @@ TEST_F(IniFileTest, ReadsTheFileOrGivesTheDefault) {
   EXPECT_EQ(Get(), "40000");
   EXPECT_EQ(Get("Log", 60), "");
   EXPECT_EQ(Get("IP", 60), "15000");
+  // Caught while an editor writes it: the last line is cut short.
+  dir_.Write("TAVORIN.INI", "[Proxy]\r\nPort=40000\r\nPo");
+  const IniFile cut(dir_.File("TAVORIN.INI"));
+  ASSERT_EQ(cut.unusable_lines().size(), 1u);
+  EXPECT_EQ(cut.unusable_lines()[0].number, 3u);
+  EXPECT_EQ(cut.unusable_lines()[0].text, "Po");
 }
 
-// What the system's reader on Windows takes: CR-only line ends, and UTF-16 with a byte-order mark.
+// What Windows tools write: CR-only line ends, and UTF-16 with a byte-order mark.
 TEST_F(IniFileTest, LineEndsAndTextFormsOfOtherSystems) {
   const std::string text = "[Server]\nIP=10.0.0.1\n[Proxy]\nLog=r\xC3\xA9seau.txt\nPort=40000\n";
   auto utf16 = [&](bool little) {
@@ -92,6 +98,7 @@ TEST(SettingsDocuments, AgreeWithTheTableOfKeys) {
   const IniFile example = IniFile(std::string(TAVORIN_SOURCE_DIR) + "/packaging/TAVORIN.INI");
   ASSERT_EQ(example.problem(), std::nullopt);
   ASSERT_EQ(example.doubt(), std::nullopt);
+  EXPECT_TRUE(example.unusable_lines().empty());
   const std::string readme = SourceFile("README.md");
   const std::string manual = SourceFile("packaging/tavorin.1");
   for (const Key& key : kKeys) {

@@ -46,7 +46,7 @@ void WriteConfiguration(const TempDir& dir, uint16_t port) {
   for (const char* line : {"\tuser = freerad", "\tgroup = freerad"}) {
     const size_t at = main.find(line);
     ASSERT_NE(at, std::string::npos) << line;
-    main.insert(at + 1, "#");
+    main.insert(at + 1, 1, '#');
   }
   dir.Write("raddb/radiusd.conf", main);
   dir.Write("raddb/clients.conf",

@@ -113,7 +113,7 @@ std::string ClockChecked(std::string message, long long before, long long after)
       << message;
   EXPECT_GE(value, before) << message;
   EXPECT_LE(value, after) << message;
-  return message.replace(from, digits.size(), "N");
+  return message.replace(from, digits.size(), 1, 'N');
 }
 
 struct Sends {

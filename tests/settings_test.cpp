@@ -136,6 +136,27 @@ INSTANTIATE_TEST_SUITE_P(
               return text;
             }(),
             KeyId::kProxyPort, "15000", "T holds 12 more unknown or repeated names"},
+        // Lines the reader cannot use, each told with its number.
+        Row{"ALineWithoutEquals", "[Proxy]\nMaxClients\nPort=4000\n", KeyId::kProxyPort, "4000",
+            "line 2 of T, \"MaxClients\", has no \"=\"; it is not read"},
+        Row{"AnUnclosedSection", "\r\n[Proxy\r\nPort=4000\r\n", KeyId::kProxyPort, "15000",
+            "line 2 of T, \"[Proxy\", has no \"]\" to close the section's name"},
+        Row{"CutWhileWritten", "[Server]\nPort=45062\n[Proxy]\nPo", KeyId::kServerPort, "45062",
+            "line 4 of T, \"Po\", has no \"=\" and no line end (the file may have been cut"},
+        Row{"AKeyBeforeAnySection", "Port=4000\n[Proxy]\n", KeyId::kProxyPort, "15000",
+            "line 1 of T, \"Port=4000\", comes before any [section]"},
+        Row{"NoKeyName", "[Proxy]\n = 4000\n", KeyId::kProxyPort, "15000",
+            "line 2 of T, \"= 4000\", has no key's name before \"=\""},
+        Row{"ALineTooLong", "[Proxy]\nLog=" + std::string(70000, 'x') + "\n", KeyId::kProxyPort,
+            "15000", "line 2 of T, \"Log=" + std::string(36, 'x') + "...\", is longer than"},
+        Row{"ManyUnusableLines",
+            [] {
+              std::string text = "[Proxy]\nPort=4000\n";
+              for (int i = 0; i < 20; ++i)
+                text += "x\n";
+              return text;
+            }(),
+            KeyId::kProxyPort, "4000", "T holds 12 more lines the reader cannot use"},
         Row{"Utf16WithAByteOrderMark",
             Text("\xFF\xFE[\0P\0r\0o\0x\0y\0]\0\n\0P\0o\0r\0t\0=\0\x34\0\n\0"), KeyId::kProxyPort,
             "4", ""},
@@ -156,6 +177,71 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"ListenOnATypo", "[Proxy]\nIP=127.0.0.l\n", KeyId::kProxyIp,
             "::", "IP=127.0.0.l in [Proxy]", true}),
     [](const ::testing::TestParamInfo<Row>& row) { return std::string(row.param.name); });
+
+struct ReloadRow {
+  const char* name;
+  std::string start;   // the file at start
+  std::string reload;  // the file then read for a reload
+  KeyId key;
+  std::string value;          // what the key then holds
+  std::string told;           // every warning of the reload, a line each
+  size_t unusable_lines = 0;  // what the reload is told of lines it cannot use
+};
+
+void PrintTo(const ReloadRow& row, std::ostream* out) {
+  *out << row.name;
+}
+
+class SettingsReloading : public ::testing::TestWithParam<ReloadRow> {};
+
+TEST_P(SettingsReloading, KeepsWhatRunsWhereTheFileCannotBeTaken) {
+  const ReloadRow& row = GetParam();
+  const Settings running = ReadSettings(IniFile::FromText(row.start), "T");
+  const Settings s = ReadSettings(IniFile::FromText(row.reload), "T", &running);
+  EXPECT_EQ(ValueText(s, row.key), row.value);
+  std::string told;
+  for (const std::string& line : s.warnings)
+    told += line + "\n";
+  EXPECT_EQ(told, row.told);
+  EXPECT_EQ(s.unusable_lines, row.unusable_lines);
+  EXPECT_TRUE(s.errors.empty());
+}
+
+const std::string kServer = "[Proxy]\nMaxClients=5\n[Server]\nPort=45062\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, SettingsReloading,
+    ::testing::Values(
+        // A file with a line that cannot be used gives nothing, good values and all.
+        ReloadRow{"CutWhileWritten", kServer, "[Proxy]\nMaxClients=9\n[Server]\nPo",
+                  KeyId::kServerPort, "45062",
+                  "line 4 of T, \"Po\", has no \"=\" and no line end (the file may have been cut "
+                  "while it was written); it is not read\n",
+                  1},
+        ReloadRow{"AGoodValueBesideABadLine", kServer,
+                  "[Proxy]\nMaxClients=9\nIdleTimeout\n[Server\nPort=45062\n", KeyId::kMaxClients,
+                  "5",
+                  "line 3 of T, \"IdleTimeout\", has no \"=\"; it is not read\n"
+                  "line 4 of T, \"[Server\", has no \"]\" to close the section's name; the keys "
+                  "under it are not read\n",
+                  2},
+        ReloadRow{"AGoodFile", kServer, "[Proxy]\nMaxClients=9\n", KeyId::kMaxClients, "9", ""},
+        // A bad value new to the file keeps the running one...
+        ReloadRow{"ANewBadPort", kServer, "[Server]\nPort=abc\n", KeyId::kServerPort, "45062",
+                  "Port=abc in [Server] of T is not a port number from 0 to 65535; the running "
+                  "value 45062 stays\n"},
+        ReloadRow{"ANewBadNumber", kServer, "[Proxy]\nMaxClients=many\n", KeyId::kMaxClients, "5",
+                  "MaxClients=many in [Proxy] of T is not a whole number of 0 or more; the "
+                  "running value 5 stays\n"},
+        // ...but one the relay started with is read as at start, and told as then.
+        ReloadRow{"ThePortPastTheTopItRunsWith", "[Server]\nPort=112536\n",
+                  "[Server]\nPort=112536\n", KeyId::kServerPort, "112536",
+                  "Port=112536 in [Server] of T is not a port number from 0 to 65535; using port "
+                  "47000\n"},
+        ReloadRow{"TheDefaultItRunsWith", "[Proxy]\nMaxClients=many\n",
+                  "[Proxy]\nMaxClients=lots\n", KeyId::kMaxClients, "0",
+                  "MaxClients=lots in [Proxy] of T is not a whole number of 0 or more; using 0\n"}),
+    [](const ::testing::TestParamInfo<ReloadRow>& row) { return std::string(row.param.name); });
 
 }  // namespace
 }  // namespace tavorin
