@@ -1,7 +1,9 @@
 #include "app/live_settings.h"
 
 #include <chrono>
+#include <filesystem>
 #include <optional>
+#include <system_error>
 #include <utility>
 
 #include "app/number.h"
@@ -87,6 +89,26 @@ bool LiveSettings::ServesItself(const Endpoint& address, int32_t port) const {
     }
   }
   return false;
+}
+
+std::vector<std::string> LiveSettings::ReloadFile(const std::string& path, Upkeep& upkeep) {
+  constexpr char kNothing[] = "; nothing reloaded, the relay runs on as it was";
+  std::error_code absent;
+  const IniFile file(path);
+  if (!std::filesystem::exists(path, absent) || file.problem()) {
+    return {"tavorin: warning: cannot read " + path + ": " +
+            file.problem().value_or("it is not there") + kNothing};
+  }
+  Settings fresh = ReadSettings(file, path, &settings_);
+  if (fresh.unusable_lines == 0)
+    return Reload(fresh, path, upkeep);
+  std::vector<std::string> lines;
+  for (const std::string& warning : fresh.warnings)
+    lines.push_back("tavorin: warning: " + warning);
+  lines.push_back("tavorin: warning: " + path + " has " + std::to_string(fresh.unusable_lines) +
+                  (fresh.unusable_lines == 1 ? " line" : " lines") + " the reader cannot use" +
+                  kNothing);
+  return lines;
 }
 
 std::vector<std::string> LiveSettings::Reload(const Settings& fresh, const std::string& path,

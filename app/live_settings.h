@@ -36,6 +36,11 @@ class LiveSettings {
   // standard error: what changed, and what needs a restart.
   std::vector<std::string> Reload(const Settings& fresh, const std::string& path, Upkeep& upkeep);
 
+  // Reads the settings file at `path` and reloads from it. A file gone or unreadable for a moment
+  // (an editor's save), or one with a line the reader cannot use (cut while it was written),
+  // gives nothing: every running value stays. The lines for standard error.
+  std::vector<std::string> ReloadFile(const std::string& path, Upkeep& upkeep);
+
   const Settings& settings() const { return settings_; }
 
   // Once the Listeners have started: whether the server at `address` with `port` (S) is one

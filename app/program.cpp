@@ -166,19 +166,7 @@ int RunRelay(const Settings& settings, const Endpoint& address, const std::strin
     service.Reloading();
     // A rotated log is reopened under its name; what was written before went to the old one.
     upkeep.Flush();
-    std::vector<std::string> lines;
-    std::error_code absent;
-    const IniFile file(settings_path);
-    if (!std::filesystem::exists(settings_path, absent) || file.problem()) {
-      // A file gone or unreadable for a moment (an editor's save) must not put every live key
-      // back to its default.
-      lines.push_back("tavorin: warning: cannot read " + settings_path + ": " +
-                      file.problem().value_or("it is not there") +
-                      "; nothing reloaded, the relay runs on as it was");
-    } else {
-      lines =
-          live.Reload(ReadSettings(file, settings_path, &live.settings()), settings_path, upkeep);
-    }
+    std::vector<std::string> lines = live.ReloadFile(settings_path, upkeep);
     if (std::optional<std::string> failure = RedirectStandardOutput(log_target, true)) {
       lines.push_back("tavorin: warning: cannot reopen the log file " + log_path + ": " + *failure);
     }

@@ -259,6 +259,13 @@ TEST(Program, AReloadMovesTheServerAndKeepsEveryLink) {
   relay.Signal(SIGUSR1);
   EXPECT_NE(relay.ErrorLines(1).find("; nothing reloaded, the relay runs on as it was\n"),
             std::string::npos);
+  // Nor does a file cut while it was written: it takes nothing of it, good lines and all.
+  dir.Write("TAVORIN.INI", "[Proxy]\nIdleTimeout=5\n[Server]\nPo");
+  relay.Signal(SIGUSR1);
+  const std::string cut = relay.ErrorLines(2);
+  EXPECT_NE(cut.find("TAVORIN.INI has 1 line the reader cannot use; nothing reloaded"),
+            std::string::npos)
+      << cut;
   UdpPeer newcomer;
   LinkPortOf(newcomer, static_cast<uint16_t>(port + 1), moved_next, 3);
   // The server moves to the other family: each link keeps its port there.
