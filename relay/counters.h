@@ -82,13 +82,13 @@ class ReceiveAndReturnCount {
     "datagrams that reached a link from another address than the server's, with "                \
     "RepliesFromServerOnly")                                                                     \
   X(dropped_over_rate, SoleCount, "datagrams over a client's ClientRate")                        \
-  X(follow_refused, SoleCount,                                                                   \
-    "datagrams sent to the server's own port instead of the port a link followed, which this "   \
-    "relay holds on the server's address (FollowServerPort)")                                    \
   X(send_failed_to_server, PublishedCount, "datagrams the system refused to send to the server") \
   X(send_failed_to_client, PublishedCount, "datagrams the system refused to send to clients")    \
   X(server_refused, PublishedCount,                                                              \
-    "datagrams the server refused: nobody was on its port (ICMP port unreachable)")
+    "datagrams the server refused: nobody was on its port (ICMP port unreachable)")              \
+  X(follow_refused, SoleCount,                                                                   \
+    "datagrams sent to the server's own port instead of the port a link followed, which this "   \
+    "relay holds on the server's address (FollowServerPort)")
 
 // The field of a count and its accessor.
 #define TAVORIN_COUNTER_FIELD(name, kind, what) kind name##_;

@@ -148,14 +148,15 @@ TEST(Program, TheLinkLogTellsEachLinkItsPortsAndCountsAndIsAppendedTo) {
                      std::to_string(server.port()) + "\n"),
             std::string::npos)
       << log;
-  EXPECT_NE(log.find(" tavorin counters port=" + std::to_string(port) +
-                     " links_held=1 links_made=1 links_expired=0 clients_refused=0 "
-                     "datagrams_refused=0 to_server_datagrams=1 to_server_bytes=20 "
-                     "to_client_datagrams=1 to_client_bytes=30 dropped_empty=0 dropped_oversize=0 "
-                     "dropped_loop=0 dropped_not_from_server=0 dropped_over_rate=0 "
-                     "send_failed_to_server=0 send_failed_to_client=0 server_refused=0 "
-                     "log_lines_lost=0\n"),
-            std::string::npos)
+  EXPECT_NE(
+      log.find(" tavorin counters port=" + std::to_string(port) +
+               " links_held=1 links_made=1 links_expired=0 clients_refused=0 "
+               "datagrams_refused=0 to_server_datagrams=1 to_server_bytes=20 "
+               "to_client_datagrams=1 to_client_bytes=30 dropped_empty=0 dropped_oversize=0 "
+               "dropped_loop=0 dropped_not_from_server=0 dropped_over_rate=0 "
+               "send_failed_to_server=0 send_failed_to_client=0 server_refused=0 follow_refused=0 "
+               "log_lines_lost=0\n"),
+      std::string::npos)
       << log;
   EXPECT_NE(log.find(" tavorin counters port=" + std::to_string(port + 1) + " links_held=0 "),
             std::string::npos)
