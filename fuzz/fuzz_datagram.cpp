@@ -58,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (length > 0 && have < static_cast<size_t>(length))
       length = static_cast<long>(have);
 
-    uint32_t before = h.listener.links().count;
+    uint32_t before = h.listener.links().count();
     tavorin::ClientLink* link = h.listener.FindClient(source);
     tavorin::ListenerProbe::Relay(h.listener, data, static_cast<size_t>(length), source,
                                   tavorin::MakeEndpoint(htonl(INADDR_LOOPBACK), 0));
@@ -68,11 +68,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (relayed) {
       if (got != length || std::memcmp(received.data(), data, have) != 0)
         std::abort();
-      if (h.listener.links().count != before + (link == nullptr ? 1u : 0u))
+      if (h.listener.links().count() != before + (link == nullptr ? 1u : 0u))
         std::abort();
       if (h.listener.FindClient(source) == nullptr)
         std::abort();
-    } else if (got >= 0 || h.listener.links().count != before) {
+    } else if (got >= 0 || h.listener.links().count() != before) {
       std::abort();
     }
     data += have;

@@ -15,47 +15,42 @@ bool ClientTable::AddHead(std::unique_ptr<ClientLink>& link) {
         index4_.insert_or_assign(Key4(client), link.get());
     }
     node->item = std::move(link);
-    node->next = std::move(head);
+    node->next = std::move(head_);
     if (node->next != nullptr) {
       node->next->prev = node.get();
     } else {
-      tail = node.get();
+      tail_ = node.get();
     }
-    head = std::move(node);
+    head_ = std::move(node);
   } catch (const std::bad_alloc&) {
     return false;  // nothing was taken over
   }
-  ++count;
+  ++count_;
   return true;
 }
 
-void ClientTable::RemoveAll(bool detach) {
-  if (head != nullptr) {
-    count = 0;
-    // One node at a time: letting the head go would destroy the whole chain recursively.
-    while (head != nullptr) {
-      std::unique_ptr<ClientNode> node = std::move(head);
-      head = std::move(node->next);
-      if (detach) {
-        static_cast<void>(node->item.release());
-      }
-    }
+void ClientTable::RemoveAll() {
+  count_ = 0;
+  // One node at a time: letting the head go would destroy the whole chain recursively.
+  while (head_ != nullptr) {
+    std::unique_ptr<ClientNode> node = std::move(head_);
+    head_ = std::move(node->next);
   }
-  tail = nullptr;
+  tail_ = nullptr;
   index4_.clear();
   index6_.clear();
 }
 
 std::unique_ptr<ClientLink> ClientTable::Remove(ClientNode* node) {
-  std::unique_ptr<ClientNode>& holder = node->prev != nullptr ? node->prev->next : head;
+  std::unique_ptr<ClientNode>& holder = node->prev != nullptr ? node->prev->next : head_;
   std::unique_ptr<ClientNode> taken = std::move(holder);  // `node` itself
   holder = std::move(taken->next);
   if (holder != nullptr) {
     holder->prev = taken->prev;
   } else {
-    tail = taken->prev;
+    tail_ = taken->prev;
   }
-  --count;
+  --count_;
   if (const ClientLink* link = taken->item.get(); link != nullptr) {
     if (link->client().is_v6())
       Forget(index6_, Key6(link->client()), link);

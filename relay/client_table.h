@@ -27,7 +27,7 @@ struct ClientNode {
 class ClientTable {
  public:
   ClientTable() = default;
-  ~ClientTable() { RemoveAll(false); }
+  ~ClientTable() { RemoveAll(); }
   ClientTable(const ClientTable&) = delete;
   ClientTable& operator=(const ClientTable&) = delete;
 
@@ -36,9 +36,8 @@ class ClientTable {
   bool AddHead(std::unique_ptr<ClientLink>& link);
 
   // Empties the table, destroying the links newest first (each joins its return thread in
-  // turn: whoever wants them to end side by side wakes them all first). With `detach` they are
-  // let go of instead, and whoever holds them keeps them.
-  void RemoveAll(bool detach);
+  // turn: whoever wants them to end side by side wakes them all first).
+  void RemoveAll();
 
   // Takes `node` out of the table, whatever its place, and hands over its link. Constant time.
   std::unique_ptr<ClientLink> Remove(ClientNode* node);
@@ -47,11 +46,14 @@ class ClientTable {
   // walk from the head would find first.
   ClientLink* Find(const Endpoint& source) const;
 
-  std::unique_ptr<ClientNode> head;  // newest
-  ClientNode* tail = nullptr;        // oldest
-  uint32_t count = 0;
+  ClientNode* head() const { return head_.get(); }  // newest, or null
+  ClientNode* tail() const { return tail_; }        // oldest, or null
+  uint32_t count() const { return count_; }
 
  private:
+  std::unique_ptr<ClientNode> head_;
+  ClientNode* tail_ = nullptr;
+  uint32_t count_ = 0;
   // An IPv4 client's address and port in one word, an IPv6 one's in three: IPv4 clients, the
   // common case, cost no more than before there were IPv6 ones.
   static uint64_t Key4(const Endpoint& e) {

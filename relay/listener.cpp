@@ -105,7 +105,7 @@ void Listener::TakeRoute(const PublishedRoute::Versioned& route) {
     return;
   const Endpoint& server = route.value.servers[port_.which].endpoint;
   FamilyMove move;
-  for (ClientNode* node = links_.head.get(); node != nullptr;) {
+  for (ClientNode* node = links_.head(); node != nullptr;) {
     ClientNode* next = node->next.get();
     ClientLink* link = node->item.get();
     if (link != nullptr && server.known() && !link->Reaches(server)) {
@@ -134,13 +134,9 @@ void Listener::TakeRoute(const PublishedRoute::Versioned& route) {
 }
 
 Outcome Listener::Start(int32_t port) {
-  if (thread_.Started()) {
-    Stop();
-  }
   UdpSocket& socket = port_.socket;
-  if (socket.IsOpen()) {
-    old_sockets_.push_back(std::move(socket));
-  }
+  if (socket.IsOpen())
+    return Outcome::Failed(Step::kBind, kAddressInUse);  // started once already
   refused_options_.clear();
   Endpoint local = listen_address_;
   local.set_port_net(htons(static_cast<uint16_t>(static_cast<uint32_t>(port))));
@@ -226,17 +222,15 @@ void Listener::CloseAll(const LinkClosed& closed) {
       [this](auto visit) {
         for (std::unique_ptr<ClientLink>& link : closing_)
           visit(*link, link->end());
-        for (ClientNode* node = links_.head.get(); node != nullptr; node = node->next.get()) {
+        for (ClientNode* node = links_.head(); node != nullptr; node = node->next.get()) {
           if (node->item != nullptr)
             visit(*node->item, LinkEnd::kShutdown);
         }
       },
       false, closed);
   closing_.clear();
-  links_.RemoveAll(false);
+  links_.RemoveAll();
   sweep_at_ = nullptr;
-  // No return thread is left to send on them.
-  old_sockets_.clear();
 }
 
 ClientLink* Listener::FindClient(const Endpoint& source) const {
@@ -256,7 +250,7 @@ void Listener::AddClient(const ReceiveSlot& slot, LoopGuard::Verdict verdict,
     port_.counters.CountGuarded();
     return;
   }
-  if (const uint32_t most = route.value.rules.max_links; most != 0 && links_.count >= most) {
+  if (const uint32_t most = route.value.rules.max_links; most != 0 && links_.count() >= most) {
     Refuse(slot.source, Outcome::Failed(Step::kLimit, static_cast<int>(most)));
     return;
   }
@@ -278,7 +272,7 @@ void Listener::AddClient(const ReceiveSlot& slot, LoopGuard::Verdict verdict,
     Refuse(slot.source, Outcome::Failed(Step::kMemory, 0));
     return;
   }
-  links_.head->quiet_since = Clock::now();
+  links_.head()->quiet_since = Clock::now();
   counters_.CountMade();
   refused_clients_.EndRun();
   // Recorded before the first datagram goes out: whoever sees it at the server may stop the
@@ -306,7 +300,7 @@ void Listener::SweepIdle(Clock::time_point now, std::chrono::milliseconds idle) 
   if (now < next_sweep_)
     return;
   next_sweep_ = now + kSweepInterval;
-  ClientNode* node = sweep_at_ != nullptr ? sweep_at_ : links_.head.get();
+  ClientNode* node = sweep_at_ != nullptr ? sweep_at_ : links_.head();
   for (int looked = 0; node != nullptr && looked < kSweepStep; ++looked) {
     ClientNode* next = node->next.get();
     if (node->item != nullptr) {

@@ -35,7 +35,7 @@ class Listener {
   Listener& operator=(const Listener&) = delete;
 
   // Binds the listening address on the low 16 bits of `port` (0 lets the system choose) and
-  // starts the receive thread. A started Listener is stopped first and keeps its links.
+  // starts the receive thread. Once: a Listener that has a socket refuses.
   // When the port cannot be bound or no thread can be had, no thread is started and the
   // outcome says which and why. Where the system has no IPv6, or the IPv6 half of every local
   // address cannot be had, every IPv4 address is bound instead (refused_options says why,
@@ -127,10 +127,9 @@ class Listener {
   size_t CloseExpired(size_t most, const LinkClosed& closed);
 
   // Stops the Listener if it runs, then closes every link: those expired and not yet closed
-  // (kIdle), then the table's, newest first (kShutdown); all are woken at once, then joined
-  // and told to `closed` in that order. The listening sockets that restarts gave up are closed
-  // last, as no return thread is left to send on them. The Listener may be started again. On
-  // the thread that calls CloseExpired.
+  // (as each was closed for), then the table's, newest first (kShutdown); all are woken at
+  // once, then joined and told to `closed` in that order. The listening socket stays open
+  // until the Listener goes. On the thread that calls CloseExpired.
   void CloseAll(const LinkClosed& closed);
 
   // What the receive thread did when the server moved to the other family (see
@@ -189,9 +188,6 @@ class Listener {
   StoppableThread thread_;
   ClientTable links_;
   PortShare port_;
-  // Listening sockets given up by a restart. Return threads may still be sending on one, so
-  // each is closed only once every link has ended (CloseAll).
-  std::vector<UdpSocket> old_sockets_;
   LoopGuard* guard_ = nullptr;
   Endpoint listen_address_ = EveryAddress(true);
   LinkCounters counters_;

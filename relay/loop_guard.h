@@ -23,7 +23,7 @@ class LoopGuard {
   };
 
   // Records a listening port (host order) once it is bound, before its receive thread starts;
-  // the other Listener's thread may be reading meanwhile. Ports past the fourth are ignored.
+  // the other Listener's thread may be reading meanwhile. Ports past the second are ignored.
   void AddListeningPort(uint16_t port);
 
   // Judges a datagram from `source` (an IPv4 one in IPv4 form) that was sent to this host's
@@ -73,7 +73,7 @@ class LoopGuard {
   };
 
  private:
-  static constexpr int kMostPorts = 4;  // two Listeners, each restarted once
+  static constexpr int kMostPorts = 2;  // two Listeners
 
   bool Listening(uint16_t port_net) const;
 

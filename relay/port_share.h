@@ -2,8 +2,7 @@
 // them: where the clients' datagrams go and the rules the links go by (the route, which a
 // reload replaces whole while they run), the socket their replies leave from, the longest
 // datagram carried, and the counts of what was carried and not. Everything but the route is set
-// before the Listener starts. A restart swaps the socket's handle, never the object, so a link
-// reads it afresh at every send.
+// before the Listener starts.
 #pragma once
 
 #include <atomic>

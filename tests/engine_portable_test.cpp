@@ -81,7 +81,7 @@ TEST_F(PortableEngine, RelaysBothWaysDropsWhatDoesNotFitAndStopsPromptly) {
 
   // Stopping and destroying wake every blocked receive and join every thread: both return.
   listener->Stop();
-  EXPECT_EQ(listener->links().count, 2u);
+  EXPECT_EQ(listener->links().count(), 2u);
   listener.reset();
 }
 

@@ -74,7 +74,7 @@ TEST_F(RelayTest, ANewClientWithoutADescriptorIsDroppedUntilOneFrees) {
   EXPECT_EQ(late.data, Pattern(4, 5)) << "the newcomer's next datagram makes its link";
   a_.Stop();  // the link is counted after its first datagram has gone
   EXPECT_EQ(a_.counters().links_made(), 2u);
-  EXPECT_EQ(a_.links().count, 2u);
+  EXPECT_EQ(a_.links().count(), 2u);
 }
 
 TEST_F(RelayTest, ANewClientWithoutAThreadIsDroppedAndTriesAgain) {
@@ -95,7 +95,7 @@ TEST_F(RelayTest, ANewClientWithoutAThreadIsDroppedAndTriesAgain) {
   Received late = Forward(newcomer, Pattern(4, 4), port_a(), server_a_);
   EXPECT_EQ(late.data, Pattern(4, 4));
   a_.Stop();
-  EXPECT_EQ(a_.links().count, 2u);
+  EXPECT_EQ(a_.links().count(), 2u);
 }
 
 TEST(ListenerStart, NoThreadMeansStartFailsWithNothingLeftOpen) {
@@ -186,12 +186,12 @@ TEST(LinkPorts, ALinkNeverKeepsAPortOfTheServerOnThisHost) {
           std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         listener.Stop();
-        for (const ClientNode* node = listener.links().head.get(); node; node = node->next.get()) {
+        for (const ClientNode* node = listener.links().head(); node; node = node->next.get()) {
           const uint16_t port = node->item->LocalPort();
           if (port == 41000 || port == 41001)
             return 3;  // a link took a port of the server's
         }
-        return listener.links().count == 2 && listener.counters().datagrams_refused() == 2 ? 0 : 4;
+        return listener.links().count() == 2 && listener.counters().datagrams_refused() == 2 ? 0 : 4;
       });
 }
 
@@ -286,16 +286,16 @@ TEST(LinkPorts, ALinkNeverKeepsAPortOfAClient) {
           // Sent, or refused by the system: nobody holds a forged client's port.
           int to_clients = Settle([&] {
             uint64_t sum = counts.send_failed_to_client();
-            for (const ClientNode* node = listener.links().head.get(); node;
+            for (const ClientNode* node = listener.links().head(); node;
                  node = node->next.get())
               sum += node->item->to_client().datagrams;
             return static_cast<int>(sum);
           });
           if (to_clients != links)
             return 6;  // a reply went round
-          for (const ClientNode* node = listener.links().head.get(); node;
+          for (const ClientNode* node = listener.links().head(); node;
                node = node->next.get()) {
-            for (const ClientNode* other = listener.links().head.get(); other;
+            for (const ClientNode* other = listener.links().head(); other;
                  other = other->next.get()) {
               if (node->item->LocalPort() == ntohs(other->item->client().port_net()))
                 return 7;  // a link on a client's port, its own or another's
