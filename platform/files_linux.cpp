@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/files.h"
+#include "platform/taken_signals_linux.h"
 
 namespace tavorin {
 
@@ -33,7 +34,7 @@ void PrepareStandardStreams() {
       ::close(null);
     }
   }
-  ::signal(SIGPIPE, SIG_IGN);
+  ::signal(SignalOf(SignalRole::kIgnored), SIG_IGN);
 }
 
 namespace {

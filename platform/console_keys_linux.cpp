@@ -23,10 +23,12 @@
 #include "platform/console_keys.h"
 #include "platform/control_signals.h"
 #include "platform/outcome.h"
+#include "platform/taken_signals_linux.h"
 
 namespace tavorin {
 
 namespace {
+constexpr int kTerminalStop = SignalOf(SignalRole::kTerminalStop);
 
 // The process's one terminal, and everything the key test keeps about it, in one place: the
 // signal handlers below reach it too, so it cannot live in a ConsoleKeys object.
@@ -62,24 +64,24 @@ void InstallStopHandler() {
   action.sa_handler = OnStopSignal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
-  ::sigaction(SIGTSTP, &action, nullptr);
+  ::sigaction(kTerminalStop, &action, nullptr);
 }
 
 void OnStopSignal(int) {
   int saved_errno = errno;
   GiveTerminalBack();
-  ::signal(SIGTSTP, SIG_DFL);
-  ::raise(SIGTSTP);
+  ::signal(kTerminalStop, SIG_DFL);
+  ::raise(kTerminalStop);
   sigset_t stop;
   sigemptyset(&stop);
-  sigaddset(&stop, SIGTSTP);
+  sigaddset(&stop, kTerminalStop);
   ::pthread_sigmask(SIG_UNBLOCK, &stop, nullptr);  // the process stops here until continued
   InstallStopHandler();
   errno = saved_errno;
 }
 
 void InstallHandlers() {
-  ::sigaction(SIGTSTP, nullptr, &terminal.previous_stop);
+  ::sigaction(kTerminalStop, nullptr, &terminal.previous_stop);
   InstallStopHandler();
   // Said before a signal, or a second stop request, ends the process at once.
   SetLastWords(GiveTerminalBack);
@@ -163,7 +165,7 @@ ConsoleKeys::~ConsoleKeys() {
   ::pthread_sigmask(SIG_BLOCK, &all, &before);
   GiveTerminalBack();
   if (terminal.handlers_installed) {
-    ::sigaction(SIGTSTP, &terminal.previous_stop, nullptr);
+    ::sigaction(kTerminalStop, &terminal.previous_stop, nullptr);
     SetLastWords(nullptr);
     terminal.handlers_installed = false;
   }

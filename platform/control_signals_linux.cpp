@@ -13,31 +13,24 @@
 #include <ctime>
 
 #include "platform/control_signals.h"
+#include "platform/taken_signals_linux.h"
 
 namespace tavorin {
 
 namespace {
-enum class Asks { kStop, kReload, kEnd };
-struct Handled {
-  int signal_number;
-  Asks asks;
-};
 // SIGTERM, SIGINT and SIGHUP ask for the orderly stop and SIGUSR1 for a reload. Every other
 // signal sent from outside whose default action ends the process ends it, the last words said
-// first (SIGPIPE is ignored from the start; SIGKILL cannot be caught; the signals of a fault,
-// SIGSEGV, SIGABRT, ..., are left to the runtime and the debugger).
-constexpr Handled kHandled[] = {
-    {SIGTERM, Asks::kStop},   {SIGINT, Asks::kStop},  {SIGHUP, Asks::kStop},
-    {SIGUSR1, Asks::kReload}, {SIGQUIT, Asks::kEnd},  {SIGUSR2, Asks::kEnd},
-    {SIGALRM, Asks::kEnd},    {SIGXCPU, Asks::kEnd},  {SIGXFSZ, Asks::kEnd},
-    {SIGVTALRM, Asks::kEnd},  {SIGPROF, Asks::kEnd},  {SIGIO, Asks::kEnd},
-    {SIGPWR, Asks::kEnd},     {SIGSTKFLT, Asks::kEnd}};
-constexpr int kHandledCount = sizeof kHandled / sizeof kHandled[0];
+// first. The table holds them all (platform/taken_signals_linux.h); these are the ones taken
+// here.
+bool TakenHere(SignalRole role) {
+  return role == SignalRole::kStop || role == SignalRole::kReload || role == SignalRole::kEnd;
+}
+constexpr int kTakenCount = sizeof kTakenSignals / sizeof kTakenSignals[0];
 
 std::atomic<int> stop_signal{0};
 std::atomic<bool> reload{false};
 std::atomic<void (*)()> last_words{nullptr};
-struct sigaction previous[kHandledCount];
+struct sigaction previous[kTakenCount];
 sigset_t held;  // the signals taken over: none ignored at start
 static_assert(std::atomic<int>::is_always_lock_free, "read in signal handlers");
 
@@ -59,15 +52,15 @@ void EndBy(int signal_number) {
 
 // Async-signal-safe: the handler and Wait both come here.
 void Take(int signal_number) {
-  for (const Handled& handled : kHandled) {
-    if (handled.signal_number != signal_number)
+  for (const TakenSignal& taken : kTakenSignals) {
+    if (taken.number != signal_number)
       continue;
-    if (handled.asks == Asks::kReload) {
+    if (taken.role == SignalRole::kReload) {
       reload.store(true);
       return;
     }
     int none = 0;
-    if (handled.asks == Asks::kStop && stop_signal.compare_exchange_strong(none, signal_number))
+    if (taken.role == SignalRole::kStop && stop_signal.compare_exchange_strong(none, signal_number))
       return;
     break;  // an ending signal, or a stop asked again during the stop
   }
@@ -88,13 +81,15 @@ ControlSignals::ControlSignals() {
   struct sigaction action {};
   action.sa_handler = OnSignal;
   sigemptyset(&action.sa_mask);
-  for (const Handled& handled : kHandled) {
-    if (handled.asks == Asks::kStop)
-      sigaddset(&action.sa_mask, handled.signal_number);
+  for (const TakenSignal& taken : kTakenSignals) {
+    if (taken.role == SignalRole::kStop)
+      sigaddset(&action.sa_mask, taken.number);
   }
   action.sa_flags = SA_RESTART;
-  for (int i = 0; i < kHandledCount; ++i) {
-    const int signal_number = kHandled[i].signal_number;
+  for (int i = 0; i < kTakenCount; ++i) {
+    if (!TakenHere(kTakenSignals[i].role))
+      continue;
+    const int signal_number = kTakenSignals[i].number;
     ::sigaction(signal_number, nullptr, &previous[i]);
     // A signal ignored by whoever started the relay (nohup) stays ignored.
     if (previous[i].sa_handler != SIG_IGN) {
@@ -108,8 +103,10 @@ ControlSignals::ControlSignals() {
 ControlSignals::~ControlSignals() {
   // Whatever came while held is handled before the previous actions are back.
   Release();
-  for (int i = 0; i < kHandledCount; ++i)
-    ::sigaction(kHandled[i].signal_number, &previous[i], nullptr);
+  for (int i = 0; i < kTakenCount; ++i) {
+    if (TakenHere(kTakenSignals[i].role))
+      ::sigaction(kTakenSignals[i].number, &previous[i], nullptr);
+  }
 }
 
 void ControlSignals::Wait(std::chrono::milliseconds most) {
