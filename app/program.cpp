@@ -94,19 +94,23 @@ void WaitForStop(Upkeep& upkeep, ControlSignals& signals, ServiceNotifier& servi
     WriteStandardErrorLine(std::string("tavorin: ") + request + ": stopping");
 }
 
-// Runs the relay with the settings read, until a key is pressed or a stop is asked for.
-int RunRelay(const Settings& settings, const Endpoint& address, const std::string& settings_path,
-             const std::string& log_path, ControlSignals& signals) {
-  ServiceNotifier service;
-  LoopGuard guard;       // outlives the Listeners, which read it
-  PublishedRoute route;  // so does what a reload changes
+// The engine and what a reload changes in it, in the order they must outlive each other: the
+// guard and the route outlive the Listeners, whose threads read them.
+struct Engine {
+  Engine(const Settings& settings, const Endpoint& address)
+      : live(settings, address, route, a, b, guard) {}
+  LoopGuard guard;
+  PublishedRoute route;
   Listener a;
   Listener b;
-  LiveSettings live(settings, address, route, a, b, guard);
-  // The status line needs the totals, which are otherwise kept only for the link log.
-  if (service.enabled())
-    live.CountRelayedAlways();
-  live.ApplyAtStart();
+  LiveSettings live;
+};
+
+// Checks what the settings ask of the host, starts both Listeners and prints the last two
+// console lines; the exit status when the start fails.
+std::optional<int> StartRelay(Engine& engine, const Settings& settings, const Endpoint& address,
+                              const std::string& settings_path) {
+  engine.live.ApplyAtStart();
   // An address the host lacks would fail to bind with the system's words alone.
   if (!IsAddressOfThisHost(settings.listen_address)) {
     std::fprintf(stderr,
@@ -131,11 +135,11 @@ int RunRelay(const Settings& settings, const Endpoint& address, const std::strin
       return kConfigurationError;
     }
   }
-  if (!StartListener(a, settings.proxy_port) ||
-      !StartListener(b, NextNumber(settings.proxy_port))) {
+  if (!StartListener(engine.a, settings.proxy_port) ||
+      !StartListener(engine.b, NextNumber(settings.proxy_port))) {
     return kStartFailed;  // a port in use now may be free at the next start
   }
-  if (live.ServesItself()) {
+  if (engine.live.ServesItself()) {
     std::fprintf(stderr, "tavorin: the server port %u is this relay's own listening port\n",
                  static_cast<unsigned>(PortOf(settings.server_port)));
     return kConfigurationError;
@@ -143,9 +147,13 @@ int RunRelay(const Settings& settings, const Endpoint& address, const std::strin
   std::printf("Tavorin BUILD 6 - Ready to rock on port %i!\n",
               static_cast<int>(PortOf(settings.proxy_port)));
   std::printf("NOTE: Press any key to terminate.\n");
-  // The lines above reach the standard output the program was started with; from here on it
-  // is the log file, and nothing more is written to it.
-  // With the link log, its lines are records an operator keeps across restarts.
+  return std::nullopt;
+}
+
+// Moves standard output to the log file, after the four console lines: nothing more is written
+// to it, but with the link log its lines are records an operator keeps across restarts. Returns
+// what standard output now is (the log, or the null device).
+std::string OpenLog(const std::string& log_path, const std::string& settings_path, bool log_links) {
   // A log that is the settings file would empty it, and the next start would take the
   // defaults in silence.
   std::error_code ignored;
@@ -155,25 +163,46 @@ int RunRelay(const Settings& settings, const Endpoint& address, const std::strin
                  log_path.c_str());
     log_target = kNullDevice;
   }
-  if (std::optional<std::string> failure = RedirectStandardOutput(log_target, settings.log_links)) {
+  if (std::optional<std::string> failure = RedirectStandardOutput(log_target, log_links)) {
     std::fprintf(stderr, "tavorin: warning: cannot open the log file %s: %s\n", log_path.c_str(),
                  failure->c_str());
   }
+  return log_target;
+}
+
+// A reload asked for: the settings read again and applied, the log reopened under its name (a
+// rotated log), and what came of it told on standard error.
+void Reload(LiveSettings& live, Upkeep& upkeep, const std::string& settings_path,
+            const std::string& log_path, const std::string& log_target) {
+  // What was written before the reopening goes to the old file.
+  upkeep.Flush();
+  std::vector<std::string> lines = live.ReloadFile(settings_path, upkeep);
+  if (std::optional<std::string> failure = RedirectStandardOutput(log_target, true))
+    lines.push_back("tavorin: warning: cannot reopen the log file " + log_path + ": " + *failure);
+  for (const std::string& line : lines) {
+    if (StandardErrorReady())
+      WriteStandardErrorLine(line);
+  }
+}
+
+// Runs the relay with the settings read, until a key is pressed or a stop is asked for.
+int RunRelay(const Settings& settings, const Endpoint& address, const std::string& settings_path,
+             const std::string& log_path, ControlSignals& signals) {
+  ServiceNotifier service;
+  Engine engine(settings, address);
+  // The status line needs the totals, which are otherwise kept only for the link log.
+  if (service.enabled())
+    engine.live.CountRelayedAlways();
+  if (std::optional<int> failed = StartRelay(engine, settings, address, settings_path))
+    return *failed;
+  const std::string log_target = OpenLog(log_path, settings_path, settings.log_links);
   service.Ready();
 
-  Upkeep upkeep(a, b, settings.max_datagram, settings.client_rate, settings.log_links);
+  Upkeep upkeep(engine.a, engine.b, settings.max_datagram, settings.client_rate,
+                settings.log_links);
   WaitForStop(upkeep, signals, service, [&] {
     service.Reloading();
-    // A rotated log is reopened under its name; what was written before went to the old one.
-    upkeep.Flush();
-    std::vector<std::string> lines = live.ReloadFile(settings_path, upkeep);
-    if (std::optional<std::string> failure = RedirectStandardOutput(log_target, true)) {
-      lines.push_back("tavorin: warning: cannot reopen the log file " + log_path + ": " + *failure);
-    }
-    for (const std::string& line : lines) {
-      if (StandardErrorReady())
-        WriteStandardErrorLine(line);
-    }
+    Reload(engine.live, upkeep, settings_path, log_path, log_target);
     service.Ready();
   });
   signals.Release();
