@@ -191,7 +191,8 @@ TEST(LinkPorts, ALinkNeverKeepsAPortOfTheServerOnThisHost) {
           if (port == 41000 || port == 41001)
             return 3;  // a link took a port of the server's
         }
-        return listener.links().count() == 2 && listener.counters().datagrams_refused() == 2 ? 0 : 4;
+        return listener.links().count() == 2 && listener.counters().datagrams_refused() == 2 ? 0
+                                                                                             : 4;
       });
 }
 
@@ -286,15 +287,13 @@ TEST(LinkPorts, ALinkNeverKeepsAPortOfAClient) {
           // Sent, or refused by the system: nobody holds a forged client's port.
           int to_clients = Settle([&] {
             uint64_t sum = counts.send_failed_to_client();
-            for (const ClientNode* node = listener.links().head(); node;
-                 node = node->next.get())
+            for (const ClientNode* node = listener.links().head(); node; node = node->next.get())
               sum += node->item->to_client().datagrams;
             return static_cast<int>(sum);
           });
           if (to_clients != links)
             return 6;  // a reply went round
-          for (const ClientNode* node = listener.links().head(); node;
-               node = node->next.get()) {
+          for (const ClientNode* node = listener.links().head(); node; node = node->next.get()) {
             for (const ClientNode* other = listener.links().head(); other;
                  other = other->next.get()) {
               if (node->item->LocalPort() == ntohs(other->item->client().port_net()))
