@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <optional>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 #include "app/number.h"
@@ -93,12 +94,20 @@ bool LiveSettings::ServesItself(const Endpoint& address, int32_t port) const {
 
 std::vector<std::string> LiveSettings::ReloadFile(const std::string& path, Upkeep& upkeep) {
   constexpr char kNothing[] = "; nothing reloaded, the relay runs on as it was";
+  // An editor saving the file may have it gone, empty or half written for a moment: a file
+  // that is not there, is empty, or reads otherwise a moment later is taken as in the making.
+  constexpr auto kSettle = std::chrono::milliseconds(50);
   std::error_code absent;
+  if (!std::filesystem::exists(path, absent))
+    return {"tavorin: warning: cannot read " + path + ": it is not there" + kNothing};
   const IniFile file(path);
-  if (!std::filesystem::exists(path, absent) || file.problem()) {
-    return {"tavorin: warning: cannot read " + path + ": " +
-            file.problem().value_or("it is not there") + kNothing};
-  }
+  if (file.problem())
+    return {"tavorin: warning: cannot read " + path + ": " + *file.problem() + kNothing};
+  if (file.empty())
+    return {"tavorin: warning: " + path + " is empty" + kNothing};
+  std::this_thread::sleep_for(kSettle);
+  if (!file.SameText(IniFile(path)))
+    return {"tavorin: warning: " + path + " changed while it was read" + kNothing};
   Settings fresh = ReadSettings(file, path, &settings_);
   if (fresh.unusable_lines == 0)
     return Reload(fresh, path, upkeep);

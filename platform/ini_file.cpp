@@ -15,6 +15,14 @@ IniFile::IniFile(std::string path) {
     TakeText(text);
 }
 
+bool IniFile::empty() const {
+  for (const std::string& line : lines_) {
+    if (line.find_first_not_of(" \t\r\n") != std::string::npos)
+      return false;
+  }
+  return true;
+}
+
 IniFile IniFile::FromText(std::string_view text) {
   IniFile file;
   file.TakeText(text);

@@ -26,6 +26,10 @@ class IniFile {
 
   const std::optional<std::string>& problem() const { return problem_; }
   const std::optional<std::string>& doubt() const { return doubt_; }
+  // Whether the file held nothing but blank lines, if any, and whether two readings gave the
+  // same lines.
+  bool empty() const;
+  bool SameText(const IniFile& other) const { return lines_ == other.lines_; }
   // The lines no lookup takes anything from, in the file's order (IniLineCheck).
   const std::vector<IniUnusableLine>& unusable_lines() const { return unusable_lines_; }
   // The value of `key` in `section`, or `fallback` when the file, the section or the key is

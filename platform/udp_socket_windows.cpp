@@ -176,6 +176,7 @@ IoResult UdpSocket::SendMany(const OutgoingDatagram* datagrams, int count) const
       if (WSASendTo(s, parts, part_count, &bytes, 0, to->address(), to->size(), nullptr, nullptr) ==
           0) {
         ++result.count;
+        result.bytes += bytes;
       } else {
         result.error = WSAGetLastError();
       }

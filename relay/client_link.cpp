@@ -60,8 +60,8 @@ void ClientLink::Join() {
   thread_.Join();
 }
 
-Outcome ClientLink::Start() {
-  Outcome started = TakePort();
+Outcome ClientLink::Start(const Route& route) {
+  Outcome started = TakePort(route);
   if (started)
     started = StartReturnThread();
   if (!started) {
@@ -86,7 +86,7 @@ Outcome ClientLink::StartReturnThread() {
   return Outcome();
 }
 
-Outcome ClientLink::TakePort() {
+Outcome ClientLink::TakePort(const Route& route) {
   // The client's port counts as taken before a port is asked for, so that the system's choice
   // is never the client's own: the relay's replies to the client would reach this link again.
   marks_ = LoopGuard::Marks(port_.guard, ntohs(client_.port_net()));
@@ -97,7 +97,6 @@ Outcome ClientLink::TakePort() {
   Outcome opened;
   // Of the server's family, whatever the client's; a transparent link takes the client's
   // address, which a server of the other family could not be sent from.
-  const Route& route = port_.route->Get();
   const bool v6 = route.servers[port_.which].endpoint.is_v6();
   Endpoint local = EveryAddress(v6);
   if (port_.transparent) {
@@ -219,7 +218,7 @@ IoResult ClientLink::SendManyToServer(const PublishedRoute::Versioned& route,
 bool ClientLink::FromThisRelay(const Endpoint& source, const Route& route) const {
   if (port_.guard == nullptr)
     return false;
-  switch (port_.guard->JudgeReply(source, route)) {
+  switch (port_.guard->JudgeReply(source, route, port_.transparent)) {
     case LoopGuard::Verdict::kRelay:
       return false;
     case LoopGuard::Verdict::kDrop:
@@ -245,8 +244,11 @@ void ClientLink::TakeRefusals(int error) {
   Endpoint to = port_.server().endpoint;
   if (const uint16_t sent = sent_to_.load(std::memory_order_relaxed); sent != 0)
     to.set_port_net(sent);
-  if (int refused = socket_.TakeRefusals(error, to); refused > 0)
+  if (int refused = socket_.TakeRefusals(error, to); refused > 0) {
     port_.counters.CountServerRefusals(refused, to);
+    if (to.port_net() != port_.server().endpoint.port_net())
+      followed_.store(0, std::memory_order_relaxed);
+  }
 }
 
 void ClientLink::ReturnBatch(const ReceiveSlot* slots, int count) {

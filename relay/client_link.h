@@ -47,7 +47,8 @@ class ClientLink {
   // Opens the link's socket on a port the system chooses and starts the return thread,
   // scheduled for throughput where the system offers that.
   // On failure nothing is left open, and the outcome says what could not be had.
-  Outcome Start();
+  Outcome Start(const Route& route);
+  Outcome Start() { return Start(port_.route->Get()); }
 
   // Sends one datagram from the link's socket to the server of `route` (at the port it
   // follows, if any); only the error is to be read. The receive thread's.
@@ -129,7 +130,7 @@ class ClientLink {
   // LoopGuard::PortTaken), and records it and the client's port in the guard. The socket is
   // bound to the unspecified address of the server's family, or where links are transparent
   // to the client's own address (which must be of the server's family).
-  Outcome TakePort();
+  Outcome TakePort(const Route& route);
   // Opens the socket for the return thread and starts it.
   Outcome StartReturnThread();
   // Whether a datagram from `source` was sent by this relay's own listening sockets.
@@ -138,7 +139,8 @@ class ClientLink {
   // Passes on what one receive brought.
   void ReturnBatch(const ReceiveSlot* slots, int count);
   // After a receive failed with `error`: counts the datagrams that the system has reported
-  // refused by the server since, at the port the link last sent to.
+  // refused by the server since, at the port the link last sent to; a followed port refused
+  // is forgotten (the transfer behind it has ended).
   void TakeRefusals(int error);
   // Where links follow the server's port: records the port of `source`, a datagram passed
   // on, if it comes from the server's address. The return thread's.
@@ -159,7 +161,7 @@ class ClientLink {
   // Replies leave from here, so that a client of a host with several addresses hears back from
   // the address it sent to (from the interface's own when it sent to a broadcast address).
   const Endpoint reply_from_;
-  // The port followed: the route's version (Published) in the high 48 bits, the port in
+  // The port followed: its server's generation (Route::Server) in the high 48 bits, the port in
   // network order in the low 16, 0 for none. Written by the return thread only when it
   // changes, read at every send.
   std::atomic<uint64_t> followed_{0};

@@ -58,14 +58,17 @@ class ReceiveAndReturnCount {
 
 // X(name, kind, what): the counts of LinkCounters, of new clients and their links; only the
 // receive thread adds to them.
-#define TAVORIN_LINK_COUNTERS(X)                                                           \
-  X(links_made, SharedCount, "links made")                                                 \
-  X(links_expired, SharedCount, "links that were idle for IdleTimeout and left the table") \
-  X(clients_refused, SoleCount,                                                            \
-    "clients that could have no link: each endpoint once in a run of refusals (until a "   \
-    "link is made again)")                                                                 \
-  X(datagrams_refused, PublishedCount,                                                     \
-    "datagrams dropped because no link could be had for their client")
+#define TAVORIN_LINK_COUNTERS(X)                                                            \
+  X(links_made, SharedCount, "links made")                                                  \
+  X(links_expired, SharedCount, "links that were idle for IdleTimeout and left the table")  \
+  X(clients_refused, SoleCount,                                                             \
+    "clients that could have no link: each endpoint once in a run of refusals (until a "    \
+    "link is made again)")                                                                  \
+  X(datagrams_refused, PublishedCount,                                                      \
+    "datagrams dropped because no link could be had for their client")                      \
+  X(links_closed_family, SharedCount,                                                       \
+    "links closed when the server moved to the other address family, their sockets unable " \
+    "to follow it")
 
 // X(name, kind, what): the counts of PortCounters, of datagrams carried and not carried.
 #define TAVORIN_PORT_COUNTERS(X)                                                                 \

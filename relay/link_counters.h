@@ -15,6 +15,7 @@ class LinkCounters {
  public:
   void CountMade() { links_made_.Add(1); }
   void CountExpired() { links_expired_.Add(1); }
+  void CountClosedForFamily() { links_closed_family_.Add(1); }
   // A datagram of a new client for which no link could be had, and why; `new_client` when its
   // client had not been refused before in the present run of refusals.
   void CountRefused(const Outcome& why, bool new_client) {
@@ -27,7 +28,7 @@ class LinkCounters {
   TAVORIN_LINK_COUNTERS(TAVORIN_COUNTER_ACCESSOR)
   // Links in the table now, give or take one being made or expiring.
   uint64_t links_held() const {
-    uint64_t gone = links_expired();
+    uint64_t gone = links_expired() + links_closed_family();
     uint64_t all = links_made();
     return all > gone ? all - gone : 0;
   }

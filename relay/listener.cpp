@@ -108,7 +108,9 @@ void Listener::TakeRoute(const PublishedRoute::Versioned& route) {
   for (ClientNode* node = links_.head(); node != nullptr;) {
     ClientNode* next = node->next.get();
     ClientLink* link = node->item.get();
-    if (link != nullptr && server.known() && !link->Reaches(server)) {
+    if (link != nullptr && server.known() && link->Reaches(server)) {
+      ++move.kept;
+    } else if (link != nullptr && server.known()) {
       // Room to close the link is had first: a link that cannot move is closed.
       if (expiring_.size() == expiring_.capacity()) {
         try {
@@ -121,6 +123,7 @@ void Listener::TakeRoute(const PublishedRoute::Versioned& route) {
         ++move.kept;
       } else {
         Retire(node, LinkEnd::kServerFamily);
+        counters_.CountClosedForFamily();
         ++move.closed;
       }
     }
@@ -261,7 +264,7 @@ void Listener::AddClient(const ReceiveSlot& slot, LoopGuard::Verdict verdict,
     Refuse(slot.source, Outcome::Failed(Step::kMemory, 0));
     return;
   }
-  if (Outcome started = link->Start(); !started) {
+  if (Outcome started = link->Start(route.value); !started) {
     // No socket, port or thread to be had: the datagram is dropped and the client's next
     // one tries again.
     Refuse(slot.source, started);

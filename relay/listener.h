@@ -133,7 +133,8 @@ class Listener {
   void CloseAll(const LinkClosed& closed);
 
   // What the receive thread did when the server moved to the other family (see
-  // ClientLink::MoveTo): links that kept their ports in the new family, and links closed.
+  // ClientLink::MoveTo): links that kept their ports (their sockets reach the server as they
+  // are, or were opened anew in its family), and links closed.
   struct FamilyMove {
     uint32_t kept = 0;
     uint32_t closed = 0;

@@ -50,7 +50,16 @@ LoopGuard::Verdict LoopGuard::Judge(const Endpoint& source, const Endpoint& loca
   return Verdict::kRelay;
 }
 
-LoopGuard::Verdict LoopGuard::JudgeReply(const Endpoint& source, const Route& route) const {
+LoopGuard::Verdict LoopGuard::JudgeReply(const Endpoint& source, const Route& route,
+                                         bool links_on_clients) const {
+  if (!links_on_clients &&
+      link_ports_[ntohs(source.port_net())].load(std::memory_order_relaxed) != 0) {
+    bool here = IsLoopbackOrUnspecified(source);
+    for (const Route::Server& server : route.servers)
+      here = here || (server.on_this_host && SameAddress(source, server.plain));
+    if (here)
+      return Verdict::kDrop;
+  }
   if (!Listening(source.port_net()))
     return Verdict::kRelay;
   for (const Route::Server& server : route.servers) {

@@ -33,10 +33,15 @@ class LoopGuard {
 
   // Judges a datagram that reached a link from `source`. One from a listening port of this
   // relay at an address of this host was sent by the relay itself, which never sends to its
-  // own links: passed on, it would come back through the same link for ever. The server's own
+  // own links: passed on, it would come back through the same link for ever. One from another
+  // link's port at this host (loopback, or the server's address on this host) was sent by that
+  // link, for its own client: passed on, it would reach this link's client; unless
+  // `links_on_clients` (transparent links, each bound to its client's address), links hold
+  // their ports on every address, so no server here can answer from one. The server's own
   // endpoints (those of `route`) are never turned away here (a server elsewhere may use the
   // relay's port numbers). Called for every reply.
-  Verdict JudgeReply(const Endpoint& source, const Route& route) const;
+  Verdict JudgeReply(const Endpoint& source, const Route& route,
+                     bool links_on_clients = false) const;
 
   // Whether a socket of this host on `port` (host order) would take datagrams meant for the
   // relay, the server of `route` or a client: one of the listening ports, one of the server's

@@ -8,6 +8,7 @@
 
 #include "platform/socket_api.h"
 #include "platform/udp_socket.h"
+#include "relay/client_link.h"
 #include "relay/listener.h"
 
 namespace tavorin {
@@ -78,10 +79,15 @@ TEST_F(PortableEngine, RelaysBothWaysDropsWhatDoesNotFitAndStopsPromptly) {
   Endpoint second_link{};
   EXPECT_EQ(Next(server_, &second_link).size(), 7u);
   EXPECT_NE(second_link.v4.sin_port, link.v4.sin_port);
+  client_.SendTo(request.data(), 9, relay);
+  EXPECT_EQ(Next(server_, &link).size(), 9u);
 
   // Stopping and destroying wake every blocked receive and join every thread: both return.
   listener->Stop();
   EXPECT_EQ(listener->links().count(), 2u);
+  const ClientLink* first = listener->FindClient(Local(client_.LocalPort()));
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(first->to_server().bytes, 520u + 9u) << "the link's first datagram and the next";
   listener.reset();
 }
 

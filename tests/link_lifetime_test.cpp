@@ -151,7 +151,7 @@ TEST(Program, TheLinkLogTellsEachLinkItsPortsAndCountsAndIsAppendedTo) {
   EXPECT_NE(
       log.find(" tavorin counters port=" + std::to_string(port) +
                " links_held=1 links_made=1 links_expired=0 clients_refused=0 "
-               "datagrams_refused=0 to_server_datagrams=1 to_server_bytes=20 "
+               "datagrams_refused=0 links_closed_family=0 to_server_datagrams=1 to_server_bytes=20 "
                "to_client_datagrams=1 to_client_bytes=30 dropped_empty=0 dropped_oversize=0 "
                "dropped_loop=0 dropped_not_from_server=0 dropped_over_rate=0 "
                "send_failed_to_server=0 send_failed_to_client=0 server_refused=0 follow_refused=0 "
@@ -260,7 +260,11 @@ TEST(Program, AReloadMovesTheServerAndKeepsEveryLink) {
   relay.Signal(SIGUSR1);
   EXPECT_NE(relay.ErrorLines(1).find("; nothing reloaded, the relay runs on as it was\n"),
             std::string::npos);
-  // Nor does a file cut while it was written: it takes nothing of it, good lines and all.
+  // Nor does one emptied for a moment, nor one cut while it was written: it takes nothing of
+  // either, good lines and all.
+  dir.Write("TAVORIN.INI", "");
+  relay.Signal(SIGUSR1);
+  EXPECT_NE(relay.ErrorLines(1).find("TAVORIN.INI is empty; nothing reloaded"), std::string::npos);
   dir.Write("TAVORIN.INI", "[Proxy]\nIdleTimeout=5\n[Server]\nPo");
   relay.Signal(SIGUSR1);
   const std::string cut = relay.ErrorLines(2);

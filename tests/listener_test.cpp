@@ -603,16 +603,6 @@ TEST(ListenerLifetime, DestroyingAListenerWith500LinksEndsEveryThreadAndSocket) 
 namespace tavorin::testing {
 namespace {
 
-using LinkEnd = Listener::LinkEnd;
-// The clients' ports of the links closed, and why, in the order the Listener told them.
-using Told = std::vector<std::pair<uint16_t, LinkEnd>>;
-
-Listener::LinkClosed TellInto(Told& told) {
-  return [&told](const ClientLink& link, LinkEnd why) {
-    told.emplace_back(ntohs(link.client().port_net()), why);
-  };
-}
-
 // The Listener closes links itself: those expired a slice at a time, and at the end all that
 // are left, the expired ones first, then the held ones newest first.
 TEST(ListenerClosing, ExpiredLinksCloseInSlicesAndCloseAllTakesTheRest) {

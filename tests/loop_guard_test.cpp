@@ -138,6 +138,11 @@ TEST_F(LoopGuardTest, ALinkPortIsTheRelaysUntilItsLastLinkEnds) {
   EXPECT_EQ(guard.Judge(At("127.0.0.1", 41000), kNone), Verdict::kDrop);
   EXPECT_TRUE(guard.guard.HeldByRelay(htons(15000)));
   EXPECT_FALSE(guard.guard.HeldByRelay(htons(2000))) << "the server's port is not the relay's";
+  // What reaches a link from another link's port here was sent for that link's client.
+  EXPECT_EQ(guard.guard.JudgeReply(At("127.0.0.1", 41000), guard.route), Verdict::kDrop);
+  EXPECT_EQ(guard.guard.JudgeReply(At(kElsewhere, 41000), guard.route), Verdict::kRelay);
+  EXPECT_EQ(guard.guard.JudgeReply(At("127.0.0.1", 41000), guard.route, true), Verdict::kRelay)
+      << "transparent links hold their ports on their clients' addresses alone";
   second.Release();
   EXPECT_FALSE(guard.guard.HeldByRelay(htons(41000)));
   EXPECT_EQ(guard.Judge(At("127.0.0.1", 41000), kNone), Verdict::kRelay);

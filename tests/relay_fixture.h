@@ -5,6 +5,8 @@
 #include <arpa/inet.h>
 
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -13,6 +15,15 @@
 #include "tests/udp_peer.h"
 
 namespace tavorin::testing {
+
+// The clients' ports of the links closed, and why, in the order the Listener told them.
+using Told = std::vector<std::pair<uint16_t, LinkEnd>>;
+
+inline Listener::LinkClosed TellInto(Told& told) {
+  return [&told](const ClientLink& link, LinkEnd why) {
+    told.emplace_back(ntohs(link.client().port_net()), why);
+  };
+}
 
 class RelayTest : public ::testing::Test {
  protected:
