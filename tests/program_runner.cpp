@@ -171,16 +171,6 @@ void TakeTerminal(const char* slave_name, Terminal terminal) {
 
 }  // namespace
 
-RunningProgram::RunningProgram(const std::string& directory, Terminal terminal,
-                               std::string_view typed_before, std::string binary)
-    : RunningProgram(directory, [&] {
-        Launch launch;
-        launch.terminal = terminal;
-        launch.typed_before = typed_before;
-        launch.binary = std::move(binary);
-        return launch;
-      }()) {}
-
 RunningProgram::RunningProgram(const std::string& directory, const Launch& launch) {
   const Terminal terminal = launch.terminal;
   const std::string binary = launch.binary.empty() ? RelayBinary() : launch.binary;

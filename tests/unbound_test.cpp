@@ -80,18 +80,13 @@ Bytes Query(uint16_t id) {
   return q;
 }
 
-struct UnboundRow {
-  std::string name;
+struct UnboundRow : NamedRow {
   bool proxy_protocol;
   std::string client;  // the address the query comes from
   int queries;         // from dig (1), or from one endpoint of the test's own (more)
   std::string status;  // dig's: NOERROR, REFUSED, or none for no answer at all
   std::string logged;  // in unbound's log of queries, when not empty
 };
-
-void PrintTo(const UnboundRow& row, std::ostream* out) {
-  *out << row.name;
-}
 
 class ProxyProtocolUnbound : public ::testing::TestWithParam<UnboundRow> {};
 
@@ -105,11 +100,9 @@ TEST_P(ProxyProtocolUnbound, TellsTheServerWhoAsked) {
   RunningProgram unbound(dir.path(), ToolLaunch(kUnbound, {"-d", "-c", dir.File("unbound.conf")}));
   ASSERT_TRUE(dir.Holds("unbound.log", "start of service")) << unbound.Errors();
 
-  const uint16_t port = FreePortPair();
-  dir.Write("TAVORIN.INI", Ini(port, unbound_port) +
-                               (row.proxy_protocol ? "ProxyProtocol=2\n" : "ProxyProtocol=0\n"));
-  RunningProgram relay(dir.path());
-  ASSERT_EQ(relay.ReadLines(4), Lines(unbound_port, "127.0.0.1", port)) << relay.Errors();
+  StartedRelay relay({.server = row.proxy_protocol ? "ProxyProtocol=2\n" : "ProxyProtocol=0\n",
+                      .server_port = unbound_port});
+  const uint16_t port = relay.port;
 
   const bool v6 = row.client.find(':') != std::string::npos;
   if (row.queries == 1) {
