@@ -21,52 +21,27 @@ constexpr char kName[] = "probe.tavorin.test";
 // and logs every query, in `dir`.
 std::string UnboundConf(const TempDir& dir, uint16_t port) {
   const std::string p = std::to_string(port);
-  return "server:\n"
-         "  interface: 127.0.0.1@" +
-         p +
-         "\n"
-         "  proxy-protocol-port: " +
-         p +
-         "\n"
-         "  access-control: 127.0.0.0/8 allow\n"
-         "  access-control: 127.0.0.3/32 refuse\n"
-         "  access-control: ::1/128 allow\n"
-         "  do-daemonize: no\n"
-         "  chroot: \"\"\n"
-         "  username: \"\"\n"
-         "  directory: \"" +
+  return "server:\n  interface: 127.0.0.1@" + p + "\n  proxy-protocol-port: " + p + "\n" +
+         "  access-control: 127.0.0.0/8 allow\n  access-control: 127.0.0.3/32 refuse\n"
+         "  access-control: ::1/128 allow\n  do-daemonize: no\n  chroot: \"\"\n"
+         "  username: \"\"\n  directory: \"" +
          dir.path() +
-         "\"\n"
-         "  pidfile: \"\"\n"
-         "  use-syslog: no\n"
-         "  logfile: \"" +
+         "\"\n  pidfile: \"\"\n"
+         "  use-syslog: no\n  logfile: \"" +
          dir.File("unbound.log") +
          "\"\n"
-         "  log-queries: yes\n"
-         "  num-threads: 1\n"
-         "  module-config: \"iterator\"\n"
+         "  log-queries: yes\n  num-threads: 1\n  module-config: \"iterator\"\n"
          "  local-zone: \"tavorin.test.\" static\n"
          "  local-data: \"" +
          kName +
          ". 60 IN A 192.0.2.53\"\n"
-         "remote-control:\n"
-         "  control-enable: no\n";
+         "remote-control:\n  control-enable: no\n";
 }
 
-// A query for kName, type A, with `id`.
+// A query for kName, type A, with `id`: the header asks for recursion, one question.
 Bytes Query(uint16_t id) {
-  Bytes q = {static_cast<unsigned char>(id >> 8),
-             static_cast<unsigned char>(id),
-             0x01,
-             0,
-             0,
-             1,
-             0,
-             0,
-             0,
-             0,
-             0,
-             0};
+  Bytes q = {static_cast<unsigned char>(id >> 8), static_cast<unsigned char>(id), 1, 0, 0, 1};
+  q.resize(12);
   std::string name = kName;
   for (size_t at = 0; at <= name.size();) {
     size_t dot = name.find('.', at);
