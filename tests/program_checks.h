@@ -57,16 +57,16 @@ struct PreparedRelay {
   uint16_t port;         // P
   int server_port;       // S, as the settings give it
   std::string shown_ip;  // the server's address, as the console shows it
-  Launch launch;
+  Launch launch;         // the setup's, with the user it runs as
 };
 
 // A relay started in a directory of its own from a few settings rows, in front of a server: its
-// ports, its server, its process and output. The four console lines are read at the start and,
-// unless the setup says otherwise, checked.
+// ports, its server, its process and output. Unless the setup says otherwise, the four console
+// lines are read and checked at the start.
 class StartedRelay : public PreparedRelay, public RunningProgram {
  public:
   explicit StartedRelay(const RelaySetup& setup = {});
-  std::string console;  // what was read of standard output at the start
+  std::string console;  // the four lines, when read at the start
 };
 
 // A datagram from `client` to the relay's `port` reaches `server`, and the server's reply
