@@ -11,8 +11,7 @@
 namespace tavorin::testing {
 namespace {
 
-struct SizeCase {
-  const char* name;
+struct SizeCase : NamedRow {
   std::string setting;  // a line for [Proxy], or none
   size_t size;          // sent by the client, then by the server
   bool relayed;         // both ways, or neither
@@ -20,40 +19,28 @@ struct SizeCase {
   bool warned = false;  // the setting was refused with a warning
 };
 
-void PrintTo(const SizeCase& c, std::ostream* out) {
-  *out << c.name;
-}
-
 class DatagramSize : public ::testing::TestWithParam<SizeCase> {};
 
 TEST_P(DatagramSize, UpToTheLimitBothWaysLongerAndEmptyOnesDroppedAndTold) {
   const SizeCase& c = GetParam();
-  RelayDir setup;
-  auto& [dir, server, server_next, port] = setup;
-  dir.Write("TAVORIN.INI", Ini(port, server.port(), c.setting.empty() ? "" : c.setting + "\n"));
-  RunningProgram relay(dir.path());
-  ASSERT_EQ(relay.ReadLines(4), Lines(server.port(), "127.0.0.1", port));
+  StartedRelay relay({.proxy = c.setting.empty() ? "" : c.setting + "\n"});
+  const UdpPeer& server = relay.server();
+  const uint16_t port = relay.port;
 
   UdpPeer client;
   client.SendTo(Pattern(1, 1), port);  // makes the link
   auto first = server.Receive();
   ASSERT_TRUE(first.has_value());
 
-  const Bytes request = Pattern(c.size, 2);
-  client.SendTo(request, port);
-  auto at_server = server.Receive(c.relayed ? 2000 : 500);
-  EXPECT_EQ(at_server.has_value(), c.relayed);
-  if (at_server) {
-    EXPECT_EQ(at_server->data, request);
-  }
-
-  const Bytes reply = Pattern(c.size, 3);
-  server.SendTo(reply, first->from);
-  auto at_client = client.Receive(c.relayed ? 2000 : 500);
-  EXPECT_EQ(at_client.has_value(), c.relayed);
-  if (at_client) {
-    EXPECT_EQ(at_client->data, reply);
-  }
+  // Sent one way, it arrives whole, or (not relayed) not at all.
+  auto carried = [&](const UdpPeer& from, const Endpoint& to, const UdpPeer& at, unsigned seed) {
+    from.SendTo(Pattern(c.size, seed), to);
+    auto got = at.Receive(c.relayed ? 2000 : 500);
+    EXPECT_EQ(got.has_value(), c.relayed);
+    EXPECT_TRUE(!got || got->data == Pattern(c.size, seed)) << "not the bytes sent";
+  };
+  carried(client, client.LoopbackAt(port), server, 2);
+  carried(server, first->from, client, 3);
 
   // A client and a server that go on are served.
   client.SendTo(Pattern(1, 4), port);
@@ -109,17 +96,16 @@ TEST_P(DatagramSize, UpToTheLimitBothWaysLongerAndEmptyOnesDroppedAndTold) {
 
 INSTANTIATE_TEST_SUITE_P(
     Program, DatagramSize,
-    ::testing::Values(SizeCase{"Default520", "", 520, true, 520},
-                      SizeCase{"Default521", "", 521, false, 520},
+    // 520 bytes both ways by default are EmptyAndOversizeDatagramsStopAtTheRelayBothWays's;
+    // the other values of MaxDatagram that fall back to 520, the settings test's.
+    ::testing::Values(SizeCase{"Default521", "", 521, false, 520},
                       SizeCase{"Empty", "", 0, false, 520},
                       SizeCase{"Raised1500", "MaxDatagram=1500", 1500, true, 1500},
                       SizeCase{"Raised1501", "MaxDatagram=1500", 1501, false, 1500},
                       SizeCase{"Largest", "MaxDatagram=65507", 65507, true, 65507},
                       SizeCase{"Lowered", "MaxDatagram=100", 101, false, 100},
                       SizeCase{"TooLarge", "MaxDatagram=65508", 521, false, 520, true},
-                      SizeCase{"Zero", "MaxDatagram=0", 520, true, 520, true},
-                      SizeCase{"Negative", "MaxDatagram=-4", 520, true, 520, true},
-                      SizeCase{"Words", "MaxDatagram=large", 521, false, 520, true}),
+                      SizeCase{"Zero", "MaxDatagram=0", 520, true, 520, true}),
     RowName());
 
 }  // namespace

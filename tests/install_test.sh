@@ -4,24 +4,14 @@
 # settings file's keys and defaults the same as the README's table.
 #   install_test.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
+. "$(dirname "$0")/install_tree.sh"
 build=$1
 source=$2
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 
 DESTDIR="$root/dest" cmake --install "$build" --prefix /usr >/dev/null
-diff -u - <(cd "$root/dest" && find . ! -type d | sed 's|^\./||' | sort) <<'LIST'
-etc/logrotate.d/tavorin
-usr/bin/tavorin
-usr/lib/systemd/system/tavorin@.service
-usr/share/doc/tavorin/LICENSE
-usr/share/doc/tavorin/README.md
-usr/share/doc/tavorin/TAVORIN.INI
-usr/share/doc/tavorin/docs/architecture.md
-usr/share/doc/tavorin/docs/operations.md
-usr/share/doc/tavorin/docs/performance.md
-usr/share/man/man1/tavorin.1.gz
-LIST
+diff -u <(install_tree) <(cd "$root/dest" && find . ! -type d | sed 's|^\./||' | sort)
 grep -qx 'ExecStart=/usr/bin/tavorin' "$root/dest/usr/lib/systemd/system/tavorin@.service"
 
 warnings=$(gunzip -c "$root/dest/usr/share/man/man1/tavorin.1.gz" | groff -man -ww -z 2>&1)

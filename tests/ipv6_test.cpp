@@ -10,10 +10,9 @@
 namespace tavorin::testing {
 namespace {
 
-struct FamilyCase {
-  const char* name;
+struct FamilyCase : NamedRow {
   std::string server_ip;     // IP= in [Server]
-  std::string shown;         // the console line's address
+  bool v6_server;            // on ::1, as the console line shows it
   std::string proxy_lines;   // for [Proxy]
   bool v4_served;            // a client on 127.0.0.1
   bool v6_served;            // a client on ::1
@@ -21,27 +20,17 @@ struct FamilyCase {
   std::string warning = {};  // on standard error; none when empty
 };
 
-void PrintTo(const FamilyCase& c, std::ostream* out) {
-  *out << c.name;
-}
-
 class Families : public ::testing::TestWithParam<FamilyCase> {};
 
 TEST_P(Families, EachClientIsServedFromTheAddressItUsedAndNothingLoops) {
   const FamilyCase& c = GetParam();
   if (UnderWine() && c.no_ipv6)
     GTEST_SKIP() << "a library preloaded into Wine reaches no Windows program";
-  const bool v6_server = c.shown.find(':') != std::string::npos;
-  RelayDir setup(BindNeighbours(v6_server ? Loopback6Endpoint(0) : LoopbackEndpoint(0)));
-  auto& [dir, server, server_next, port] = setup;
-  dir.Write("TAVORIN.INI", "[Proxy]\nPort=" + std::to_string(port) + "\n" + c.proxy_lines +
-                               "[Server]\nPort=" + std::to_string(server.port()) +
-                               "\nIP=" + c.server_ip + "\n");
-  Launch launch;
-  if (c.no_ipv6)
-    launch.preload = TAVORIN_NO_IPV6_PRELOAD;
-  RunningProgram relay(dir.path(), launch);
-  ASSERT_EQ(relay.ReadLines(4), Lines(server.port(), c.shown, port));
+  StartedRelay relay({.proxy = c.proxy_lines,
+                      .launch = {.preload = c.no_ipv6 ? TAVORIN_NO_IPV6_PRELOAD : ""},
+                      .server_ip = c.server_ip,
+                      .v6_server = c.v6_server});
+  const UdpPeer& server = relay.server();
 
   // Both clients at once: each link is made before either is answered.
   UdpPeer v4_client;
@@ -49,17 +38,17 @@ TEST_P(Families, EachClientIsServedFromTheAddressItUsedAndNothingLoops) {
   for (auto [client, served, seed] :
        {std::tuple{&v4_client, c.v4_served, 1u}, std::tuple{&v6_client, c.v6_served, 3u}}) {
     if (served) {
-      ExpectRelayed(*client, port, server, seed);
+      ExpectRelayed(*client, relay.port, server, seed);
     } else {
-      client->SendTo(Pattern(8, seed), port);
+      client->SendTo(Pattern(8, seed), relay.port);
       EXPECT_TRUE(server.Silent(500)) << "a client the relay does not listen for";
     }
   }
   // The server's own endpoint, in its own family, makes no link that would send it back.
-  server.SendTo(Pattern(8, 9), server.LoopbackAt(port));
+  server.SendTo(Pattern(8, 9), server.LoopbackAt(relay.port));
   EXPECT_TRUE(server.Silent(500)) << "a datagram from the server went on";
   if (c.proxy_lines.find("LogLinks=1") != std::string::npos) {
-    EXPECT_TRUE(dir.Holds("packets.txt", " client=[::1]:"));
+    EXPECT_TRUE(relay.dir.Holds("packets.txt", " client=[::1]:"));
   }
 
   EndRelay(relay);
@@ -73,29 +62,23 @@ TEST_P(Families, EachClientIsServedFromTheAddressItUsedAndNothingLoops) {
 
 INSTANTIATE_TEST_SUITE_P(
     Program, Families,
-    ::testing::Values(
-        FamilyCase{"BothFamiliesToAnIPv4Server", "127.0.0.1", "127.0.0.1", "", true, true},
-        FamilyCase{"AnIPv6Server", "::1", "::1", "LogLinks=1\n", true, true},
-        FamilyCase{"ABracketedIPv6Server", "[::1]", "::1", "", true, true},
-        FamilyCase{"IPv4InIPv6Form", "::ffff:127.0.0.1", "127.0.0.1", "", true, true},
-        FamilyCase{"ListeningOnIPv6LoopbackOnly", "127.0.0.1", "127.0.0.1", "IP=::1\n", false,
-                   true},
-        FamilyCase{"ListeningOnIPv4LoopbackOnly", "127.0.0.1", "127.0.0.1", "IP=127.0.0.1\n", true,
-                   false},
-        FamilyCase{"AHostWithoutIPv6", "127.0.0.1", "127.0.0.1", "", true, false, true},
-        FamilyCase{"AListeningAddressWithAComment", "127.0.0.1", "127.0.0.1", "IP=::1 ; lan\n",
-                   false, true}),
+    ::testing::Values(FamilyCase{"BothFamiliesToAnIPv4Server", "127.0.0.1", false, "", true, true},
+                      FamilyCase{"AnIPv6Server", "::1", true, "LogLinks=1\n", true, true},
+                      FamilyCase{"ABracketedIPv6Server", "[::1]", true, "", true, true},
+                      FamilyCase{"IPv4InIPv6Form", "::ffff:127.0.0.1", false, "", true, true},
+                      FamilyCase{"ListeningOnIPv6LoopbackOnly", "127.0.0.1", false, "IP=::1\n",
+                                 false, true},
+                      FamilyCase{"ListeningOnIPv4LoopbackOnly", "127.0.0.1", false,
+                                 "IP=127.0.0.1\n", true, false},
+                      FamilyCase{"AHostWithoutIPv6", "127.0.0.1", false, "", true, false, true},
+                      FamilyCase{"AListeningAddressWithAComment", "127.0.0.1", false,
+                                 "IP=::1 ; lan\n", false, true}),
     RowName());
 
-struct ListenCase {
-  const char* name;
+struct ListenCase : NamedRow {
   std::string ip;
   bool parsed;  // the start ends only once the server is known
 };
-
-void PrintTo(const ListenCase& c, std::ostream* out) {
-  *out << c.name;
-}
 
 class ListeningAddress : public ::testing::TestWithParam<ListenCase> {};
 
@@ -105,10 +88,7 @@ TEST_P(ListeningAddress, NotOfThisHostEndsTheStartNamingIt) {
   const ListenCase& c = GetParam();
   if (c.parsed && UnderWine())
     GTEST_SKIP() << "Wine's sockets bind any address at all";
-  TempDir dir;
-  const uint16_t port = FreePortPair();
-  dir.Write("TAVORIN.INI", Ini(port, 7, "IP=" + c.ip + "\n"));
-  RunningProgram relay(dir.path());
+  StartedRelay relay({.proxy = "IP=" + c.ip + "\n", .server_port = 7, .read_console = false});
   // A value that is no address is the settings' fault; one the host lacks may come later.
   EXPECT_TRUE(ExitedWith(relay.WaitForExit(kExitDeadlineMs), c.parsed ? 1 : kConfigurationStatus));
   EXPECT_EQ(relay.RestOfOutput(), c.parsed ? "Server Port = 7\nServer IP = 127.0.0.1\n" : "")
@@ -116,7 +96,7 @@ TEST_P(ListeningAddress, NotOfThisHostEndsTheStartNamingIt) {
   const std::string errors = relay.Errors();
   EXPECT_NE(errors.find("IP=" + c.ip + " "), std::string::npos) << errors;
   if (c.parsed) {
-    EXPECT_NE(errors.find("port " + std::to_string(port) + ":"), std::string::npos) << errors;
+    EXPECT_NE(errors.find("port " + std::to_string(relay.port) + ":"), std::string::npos) << errors;
   }
 }
 

@@ -32,32 +32,23 @@ uint16_t LinkPortOf(const UdpPeer& client, uint16_t port, const UdpPeer& server,
   return got ? ntohs(got->from.v4.sin_port) : 0;
 }
 
-struct LifetimeCase {
-  const char* name;
+struct LifetimeCase : NamedRow {
   std::string settings;  // lines for [Proxy]
   bool server_talks;     // the server sends to the link all through the silence
   bool expires;
 };
 
-void PrintTo(const LifetimeCase& c, std::ostream* out) {
-  *out << c.name;
-}
-
 class LinkLifetime : public ::testing::TestWithParam<LifetimeCase> {};
 
 TEST_P(LinkLifetime, AnIdleLinkExpiresOnlyWhenAskedAndTheClientGetsANewOne) {
   const LifetimeCase& c = GetParam();
-  RelayDir setup;
-  auto& [dir, server, server_next, port] = setup;
-  dir.Write("TAVORIN.INI", Ini(port, server.port(), c.settings));
-  RunningProgram relay(dir.path());
-  ASSERT_EQ(relay.ReadLines(4), Lines(server.port(), "127.0.0.1", port));
-
+  StartedRelay relay({.proxy = c.settings});
+  const UdpPeer& server = relay.server();
   UdpPeer client;
-  const uint16_t first = LinkPortOf(client, port, server, 1);
-  EXPECT_EQ(LinkPortOf(client, port, server, 2), first) << "the link is there while it is used";
+  const uint16_t first = LinkPortOf(client, relay.port, server, 1);
+  EXPECT_EQ(LinkPortOf(client, relay.port, server, 2), first) << "the link is there while used";
   if (c.expires) {
-    EXPECT_TRUE(dir.Holds("packets.txt", " reason=idle "));
+    EXPECT_TRUE(relay.dir.Holds("packets.txt", " reason=idle "));
   } else {
     const auto until = std::chrono::steady_clock::now() + kPastTimeout;
     for (unsigned i = 0; std::chrono::steady_clock::now() < until; ++i) {
@@ -70,19 +61,18 @@ TEST_P(LinkLifetime, AnIdleLinkExpiresOnlyWhenAskedAndTheClientGetsANewOne) {
       std::this_thread::sleep_for(std::chrono::milliseconds(250));
     }
   }
-  const uint16_t next = LinkPortOf(client, port, server, 3);
+  const uint16_t next = LinkPortOf(client, relay.port, server, 3);
+  const std::string made = "link-made port=" + std::to_string(relay.port) +
+                           " client=127.0.0.1:" + std::to_string(client.port());
   if (c.expires) {
-    EXPECT_TRUE(dir.Holds("packets.txt", "link-made", 2)) << "a new link for the next datagram";
-    const std::string log = dir.Read("packets.txt").value_or("");
+    EXPECT_TRUE(relay.dir.Holds("packets.txt", "link-made", 2)) << "a new link for the next one";
+    const std::string log = relay.Log();
     EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 3) << "made, closed, made:\n" << log;
-    EXPECT_NE(log.find("link-made port=" + std::to_string(port) + " client=127.0.0.1:" +
-                       std::to_string(client.port()) + " link=" + std::to_string(next)),
-              std::string::npos)
-        << log;
+    EXPECT_NE(log.find(made + " link=" + std::to_string(next)), std::string::npos) << log;
+    ExpectTransfer(log, " link=" + std::to_string(first) + " reason=idle ", {2, 40, 0, 0});
   } else {
-    const std::string log = dir.Read("packets.txt").value_or("");
     EXPECT_EQ(next, first) << "the link outlived the silence";
-    EXPECT_EQ(log.find("link-closed"), std::string::npos) << log;
+    EXPECT_EQ(relay.Log().find("link-closed"), std::string::npos) << relay.Log();
   }
   EndRelay(relay);
   EXPECT_EQ(relay.Errors(), "");
@@ -97,59 +87,50 @@ INSTANTIATE_TEST_SUITE_P(
     RowName());
 
 TEST(Program, MaxClientsCapsEachPortAndTheRefusedGetInOnceLinksExpire) {
-  RelayDir setup;
-  auto& [dir, server, server_next, port] = setup;
-  dir.Write("TAVORIN.INI", Ini(port, server.port(), "MaxClients=2\nIdleTimeout=1\nLogLinks=1\n"));
-  RunningProgram relay(dir.path());
-  ASSERT_EQ(relay.ReadLines(4), Lines(server.port(), "127.0.0.1", port));
+  StartedRelay relay({.proxy = "MaxClients=2\nIdleTimeout=1\nLogLinks=1\n"});
+  const uint16_t port = relay.port;
   UdpPeer first;
   UdpPeer second;
   UdpPeer third;
-  LinkPortOf(first, port, server, 1);
-  LinkPortOf(second, port, server, 2);
+  LinkPortOf(first, port, relay.server(), 1);
+  LinkPortOf(second, port, relay.server(), 2);
   third.SendTo(Pattern(20, 3), port);
-  EXPECT_TRUE(server.Silent(500)) << "a third client on the port is refused";
-  LinkPortOf(third, static_cast<uint16_t>(port + 1), server_next, 4);  // the other port is free
+  EXPECT_TRUE(relay.server().Silent(500)) << "a third client on the port is refused";
+  LinkPortOf(third, static_cast<uint16_t>(port + 1), relay.server_next(), 4);  // the other is free
   const std::string refused = relay.ErrorLines(1);
   EXPECT_EQ(refused, "tavorin: port " + std::to_string(port) +
                          ": new clients are refused (limit of 2 links reached); 2 links held\n");
   // Once the two links have expired, the third client gets one.
-  EXPECT_TRUE(dir.Holds("packets.txt", "link-closed port=" + std::to_string(port), 2));
-  LinkPortOf(third, port, server, 5);
+  EXPECT_TRUE(relay.dir.Holds("packets.txt", "link-closed port=" + std::to_string(port), 2));
+  LinkPortOf(third, port, relay.server(), 5);
   EndRelay(relay);
 }
 
 TEST(Program, TheLinkLogTellsEachLinkItsPortsAndCountsAndIsAppendedTo) {
-  RelayDir setup;
-  auto& [dir, server, server_next, port] = setup;
-  dir.Write("TAVORIN.INI", Ini(port, server.port(), "LogLinks=1\n"));
-  dir.Write("packets.txt", "an earlier run's line\n");
-  RunningProgram relay(dir.path());
-  ASSERT_EQ(relay.ReadLines(4), Lines(server.port(), "127.0.0.1", port));
+  StartedRelay relay({.proxy = "LogLinks=1\n", .prepare = [](const PreparedRelay& r) {
+                        r.dir.Write("packets.txt", "an earlier run's line\n");
+                      }});
+  const std::string p = std::to_string(relay.port);
   UdpPeer client;
-  const uint16_t link = LinkPortOf(client, port, server, 1);
-  server.SendTo(Pattern(30, 2), LoopbackEndpoint(link));
+  const uint16_t link = LinkPortOf(client, relay.port, relay.server(), 1);
+  relay.server().SendTo(Pattern(30, 2), LoopbackEndpoint(link));
   ASSERT_TRUE(client.Receive().has_value());
-  const std::string client_text = "client=127.0.0.1:" + std::to_string(client.port());
-  const std::string prefix = " tavorin link-made port=" + std::to_string(port) + " ";
-  EXPECT_TRUE(dir.Holds("packets.txt", prefix + client_text + " link=" + std::to_string(link)));
+  const std::string of_link = " port=" + p + " client=127.0.0.1:" + std::to_string(client.port()) +
+                              " link=" + std::to_string(link);
+  EXPECT_TRUE(relay.dir.Holds("packets.txt", " tavorin link-made" + of_link));
   EndRelay(relay);
   if (UnderWine())
     return;  // ended from outside, with no chance to close its links
 
-  const std::string log = dir.Read("packets.txt").value_or("");
+  const std::string log = relay.Log();
   EXPECT_EQ(log.rfind("an earlier run's line\n", 0), 0u) << "appended to, not emptied";
-  EXPECT_NE(log.find(" tavorin link-closed port=" + std::to_string(port) + " " + client_text +
-                     " link=" + std::to_string(link) + " reason=shutdown lived_s="),
-            std::string::npos)
-      << log;
-  EXPECT_NE(log.find(" to_server_datagrams=1 to_server_bytes=20 to_client_datagrams=1 "
-                     "to_client_bytes=30 server_port=" +
-                     std::to_string(server.port()) + "\n"),
+  const std::string closed = " tavorin link-closed" + of_link + " reason=shutdown lived_s=";
+  ExpectTransfer(log, closed, {1, 20, 1, 30});
+  EXPECT_NE(log.find(" to_client_bytes=30 server_port=" + std::to_string(relay.server_port) + "\n"),
             std::string::npos)
       << log;
   EXPECT_NE(
-      log.find(" tavorin counters port=" + std::to_string(port) +
+      log.find(" tavorin counters port=" + p +
                " links_held=1 links_made=1 links_expired=0 clients_refused=0 "
                "datagrams_refused=0 links_closed_family=0 to_server_datagrams=1 to_server_bytes=20 "
                "to_client_datagrams=1 to_client_bytes=30 dropped_empty=0 dropped_oversize=0 "
@@ -158,7 +139,7 @@ TEST(Program, TheLinkLogTellsEachLinkItsPortsAndCountsAndIsAppendedTo) {
                "log_lines_lost=0\n"),
       std::string::npos)
       << log;
-  EXPECT_NE(log.find(" tavorin counters port=" + std::to_string(port + 1) + " links_held=0 "),
+  EXPECT_NE(log.find(" tavorin counters port=" + std::to_string(relay.port + 1) + " links_held=0 "),
             std::string::npos)
       << log;
   // Each line: the time in UTC to the millisecond, then the relay's words.
@@ -170,7 +151,6 @@ TEST(Program, TheLinkLogTellsEachLinkItsPortsAndCountsAndIsAppendedTo) {
     EXPECT_EQ(line.substr(23, 10), "Z tavorin ") << line;
   }
 }
-
 size_t Occurrences(const std::string& text, const std::string& part) {
   size_t n = 0;
   for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
@@ -186,25 +166,26 @@ class StopSignal : public ::testing::TestWithParam<int> {};
 TEST_P(StopSignal, ClosesEveryLinkWithItsLineAndEndsWithStatus0) {
   if (UnderWine())
     GTEST_SKIP() << "signals are POSIX's";
-  RelayDir setup;
-  auto& [dir, server, server_next, port] = setup;
-  dir.Write("TAVORIN.INI", Ini(port, server.port(), "LogLinks=1\n"));
-  RunningProgram relay(dir.path(), Terminal::kNone);
-  ASSERT_EQ(relay.ReadLines(4), Lines(server.port(), "127.0.0.1", port));
+  StartedRelay relay({.proxy = "LogLinks=1\n", .launch = {.terminal = Terminal::kNone}});
+  const uint16_t port = relay.port;
   UdpPeer before_rotation;
-  LinkPortOf(before_rotation, port, server, 1);
-  ASSERT_TRUE(dir.Holds("packets.txt", " link-made "));
-  ASSERT_EQ(std::rename(dir.File("packets.txt").c_str(), dir.File("packets.txt.1").c_str()), 0);
+  LinkPortOf(before_rotation, port, relay.server(), 1);
+  ASSERT_TRUE(relay.dir.Holds("packets.txt", " link-made "));
+  ASSERT_EQ(
+      std::rename(relay.dir.File("packets.txt").c_str(), relay.dir.File("packets.txt.1").c_str()),
+      0);
   relay.Signal(SIGUSR1);
-  ASSERT_TRUE(dir.BecomesEmpty("packets.txt", kExitDeadlineMs)) << "reopened under its name";
+  ASSERT_TRUE(relay.dir.BecomesEmpty("packets.txt", kExitDeadlineMs)) << "reopened under its name";
   UdpPeer clients[3];
-  for (unsigned i = 0; i < 3; ++i)
-    LinkPortOf(clients[i], static_cast<uint16_t>(port + i / 2), i < 2 ? server : server_next, i);
+  for (unsigned i = 0; i < 3; ++i) {
+    LinkPortOf(clients[i], static_cast<uint16_t>(port + i / 2),
+               i < 2 ? relay.server() : relay.server_next(), i);
+  }
   relay.Signal(GetParam());
   EXPECT_TRUE(ExitedWith(relay.WaitForExit(kExitDeadlineMs), 0));
 
-  const std::string old_log = dir.Read("packets.txt.1").value_or("");
-  const std::string log = dir.Read("packets.txt").value_or("");
+  const std::string old_log = relay.dir.Read("packets.txt.1").value_or("");
+  const std::string log = relay.Log();
   EXPECT_EQ(Occurrences(old_log, " link-made "), 1u) << old_log;
   EXPECT_EQ(Occurrences(old_log, " link-closed "), 0u) << old_log;
   EXPECT_EQ(Occurrences(log, " link-made "), 3u) << log;
@@ -226,101 +207,92 @@ INSTANTIATE_TEST_SUITE_P(Program, StopSignal, ::testing::Values(SIGTERM, SIGINT,
 TEST(Program, AReloadMovesTheServerAndKeepsEveryLink) {
   if (UnderWine())
     GTEST_SKIP() << "signals are POSIX's";
-  RelayDir setup;
-  auto& [dir, server, server_next, port] = setup;
   const BoundPair pair = BindNeighbours();
   UdpPeer moved = UdpPeer::Adopt(pair.first);
   UdpPeer moved_next = UdpPeer::Adopt(pair.second);
-  dir.Write("TAVORIN.INI", Ini(port, server.port(), "ClientRate=1000\n"));
-  RunningProgram relay(dir.path(), Terminal::kNone);
-  ASSERT_EQ(relay.ReadLines(4), Lines(server.port(), "127.0.0.1", port));
+  StartedRelay relay({.proxy = "ClientRate=1000\n", .launch = {.terminal = Terminal::kNone}});
+  const std::string p = std::to_string(relay.port);
+  const std::string path = std::filesystem::canonical(relay.dir.path()).string() + "/TAVORIN.INI";
   UdpPeer client;
-  const uint16_t link = LinkPortOf(client, port, server, 1);
+  const uint16_t link = LinkPortOf(client, relay.port, relay.server(), 1);
 
   const uint16_t other_port = FreePortPair();
-  dir.Write("TAVORIN.INI", Ini(other_port, moved.port(), "ClientRate=many\nIdleTimeout=300\n"));
+  relay.dir.Write("TAVORIN.INI",
+                  Ini(other_port, moved.port(), "ClientRate=many\nIdleTimeout=300\n"));
   relay.Signal(SIGUSR1);
   const std::string told = relay.ErrorLines(3);
-  const std::string p = std::to_string(port);
   for (const std::string& line :
-       {std::string("ClientRate=many in [Proxy] of ") +
-            std::filesystem::canonical(dir.path()).string() +
-            "/TAVORIN.INI is not a whole number of 0 or more; the running value 1000 stays\n",
-        "tavorin: reloaded " + std::filesystem::canonical(dir.path()).string() +
-            "/TAVORIN.INI: IdleTimeout in [Proxy] 0 -> 300, Port in [Server] " +
-            std::to_string(server.port()) + " -> " + std::to_string(moved.port()) + "\n",
+       {"ClientRate=many in [Proxy] of " + path +
+            " is not a whole number of 0 or more; the running value 1000 stays\n",
+        "tavorin: reloaded " + path + ": IdleTimeout in [Proxy] 0 -> 300, Port in [Server] " +
+            std::to_string(relay.server_port) + " -> " + std::to_string(moved.port()) + "\n",
         "tavorin: warning: Port in [Proxy] (" + p + " -> " + std::to_string(other_port) +
             ") take a restart; the relay runs on as it was\n"}) {
     EXPECT_NE(told.find(line), std::string::npos) << line << "\n" << told;
   }
-  EXPECT_EQ(LinkPortOf(client, port, moved, 2), link) << "the link stays, the server moves";
-  EXPECT_TRUE(server.Silent());
+  EXPECT_EQ(LinkPortOf(client, relay.port, moved, 2), link) << "the link stays, the server moves";
+  EXPECT_TRUE(relay.server().Silent());
   // A file gone for a moment puts nothing back to its default.
-  ASSERT_EQ(std::remove(dir.File("TAVORIN.INI").c_str()), 0);
+  ASSERT_EQ(std::remove(relay.dir.File("TAVORIN.INI").c_str()), 0);
   relay.Signal(SIGUSR1);
   EXPECT_NE(relay.ErrorLines(1).find("; nothing reloaded, the relay runs on as it was\n"),
             std::string::npos);
   // Nor does one emptied for a moment, nor one cut while it was written: it takes nothing of
   // either, good lines and all.
-  dir.Write("TAVORIN.INI", "");
+  relay.dir.Write("TAVORIN.INI", "");
   relay.Signal(SIGUSR1);
   EXPECT_NE(relay.ErrorLines(1).find("TAVORIN.INI is empty; nothing reloaded"), std::string::npos);
-  dir.Write("TAVORIN.INI", "[Proxy]\nIdleTimeout=5\n[Server]\nPo");
+  relay.dir.Write("TAVORIN.INI", "[Proxy]\nIdleTimeout=5\n[Server]\nPo");
   relay.Signal(SIGUSR1);
   const std::string cut = relay.ErrorLines(2);
   EXPECT_NE(cut.find("TAVORIN.INI has 1 line the reader cannot use; nothing reloaded"),
             std::string::npos)
       << cut;
   UdpPeer newcomer;
-  LinkPortOf(newcomer, static_cast<uint16_t>(port + 1), moved_next, 3);
+  LinkPortOf(newcomer, static_cast<uint16_t>(relay.port + 1), moved_next, 3);
   // The server moves to the other family: each link keeps its port there.
   UdpPeer v6(Loopback6Endpoint(0));
-  dir.Write("TAVORIN.INI",
-            "[Proxy]\nPort=" + p + "\n[Server]\nPort=" + std::to_string(v6.port()) + "\nIP=::1\n");
+  relay.dir.Write("TAVORIN.INI", "[Proxy]\nPort=" + p + "\n[Server]\nPort=" +
+                                     std::to_string(v6.port()) + "\nIP=::1\n");
   relay.Signal(SIGUSR1);
   const std::string moved_line = relay.ErrorLines(1);
   EXPECT_NE(moved_line.find(", the links held moved to IPv6: 2 kept their ports\n"),
             std::string::npos)
       << moved_line;
-  EXPECT_EQ(LinkPortOf(client, port, v6, 4), link);
+  EXPECT_EQ(LinkPortOf(client, relay.port, v6, 4), link);
   relay.Signal(SIGTERM);
   EXPECT_TRUE(ExitedWith(relay.WaitForExit(kExitDeadlineMs), 0));
 }
 
-struct BadValueCase {
-  std::string setting;
-  std::string range;
-  std::string used;
+// A warning of the settings read at start reaches standard error, and the relay serves on the
+// rest (how each key is read, and what each warning says, is the settings test's).
+struct BadValueCase : NamedRow {
+  std::string setting;  // a row of [Proxy]
+  std::string found;    // what the warning names
+  std::string told;     // and what it says of it
 };
-
-void PrintTo(const BadValueCase& c, std::ostream* out) {
-  *out << c.setting;
-}
 
 class BadValue : public ::testing::TestWithParam<BadValueCase> {};
 
 TEST_P(BadValue, IsNamedAndTheDefaultServes) {
   const BadValueCase& c = GetParam();
-  RelayDir setup;
-  auto& [dir, server, server_next, port] = setup;
-  dir.Write("TAVORIN.INI", Ini(port, server.port(), c.setting + "\n"));
-  RunningProgram relay(dir.path());
-  ASSERT_EQ(relay.ReadLines(4), Lines(server.port(), "127.0.0.1", port));
+  StartedRelay relay({.proxy = c.setting + "\n"});
   const std::string warning = relay.ErrorLines(1);
-  EXPECT_EQ(warning.rfind("tavorin: warning: " + c.setting + " in [Proxy] of ", 0), 0u) << warning;
-  EXPECT_NE(
-      warning.find("TAVORIN.INI is not a whole number " + c.range + "; using " + c.used + "\n"),
-      std::string::npos)
-      << warning;
+  EXPECT_EQ(warning.rfind("tavorin: warning: " + c.found + " in [Proxy] of ", 0), 0u) << warning;
+  EXPECT_NE(warning.find("TAVORIN.INI " + c.told + "\n"), std::string::npos) << warning;
   UdpPeer client;
-  ExpectRelayed(client, port, server, 1);
+  ExpectRelayed(client, relay.port, relay.server(), 1);
   EndRelay(relay);
-  EXPECT_EQ(dir.Read("packets.txt"), "") << "the log stays empty";
+  EXPECT_EQ(relay.Log(), "") << "the log stays empty";
 }
 
-INSTANTIATE_TEST_SUITE_P(Program, BadValue,
-                         // The other bad values are the settings test's.
-                         ::testing::Values(BadValueCase{"LogLinks=yes", "from 0 to 1", "0"}));
+INSTANTIATE_TEST_SUITE_P(
+    Program, BadValue,
+    ::testing::Values(BadValueCase{"LogLinksInWords", "LogLinks=yes", "LogLinks=yes",
+                                   "is not a whole number from 0 to 1; using 0"},
+                      BadValueCase{"MisspeltKey", "Prt=15000", "Prt",
+                                   "is not a key the relay knows; it is ignored"}),
+    RowName());
 
 }  // namespace
 }  // namespace tavorin::testing

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <thread>
 #include <utility>
 
@@ -24,11 +25,40 @@ std::string Ini(uint16_t proxy_port, uint16_t server_port, const std::string& ex
          "[Server]\nPort=" + std::to_string(server_port) + "\nIP=127.0.0.1\n";
 }
 
-RelayDir::RelayDir(BoundPair servers)
-    : server(UdpPeer::Adopt(servers.first)),
-      server_next(UdpPeer::Adopt(servers.second)),
-      port(FreePortPair()) {
-  dir.Write("TAVORIN.INI", Ini(port, server.port()));
+PreparedRelay::PreparedRelay(const RelaySetup& setup)
+    : port(setup.port != 0 ? setup.port : FreePortPair()),
+      server_port(setup.server_port),
+      launch(setup.launch) {
+  if (server_port == 0) {
+    const BoundPair pair =
+        BindNeighbours(setup.v6_server ? Loopback6Endpoint(0) : LoopbackEndpoint(0));
+    held.reserve(2);
+    held.push_back(UdpPeer::Adopt(pair.first));
+    held.push_back(UdpPeer::Adopt(pair.second));
+    server_port = held[0].port();
+  }
+  const std::string own_ip = setup.v6_server ? "::1" : "127.0.0.1";
+  shown_ip = held.empty() && !setup.server_ip.empty() ? setup.server_ip : own_ip;
+  const std::string settings = setup.file.value_or(
+      "[Proxy]\nPort=" + std::to_string(port) + "\n" + setup.proxy +
+      "[Server]\nPort=" + std::to_string(server_port) +
+      "\nIP=" + (setup.server_ip.empty() ? own_ip : setup.server_ip) + "\n" + setup.server);
+  if (!settings.empty())
+    dir.Write("TAVORIN.INI", settings);
+  if (setup.as_nobody && geteuid() == 0) {
+    EXPECT_EQ(chown(dir.path().c_str(), 65534, 65534), 0);
+    launch.user = 65534;
+  }
+  if (setup.prepare)
+    setup.prepare(*this);
+}
+
+StartedRelay::StartedRelay(const RelaySetup& setup)
+    : PreparedRelay(setup), RunningProgram(dir.path(), launch) {
+  if (!setup.read_console)
+    return;
+  console = ReadLines(4);
+  EXPECT_EQ(console, Lines(server_port, shown_ip, port)) << Errors(0);
 }
 
 void ExpectRelayed(const UdpPeer& client, uint16_t port, const UdpPeer& server, unsigned seed) {
@@ -44,6 +74,24 @@ void ExpectRelayed(const UdpPeer& client, uint16_t port, const UdpPeer& server, 
   EXPECT_EQ(at_client->data, reply);
   EXPECT_EQ(EndpointText(at_client->from), EndpointText(client.LoopbackAt(port)))
       << "the reply comes from the address and port the client sent to";
+}
+
+void ExpectTransfer(const std::string& log, const std::string& part, const Transfer& carried) {
+  const size_t at = log.find(part);
+  ASSERT_NE(at, std::string::npos) << "no line holds \"" << part << "\":\n" << log;
+  const size_t begin = log.rfind('\n', at) + 1;
+  const std::string line = log.substr(begin, log.find('\n', at) - begin);
+  const std::pair<const char*, uint64_t> counts[] = {
+      {" to_server_datagrams=", carried.to_server_datagrams},
+      {" to_server_bytes=", carried.to_server_bytes},
+      {" to_client_datagrams=", carried.to_client_datagrams},
+      {" to_client_bytes=", carried.to_client_bytes}};
+  for (const auto& [key, expected] : counts) {
+    const size_t value = line.find(key);
+    EXPECT_TRUE(value != std::string::npos &&
+                std::stoull(line.substr(value + std::strlen(key))) == expected)
+        << key << expected << " in " << line;
+  }
 }
 
 bool ExitedWith(std::optional<int> status, int code) {

@@ -1,8 +1,11 @@
-// What the tests of the built relay share: its console lines, settings files, a directory with
-// a server behind it, and the checks that a datagram went both ways and how the program ended.
+// What the tests of the built relay share: a relay started from a few settings rows in front of
+// a server, its console lines, the counts its link log gives, and how the program ended.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -18,22 +21,76 @@ std::string Lines(int server_port, const std::string& ip, int port);
 // A settings file for a relay on `proxy_port` in front of 127.0.0.1:`server_port`.
 std::string Ini(uint16_t proxy_port, uint16_t server_port, const std::string& extra = "");
 
-// A working directory whose settings put a relay on a free port pair in front of a server
-// whose two ports are held from the start.
-struct RelayDir {
-  RelayDir() : RelayDir(BindNeighbours()) {}
-  explicit RelayDir(BoundPair servers);
+struct PreparedRelay;
+
+// What a test asks of the relay it starts: a few rows of settings beyond the ports, and the
+// server, the directory and the start where they are not the usual ones.
+struct RelaySetup {
+  std::string proxy = {};   // rows of [Proxy] after Port=P
+  std::string server = {};  // rows of [Server] after Port=S and IP=
+  Launch launch = {};
+  bool as_nobody = false;  // when root, runs as user 65534, in a directory of that user's
+  uint16_t port = 0;       // P; a pair free just now when 0
+  // The server: two sockets held from the start on S and S + 1 of 127.0.0.1 (of ::1 when
+  // `v6_server`), or a server of the test's own on `server_port` of `server_ip`.
+  int server_port = 0;
+  std::string server_ip = {};  // IP= in [Server]; the server's own address when empty
+  bool v6_server = false;
+  // The whole settings file in place of the rows; when empty, none at all.
+  std::optional<std::string> file = {};
+  // Runs once the settings are written, before the start.
+  std::function<void(const PreparedRelay&)> prepare = {};
+  bool read_console = true;  // the four console lines are read and checked at the start
+};
+
+// The directory, the settings and the server of a relay, before it starts.
+struct PreparedRelay {
+  explicit PreparedRelay(const RelaySetup& setup);
+  // The sockets held on S and S + 1 (none when the test brings its own server).
+  const UdpPeer& server() const { return held.at(0); }
+  const UdpPeer& server_next() const { return held.at(1); }
+  // The link log's content so far.
+  std::string Log() const { return dir.Read("packets.txt").value_or(""); }
+
   TempDir dir;
-  UdpPeer server;       // S
-  UdpPeer server_next;  // S + 1
-  uint16_t port = 0;    // P
+  std::vector<UdpPeer> held;
+  uint16_t port;         // P
+  int server_port;       // S, as the settings give it
+  std::string shown_ip;  // the server's address, as the console shows it
+  Launch launch;         // the setup's, with the user it runs as
+};
+
+// A relay started in a directory of its own from a few settings rows, in front of a server: its
+// ports, its server, its process and output. Unless the setup says otherwise, the four console
+// lines are read and checked at the start.
+class StartedRelay : public PreparedRelay, public RunningProgram {
+ public:
+  explicit StartedRelay(const RelaySetup& setup = {});
+  std::string console;  // the four lines, when read at the start
 };
 
 // A datagram from `client` to the relay's `port` reaches `server`, and the server's reply
 // comes back to the client from that port.
 void ExpectRelayed(const UdpPeer& client, uint16_t port, const UdpPeer& server, unsigned seed);
 
-// Names a parameterised test's row after its `name` field.
+// What a link or a port carried each way.
+struct Transfer {
+  uint64_t to_server_datagrams = 0;
+  uint64_t to_server_bytes = 0;
+  uint64_t to_client_datagrams = 0;
+  uint64_t to_client_bytes = 0;
+};
+// The first line of `log` that holds `part`, a link's closed line or a port's counters line,
+// counts `carried`.
+void ExpectTransfer(const std::string& log, const std::string& part, const Transfer& carried);
+
+// A row of a parameterised test: named after `name` (RowName), and printed as it.
+struct NamedRow {
+  std::string name;
+};
+inline std::ostream& operator<<(std::ostream& out, const NamedRow& row) {
+  return out << row.name;
+}
 struct RowName {
   template <typename Row>
   std::string operator()(const ::testing::TestParamInfo<Row>& row) const {

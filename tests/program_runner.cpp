@@ -101,24 +101,12 @@ std::string UnixLineEnds(std::string text) {
 }
 }  // namespace
 
-namespace {
-bool Bindable(uint16_t port) {
-  int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in at{};
-  at.sin_family = AF_INET;
-  at.sin_port = htons(port);
-  bool free = bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0;
-  close(fd);
-  return free;
-}
-}  // namespace
-
 void WaitUntilFree(uint16_t port) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (!(Bindable(port) && Bindable(static_cast<uint16_t>(port + 1))) &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  const auto bindable = [](uint16_t at) {
+    const int fd = BindUdp(at, htonl(INADDR_ANY));
+    return fd >= 0 && close(fd) == 0;
+  };
+  PollUntil(5000, [&] { return bindable(port) && bindable(static_cast<uint16_t>(port + 1)); });
 }
 
 uint16_t FreePortPair() {
@@ -170,16 +158,6 @@ void TakeTerminal(const char* slave_name, Terminal terminal) {
 }
 
 }  // namespace
-
-RunningProgram::RunningProgram(const std::string& directory, Terminal terminal,
-                               std::string_view typed_before, std::string binary)
-    : RunningProgram(directory, [&] {
-        Launch launch;
-        launch.terminal = terminal;
-        launch.typed_before = typed_before;
-        launch.binary = std::move(binary);
-        return launch;
-      }()) {}
 
 RunningProgram::RunningProgram(const std::string& directory, const Launch& launch) {
   const Terminal terminal = launch.terminal;

@@ -59,25 +59,23 @@ enum class ErrorSink {
 // How a program is started, beyond its directory.
 struct Launch {
   Terminal terminal = Terminal::kForeground;
-  std::string typed_before;          // waiting in the terminal's input when it starts
-  std::string binary;                // the built relay when empty
-  std::vector<int> closed;           // standard descriptors it starts without
-  std::optional<uid_t> user;         // runs as this user (and its group), when root
-  std::optional<rlim_t> open_files;  // soft and hard limit on its descriptors
-  std::optional<rlim_t> stack;       // soft and hard limit on its stack
+  std::string typed_before = {};          // waiting in the terminal's input when it starts
+  std::string binary = {};                // the built relay when empty
+  std::vector<int> closed = {};           // standard descriptors it starts without
+  std::optional<uid_t> user = {};         // runs as this user (and its group), when root
+  std::optional<rlim_t> open_files = {};  // soft and hard limit on its descriptors
+  std::optional<rlim_t> stack = {};       // soft and hard limit on its stack
   ErrorSink errors = ErrorSink::kRead;
-  std::vector<std::string> arguments;  // after the program's name
-  std::vector<int> ignored_signals;    // ignored when it starts, as nohup leaves SIGHUP
-  std::string preload;                 // a library preloaded into it (LD_PRELOAD)
+  std::vector<std::string> arguments = {};  // after the program's name
+  std::vector<int> ignored_signals = {};    // ignored when it starts, as nohup leaves SIGHUP
+  std::string preload = {};                 // a library preloaded into it (LD_PRELOAD)
 };
 
 class RunningProgram {
  public:
-  // Starts `binary` (the built relay by default) with `directory` as its working directory.
-  // Bytes typed before the start are waiting in the terminal's input when it starts.
-  explicit RunningProgram(const std::string& directory, Terminal terminal = Terminal::kForeground,
-                          std::string_view typed_before = {}, std::string binary = {});
-  RunningProgram(const std::string& directory, const Launch& launch);
+  // Starts the program `launch` names (the built relay by default) with `directory` as its
+  // working directory.
+  explicit RunningProgram(const std::string& directory, const Launch& launch = {});
   ~RunningProgram();
   RunningProgram(const RunningProgram&) = delete;
   RunningProgram& operator=(const RunningProgram&) = delete;

@@ -16,15 +16,18 @@
 namespace tavorin::testing {
 namespace {
 
+// Settings are read from the working directory alone: a file beside the program is not read.
 TEST(Program, WithoutSettingsRelays15000To2000AndEndsOnAKey) {
-  TempDir dir;
+  TempDir program_dir;
+  const std::string copy = program_dir.File(UnderWine() ? "tavorin.exe" : "tavorin");
+  std::filesystem::copy_file(RelayBinary(), copy);
+  program_dir.Write("TAVORIN.INI", Ini(FreePortPair(), 7));
   UdpPeer server(2000);
   UdpPeer server_next(2001);
   WaitUntilFree(15000);
-  RunningProgram relay(dir.path());
+  StartedRelay relay({.launch = {.binary = copy}, .port = 15000, .server_port = 2000, .file = ""});
   const termios before = relay.InitialTerminalSettings();
-  EXPECT_EQ(relay.ReadLines(4), Lines(2000, "127.0.0.1", 15000));
-  EXPECT_TRUE(dir.BecomesEmpty("packets.txt")) << "the log file is created and left empty";
+  EXPECT_TRUE(relay.dir.BecomesEmpty("packets.txt")) << "the log file is created and left empty";
 
   UdpPeer client;
   ExpectRelayed(client, 15000, server, 1);
@@ -41,34 +44,36 @@ TEST(Program, WithoutSettingsRelays15000To2000AndEndsOnAKey) {
   EXPECT_EQ(relay.Errors(), "");
   EXPECT_TRUE(SameSettings(relay.TerminalSettings(), before)) << "terminal given back";
   EXPECT_EQ(relay.PendingInput(), "k") << "the key is left unread";
-  EXPECT_EQ(dir.Read("packets.txt"), "");
+  EXPECT_EQ(relay.Log(), "");
 }
 
+// The server's port past the top is shown as given, warned of, and taken modulo 65536.
 TEST(Program, ThePortsWrapAsInThe40000And70000Example) {
-  TempDir dir;
-  dir.Write("TAVORIN.INI", "[Proxy]\nPort=40000\n[Server]\nPort=70000\n");
-  dir.Write("packets.txt", "left over from an earlier run\n");
   UdpPeer server(4464);
   UdpPeer server_next(4465);
-  RunningProgram relay(dir.path());
-  EXPECT_EQ(relay.ReadLines(4), Lines(70000, "127.0.0.1", 40000));
+  StartedRelay relay({.port = 40000, .server_port = 70000, .prepare = [](const PreparedRelay& r) {
+                        r.dir.Write("packets.txt", "left over from an earlier run\n");
+                      }});
   UdpPeer client;
   ExpectRelayed(client, 40000, server, 3);
   ExpectRelayed(client, 40001, server_next, 4);
-  EXPECT_TRUE(dir.BecomesEmpty("packets.txt")) << "an existing log file is emptied";
+  EXPECT_TRUE(relay.dir.BecomesEmpty("packets.txt")) << "an existing log file is emptied";
+  const std::string warning = relay.ErrorLines(1);
+  EXPECT_EQ(warning.rfind("tavorin: warning: Port=70000 in [Server] of ", 0), 0u) << warning;
+  EXPECT_NE(warning.find("TAVORIN.INI is not a port number from 0 to 65535; using port 4464\n"),
+            std::string::npos)
+      << warning;
   EndRelay(relay);
 }
 
 TEST(Program, EmptyAndOversizeDatagramsStopAtTheRelayBothWays) {
-  RelayDir setup;
-  auto& [dir, server, server_next, port] = setup;
-  RunningProgram relay(dir.path());
-  ASSERT_EQ(relay.ReadLines(4), Lines(server.port(), "127.0.0.1", port));
+  StartedRelay relay;
+  const UdpPeer& server = relay.server();
   UdpPeer client;
-  client.SendTo(Bytes{}, port);
-  client.SendTo(Pattern(521), port);
+  client.SendTo(Bytes{}, relay.port);
+  client.SendTo(Pattern(521), relay.port);
   EXPECT_TRUE(server.Silent(300)) << "0 and 521 bytes are not forwarded";
-  client.SendTo(Pattern(520, 1), port);
+  client.SendTo(Pattern(520, 1), relay.port);
   auto at_server = server.Receive();
   ASSERT_TRUE(at_server.has_value());
   EXPECT_EQ(at_server->data, Pattern(520, 1));
@@ -82,114 +87,61 @@ TEST(Program, EmptyAndOversizeDatagramsStopAtTheRelayBothWays) {
   EndRelay(relay);
 }
 
-struct ReplyFromCase {
-  const char* name;
-  uint32_t sent_to;  // network order
-  uint32_t heard_from;
-};
-
-void PrintTo(const ReplyFromCase& c, std::ostream* out) {
-  *out << c.name;
-}
-
-class RepliesComeBack : public ::testing::TestWithParam<ReplyFromCase> {};
-
-TEST_P(RepliesComeBack, FromTheAddressTheClientSentToOrItsInterfacesForABroadcast) {
+// To a broadcast address the reply comes from an address of the client's interface (that it
+// comes from the address a client sent to is the engine's test's).
+TEST(Program, RepliesToABroadcastComeFromTheInterfacesAddress) {
   // Wine reports the destination address of a received datagram but sends WSASendMsg's
   // datagrams from the routing's address whatever IN_PKTINFO asks (checked here).
   if (UnderWine())
     GTEST_SKIP() << "Wine ignores the source address given to WSASendMsg";
-  const ReplyFromCase& c = GetParam();
-  RelayDir setup;
-  auto& [dir, server, server_next, port] = setup;
-  RunningProgram relay(dir.path());
-  ASSERT_EQ(relay.ReadLines(4), Lines(server.port(), "127.0.0.1", port));
+  StartedRelay relay;
   UdpPeer client;  // on 127.0.0.1
   client.AllowBroadcast();
-  client.Connect(MakeEndpoint(c.heard_from, htons(port)));  // hears from that address alone
-  client.SendTo(Pattern(64, 1), MakeEndpoint(c.sent_to, htons(port)));
-  auto at_server = server.Receive();
+  client.Connect(LoopbackEndpoint(relay.port));  // hears from that address alone
+  client.SendTo(Pattern(64, 1), MakeEndpoint(htonl(0x7FFFFFFFu), htons(relay.port)));
+  auto at_server = relay.server().Receive();
   ASSERT_TRUE(at_server.has_value());
-  server.SendTo(Pattern(64, 2), at_server->from);
+  relay.server().SendTo(Pattern(64, 2), at_server->from);
   auto at_client = client.Receive();
   ASSERT_TRUE(at_client.has_value()) << "the reply left from another address, or not at all";
   EXPECT_EQ(at_client->data, Pattern(64, 2));
   EndRelay(relay);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Program, RepliesComeBack,
-    ::testing::Values(ReplyFromCase{"AnotherAddressOfThisHost", Loopback(3), Loopback(3)},
-                      ReplyFromCase{"ABroadcastAddress", htonl(0x7FFFFFFFu), Loopback(1)}),
-    RowName());
-
-TEST(Program, SettingsAreReadFromTheWorkingDirectoryOnly) {
-  TempDir program_dir;
-  TempDir work_dir;
-  std::string copy = program_dir.File(UnderWine() ? "tavorin.exe" : "tavorin");
-  std::filesystem::copy_file(RelayBinary(), copy);
-  program_dir.Write("TAVORIN.INI", Ini(FreePortPair(), 7));
-  WaitUntilFree(15000);
-  RunningProgram relay(work_dir.path(), Terminal::kForeground, {}, copy);
-  EXPECT_EQ(relay.ReadLines(4), Lines(2000, "127.0.0.1", 15000));
-}
-
 TEST(Program, SettingsWithCrLfCommentsQuotesAndOddSpacing) {
-  TempDir dir;
-  UdpPeer server;
-  uint16_t port = FreePortPair();
-  dir.Write("TAVORIN.INI",
-            "\xEF\xBB\xBF; written on another system\r\n"
-            "[ server ]\r\n  ip =  localhost  \r\n PORT= " +
-                std::to_string(server.port()) + " \r\n port = 9\r\n" +
-                "[proxy]\r\n;Port=1\r\n\tPort\t=\t" + std::to_string(port) +
-                "\r\nLOG = \"relay log.txt\"\r\n");
-  RunningProgram relay(dir.path());
-  EXPECT_EQ(relay.ReadLines(4), Lines(server.port(), "127.0.0.1", port));
-  EXPECT_TRUE(dir.BecomesEmpty("relay log.txt"));
-  EXPECT_FALSE(dir.Read("packets.txt").has_value());
+  StartedRelay relay({.prepare = [](const PreparedRelay& r) {
+    r.dir.Write("TAVORIN.INI",
+                "\xEF\xBB\xBF; written on another system\r\n"
+                "[ server ]\r\n  ip =  localhost  \r\n PORT= " +
+                    std::to_string(r.server_port) + " \r\n port = 9\r\n" +
+                    "[proxy]\r\n;Port=1\r\n\tPort\t=\t" + std::to_string(r.port) +
+                    "\r\nLOG = \"relay log.txt\"\r\n");
+  }});
+  EXPECT_TRUE(relay.dir.BecomesEmpty("relay log.txt"));
+  EXPECT_FALSE(relay.dir.Read("packets.txt").has_value());
   UdpPeer client;
-  ExpectRelayed(client, port, server, 5);
-}
-
-struct PortValueCase {
-  const char* name;
-  const char* server_value;
-  int shown;
-};
-
-void PrintTo(const PortValueCase& c, std::ostream* out) {
-  *out << c.name;
-}
-
-class PortValue : public ::testing::TestWithParam<PortValueCase> {};
-
-TEST_P(PortValue, ParsesWithSignJunkAndWrap) {
-  const PortValueCase& c = GetParam();
-  uint16_t port = FreePortPair();
-  TempDir dir;
-  dir.Write("TAVORIN.INI", "[Proxy]\nPort=" + std::to_string(port - 65536) +
-                               "\n[Server]\nPort=" + c.server_value + "\n");
-  RunningProgram relay(dir.path());
-  EXPECT_EQ(relay.ReadLines(4), Lines(c.shown, "127.0.0.1", port));
+  ExpectRelayed(client, relay.port, relay.server(), 5);
   EndRelay(relay);
 }
 
-INSTANTIATE_TEST_SUITE_P(Program, PortValue,
-                         // The rest of the readings are the settings test's.
-                         ::testing::Values(PortValueCase{"Negative", "-1", -1},
-                                           PortValueCase{"Wraps", "4294969296", 2000}),
-                         RowName());
+// A port is taken modulo 65536 and shown as given (the other readings are the settings
+// test's).
+TEST(Program, ANegativePortIsShownAsGivenAndWraps) {
+  const uint16_t port = FreePortPair();
+  StartedRelay relay(
+      {.port = port,
+       .server_port = -1,
+       .file = "[Proxy]\nPort=" + std::to_string(port - 65536) + "\n[Server]\nPort=-1\n"});
+  EndRelay(relay);
+}
 
 TEST(Program, AKeyPendingBeforeStartEndsItAtTheFirstTest) {
   if (UnderWine())
     GTEST_SKIP() << kNoWineConsole;
-  TempDir dir;
-  dir.Write("TAVORIN.INI", Ini(FreePortPair(), 7));
-  RunningProgram relay(dir.path(), Terminal::kForeground, "q");
+  StartedRelay relay({.launch = {.typed_before = "q"}, .server_port = 7, .read_console = false});
   const termios before = relay.InitialTerminalSettings();
   EXPECT_TRUE(ExitedWith(relay.WaitForExit(kExitDeadlineMs), 0));
-  EXPECT_EQ(relay.ReadLines(4).size(), Lines(7, "127.0.0.1", 0).size() + 4);
+  EXPECT_EQ(relay.ReadLines(4), Lines(7, "127.0.0.1", relay.port));
   EXPECT_TRUE(SameSettings(relay.TerminalSettings(), before));
   EXPECT_EQ(relay.PendingInput(), "q");
 }
@@ -215,14 +167,11 @@ TEST_P(EndingSignal, GivesTheTerminalBackWhicheverWayItEnds) {
   if (UnderWine())
     GTEST_SKIP() << kNoWineConsole;
   const SignalCase& c = GetParam();
-  TempDir dir;
-  dir.Write("TAVORIN.INI", Ini(FreePortPair(), 7));
-  Launch launch;
-  if (c.ignored_at_start)
-    launch.ignored_signals = {c.signal_number};
-  RunningProgram relay(dir.path(), launch);
+  StartedRelay relay(
+      {.launch = {.ignored_signals =
+                      c.ignored_at_start ? std::vector<int>{c.signal_number} : std::vector<int>{}},
+       .server_port = 7});
   const termios before = relay.InitialTerminalSettings();
-  relay.ReadLines(4);
   ASSERT_TRUE(relay.KeyWaitBegins());
   if (c.signal_number == SIGINT) {
     relay.Type("\x03");
@@ -260,31 +209,25 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Program, InTheBackgroundItLeavesTheTerminalAloneAndRelays) {
   if (UnderWine())
     GTEST_SKIP() << "process groups and terminal modes are POSIX's";
-  RelayDir setup;
-  auto& [dir, server, server_next, port] = setup;
-  RunningProgram relay(dir.path(), Terminal::kBackground);
+  StartedRelay relay({.launch = {.terminal = Terminal::kBackground}});
   const termios before = relay.InitialTerminalSettings();
-  EXPECT_EQ(relay.ReadLines(4), Lines(server.port(), "127.0.0.1", port));
   relay.Type("z");
   std::this_thread::sleep_for(std::chrono::milliseconds(1200));
   EXPECT_TRUE(relay.Running()) << "a key on a terminal it is not in front of is not its key";
   EXPECT_TRUE(SameSettings(relay.TerminalSettings(), before));
   UdpPeer client;
-  ExpectRelayed(client, port, server, 6);
+  ExpectRelayed(client, relay.port, relay.server(), 6);
   relay.Signal(SIGTERM);
   EXPECT_TRUE(ExitedWith(relay.WaitForExit(kExitDeadlineMs), 0));
 }
 
 TEST(Program, WithoutATerminalItRelaysUntilSigterm) {
-  RelayDir setup;
-  auto& [dir, server, server_next, port] = setup;
-  RunningProgram relay(dir.path(), Terminal::kNone);
-  EXPECT_EQ(relay.ReadLines(4), Lines(server.port(), "127.0.0.1", port));
+  StartedRelay relay({.launch = {.terminal = Terminal::kNone}});
   std::this_thread::sleep_for(std::chrono::milliseconds(700));
   EXPECT_TRUE(relay.Running());
   UdpPeer client;
-  ExpectRelayed(client, port, server, 7);
-  ExpectRelayed(client, static_cast<uint16_t>(port + 1), server_next, 8);
+  ExpectRelayed(client, relay.port, relay.server(), 7);
+  ExpectRelayed(client, static_cast<uint16_t>(relay.port + 1), relay.server_next(), 8);
   relay.Signal(SIGTERM);
   std::optional<int> status = relay.WaitForExit(kExitDeadlineMs);
   EXPECT_TRUE(UnderWine() ? status.has_value() : ExitedWith(status, 0));
@@ -293,16 +236,14 @@ TEST(Program, WithoutATerminalItRelaysUntilSigterm) {
 class PortInUse : public ::testing::TestWithParam<int> {};
 
 TEST_P(PortInUse, IsAnErrorNamingThePort) {
-  const int taken = GetParam();
-  TempDir dir;
-  uint16_t port = FreePortPair();
-  UdpPeer occupant(static_cast<uint16_t>(port + taken));
-  dir.Write("TAVORIN.INI", Ini(port, 7));
-  RunningProgram relay(dir.path());
+  const uint16_t port = FreePortPair();
+  const uint16_t taken = static_cast<uint16_t>(port + GetParam());
+  UdpPeer occupant(taken);
+  StartedRelay relay({.port = port, .server_port = 7, .read_console = false});
   EXPECT_TRUE(ExitedWith(relay.WaitForExit(kExitDeadlineMs), 1));
   EXPECT_EQ(relay.RestOfOutput(), "Server Port = 7\nServer IP = 127.0.0.1\n") << "no banner";
   std::string errors = relay.Errors();
-  EXPECT_NE(errors.find("port " + std::to_string(port + taken) + ":"), std::string::npos) << errors;
+  EXPECT_NE(errors.find("port " + std::to_string(taken) + ":"), std::string::npos) << errors;
   EXPECT_NE(errors.find("in use"), std::string::npos) << errors;
 }
 
@@ -312,28 +253,22 @@ INSTANTIATE_TEST_SUITE_P(Program, PortInUse, ::testing::Values(0, 1),
                          });
 
 TEST(Program, AnUnresolvableHostIsAnErrorNamingTheHost) {
-  TempDir dir;
-  dir.Write("TAVORIN.INI", "[Server]\nIP=no-such-host.invalid\n");
-  RunningProgram relay(dir.path());
+  StartedRelay relay(
+      {.server_port = 2000, .server_ip = "no-such-host.invalid", .read_console = false});
   EXPECT_TRUE(ExitedWith(relay.WaitForExit(kExitDeadlineMs), 1));
   EXPECT_EQ(relay.RestOfOutput(), "Server Port = 2000\n");
   EXPECT_NE(relay.Errors().find("\"no-such-host.invalid\""), std::string::npos);
 }
 
 TEST(Program, ABroadcastServerAddressIsTakenAsGivenItsSendsFailToldAndAnEmptyLogWarns) {
-  TempDir dir;
-  uint16_t port = FreePortPair();
-  dir.Write("TAVORIN.INI",
-            "[Proxy]\nPort=" + std::to_string(port) + "\nLog=\n[Server]\nIP=255.255.255.255\n");
-  RunningProgram relay(dir.path());
-  EXPECT_EQ(relay.ReadLines(4), Lines(2000, "255.255.255.255", port));
+  StartedRelay relay({.proxy = "Log=\n", .server_port = 2000, .server_ip = "255.255.255.255"});
   std::string errors = relay.ErrorLines(2);  // the empty Log, and the log not opened
   EXPECT_NE(errors.find("Log in [Proxy]"), std::string::npos) << errors;
   // No socket may broadcast: every send to the server fails, and standard error says so.
   UdpPeer client;
-  client.SendTo(Pattern(8, 1), port);
+  client.SendTo(Pattern(8, 1), relay.port);
   errors = relay.ErrorLines(1);
-  EXPECT_EQ(errors.rfind("tavorin: port " + std::to_string(port) +
+  EXPECT_EQ(errors.rfind("tavorin: port " + std::to_string(relay.port) +
                              ": 1 datagram could not be sent (1 to the server; the latest to the "
                              "server 255.255.255.255:2000: ",
                          0),
@@ -343,60 +278,45 @@ TEST(Program, ABroadcastServerAddressIsTakenAsGivenItsSendsFailToldAndAnEmptyLog
   EndRelay(relay);
 }
 
+// Whatever the file holds, the relay starts on the defaults; one that cannot be read is named
+// with the reason (the reasons are the reader's test's).
 TEST(Program, HostileSettingsFilesGiveDefaultsAndNeverStopTheRelay) {
   std::string garbage;
   for (int i = 0; i < (1 << 20); ++i)
     garbage.push_back(static_cast<char>((i * 2654435761u) >> 24));
   const std::string huge_port = "[Proxy]\nPort=" + std::string(100000, '9') + "\n";
   for (const std::string& content : {garbage, huge_port, std::string(3 << 20, '[')}) {
-    TempDir dir;
-    dir.Write("TAVORIN.INI", content);
     WaitUntilFree(15000);
-    RunningProgram relay(dir.path());
-    std::string lines = relay.ReadLines(4);
+    StartedRelay relay({.file = content, .read_console = false});
+    const std::string lines = relay.ReadLines(4);
     EXPECT_NE(lines.find("Ready to rock on port "), std::string::npos) << lines;
     EndRelay(relay);
   }
-  TempDir dir;
-  std::filesystem::create_directory(dir.File("TAVORIN.INI"));
   WaitUntilFree(15000);
-  RunningProgram relay(dir.path());
-  EXPECT_EQ(relay.ReadLines(4), Lines(2000, "127.0.0.1", 15000)) << "a directory is no file";
+  StartedRelay relay(
+      {.port = 15000, .server_port = 2000, .file = "", .prepare = [](const PreparedRelay& r) {
+         std::filesystem::create_directory(r.dir.File("TAVORIN.INI"));
+       }});
   EndRelay(relay);
-  std::string errors = relay.Errors();
-  EXPECT_NE(errors.find("tavorin: warning: cannot read "), std::string::npos) << errors;
-  EXPECT_NE(errors.find("TAVORIN.INI: it is a directory, not a file; using the defaults"),
-            std::string::npos)
-      << errors;
+  EXPECT_EQ(relay.Errors(),
+            "tavorin: warning: cannot read " +
+                std::filesystem::canonical(relay.dir.path()).string() +
+                "/TAVORIN.INI: it is a directory, not a file; using the defaults\n");
 }
 
-}  // namespace
-}  // namespace tavorin::testing
-
-namespace tavorin::testing {
-namespace {
-
-struct AnsweredCase {
-  std::string argument;
+struct AnsweredCase : NamedRow {
   std::string begins;  // what standard output begins with
 };
-
-void PrintTo(const AnsweredCase& c, std::ostream* out) {
-  *out << c.argument;
-}
 
 class AnsweredArgument : public ::testing::TestWithParam<AnsweredCase> {};
 
 TEST_P(AnsweredArgument, PrintsAndEndsWithoutTouchingAFileOrAPort) {
-  TempDir dir;
-  Launch launch;
-  launch.arguments = {GetParam().argument};
-  RunningProgram program(dir.path(), launch);
+  StartedRelay program({.launch = {.arguments = {GetParam().name}}, .read_console = false});
   EXPECT_TRUE(ExitedWith(program.WaitForExit(kExitDeadlineMs), 0));
   const std::string out = program.RestOfOutput();
   EXPECT_EQ(out.rfind(GetParam().begins, 0), 0u) << out;
   EXPECT_EQ(program.Errors(), "");
-  EXPECT_FALSE(dir.Read("packets.txt").has_value()) << "no log file made";
+  EXPECT_FALSE(program.dir.Read("packets.txt").has_value()) << "no log file made";
 }
 
 INSTANTIATE_TEST_SUITE_P(Program, AnsweredArgument,

@@ -23,15 +23,10 @@ constexpr char kServer[] = "/usr/sbin/freeradius";
 constexpr char kClient[] = "/usr/bin/radclient";
 constexpr char kConfiguration[] = "/etc/freeradius/3.0";
 
-struct RadiusCase {
-  std::string name;
+struct RadiusCase : NamedRow {
   std::string extra;  // in [Server]
   bool accepted;
 };
-
-void PrintTo(const RadiusCase& c, std::ostream* out) {
-  *out << c.name;
-}
 
 // The packaged configuration with the two clients, one user, and one site of its own on
 // 127.0.0.1:`port` (the packaged sites listen on fixed ports), run as root.
@@ -85,11 +80,8 @@ TEST_P(Radius, EachClientIsKnownByItsOwnAddressAndSecret) {
   ASSERT_TRUE(BecomesBound(server, server_port, 30000))
       << "freeradius never bound its port: " << server.RestOfOutput(0);
 
-  TempDir dir;
-  const uint16_t port = FreePortPair();
-  dir.Write("TAVORIN.INI", Ini(port, server_port) + row.extra);
-  RunningProgram relay(dir.path());
-  ASSERT_EQ(relay.ReadLines(4), Lines(server_port, "127.0.0.1", port));
+  StartedRelay relay({.server = row.extra, .server_port = server_port});
+  const TempDir& dir = relay.dir;
 
   for (const auto& [host, secret] : {std::pair<int, const char*>{2, "secret-two"},
                                      std::pair<int, const char*>{3, "secret-three"}}) {
@@ -99,8 +91,9 @@ TEST_P(Radius, EachClientIsKnownByItsOwnAddressAndSecret) {
               "Packet-Src-IP-Address = 127.0.0." +
                   std::to_string(host) + "\n");
     RunningProgram client(
-        dir.path(), ToolLaunch(kClient, {"-f", dir.File(request), "-r", "2", "-t", "2",
-                                         "127.0.0.1:" + std::to_string(port), "auth", secret}));
+        dir.path(),
+        ToolLaunch(kClient, {"-f", dir.File(request), "-r", "2", "-t", "2",
+                             "127.0.0.1:" + std::to_string(relay.port), "auth", secret}));
     const std::optional<int> status = client.WaitForExit(30000);
     const std::string said = client.RestOfOutput(0) + client.Errors(0);
     EXPECT_EQ(ExitedWith(status, 0), row.accepted) << "127.0.0." << host << ": " << said;

@@ -31,8 +31,7 @@ struct TftpFile {
   size_t size;
 };
 
-struct TftpCase {
-  std::string name;
+struct TftpCase : NamedRow {
   std::string extra;  // in [Server]
   std::vector<TftpFile> files;
 };
@@ -70,11 +69,9 @@ TEST_P(Tftp, FilesComeThroughTheRelayByteForByteThreeAtOnce) {
   ASSERT_TRUE(BecomesBound(server, server_port, 10000))
       << "in.tftpd never bound its port: " << server.Errors(0);
 
-  TempDir dir;
-  const uint16_t port = FreePortPair();
-  dir.Write("TAVORIN.INI", Ini(port, server_port, "LogLinks=1\n") + row.extra);
-  RunningProgram relay(dir.path());
-  ASSERT_EQ(relay.ReadLines(4), Lines(server_port, "127.0.0.1", port));
+  StartedRelay relay({.proxy = "LogLinks=1\n", .server = row.extra, .server_port = server_port});
+  const TempDir& dir = relay.dir;
+  const std::string port = std::to_string(relay.port);
 
   // Every file with both clients, all at once.
   struct Fetch {
@@ -86,15 +83,14 @@ TEST_P(Tftp, FilesComeThroughTheRelayByteForByteThreeAtOnce) {
   for (const TftpFile& file : row.files) {
     const std::string by_tftp = "tftp-" + file.name;
     const std::string by_atftp = "atftp-" + file.name;
-    fetches.push_back(
-        {by_tftp, file.size,
-         std::make_unique<RunningProgram>(
-             dir.path(), ToolLaunch(kTftp, {"-m", "binary", "127.0.0.1", std::to_string(port), "-c",
-                                            "get", file.name, by_tftp}))});
+    fetches.push_back({by_tftp, file.size,
+                       std::make_unique<RunningProgram>(
+                           dir.path(), ToolLaunch(kTftp, {"-m", "binary", "127.0.0.1", port, "-c",
+                                                          "get", file.name, by_tftp}))});
     fetches.push_back({by_atftp, file.size,
                        std::make_unique<RunningProgram>(
                            dir.path(), ToolLaunch(kAtftp, {"-g", "-r", file.name, "-l", by_atftp,
-                                                           "127.0.0.1", std::to_string(port)}))});
+                                                           "127.0.0.1", port}))});
   }
   for (Fetch& fetch : fetches) {
     const std::optional<int> status = fetch.client->WaitForExit(kTransferDeadlineMs);
@@ -110,7 +106,7 @@ TEST_P(Tftp, FilesComeThroughTheRelayByteForByteThreeAtOnce) {
   EndRelay(relay);
   // Each link names the port it last sent to: a transfer's port, not the server's, for a file
   // of more than one block.
-  const std::string log = dir.Read("packets.txt").value_or("");
+  const std::string log = relay.Log();
   const bool following = row.extra.find("FollowServerPort=1") != std::string::npos;
   EXPECT_EQ(log.find(" server_port=" + std::to_string(server_port) + "\n") == std::string::npos,
             following)

@@ -13,8 +13,7 @@
 namespace tavorin::testing {
 namespace {
 
-struct StartCase {
-  std::string name;
+struct StartCase : NamedRow {
   bool as_nobody;  // run as user 65534, which has no capability (root runs the test)
   bool starts;
 };
@@ -27,18 +26,13 @@ TEST_P(TransparentStart, EndsBeforeTheReadyLineWhereTheSystemRefuses) {
     GTEST_SKIP() << "Windows refuses the key; its start is Linux's to test here";
   if (geteuid() != 0 && !row.as_nobody)
     GTEST_SKIP() << "transparent sockets take CAP_NET_ADMIN, which takes root here";
-  RelayDir setup;
-  auto& [dir, server, server_next, port] = setup;
-  dir.Write("TAVORIN.INI", Ini(port, server.port()) + "Transparent=1\n");
-  Launch launch;
-  launch.terminal = Terminal::kNone;
-  if (row.as_nobody && geteuid() == 0) {
-    ASSERT_EQ(chown(dir.path().c_str(), 65534, 65534), 0);
-    launch.user = 65534;
-  }
-  RunningProgram relay(dir.path(), launch);
+  StartedRelay relay({.server = "Transparent=1\n",
+                      .launch = {.terminal = Terminal::kNone},
+                      .as_nobody = row.as_nobody,
+                      .read_console = row.starts});
+  const UdpPeer& server = relay.server();
   if (!row.starts) {
-    const std::string lines = Lines(server.port(), "127.0.0.1", port);
+    const std::string lines = Lines(server.port(), "127.0.0.1", relay.port);
     // The two lines before the relay listens, and not the ready line.
     EXPECT_EQ(relay.ReadLines(4), lines.substr(0, lines.find("Tavorin BUILD")));
     EXPECT_TRUE(ExitedWith(relay.WaitForExit(kExitDeadlineMs), kConfigurationStatus));
@@ -50,16 +44,15 @@ TEST_P(TransparentStart, EndsBeforeTheReadyLineWhereTheSystemRefuses) {
         << errors;
     return;
   }
-  EXPECT_EQ(relay.ReadLines(4), Lines(server.port(), "127.0.0.1", port));
   UdpPeer client(0, 2);
-  client.SendTo(Pattern(20, 1), port);
+  client.SendTo(Pattern(20, 1), relay.port);
   const std::optional<Received> got = server.Receive();
   ASSERT_TRUE(got.has_value()) << "nothing reached the server";
   EXPECT_TRUE(SameAddress(got->from, client.endpoint())) << AddressText(got->from);
   server.SendTo(Pattern(30, 2), got->from);
   const std::optional<Received> back = client.Receive();
   ASSERT_TRUE(back.has_value()) << "the reply did not come back";
-  EXPECT_EQ(ntohs(back->from.port_net()), port);
+  EXPECT_EQ(ntohs(back->from.port_net()), relay.port);
   relay.Signal(SIGTERM);
   EXPECT_TRUE(ExitedWith(relay.WaitForExit(kExitDeadlineMs), 0));
 }

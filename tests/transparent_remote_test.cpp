@@ -68,8 +68,7 @@ class Host {
   int fd_ = -1;
 };
 
-struct RecipeCase {
-  std::string name;
+struct RecipeCase : NamedRow {
   bool marking;  // the relay host marks the replies to transparent sockets
 };
 
@@ -105,18 +104,18 @@ TEST_P(TransparentRecipe, TheServerSeesAClientOnAnotherHost) {
       server_host.Run("ip addr add 198.51.100.2/24 dev s0; ip link set s0 up"
                       "; ip route add 192.0.2.0/24 via 198.51.100.1"));
 
-  TempDir dir;
-  dir.Write("TAVORIN.INI", "[Proxy]\nPort=" + std::to_string(kProxyPort) + "\n[Server]\nPort=" +
-                               std::to_string(kServerPort) + "\nIP=198.51.100.2\nTransparent=1\n");
   std::optional<UdpPeer> server;
   std::optional<UdpPeer> client;
-  std::optional<RunningProgram> relay;
+  std::optional<StartedRelay> relay;
   server_host.In([&] { server.emplace(At("198.51.100.2", kServerPort)); });
   client_host.In([&] { client.emplace(At("192.0.2.2", 0)); });
-  Launch launch;
-  launch.terminal = Terminal::kNone;
-  relay_host.In([&] { relay.emplace(dir.path(), launch); });
-  ASSERT_EQ(relay->ReadLines(4), Lines(kServerPort, "198.51.100.2", kProxyPort)) << relay->Errors();
+  relay_host.In([&] {
+    relay.emplace(RelaySetup{.server = "Transparent=1\n",
+                             .launch = {.terminal = Terminal::kNone},
+                             .port = kProxyPort,
+                             .server_port = kServerPort,
+                             .server_ip = "198.51.100.2"});
+  });
 
   const Bytes request = Pattern(64, 1);
   client->SendTo(request, At("192.0.2.1", kProxyPort));

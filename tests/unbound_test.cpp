@@ -21,52 +21,27 @@ constexpr char kName[] = "probe.tavorin.test";
 // and logs every query, in `dir`.
 std::string UnboundConf(const TempDir& dir, uint16_t port) {
   const std::string p = std::to_string(port);
-  return "server:\n"
-         "  interface: 127.0.0.1@" +
-         p +
-         "\n"
-         "  proxy-protocol-port: " +
-         p +
-         "\n"
-         "  access-control: 127.0.0.0/8 allow\n"
-         "  access-control: 127.0.0.3/32 refuse\n"
-         "  access-control: ::1/128 allow\n"
-         "  do-daemonize: no\n"
-         "  chroot: \"\"\n"
-         "  username: \"\"\n"
-         "  directory: \"" +
+  return "server:\n  interface: 127.0.0.1@" + p + "\n  proxy-protocol-port: " + p + "\n" +
+         "  access-control: 127.0.0.0/8 allow\n  access-control: 127.0.0.3/32 refuse\n"
+         "  access-control: ::1/128 allow\n  do-daemonize: no\n  chroot: \"\"\n"
+         "  username: \"\"\n  directory: \"" +
          dir.path() +
-         "\"\n"
-         "  pidfile: \"\"\n"
-         "  use-syslog: no\n"
-         "  logfile: \"" +
+         "\"\n  pidfile: \"\"\n"
+         "  use-syslog: no\n  logfile: \"" +
          dir.File("unbound.log") +
          "\"\n"
-         "  log-queries: yes\n"
-         "  num-threads: 1\n"
-         "  module-config: \"iterator\"\n"
+         "  log-queries: yes\n  num-threads: 1\n  module-config: \"iterator\"\n"
          "  local-zone: \"tavorin.test.\" static\n"
          "  local-data: \"" +
          kName +
          ". 60 IN A 192.0.2.53\"\n"
-         "remote-control:\n"
-         "  control-enable: no\n";
+         "remote-control:\n  control-enable: no\n";
 }
 
-// A query for kName, type A, with `id`.
+// A query for kName, type A, with `id`: the header asks for recursion, one question.
 Bytes Query(uint16_t id) {
-  Bytes q = {static_cast<unsigned char>(id >> 8),
-             static_cast<unsigned char>(id),
-             0x01,
-             0,
-             0,
-             1,
-             0,
-             0,
-             0,
-             0,
-             0,
-             0};
+  Bytes q = {static_cast<unsigned char>(id >> 8), static_cast<unsigned char>(id), 1, 0, 0, 1};
+  q.resize(12);
   std::string name = kName;
   for (size_t at = 0; at <= name.size();) {
     size_t dot = name.find('.', at);
@@ -80,18 +55,13 @@ Bytes Query(uint16_t id) {
   return q;
 }
 
-struct UnboundRow {
-  std::string name;
+struct UnboundRow : NamedRow {
   bool proxy_protocol;
   std::string client;  // the address the query comes from
   int queries;         // from dig (1), or from one endpoint of the test's own (more)
   std::string status;  // dig's: NOERROR, REFUSED, or none for no answer at all
   std::string logged;  // in unbound's log of queries, when not empty
 };
-
-void PrintTo(const UnboundRow& row, std::ostream* out) {
-  *out << row.name;
-}
 
 class ProxyProtocolUnbound : public ::testing::TestWithParam<UnboundRow> {};
 
@@ -105,11 +75,9 @@ TEST_P(ProxyProtocolUnbound, TellsTheServerWhoAsked) {
   RunningProgram unbound(dir.path(), ToolLaunch(kUnbound, {"-d", "-c", dir.File("unbound.conf")}));
   ASSERT_TRUE(dir.Holds("unbound.log", "start of service")) << unbound.Errors();
 
-  const uint16_t port = FreePortPair();
-  dir.Write("TAVORIN.INI", Ini(port, unbound_port) +
-                               (row.proxy_protocol ? "ProxyProtocol=2\n" : "ProxyProtocol=0\n"));
-  RunningProgram relay(dir.path());
-  ASSERT_EQ(relay.ReadLines(4), Lines(unbound_port, "127.0.0.1", port)) << relay.Errors();
+  StartedRelay relay({.server = row.proxy_protocol ? "ProxyProtocol=2\n" : "ProxyProtocol=0\n",
+                      .server_port = unbound_port});
+  const uint16_t port = relay.port;
 
   const bool v6 = row.client.find(':') != std::string::npos;
   if (row.queries == 1) {
