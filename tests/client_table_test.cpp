@@ -153,12 +153,6 @@ INSTANTIATE_TEST_SUITE_P(Places, ClientTableRemove,
                                            std::vector<int>{3, 2, 1, 0},
                                            std::vector<int>{2, 0, 1, 0}));
 
-}  // namespace
-}  // namespace tavorin::testing
-
-namespace tavorin::testing {
-namespace {
-
 TEST(KeyedHash, IsSipHash24AndDependsOnTheKey) {
   // The reference vector for the 8 bytes 00 01 .. 07 under the key 00 01 .. 0f.
   const KeyedHash reference(0x0706050403020100ull, 0x0f0e0d0c0b0a0908ull);

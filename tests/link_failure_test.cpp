@@ -110,17 +110,11 @@ TEST(ListenerStart, NoThreadMeansStartFailsWithNothingLeftOpen) {
   EXPECT_TRUE(listener.Start(0));
 }
 
-}  // namespace
-}  // namespace tavorin::testing
-
-namespace tavorin::testing {
-namespace {
-
 // Runs `body` in a child process in a network namespace of its own, with loopback up and the
 // namespace's settings under /proc/sys/net as `sysctls` give them: the exit status of `body`
 // (0 when all held, else the check that failed), or 77 when no namespace can be had.
-int InOwnNetwork(const std::vector<std::pair<std::string, std::string>>& sysctls,
-                 const std::function<int()>& body) {
+using Sysctls = std::vector<std::pair<std::string, std::string>>;
+int InOwnNetwork(const Sysctls& sysctls, const std::function<int()>& body) {
   pid_t child = fork();
   if (child == 0) {
     if (unshare(CLONE_NEWNET) != 0)
@@ -160,40 +154,37 @@ int InOwnNetwork(const std::vector<std::pair<std::string, std::string>>& sysctls
 // The ephemeral range holds four ports, two of them the server's: links take the other two,
 // and newcomers beyond them are refused.
 TEST(LinkPorts, ALinkNeverKeepsAPortOfTheServerOnThisHost) {
-  EXPECT_IN_OWN_NETWORK(
-      (std::vector<std::pair<std::string, std::string>>{
-          {"ipv4/ip_local_port_range", "41000 41003"}}),
-      [] {
-        LoopGuard guard;
-        PublishedRoute route;
-        Route servers;
-        servers.SetServer(0, LoopbackEndpoint(41000));  // here, and down for now
-        servers.SetServer(1, LoopbackEndpoint(41001));
-        Publish(route, servers);
-        Listener listener;
-        listener.SetRoute(&route, 0);
-        listener.SetLoopGuard(&guard);
-        if (!listener.Start(45000))
-          return 2;
-        std::vector<std::unique_ptr<UdpPeer>> clients;
-        for (uint16_t i = 0; i < 4; ++i) {
-          clients.push_back(std::make_unique<UdpPeer>(static_cast<uint16_t>(46000 + i)));
-          clients.back()->SendTo(Pattern(8, i), 45000);
-        }
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (listener.counters().links_made() + listener.counters().datagrams_refused() < 4 &&
-               std::chrono::steady_clock::now() < deadline) {
-          std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        listener.Stop();
-        for (const ClientNode* node = listener.links().head(); node; node = node->next.get()) {
-          const uint16_t port = node->item->LocalPort();
-          if (port == 41000 || port == 41001)
-            return 3;  // a link took a port of the server's
-        }
-        return listener.links().count() == 2 && listener.counters().datagrams_refused() == 2 ? 0
-                                                                                             : 4;
-      });
+  EXPECT_IN_OWN_NETWORK((Sysctls{{"ipv4/ip_local_port_range", "41000 41003"}}), [] {
+    LoopGuard guard;
+    PublishedRoute route;
+    Route servers;
+    servers.SetServer(0, LoopbackEndpoint(41000));  // here, and down for now
+    servers.SetServer(1, LoopbackEndpoint(41001));
+    Publish(route, servers);
+    Listener listener;
+    listener.SetRoute(&route, 0);
+    listener.SetLoopGuard(&guard);
+    if (!listener.Start(45000))
+      return 2;
+    std::vector<std::unique_ptr<UdpPeer>> clients;
+    for (uint16_t i = 0; i < 4; ++i) {
+      clients.push_back(std::make_unique<UdpPeer>(static_cast<uint16_t>(46000 + i)));
+      clients.back()->SendTo(Pattern(8, i), 45000);
+    }
+    Settle(
+        [&] {
+          return static_cast<int>(listener.counters().links_made() +
+                                  listener.counters().datagrams_refused());
+        },
+        4);
+    listener.Stop();
+    for (const ClientNode* node = listener.links().head(); node; node = node->next.get()) {
+      const uint16_t port = node->item->LocalPort();
+      if (port == 41000 || port == 41001)
+        return 3;  // a link took a port of the server's
+    }
+    return listener.links().count() == 2 && listener.counters().datagrams_refused() == 2 ? 0 : 4;
+  });
 }
 
 // A TFTP-like server answers from a port of its own and lets it go; with two ports to give, the
@@ -236,8 +227,7 @@ int FollowedPortGoesToAnotherLink() {
 }
 
 TEST(LinkPorts, AFollowedPortHandedToAnotherLinkIsNeverSentTo) {
-  EXPECT_IN_OWN_NETWORK((std::vector<std::pair<std::string, std::string>>{
-                            {"ipv4/ip_local_port_range", "41000 41001"}}),
+  EXPECT_IN_OWN_NETWORK((Sysctls{{"ipv4/ip_local_port_range", "41000 41001"}}),
                         FollowedPortGoesToAnotherLink);
 }
 
@@ -248,73 +238,67 @@ TEST(LinkPorts, AFollowedPortHandedToAnotherLinkIsNeverSentTo) {
 TEST(LinkPorts, ALinkNeverKeepsAPortOfAClient) {
   if (geteuid() != 0)
     GTEST_SKIP() << "forging a source address takes a raw socket, which takes root";
-  EXPECT_IN_OWN_NETWORK(
-      (std::vector<std::pair<std::string, std::string>>{
-          {"ipv4/ip_local_port_range", "42140 42143"}}),
-      [] {
-        for (int round = 0; round < 12; ++round) {
-          UdpPeer server(41500);
-          LoopGuard guard;
-          Listener listener;
-          listener.SetServer(server.endpoint());
-          listener.SetLoopGuard(&guard);
-          if (!listener.Start(45000))
-            return 2;
-          for (uint16_t port = 42140; port <= 42143; ++port) {
-            if (!SendForged(LoopbackEndpoint(port), LoopbackEndpoint(45000), Pattern(8, port)))
-              return 3;
-          }
-          // Each forged client has a link or is dropped as a loop.
-          const PortCounters& counts = listener.port_counters();
-          const int links = Settle(
-                                [&] {
-                                  return static_cast<int>(listener.counters().links_made() +
-                                                          counts.dropped_loop());
-                                },
-                                4) -
-                            static_cast<int>(counts.dropped_loop());
-          if (links < 1 || counts.dropped_loop() == 0 ||
-              listener.counters().datagrams_refused() != 0)
-            return 4;
-          // The server answers each link once.
-          for (int answered = 0; answered < links; ++answered) {
-            std::optional<Received> got = server.Receive();
-            if (!got)
-              return 5;
-            server.SendTo(got->data, got->from);
-          }
-          listener.Stop();
-          // Sent, or refused by the system: nobody holds a forged client's port.
-          int to_clients = Settle([&] {
-            uint64_t sum = counts.send_failed_to_client();
-            for (const ClientNode* node = listener.links().head(); node; node = node->next.get())
-              sum += node->item->to_client().datagrams;
-            return static_cast<int>(sum);
-          });
-          if (to_clients != links)
-            return 6;  // a reply went round
-          for (const ClientNode* node = listener.links().head(); node; node = node->next.get()) {
-            for (const ClientNode* other = listener.links().head(); other;
-                 other = other->next.get()) {
-              if (node->item->LocalPort() == ntohs(other->item->client().port_net()))
-                return 7;  // a link on a client's port, its own or another's
-            }
-          }
-        }
-        return 0;
+  EXPECT_IN_OWN_NETWORK((Sysctls{{"ipv4/ip_local_port_range", "42140 42143"}}), [] {
+    for (int round = 0; round < 12; ++round) {
+      UdpPeer server(41500);
+      LoopGuard guard;
+      Listener listener;
+      listener.SetServer(server.endpoint());
+      listener.SetLoopGuard(&guard);
+      if (!listener.Start(45000))
+        return 2;
+      for (uint16_t port = 42140; port <= 42143; ++port) {
+        if (!SendForged(LoopbackEndpoint(port), LoopbackEndpoint(45000), Pattern(8, port)))
+          return 3;
+      }
+      // Each forged client has a link or is dropped as a loop.
+      const PortCounters& counts = listener.port_counters();
+      const int links =
+          Settle(
+              [&] {
+                return static_cast<int>(listener.counters().links_made() + counts.dropped_loop());
+              },
+              4) -
+          static_cast<int>(counts.dropped_loop());
+      if (links < 1 || counts.dropped_loop() == 0 || listener.counters().datagrams_refused() != 0)
+        return 4;
+      // The server answers each link once.
+      for (int answered = 0; answered < links; ++answered) {
+        std::optional<Received> got = server.Receive();
+        if (!got)
+          return 5;
+        server.SendTo(got->data, got->from);
+      }
+      listener.Stop();
+      // Sent, or refused by the system: nobody holds a forged client's port.
+      int to_clients = Settle([&] {
+        uint64_t sum = counts.send_failed_to_client();
+        for (const ClientNode* node = listener.links().head(); node; node = node->next.get())
+          sum += node->item->to_client().datagrams;
+        return static_cast<int>(sum);
       });
+      if (to_clients != links)
+        return 6;  // a reply went round
+      for (const ClientNode* node = listener.links().head(); node; node = node->next.get()) {
+        for (const ClientNode* other = listener.links().head(); other; other = other->next.get()) {
+          if (node->item->LocalPort() == ntohs(other->item->client().port_net()))
+            return 7;  // a link on a client's port, its own or another's
+        }
+      }
+    }
+    return 0;
+  });
 }
 
 // Where every address binds (high-availability pairs set net.ipv4.ip_nonlocal_bind), a remote
 // address is still no address of this host: a relay in front of a remote server on its own
 // port numbers starts, and remote clients on the server's port are served.
 TEST(LinkPorts, AnAddressThatMerelyBindsIsNotThisHosts) {
-  EXPECT_IN_OWN_NETWORK(
-      (std::vector<std::pair<std::string, std::string>>{{"ipv4/ip_nonlocal_bind", "1"}}), [] {
-        if (IsAddressOfThisHost(MakeEndpoint(inet_addr("198.51.100.7"), 0)))
-          return 2;
-        return IsAddressOfThisHost(MakeEndpoint(Loopback(9), 0)) ? 0 : 3;
-      });
+  EXPECT_IN_OWN_NETWORK((Sysctls{{"ipv4/ip_nonlocal_bind", "1"}}), [] {
+    if (IsAddressOfThisHost(MakeEndpoint(inet_addr("198.51.100.7"), 0)))
+      return 2;
+    return IsAddressOfThisHost(MakeEndpoint(Loopback(9), 0)) ? 0 : 3;
+  });
 }
 
 }  // namespace

@@ -193,30 +193,45 @@ int CountEntries(const std::string& proc_self_dir, std::optional<int> expected) 
   return Settle([&] { return CountEntriesNow(proc_self_dir); }, expected);
 }
 
-bool SendForged(const Endpoint& from, const Endpoint& to, const Bytes& payload) {
-  int fd = socket(AF_INET, SOCK_RAW, IPPROTO_RAW);
-  if (fd < 0)
-    return false;
-  std::vector<unsigned char> packet(sizeof(iphdr) + sizeof(udphdr) + payload.size());
+Bytes IpPacket(uint32_t source, uint32_t destination, uint8_t protocol, const Bytes& payload) {
   iphdr ip{};
   ip.version = 4;
   ip.ihl = 5;
   ip.ttl = 64;
-  ip.protocol = IPPROTO_UDP;
-  ip.tot_len = htons(static_cast<uint16_t>(packet.size()));
-  ip.saddr = from.v4.sin_addr.s_addr;
-  ip.daddr = to.v4.sin_addr.s_addr;  // the system fills in the identification and the checksum
+  ip.protocol = protocol;
+  ip.tot_len = htons(static_cast<uint16_t>(sizeof ip + payload.size()));
+  ip.saddr = source;
+  ip.daddr = destination;
+  Bytes packet(reinterpret_cast<const unsigned char*>(&ip),
+               reinterpret_cast<const unsigned char*>(&ip) + sizeof ip);
+  packet.insert(packet.end(), payload.begin(), payload.end());
+  return packet;
+}
+
+Bytes UdpPacket(const Endpoint& from, const Endpoint& to, const Bytes& payload) {
   udphdr udp{};
   udp.source = from.v4.sin_port;
   udp.dest = to.v4.sin_port;
   udp.len = htons(static_cast<uint16_t>(sizeof udp + payload.size()));  // no checksum
-  std::memcpy(packet.data(), &ip, sizeof ip);
-  std::memcpy(packet.data() + sizeof ip, &udp, sizeof udp);
-  std::memcpy(packet.data() + sizeof ip + sizeof udp, payload.data(), payload.size());
-  bool sent = sendto(fd, packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr*>(&to),
-                     sizeof to) == static_cast<ssize_t>(packet.size());
+  Bytes datagram(reinterpret_cast<const unsigned char*>(&udp),
+                 reinterpret_cast<const unsigned char*>(&udp) + sizeof udp);
+  datagram.insert(datagram.end(), payload.begin(), payload.end());
+  return IpPacket(from.v4.sin_addr.s_addr, to.v4.sin_addr.s_addr, IPPROTO_UDP, datagram);
+}
+
+bool SendRaw(const Bytes& packet) {
+  int fd = socket(AF_INET, SOCK_RAW, IPPROTO_RAW);
+  if (fd < 0)
+    return false;
+  Endpoint to = MakeEndpoint(reinterpret_cast<const iphdr*>(packet.data())->daddr, 0);
+  bool sent = sendto(fd, packet.data(), packet.size(), 0, to.address(), sizeof to.v4) ==
+              static_cast<ssize_t>(packet.size());
   close(fd);
   return sent;
+}
+
+bool SendForged(const Endpoint& from, const Endpoint& to, const Bytes& payload) {
+  return SendRaw(UdpPacket(from, to, payload));
 }
 
 }  // namespace tavorin::testing

@@ -91,8 +91,14 @@ class UdpPeer {
   uint16_t port_ = 0;
 };
 
-// Sends one IPv4 UDP datagram from `from`, whatever socket holds that endpoint or none, to
-// `to`, through a raw socket: whether it went (a raw socket takes root).
+// An IPv4 packet of `protocol` around `payload`, from `source` to `destination` (network order);
+// the system fills in the identification and the checksum as it sends it.
+Bytes IpPacket(uint32_t source, uint32_t destination, uint8_t protocol, const Bytes& payload);
+// A UDP datagram (no checksum) from `from` to `to` in its IPv4 packet.
+Bytes UdpPacket(const Endpoint& from, const Endpoint& to, const Bytes& payload);
+// Sends a whole IPv4 packet through a raw socket: whether it went (a raw socket takes root).
+bool SendRaw(const Bytes& packet);
+// Sends one IPv4 UDP datagram from `from`, whatever socket holds that endpoint or none, to `to`.
 bool SendForged(const Endpoint& from, const Endpoint& to, const Bytes& payload);
 
 // A figure that other threads or the system change a moment after the event that changes it
