@@ -18,7 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/echo_server.h"
-#include "tests/program_runner.h"
+#include "tests/program_checks.h"
 #include "tests/udp_peer.h"
 
 namespace tavorin::testing {
@@ -56,18 +56,14 @@ struct Client {
 
 TEST(Soak, AThousandClientsAThousandDatagramsEachNothingLostOrMixedUp) {
   EchoServer echo;
-  const uint16_t server_port = echo.port();
-  uint16_t port = FreePortPair();
-  TempDir dir;
+  StartedRelay relay({.proxy = "IdleTimeout=3600\n", .server_port = echo.port()});
+  const uint16_t port = relay.port;
   // Every reload publishes a new route (the rules change), which every thread then reads.
-  auto settings = [&](int reload) {
-    dir.Write("TAVORIN.INI", "[Proxy]\nPort=" + std::to_string(port) +
-                                 "\nIdleTimeout=" + std::to_string(3600 + reload % 2) +
-                                 "\n[Server]\nPort=" + std::to_string(server_port) + "\n");
+  auto reload = [&](int n) {
+    relay.dir.Write("TAVORIN.INI",
+                    Ini(port, echo.port(), "IdleTimeout=" + std::to_string(3600 + n % 2) + "\n"));
+    kill(relay.pid(), SIGUSR1);
   };
-  settings(0);
-  RunningProgram relay(dir.path());
-  ASSERT_NE(relay.ReadLines(4).find("Ready"), std::string::npos);
 
   int ep = epoll_create1(0);
   std::vector<Client> clients(kClients);
@@ -123,10 +119,8 @@ TEST(Soak, AThousandClientsAThousandDatagramsEachNothingLostOrMixedUp) {
     }
     if (n > 0)
       last_progress = std::chrono::steady_clock::now();
-    if (answered / 50000 > static_cast<uint64_t>(reloads)) {
-      settings(++reloads);
-      kill(relay.pid(), SIGUSR1);
-    }
+    if (answered / 50000 > static_cast<uint64_t>(reloads))
+      reload(++reloads);
     ASSERT_LT(std::chrono::steady_clock::now() - last_progress, std::chrono::seconds(10))
         << answered << " of " << total << " answered; the rest is lost";
     ASSERT_EQ(wrong, 0u) << "a reply was corrupted, repeated or for another client";
