@@ -96,9 +96,9 @@ TEST_P(DatagramSize, UpToTheLimitBothWaysLongerAndEmptyOnesDroppedAndTold) {
 
 INSTANTIATE_TEST_SUITE_P(
     Program, DatagramSize,
-    // 520 bytes both ways by default are EmptyAndOversizeDatagramsStopAtTheRelayBothWays's;
-    // the other values of MaxDatagram that fall back to 520, the settings test's.
-    ::testing::Values(SizeCase{"Default521", "", 521, false, 520},
+    // The other values of MaxDatagram that fall back to 520 are the settings test's.
+    ::testing::Values(SizeCase{"Default520", "", 520, true, 520},
+                      SizeCase{"Default521", "", 521, false, 520},
                       SizeCase{"Empty", "", 0, false, 520},
                       SizeCase{"Raised1500", "MaxDatagram=1500", 1500, true, 1500},
                       SizeCase{"Raised1501", "MaxDatagram=1500", 1501, false, 1500},

@@ -125,7 +125,8 @@ std::string SourceFile(const std::string& name) {
 }
 
 // The example settings file, the README's table and the manual's entries name every key with
-// its default (and its range where it has one), as the table the relay reads by has them.
+// its default (and its range where it has one), as the table the relay reads by has them, and
+// no other.
 TEST(SettingsDocuments, AgreeWithTheTableOfKeys) {
   const IniFile example = IniFile(std::string(TAVORIN_SOURCE_DIR) + "/packaging/TAVORIN.INI");
   ASSERT_EQ(example.problem(), std::nullopt);
@@ -165,6 +166,20 @@ TEST(SettingsDocuments, AgreeWithTheTableOfKeys) {
       EXPECT_NE(text.find(range), std::string::npos) << name << ": " << text;
     }
   }
+  // And neither the example nor the table has a key the relay does not read.
+  for (const std::string& section : example.Sections()) {
+    for (const std::string& name : example.Keys(section.c_str())) {
+      EXPECT_TRUE(
+          std::any_of(kKeys.begin(), kKeys.end(),
+                      [&](const Key& key) { return section == key.section && name == key.name; }))
+          << "[" << section << "] " << name << " in the example";
+    }
+  }
+  size_t rows = 0;
+  for (size_t at = readme.find("\n| `["); at != std::string::npos;
+       at = readme.find("\n| `[", at + 1))
+    ++rows;
+  EXPECT_EQ(rows, kKeys.size()) << "rows of the README's table of settings";
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -35,11 +36,9 @@ class DescriptorExhaustion {
     for (int fd; (fd = dup(0)) >= 0;)
       held_.push_back(fd);
   }
-  ~DescriptorExhaustion() { Release(); }
-  void Release() {
+  ~DescriptorExhaustion() {
     for (int fd : held_)
       close(fd);
-    held_.clear();
     setrlimit(RLIMIT_NOFILE, &saved_);
   }
 
@@ -48,28 +47,37 @@ class DescriptorExhaustion {
   std::vector<int> held_;
 };
 
-TEST_F(RelayTest, ANewClientWithoutADescriptorIsDroppedUntilOneFrees) {
+// The step that fails for the newcomer: no descriptor for its socket, or no thread.
+class NewClientWithout : public RelayTest, public ::testing::WithParamInterface<Step> {};
+
+TEST_P(NewClientWithout, IsDroppedLeavingNothingOpenAndTriesAgainWhileOthersAreServed) {
   UdpPeer known;
   UdpPeer newcomer;
   Received known_link = Forward(known, Pattern(4, 1), port_a(), server_a_);
   const int fds_before = CountEntries("fd");
-
-  DescriptorExhaustion exhaustion;
+  const int tasks_before = CountEntries("task");
+  std::optional<DescriptorExhaustion> exhaustion;
+  if (GetParam() == Step::kSocket)
+    exhaustion.emplace();
+  else
+    FailThreadStarts(1);
   newcomer.SendTo(Pattern(4, 2), port_a());
   EXPECT_TRUE(server_a_.Silent(300)) << "the newcomer's datagram is dropped";
-  Received again = Forward(known, Pattern(4, 3), port_a(), server_a_);
-  EXPECT_EQ(again.data, Pattern(4, 3));
+  EXPECT_EQ(Forward(known, Pattern(4, 3), port_a(), server_a_).data, Pattern(4, 3));
   server_a_.SendTo(Pattern(6, 4), known_link.from);
   auto r = known.Receive();
   ASSERT_TRUE(r.has_value()) << "the known client is still served";
   EXPECT_EQ(r->data, Pattern(6, 4));
-  exhaustion.Release();
+  exhaustion.reset();
 
   EXPECT_EQ(CountEntries("fd", fds_before), fds_before) << "the failed link left nothing open";
+  EXPECT_EQ(CountEntries("task", tasks_before), tasks_before);
   EXPECT_EQ(a_.counters().datagrams_refused(), 1u);
   EXPECT_EQ(a_.counters().clients_refused(), 1u);
-  EXPECT_EQ(a_.counters().last_refusal().step(), Step::kSocket);
-  EXPECT_EQ(a_.counters().last_refusal().error(), EMFILE);
+  EXPECT_EQ(a_.counters().last_refusal().step(), GetParam());
+  if (GetParam() == Step::kSocket) {
+    EXPECT_EQ(a_.counters().last_refusal().error(), EMFILE);
+  }
   Received late = Forward(newcomer, Pattern(4, 5), port_a(), server_a_);
   EXPECT_EQ(late.data, Pattern(4, 5)) << "the newcomer's next datagram makes its link";
   a_.Stop();  // the link is counted after its first datagram has gone
@@ -77,26 +85,10 @@ TEST_F(RelayTest, ANewClientWithoutADescriptorIsDroppedUntilOneFrees) {
   EXPECT_EQ(a_.links().count(), 2u);
 }
 
-TEST_F(RelayTest, ANewClientWithoutAThreadIsDroppedAndTriesAgain) {
-  UdpPeer known;
-  UdpPeer newcomer;
-  Forward(known, Pattern(4, 1), port_a(), server_a_);
-  const int fds_before = CountEntries("fd");
-  const int tasks_before = CountEntries("task");
-
-  FailThreadStarts(1);
-  newcomer.SendTo(Pattern(4, 2), port_a());
-  EXPECT_TRUE(server_a_.Silent(300));
-  EXPECT_EQ(CountEntries("fd", fds_before), fds_before);
-  EXPECT_EQ(CountEntries("task", tasks_before), tasks_before);
-  Forward(known, Pattern(4, 3), port_a(), server_a_);
-
-  EXPECT_EQ(a_.counters().last_refusal().step(), Step::kThread);
-  Received late = Forward(newcomer, Pattern(4, 4), port_a(), server_a_);
-  EXPECT_EQ(late.data, Pattern(4, 4));
-  a_.Stop();
-  EXPECT_EQ(a_.links().count(), 2u);
-}
+INSTANTIATE_TEST_SUITE_P(Relay, NewClientWithout, ::testing::Values(Step::kSocket, Step::kThread),
+                         [](const ::testing::TestParamInfo<Step>& row) {
+                           return row.param == Step::kSocket ? "ADescriptor" : "AThread";
+                         });
 
 TEST(ListenerStart, NoThreadMeansStartFailsWithNothingLeftOpen) {
   const int fds_before = CountEntries("fd");

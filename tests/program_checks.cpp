@@ -121,14 +121,13 @@ Launch ToolLaunch(const std::string& binary, std::vector<std::string> arguments)
 }
 
 bool BecomesBound(RunningProgram& server, uint16_t port, int timeout_ms) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  for (int fd; (fd = BindUdp(port)) >= 0;) {
-    close(fd);
-    if (std::chrono::steady_clock::now() >= deadline || !server.Running())
-      return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
+  bool bound = false;
+  PollUntil(timeout_ms, [&] {
+    const int fd = BindUdp(port);
+    bound = fd < 0;
+    return bound || close(fd) != 0 || !server.Running();
+  });
+  return bound;
 }
 
 }  // namespace tavorin::testing

@@ -24,10 +24,7 @@
 
 namespace tavorin::testing {
 
-namespace {
-// Polls `done` every 5 ms until it holds or `timeout_ms` have passed.
-template <typename Done>
-bool PollUntil(int timeout_ms, Done done) {
+bool PollUntil(int timeout_ms, const std::function<bool()>& done) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   while (!done()) {
     if (std::chrono::steady_clock::now() >= deadline)
@@ -36,7 +33,6 @@ bool PollUntil(int timeout_ms, Done done) {
   }
   return true;
 }
-}  // namespace
 
 TempDir::TempDir() {
   char name[] = "/tmp/tavorin-test-XXXXXX";
@@ -332,17 +328,12 @@ std::string RunningProgram::PendingInput() const {
 }
 
 std::optional<int> RunningProgram::WaitForExit(int timeout_ms) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (!status_) {
+  PollUntil(timeout_ms, [&] {
     int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+    if (!status_ && waitpid(pid_, &status, WNOHANG) == pid_)
       status_ = status;
-    } else if (std::chrono::steady_clock::now() >= deadline) {
-      break;
-    } else {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-  }
+    return status_.has_value();
+  });
   return status_;
 }
 

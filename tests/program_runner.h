@@ -6,12 +6,16 @@
 #include <sys/types.h>
 #include <termios.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace tavorin::testing {
+
+// Polls `done` every 5 ms until it holds (true) or `timeout_ms` have passed (false).
+bool PollUntil(int timeout_ms, const std::function<bool()>& done);
 
 // A fresh directory under /tmp, removed with everything in it at the end.
 class TempDir {

@@ -10,9 +10,9 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -116,81 +116,63 @@ std::string ClockChecked(std::string message, long long before, long long after)
   return message.replace(from, digits.size(), 1, 'N');
 }
 
+// What a case calls, in order: kStatus sends the case's text, kPause waits a millisecond
+// without sleeping, kForget unsets the variables the notifier read.
+enum class Call { kReady, kReloading, kStatus, kStopping, kWatchdog, kPause, kForget };
+
+void Make(ServiceNotifier& n, Call call, std::string_view text) {
+  switch (call) {
+    case Call::kReady:
+      return n.Ready();
+    case Call::kReloading:
+      return n.Reloading();
+    case Call::kStatus:
+      return n.Status(text);
+    case Call::kStopping:
+      return n.Stopping();
+    case Call::kWatchdog:
+      return n.Watchdog();
+    case Call::kPause:
+      for (const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1);
+           std::chrono::steady_clock::now() < end;) {
+      }
+      return;
+    case Call::kForget:
+      unsetenv("NOTIFY_SOCKET");
+      unsetenv("WATCHDOG_USEC");
+      return;
+  }
+}
+
 struct Sends {
   const char* name;
-  bool abstract;              // the manager's socket in the abstract namespace, not a path
-  const char* watchdog_usec;  // WATCHDOG_USEC, or unset
-  std::function<void(ServiceNotifier&)> calls;
-  std::vector<std::string> sent;  // the datagrams, in order
+  std::vector<Call> calls;
+  std::vector<std::string> sent;        // the datagrams, in order
+  const char* watchdog_usec = nullptr;  // WATCHDOG_USEC, or unset
+  std::string_view text = {};           // for kStatus
+  bool abstract = false;  // the manager's socket in the abstract namespace, not a path
 };
 
 TEST_F(ServiceNotifierTest, EachCallSendsItsMessage) {
+  using enum Call;
   const std::vector<Sends> cases = {
       {"ready, status, stopping",
-       false,
+       {kReady, kStatus, kStopping},
+       {"READY=1", "STATUS=3 links; 120 datagrams, 118 back", "STOPPING=1"},
        nullptr,
-       [](ServiceNotifier& n) {
-         n.Ready();
-         n.Status("3 links; datagrams 120 to the server, 118 back");
-         n.Stopping();
-       },
-       {"READY=1", "STATUS=3 links; datagrams 120 to the server, 118 back", "STOPPING=1"}},
-      {"a reload and its end",
-       false,
-       nullptr,
-       [](ServiceNotifier& n) {
-         n.Reloading();
-         n.Ready();
-       },
-       {"RELOADING=1\nMONOTONIC_USEC=N", "READY=1"}},
+       "3 links; 120 datagrams, 118 back"},
+      {"a reload and its end", {kReloading, kReady}, {"RELOADING=1\nMONOTONIC_USEC=N", "READY=1"}},
       {"status with a line end and a NUL kept on one line",
-       false,
+       {kStatus},
+       {"STATUS=one two three"},
        nullptr,
-       [](ServiceNotifier& n) { n.Status(std::string_view("one\ntwo\0three", 13)); },
-       {"STATUS=one two three"}},
-      {"ready in the abstract namespace",
-       true,
-       nullptr,
-       [](ServiceNotifier& n) { n.Ready(); },
-       {"READY=1"}},
-      {"watchdog, once per quarter of its interval",
-       false,
-       "30000000",
-       [](ServiceNotifier& n) {
-         n.Watchdog();
-         n.Watchdog();
-       },
-       {"WATCHDOG=1"}},
-      {"watchdog after a quarter of its interval",
-       false,
-       "2000",
-       [](ServiceNotifier& n) {
-         n.Watchdog();
-         const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1);
-         while (std::chrono::steady_clock::now() < end) {
-         }
-         n.Watchdog();
-       },
-       {"WATCHDOG=1", "WATCHDOG=1"}},
-      {"watchdog beyond the clock's range, once",
-       false,
-       "40000000000000000",
-       [](ServiceNotifier& n) {
-         n.Watchdog();
-         n.Watchdog();
-       },
-       {"WATCHDOG=1"}},
-      {"no watchdog set", false, nullptr, [](ServiceNotifier& n) { n.Watchdog(); }, {}},
-      {"the environment read once",
-       false,
-       "30000000",
-       [](ServiceNotifier& n) {
-         unsetenv("NOTIFY_SOCKET");
-         unsetenv("WATCHDOG_USEC");
-         n.Ready();
-         n.Watchdog();
-       },
-       {"READY=1", "WATCHDOG=1"}},
+       std::string_view("one\ntwo\0three", 13)},
+      {"ready in the abstract namespace", {kReady}, {"READY=1"}, nullptr, {}, true},
+      {"watchdog, once per quarter", {kWatchdog, kWatchdog}, {"WATCHDOG=1"}, "30000000"},
+      {"after a quarter", {kWatchdog, kPause, kWatchdog}, {"WATCHDOG=1", "WATCHDOG=1"}, "2000"},
+      {"past the clock's range", {kWatchdog, kWatchdog}, {"WATCHDOG=1"}, "40000000000000000"},
+      {"no watchdog set", {kWatchdog}, {}},
+      {"read once", {kForget, kReady, kWatchdog}, {"READY=1", "WATCHDOG=1"}, "30000000"},
   };
   for (const Sends& c : cases) {
     SCOPED_TRACE(c.name);
@@ -207,7 +189,8 @@ TEST_F(ServiceNotifierTest, EachCallSendsItsMessage) {
       EXPECT_TRUE(notifier.enabled());
       EXPECT_NE(std::getenv("NOTIFY_SOCKET"), nullptr) << "the variable is left as it was";
       const long long before = MonotonicMicroseconds();
-      c.calls(notifier);
+      for (Call call : c.calls)
+        Make(notifier, call, c.text);
       const long long after = MonotonicMicroseconds();
       for (std::string& message : manager.Waiting())
         sent.push_back(ClockChecked(std::move(message), before, after));
