@@ -82,26 +82,6 @@ TEST(Program, ClosedStandardDescriptorsCostNoListeningPort) {
   }
 }
 
-TEST(Program, ASettingsFileWithoutReadPermissionIsNamed) {
-  if (UnderWine())
-    GTEST_SKIP() << "file modes are POSIX's";
-  WaitUntilFree(15000);
-  // Root reads any file: the relay runs as nobody.
-  StartedRelay relay(
-      {.launch = {.terminal = Terminal::kNone},
-       .as_nobody = true,
-       .port = 15000,
-       .server_port = 2000,
-       .file = "[Proxy]\nPort=1\n",
-       .prepare = [](const PreparedRelay& r) { chmod(r.dir.File("TAVORIN.INI").c_str(), 0); }});
-  relay.Signal(SIGTERM);
-  EXPECT_TRUE(relay.WaitForExit(kExitDeadlineMs).has_value());
-  EXPECT_EQ(relay.Errors(), "tavorin: warning: cannot read " +
-                                std::filesystem::canonical(relay.dir.path()).string() +
-                                "/TAVORIN.INI: " + std::strerror(EACCES) +
-                                "; using the defaults\ntavorin: SIGTERM: stopping\n");
-}
-
 TEST(Program, ALogThatIsANamedPipeNobodyReadsDoesNotHoldTheStartUp) {
   if (UnderWine())
     GTEST_SKIP() << "named pipes in a directory are POSIX's";

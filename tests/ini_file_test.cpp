@@ -175,11 +175,8 @@ TEST(SettingsDocuments, AgreeWithTheTableOfKeys) {
           << "[" << section << "] " << name << " in the example";
     }
   }
-  size_t rows = 0;
-  for (size_t at = readme.find("\n| `["); at != std::string::npos;
-       at = readme.find("\n| `[", at + 1))
-    ++rows;
-  EXPECT_EQ(rows, kKeys.size()) << "rows of the README's table of settings";
+  EXPECT_EQ(testing::Occurrences(readme, "\n| `["), kKeys.size())
+      << "rows of the README's table of settings";
 }
 
 }  // namespace

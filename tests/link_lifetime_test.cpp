@@ -151,12 +151,6 @@ TEST(Program, TheLinkLogTellsEachLinkItsPortsAndCountsAndIsAppendedTo) {
     EXPECT_EQ(line.substr(23, 10), "Z tavorin ") << line;
   }
 }
-size_t Occurrences(const std::string& text, const std::string& part) {
-  size_t n = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-    ++n;
-  return n;
-}
 
 class StopSignal : public ::testing::TestWithParam<int> {};
 

@@ -34,6 +34,13 @@ bool PollUntil(int timeout_ms, const std::function<bool()>& done) {
   return true;
 }
 
+size_t Occurrences(std::string_view text, std::string_view part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+    ++n;
+  return n;
+}
+
 TempDir::TempDir() {
   char name[] = "/tmp/tavorin-test-XXXXXX";
   EXPECT_NE(mkdtemp(name), nullptr);
@@ -64,12 +71,7 @@ bool TempDir::BecomesEmpty(std::string_view name, int timeout_ms) const {
 
 bool TempDir::Holds(std::string_view name, std::string_view text, int times, int timeout_ms) const {
   return PollUntil(timeout_ms, [&] {
-    std::string content = Read(name).value_or("");
-    int found = 0;
-    for (size_t at = content.find(text); at != std::string::npos; at = content.find(text, at + 1)) {
-      ++found;
-    }
-    return found >= times;
+    return Occurrences(Read(name).value_or(""), text) >= static_cast<size_t>(times);
   });
 }
 

@@ -16,6 +16,8 @@ namespace tavorin::testing {
 
 // Polls `done` every 5 ms until it holds (true) or `timeout_ms` have passed (false).
 bool PollUntil(int timeout_ms, const std::function<bool()>& done);
+// How many times `part` is found in `text`, overlapping ones included.
+size_t Occurrences(std::string_view text, std::string_view part);
 
 // A fresh directory under /tmp, removed with everything in it at the end.
 class TempDir {

@@ -1,6 +1,7 @@
 // The built tavorin binary, driven over a pseudo-terminal and real sockets on loopback.
 #include <arpa/inet.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <chrono>
@@ -257,8 +258,9 @@ TEST(Program, ABroadcastServerAddressIsTakenAsGivenItsSendsFailToldAndAnEmptyLog
   EndRelay(relay);
 }
 
-// Whatever the file holds, the relay starts on the defaults; one that cannot be read is named
-// with the reason (the reasons are the reader's test's).
+// Whatever the file holds, the relay starts on the defaults; one that cannot be read (a
+// directory, or a file without read permission to the relay run as nobody, since root reads
+// any) is named with the reason (the reasons are the reader's test's).
 TEST(Program, HostileSettingsFilesGiveDefaultsAndNeverStopTheRelay) {
   std::string garbage;
   for (int i = 0; i < (1 << 20); ++i)
@@ -271,16 +273,33 @@ TEST(Program, HostileSettingsFilesGiveDefaultsAndNeverStopTheRelay) {
     EXPECT_NE(lines.find("Ready to rock on port "), std::string::npos) << lines;
     EndRelay(relay);
   }
-  WaitUntilFree(15000);
-  StartedRelay relay(
-      {.port = 15000, .server_port = 2000, .file = "", .prepare = [](const PreparedRelay& r) {
-         std::filesystem::create_directory(r.dir.File("TAVORIN.INI"));
-       }});
-  EndRelay(relay);
-  EXPECT_EQ(relay.Errors(),
-            "tavorin: warning: cannot read " +
-                std::filesystem::canonical(relay.dir.path()).string() +
-                "/TAVORIN.INI: it is a directory, not a file; using the defaults\n");
+  for (const bool directory : {true, false}) {
+    if (!directory && UnderWine())
+      continue;  // file modes are POSIX's
+    WaitUntilFree(15000);
+    StartedRelay relay({.launch = {.terminal = directory ? Terminal::kForeground : Terminal::kNone},
+                        .as_nobody = !directory,
+                        .port = 15000,
+                        .server_port = 2000,
+                        .file = directory ? "" : "[Proxy]\nPort=1\n",
+                        .prepare = [&](const PreparedRelay& r) {
+                          if (directory)
+                            std::filesystem::create_directory(r.dir.File("TAVORIN.INI"));
+                          else
+                            chmod(r.dir.File("TAVORIN.INI").c_str(), 0);
+                        }});
+    if (directory) {
+      EndRelay(relay);
+    } else {
+      relay.Signal(SIGTERM);
+      EXPECT_TRUE(relay.WaitForExit(kExitDeadlineMs).has_value());
+    }
+    EXPECT_EQ(relay.Errors(),
+              "tavorin: warning: cannot read " +
+                  std::filesystem::canonical(relay.dir.path()).string() + "/TAVORIN.INI: " +
+                  (directory ? "it is a directory, not a file" : std::strerror(EACCES)) +
+                  "; using the defaults\n" + (directory ? "" : "tavorin: SIGTERM: stopping\n"));
+  }
 }
 
 struct AnsweredCase : NamedRow {
