@@ -82,32 +82,6 @@ TEST(Program, ClosedStandardDescriptorsCostNoListeningPort) {
   }
 }
 
-TEST(Program, ALogThatIsANamedPipeNobodyReadsDoesNotHoldTheStartUp) {
-  if (UnderWine())
-    GTEST_SKIP() << "named pipes in a directory are POSIX's";
-  StartedRelay relay({.proxy = "Log=log.fifo\n", .prepare = [](const PreparedRelay& r) {
-                        ASSERT_EQ(mkfifo(r.dir.File("log.fifo").c_str(), 0644), 0);
-                      }});
-  UdpPeer client;
-  ExpectRelayed(client, relay.port, relay.server(), 1);
-  EndRelay(relay);  // the key wait has begun
-  EXPECT_EQ(relay.Errors(), "tavorin: warning: cannot open the log file " +
-                                std::filesystem::canonical(relay.dir.path()).string() +
-                                "/log.fifo: " + std::strerror(ENXIO) + "\n");
-}
-
-TEST(Program, ALogThatIsASymbolicLinkIsFollowed) {
-  if (UnderWine())
-    GTEST_SKIP() << "symbolic links are POSIX's";
-  StartedRelay relay({.proxy = "Log=link.txt\n", .prepare = [](const PreparedRelay& r) {
-                        r.dir.Write("real.txt", "an earlier run's log\n");
-                        ASSERT_EQ(symlink("real.txt", r.dir.File("link.txt").c_str()), 0);
-                      }});
-  EXPECT_TRUE(relay.dir.BecomesEmpty("real.txt", kExitDeadlineMs));
-  EndRelay(relay);
-  EXPECT_EQ(relay.Errors(), "");
-}
-
 // Lines that standard error is due: refused clients (a descriptor limit, which only POSIX
 // sets), or datagrams longer than the limit; with the lines read, the refusals are told once,
 // not per datagram.
@@ -281,41 +255,75 @@ INSTANTIATE_TEST_SUITE_P(Program, WhoMayTalkToALink,
                                                            "RepliesFromServerOnly=1\n", 1, true}),
                          RowName());
 
-struct KeptFileCase : NamedRow {
-  bool planted_link;  // packets.txt is a link owned by another user to a file of root's
+// What the log path leads to: a file the start must never destroy (a warning, and the relay
+// runs on), a named pipe nobody reads (which must not hold the start), a symbolic link (followed).
+struct LogPathCase : NamedRow {
+  std::string log;                           // Log in [Proxy], or the default
+  std::function<void(const TempDir&)> make;  // what is at the path before the start
+  std::string warning;                       // in standard error's one line; none: no line
+  std::string kept;                          // a file left as it was, or one emptied
+  bool emptied = false;
+  bool as_root = false;  // a link planted by another user matters to a relay run as root
 };
 
-class StartingNeverDestroys : public ::testing::TestWithParam<KeptFileCase> {};
+class LogPath : public ::testing::TestWithParam<LogPathCase> {};
 
-TEST_P(StartingNeverDestroys, AFileThatALogPathLeadsTo) {
-  const KeptFileCase& c = GetParam();
-  if (c.planted_link && (UnderWine() || geteuid() != 0))
-    GTEST_SKIP() << "a link another user planted matters to a relay run as root on POSIX";
-  const std::string kept = c.planted_link ? "root-only.txt" : "TAVORIN.INI";
+TEST_P(LogPath, NeverStopsNorHoldsTheStartNorDestroysAFile) {
+  const LogPathCase& c = GetParam();
+  if (c.name != std::string("TheSettingsFile") && UnderWine())
+    GTEST_SKIP() << "named pipes, symbolic links and their owners are POSIX's";
+  if (c.as_root && geteuid() != 0)
+    GTEST_SKIP() << "a link another user planted matters to a relay run as root";
   std::optional<std::string> before;
   StartedRelay relay(
-      {.proxy = c.planted_link ? "" : "Log=TAVORIN.INI\n", .prepare = [&](const PreparedRelay& r) {
-         if (c.planted_link) {
-           r.dir.Write("root-only.txt", "root's own\n");
-           ASSERT_EQ(symlink("root-only.txt", r.dir.File("packets.txt").c_str()), 0);
-           ASSERT_EQ(lchown(r.dir.File("packets.txt").c_str(), 65534, 65534), 0);
-         }
-         before = r.dir.Read(kept);
+      {.proxy = c.log.empty() ? "" : "Log=" + c.log + "\n", .prepare = [&](const PreparedRelay& r) {
+         c.make(r.dir);
+         before = r.dir.Read(c.kept);
        }});
-  const std::string warning = relay.ErrorLines(1);
-  EXPECT_NE(warning.find(c.planted_link ? "not followed when run as root" : "is the settings file"),
-            std::string::npos)
-      << warning;
+  if (!c.warning.empty()) {
+    std::string warning = relay.ErrorLines(1);
+    const std::string dir = std::filesystem::canonical(relay.dir.path()).string();
+    if (const size_t at = warning.find(dir); at != std::string::npos)
+      warning.replace(at, dir.size(), "DIR");
+    EXPECT_EQ(warning.rfind("tavorin: warning: ", 0), 0u) << warning;
+    EXPECT_NE(warning.find(c.warning), std::string::npos) << warning;
+  }
   UdpPeer client;
   ExpectRelayed(client, relay.port, relay.server(), 1);  // and it relays on
-  EndRelay(relay);
-  EXPECT_EQ(relay.dir.Read(kept), before);
+  if (c.emptied) {
+    EXPECT_TRUE(relay.dir.BecomesEmpty(c.kept, kExitDeadlineMs));
+  }
+  EndRelay(relay);  // the key wait has begun
+  EXPECT_EQ(relay.Errors(), "");
+  if (!c.emptied && !c.kept.empty()) {
+    EXPECT_EQ(relay.dir.Read(c.kept), before);
+  }
 }
 
-INSTANTIATE_TEST_SUITE_P(Program, StartingNeverDestroys,
-                         ::testing::Values(KeptFileCase{"TheSettingsFile", false},
-                                           KeptFileCase{"ALinkPlantedByAnotherUser", true}),
-                         RowName());
+INSTANTIATE_TEST_SUITE_P(
+    Program, LogPath,
+    ::testing::Values(
+        LogPathCase{"TheSettingsFile", "TAVORIN.INI", [](const TempDir&) {}, "is the settings file",
+                    "TAVORIN.INI"},
+        LogPathCase{"ALinkPlantedByAnotherUser", "",
+                    [](const TempDir& dir) {
+                      dir.Write("root-only.txt", "root's own\n");
+                      ASSERT_EQ(symlink("root-only.txt", dir.File("packets.txt").c_str()), 0);
+                      ASSERT_EQ(lchown(dir.File("packets.txt").c_str(), 65534, 65534), 0);
+                    },
+                    "not followed when run as root", "root-only.txt", false, true},
+        LogPathCase{
+            "ANamedPipeNobodyReads", "log.fifo",
+            [](const TempDir& dir) { ASSERT_EQ(mkfifo(dir.File("log.fifo").c_str(), 0644), 0); },
+            "cannot open the log file DIR/log.fifo: " + std::string(std::strerror(ENXIO)) + "\n",
+            ""},
+        LogPathCase{"ASymbolicLinkIsFollowed", "link.txt",
+                    [](const TempDir& dir) {
+                      dir.Write("real.txt", "an earlier run's log\n");
+                      ASSERT_EQ(symlink("real.txt", dir.File("link.txt").c_str()), 0);
+                    },
+                    "", "real.txt", true}),
+    RowName());
 
 // A source forged as some service that answers whatever it gets would loop through it without
 // end; the relay cannot tell it from a client, and ClientRate bounds it.
