@@ -12,6 +12,7 @@
 #include "app/live_settings.h"
 #include "app/number.h"
 #include "app/settings.h"
+#include "app/socket_store.h"
 #include "app/upkeep.h"
 #include "platform/console_keys.h"
 #include "platform/control_signals.h"
@@ -30,8 +31,8 @@ namespace {
 
 constexpr auto kKeyTestInterval = std::chrono::milliseconds(500);
 
-bool StartListener(Listener& listener, int32_t port) {
-  Outcome started = listener.Start(port);
+bool StartListener(Listener& listener, int32_t port, Listener::Handover& handover) {
+  Outcome started = listener.Start(port, &handover);
   if (started) {
     for (const Listener::RefusedOption& refused : listener.refused_options()) {
       std::fprintf(stderr, "tavorin: warning: port %u: the system refused %s: %s\n",
@@ -109,7 +110,7 @@ struct Engine {
 // Checks what the settings ask of the host, starts both Listeners and prints the last two
 // console lines; the exit status when the start fails.
 std::optional<int> StartRelay(Engine& engine, const Settings& settings, const Endpoint& address,
-                              const std::string& settings_path) {
+                              const std::string& settings_path, Handovers& handovers) {
   engine.live.ApplyAtStart();
   // An address the host lacks would fail to bind with the system's words alone.
   if (!IsAddressOfThisHost(settings.listen_address)) {
@@ -135,8 +136,8 @@ std::optional<int> StartRelay(Engine& engine, const Settings& settings, const En
       return kConfigurationError;
     }
   }
-  if (!StartListener(engine.a, settings.proxy_port) ||
-      !StartListener(engine.b, NextNumber(settings.proxy_port))) {
+  if (!StartListener(engine.a, settings.proxy_port, handovers.of[0]) ||
+      !StartListener(engine.b, NextNumber(settings.proxy_port), handovers.of[1])) {
     return kStartFailed;  // a port in use now may be free at the next start
   }
   if (engine.live.ServesItself()) {
@@ -189,17 +190,29 @@ void Reload(LiveSettings& live, Upkeep& upkeep, const std::string& settings_path
 int RunRelay(const Settings& settings, const Endpoint& address, const std::string& settings_path,
              const std::string& log_path, ControlSignals& signals) {
   ServiceNotifier service;
+  Handovers handovers = SortPassedSockets(TakePassedSockets());
   Engine engine(settings, address);
-  // The status line needs the totals, which are otherwise kept only for the link log.
-  if (service.enabled())
+  SocketStore store(service);
+  // The status line needs the totals, which are otherwise kept only for the link log; the
+  // manager keeps every socket, so that a restart keeps every link.
+  if (service.enabled()) {
     engine.live.CountRelayedAlways();
-  if (std::optional<int> failed = StartRelay(engine, settings, address, settings_path))
+    engine.a.KeepSockets();
+    engine.b.KeepSockets();
+  }
+  if (std::optional<int> failed = StartRelay(engine, settings, address, settings_path, handovers))
     return *failed;
+  // What was not taken over is forgotten first: a new listening socket has the old one's name.
+  for (const std::string& line : store.TakenOver(handovers))
+    std::fprintf(stderr, "%s\n", line.c_str());
+  store.Started(engine.a, 0, handovers.of[0].listening_taken);
+  store.Started(engine.b, 1, handovers.of[1].listening_taken);
   const std::string log_target = OpenLog(log_path, settings_path, settings.log_links);
+  store.Send();
   service.Ready();
 
-  Upkeep upkeep(engine.a, engine.b, settings.max_datagram, settings.client_rate,
-                settings.log_links);
+  Upkeep upkeep(engine.a, engine.b, settings.max_datagram, settings.client_rate, settings.log_links,
+                store.enabled() ? &store : nullptr);
   WaitForStop(upkeep, signals, service, [&] {
     service.Reloading();
     Reload(engine.live, upkeep, settings_path, log_path, log_target);

@@ -27,13 +27,15 @@ const char* ReasonWord(LinkEnd why) {
 }
 }  // namespace
 
-Upkeep::Upkeep(Listener& a, Listener& b, size_t max_datagram, uint32_t client_rate, bool log_links)
+Upkeep::Upkeep(Listener& a, Listener& b, size_t max_datagram, uint32_t client_rate, bool log_links,
+               SocketStore* store)
     : listeners_{&a, &b},
       ports_{a.LocalPort(), b.LocalPort()},
       refusals_{RefusalReport(ports_[0]), RefusalReport(ports_[1])},
       drops_{DropReport(ports_[0], max_datagram, client_rate),
              DropReport(ports_[1], max_datagram, client_rate)},
       log_links_(log_links),
+      store_(store),
       next_counters_(Clock::now() + kCountersInterval) {}
 
 void Upkeep::Tick() {
@@ -53,9 +55,11 @@ void Upkeep::Between() {
 }
 
 void Upkeep::Finish() {
-  LogMade();  // before any link is told closed
+  TakeMade();  // before any link is told closed
   for (int i = 0; i < 2; ++i)
     listeners_[i]->CloseAll(ClosedLine(i));
+  if (store_ != nullptr)
+    store_->Send();
   LogCounters();
   if (log_links_)
     log_.Flush();
@@ -95,25 +99,38 @@ void Upkeep::Report(Clock::time_point now) {
   }
 }
 
-void Upkeep::LogMade() {
-  if (!log_links_)
+void Upkeep::TakeMade() {
+  if (!log_links_ && store_ == nullptr)
     return;
-  for (int i = 0; i < 2; ++i)
-    listeners_[i]->made_records().TakeAll(
-        [&](const LinkMade& made) { log_.Made(ports_[i], made); });
+  for (int i = 0; i < 2; ++i) {
+    listeners_[i]->made_records().TakeAll([&](const LinkMade& made) {
+      if (log_links_ && made.kind != LinkMade::Kind::kMoved)
+        log_.Made(ports_[i], made);
+      if (store_ != nullptr) {
+        store_->Made(i, made);
+      } else if (made.kept != kNoSocket) {
+        UdpSocket::Adopt(made.kept);  // closed
+      }
+    });
+  }
 }
 
 void Upkeep::CloseExpired(size_t most) {
-  LogMade();  // before any link is told closed
+  TakeMade();  // before any link is told closed
   for (int i = 0; i < 2 && most > 0; ++i)
     most -= listeners_[i]->CloseExpired(most, ClosedLine(i));
+  if (store_ != nullptr)
+    store_->Send();
 }
 
 Listener::LinkClosed Upkeep::ClosedLine(int i) {
-  if (!log_links_)
+  if (!log_links_ && store_ == nullptr)
     return nullptr;
   return [this, i](const ClientLink& link, Listener::LinkEnd why) {
-    log_.Closed(ports_[i], link, ReasonWord(why), Clock::now());
+    if (log_links_)
+      log_.Closed(ports_[i], link, ReasonWord(why), Clock::now());
+    if (store_ != nullptr)
+      store_->Closed(i, link, why);
   };
 }
 

@@ -1,7 +1,7 @@
 // What the main thread does for the relay between key tests, and once more at shutdown: tells
 // standard error about refused clients and datagrams not carried, closes the links that have
-// expired, and keeps the link log. Relay threads never write anything; they count and publish,
-// and this reads.
+// expired, keeps the link log, and hands the service manager the sockets it keeps. Relay threads
+// never write anything; they count and publish, and this reads.
 #pragma once
 
 #include <chrono>
@@ -10,6 +10,7 @@
 #include "app/drop_report.h"
 #include "app/link_log.h"
 #include "app/refusal_report.h"
+#include "app/socket_store.h"
 #include "relay/listener.h"
 
 namespace tavorin {
@@ -20,7 +21,9 @@ class Upkeep {
   static constexpr auto kCountersInterval = std::chrono::seconds(60);
 
   // For the two started Listeners; `log_links` keeps the link log on standard output.
-  Upkeep(Listener& a, Listener& b, size_t max_datagram, uint32_t client_rate, bool log_links);
+  // `store`, when not null, is told of every link made and closed.
+  Upkeep(Listener& a, Listener& b, size_t max_datagram, uint32_t client_rate, bool log_links,
+         SocketStore* store = nullptr);
 
   // What is due at a key test.
   void Tick();
@@ -29,7 +32,7 @@ class Upkeep {
   void Between();
   // Writes the link log's lines gathered so far, before its file is reopened.
   void Flush() {
-    LogMade();
+    TakeMade();
     if (log_links_)
       log_.Flush();
   }
@@ -47,7 +50,8 @@ class Upkeep {
 
  private:
   void Report(Clock::time_point now);
-  void LogMade();
+  // Takes the records of links made, for the log and the store.
+  void TakeMade();
   // Closes up to `most` of the links that have expired, the first Listener's first.
   void CloseExpired(size_t most);
   // Writes the closed line of a link of listener `i`, with the link log.
@@ -59,6 +63,7 @@ class Upkeep {
   RefusalReport refusals_[2];
   DropReport drops_[2];
   bool log_links_;
+  SocketStore* store_;
   LinkLog log_;
   Clock::time_point next_counters_;
 };

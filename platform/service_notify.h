@@ -1,5 +1,6 @@
 // What a relay run by systemd (Type=notify) tells its service manager: that it is ready, that
-// it stops or reloads, a line of status, and that its main thread still turns (the watchdog).
+// it stops or reloads, a line of status, that its main thread still turns (the watchdog), and
+// the sockets it is to keep for the next run of the service (its store of descriptors).
 // The manager's protocol is a datagram of NAME=VALUE lines to the AF_UNIX socket that
 // $NOTIFY_SOCKET names; no library is needed for it. Where there is no manager (a console, or
 // Windows) every call does nothing.
@@ -8,6 +9,9 @@
 #include <chrono>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "platform/udp_socket.h"
 
 namespace tavorin {
 
@@ -39,6 +43,16 @@ class ServiceNotifier {
   // so that calling it on every turn of a loop costs nothing between two sends.
   void Watchdog();
 
+  // FDSTORE=1 and FDNAME=`name`, with `socket` attached: the manager keeps a descriptor of the
+  // socket for the next run of the service, which finds it among the sockets passed in
+  // (TakePassedSockets), until the service stops with no restart to follow. False when the
+  // message cannot go now (the manager's socket is full): the caller tries again later; true
+  // when it went or never can. `name`: at most 255 printable characters, none of them ':'.
+  bool StoreSocket(SocketHandle socket, std::string_view name);
+  // FDSTOREREMOVE=1 and FDNAME=`name`: the manager closes what it keeps under that name. False
+  // as for StoreSocket.
+  bool ForgetSocket(std::string_view name);
+
   // How long the manager waits for WATCHDOG=1 before it counts the relay as hung: $WATCHDOG_USEC,
   // when $WATCHDOG_PID is unset or names this process, and at most kLongestWatchdog. Zero when
   // no watchdog is set for it, or either variable is not a number.
@@ -49,7 +63,8 @@ class ServiceNotifier {
   static constexpr std::chrono::microseconds kLongestWatchdog = std::chrono::hours(24);
 
  private:
-  void Send(std::string_view message);
+  // False only when the manager's socket is full just now.
+  bool Send(std::string_view message, SocketHandle attached = kNoSocket);
 
   int socket_ = -1;      // a datagram socket towards the manager; none where -1 (Windows)
   std::string address_;  // the raw address the socket sends to
@@ -57,5 +72,17 @@ class ServiceNotifier {
   std::chrono::steady_clock::time_point watchdog_sent_{};
   bool watchdog_ever_sent_ = false;
 };
+
+// A socket that the service manager passed in when it started this process ($LISTEN_FDS,
+// $LISTEN_FDNAMES, $LISTEN_PID): one the previous run of the service had it keep, under the name
+// given then ("unknown" when none was).
+struct PassedSocket {
+  SocketHandle socket;
+  std::string name;
+};
+// The sockets passed to this process, taken once: later calls, and child processes, find none
+// (the variables are removed). Each is closed on exec. None where no manager passed any to this
+// process ($LISTEN_PID names another), and on Windows.
+std::vector<PassedSocket> TakePassedSockets();
 
 }  // namespace tavorin

@@ -1,5 +1,6 @@
 // ServiceNotifier on Linux: datagrams to the manager's AF_UNIX socket, a path or a name in the
 // abstract namespace.
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <time.h>
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <string>
 
 #include "platform/service_notify.h"
 
@@ -69,19 +71,46 @@ ServiceNotifier::~ServiceNotifier() {
     ::close(socket_);
 }
 
-void ServiceNotifier::Send(std::string_view message) {
+bool ServiceNotifier::Send(std::string_view message, SocketHandle attached) {
   if (socket_ < 0)
-    return;
+    return true;
   sockaddr_un to{};
   to.sun_family = AF_UNIX;
   std::memcpy(to.sun_path, address_.data(), address_.size());
-  const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + address_.size());
+  iovec text{const_cast<char*>(message.data()), message.size()};
+  msghdr header{};
+  header.msg_name = &to;
+  header.msg_namelen = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + address_.size());
+  header.msg_iov = &text;
+  header.msg_iovlen = 1;
+  alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(int))] = {};
+  if (attached != kNoSocket) {
+    header.msg_control = control;
+    header.msg_controllen = sizeof control;
+    cmsghdr* rights = CMSG_FIRSTHDR(&header);
+    rights->cmsg_level = SOL_SOCKET;
+    rights->cmsg_type = SCM_RIGHTS;
+    rights->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(rights), &attached, sizeof(int));
+  }
   // MSG_DONTWAIT as well as the socket's own O_NONBLOCK: a manager that does not read its
   // socket must never hold up the main thread.
-  while (::sendto(socket_, message.data(), message.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
-                  reinterpret_cast<const sockaddr*>(&to), length) < 0 &&
-         errno == EINTR) {
+  ssize_t sent;
+  while ((sent = ::sendmsg(socket_, &header, MSG_DONTWAIT | MSG_NOSIGNAL)) < 0 && errno == EINTR) {
   }
+  return sent >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOBUFS);
+}
+
+bool ServiceNotifier::StoreSocket(SocketHandle socket, std::string_view name) {
+  std::string message = "FDSTORE=1\nFDNAME=";
+  message += name;
+  return Send(message, socket);
+}
+
+bool ServiceNotifier::ForgetSocket(std::string_view name) {
+  std::string message = "FDSTOREREMOVE=1\nFDNAME=";
+  message += name;
+  return Send(message);
 }
 
 void ServiceNotifier::Ready() {
@@ -118,6 +147,30 @@ void ServiceNotifier::Watchdog() {
   watchdog_sent_ = now;
   watchdog_ever_sent_ = true;
   Send("WATCHDOG=1");
+}
+
+std::vector<PassedSocket> TakePassedSockets() {
+  // Descriptors passed in start at 3.
+  constexpr int kFirstPassed = 3;
+  std::vector<PassedSocket> passed;
+  const auto count = PositiveNumber<int>(std::getenv("LISTEN_FDS"));
+  const auto pid = PositiveNumber<pid_t>(std::getenv("LISTEN_PID"));
+  const char* names = std::getenv("LISTEN_FDNAMES");
+  std::string_view rest = names != nullptr ? names : "";
+  if (count && pid == ::getpid()) {
+    for (int k = 0; k < *count; ++k) {
+      const size_t colon = std::min(rest.find(':'), rest.size());
+      std::string name(rest.substr(0, colon));
+      rest.remove_prefix(std::min(colon + 1, rest.size()));
+      const int fd = kFirstPassed + k;
+      ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+      passed.push_back({fd, name.empty() ? "unknown" : name});
+    }
+  }
+  ::unsetenv("LISTEN_FDS");
+  ::unsetenv("LISTEN_PID");
+  ::unsetenv("LISTEN_FDNAMES");
+  return passed;
 }
 
 }  // namespace tavorin

@@ -5,11 +5,23 @@ namespace tavorin {
 
 ServiceNotifier::ServiceNotifier() = default;
 ServiceNotifier::~ServiceNotifier() = default;
-void ServiceNotifier::Send(std::string_view) {}
+bool ServiceNotifier::Send(std::string_view, SocketHandle) {
+  return true;
+}
+bool ServiceNotifier::StoreSocket(SocketHandle, std::string_view) {
+  return true;
+}
+bool ServiceNotifier::ForgetSocket(std::string_view) {
+  return true;
+}
 void ServiceNotifier::Ready() {}
 void ServiceNotifier::Stopping() {}
 void ServiceNotifier::Reloading() {}
 void ServiceNotifier::Status(std::string_view) {}
 void ServiceNotifier::Watchdog() {}
+
+std::vector<PassedSocket> TakePassedSockets() {
+  return {};
+}
 
 }  // namespace tavorin

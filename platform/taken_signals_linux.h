@@ -15,6 +15,7 @@ enum class SignalRole : uint8_t {
   kEnd,           // ends the process as by default, the last words said first
   kIgnored,       // a write to a closed pipe fails instead of ending the process
   kTerminalStop,  // Ctrl+Z: the terminal's settings given back, then stopped as by default
+  kThreadWake,    // sent to one relay thread to interrupt its receive (StoppableThread)
 };
 
 struct TakenSignal {
@@ -25,17 +26,18 @@ struct TakenSignal {
 // SIGKILL and SIGSTOP cannot be caught; the signals of a fault (SIGSEGV, SIGABRT, ...) are
 // left to the runtime and the debugger.
 inline constexpr TakenSignal kTakenSignals[] = {
-    {SIGTERM, SignalRole::kStop},    {SIGINT, SignalRole::kStop},
-    {SIGHUP, SignalRole::kStop},     {SIGUSR1, SignalRole::kReload},
-    {SIGQUIT, SignalRole::kEnd},     {SIGUSR2, SignalRole::kEnd},
-    {SIGALRM, SignalRole::kEnd},     {SIGXCPU, SignalRole::kEnd},
-    {SIGXFSZ, SignalRole::kEnd},     {SIGVTALRM, SignalRole::kEnd},
-    {SIGPROF, SignalRole::kEnd},     {SIGIO, SignalRole::kEnd},
-    {SIGPWR, SignalRole::kEnd},      {SIGSTKFLT, SignalRole::kEnd},
-    {SIGPIPE, SignalRole::kIgnored}, {SIGTSTP, SignalRole::kTerminalStop},
+    {SIGTERM, SignalRole::kStop},      {SIGINT, SignalRole::kStop},
+    {SIGHUP, SignalRole::kStop},       {SIGUSR1, SignalRole::kReload},
+    {SIGQUIT, SignalRole::kEnd},       {SIGUSR2, SignalRole::kEnd},
+    {SIGALRM, SignalRole::kEnd},       {SIGXCPU, SignalRole::kEnd},
+    {SIGXFSZ, SignalRole::kEnd},       {SIGVTALRM, SignalRole::kEnd},
+    {SIGPROF, SignalRole::kEnd},       {SIGIO, SignalRole::kEnd},
+    {SIGPWR, SignalRole::kEnd},        {SIGSTKFLT, SignalRole::kEnd},
+    {SIGPIPE, SignalRole::kIgnored},   {SIGTSTP, SignalRole::kTerminalStop},
+    {SIGURG, SignalRole::kThreadWake},
 };
 
-// The signal of a role that only one has (kIgnored, kTerminalStop).
+// The signal of a role that only one has (kIgnored, kTerminalStop, kThreadWake).
 constexpr int SignalOf(SignalRole role) {
   for (const TakenSignal& taken : kTakenSignals) {
     if (taken.role == role)

@@ -39,6 +39,11 @@ class StoppableThread {
   void Join();
 
   bool Started() const { return started_; }
+  // Join for a thread blocked in a receive on a socket that must not be shut down (another
+  // process keeps it): the thread is interrupted by a signal, again every 10 ms until it ends,
+  // and its receive fails with the system's "interrupted" error. The running state must be
+  // cleared first.
+  void JoinWaking();
 
   // Asks the system to schedule the started thread for throughput: when woken it waits for
   // the running thread to yield instead of preempting it (SCHED_BATCH on Linux, which needs no

@@ -2,19 +2,40 @@
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
+#include <time.h>
 
+#include <cerrno>
+#include <mutex>
+
+#include "platform/taken_signals_linux.h"
 #include "platform/thread.h"
 
 namespace tavorin {
 
 namespace {
+constexpr int kWakeSignal = SignalOf(SignalRole::kThreadWake);
+
+// The wake signal only interrupts the call it comes in: no SA_RESTART, and nothing done.
+void Woken(int) {}
+
 void* Run(void* self) {
+  sigset_t wake;
+  sigemptyset(&wake);
+  sigaddset(&wake, kWakeSignal);
+  pthread_sigmask(SIG_UNBLOCK, &wake, nullptr);
   StoppableThread::RunProcedure(self);
   return nullptr;
 }
 }  // namespace
 
 int StoppableThread::StartNative(size_t stack_size) {
+  static std::once_flag handler_set;
+  std::call_once(handler_set, [] {
+    struct sigaction action {};
+    action.sa_handler = Woken;
+    sigemptyset(&action.sa_mask);
+    sigaction(kWakeSignal, &action, nullptr);
+  });
   pthread_attr_t attributes;
   if (int error = pthread_attr_init(&attributes); error != 0)
     return error;
@@ -35,6 +56,26 @@ int StoppableThread::StartNative(size_t stack_size) {
 void StoppableThread::JoinNative() {
   pthread_join(handle_, nullptr);
   handle_ = {};
+}
+
+void StoppableThread::JoinWaking() {
+  if (!started_)
+    return;
+  // A signal sent before the thread blocks is lost; the next one, 10 ms on, comes in time.
+  for (;;) {
+    pthread_kill(handle_, kWakeSignal);
+    timespec until{};
+    clock_gettime(CLOCK_REALTIME, &until);
+    until.tv_nsec += 10 * 1000 * 1000;
+    if (until.tv_nsec >= 1000 * 1000 * 1000) {
+      until.tv_nsec -= 1000 * 1000 * 1000;
+      ++until.tv_sec;
+    }
+    if (pthread_timedjoin_np(handle_, nullptr, &until) != ETIMEDOUT)
+      break;
+  }
+  handle_ = {};
+  started_ = false;
 }
 
 bool StoppableThread::ScheduleForThroughput() const {

@@ -27,6 +27,11 @@ void StoppableThread::JoinNative() {
   handle_ = nullptr;
 }
 
+// No socket is ever kept past the process on Windows: a shut-down socket wakes its thread.
+void StoppableThread::JoinWaking() {
+  Join();
+}
+
 // Windows has no scheduling class that waives preemption on wake-up.
 bool StoppableThread::ScheduleForThroughput() const {
   return false;

@@ -54,12 +54,31 @@ int UdpSocket::ReportLocalAddress() const {
   return detail::SetOption(handle(), IPPROTO_IP, IP_PKTINFO, 1);
 }
 
-uint16_t UdpSocket::LocalPort() const {
+Endpoint UdpSocket::LocalAddress() const {
   Endpoint local;
   detail::SocketLength length = sizeof local;
   if (!IsOpen() || ::getsockname(Native(handle()), local.address(), &length) != 0)
-    return 0;
-  return ntohs(local.port_net());
+    return Endpoint();
+  return local;
+}
+
+uint16_t UdpSocket::LocalPort() const {
+  return ntohs(LocalAddress().port_net());
+}
+
+UdpSocket UdpSocket::Adopt(SocketHandle handle) {
+  UdpSocket adopted;
+  adopted.handle_.store(handle, std::memory_order_release);
+  const Endpoint local = adopted.LocalAddress();
+  adopted.v6_.store(local.is_v6(), std::memory_order_relaxed);
+  int type = 0;
+  detail::SocketLength length = sizeof type;
+  if (!local.known() || local.port_net() == 0 ||
+      ::getsockopt(Native(handle), SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &length) !=
+          0 ||
+      type != SOCK_DGRAM)
+    adopted.Close();
+  return adopted;
 }
 
 IoResult UdpSocket::SendTo(const void* data, size_t length, const Endpoint& to) const {

@@ -114,6 +114,15 @@ class UdpSocket {
 
   // The bound local port in host order, or 0 if it cannot be told.
   uint16_t LocalPort() const;
+  // The bound local address and port; unknown (Endpoint::known false) if it cannot be told.
+  Endpoint LocalAddress() const;
+
+  // Takes over a bound UDP socket that another process made (one handed on across a restart);
+  // closed when it is no bound socket of either family.
+  static UdpSocket Adopt(SocketHandle handle);
+  // A second descriptor of the same socket, for another process to keep (closed on exec), or
+  // kNoSocket when the system gives none (Windows: none is ever kept).
+  SocketHandle Duplicate() const;
 
   // Waits for at least one datagram, then takes as many more as are already waiting, up to
   // `count` (at most kMaxBatch). The result counts the slots filled, or carries the error.

@@ -3,6 +3,7 @@
 // buffer still reports its whole length. What Windows does alike is in udp_socket.cpp.
 // Refusals (ICMP port unreachable) come as reports on the socket's error queue (IP_RECVERR).
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <ifaddrs.h>
 #include <linux/errqueue.h>
 #include <netinet/icmp6.h>
@@ -269,6 +270,10 @@ int UdpSocket::TakeRefusals(int /*error*/, const Endpoint& to) const {
   for (int taken; (taken = TakeReport(handle(), to)) >= 0;)
     refused += taken;
   return refused;
+}
+
+SocketHandle UdpSocket::Duplicate() const {
+  return IsOpen() ? ::fcntl(handle(), F_DUPFD_CLOEXEC, 3) : kNoSocket;
 }
 
 void UdpSocket::Shutdown() const {

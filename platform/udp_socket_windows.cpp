@@ -216,6 +216,10 @@ int UdpSocket::TakeRefusals(int error, const Endpoint& /*to*/) const {
   return error == WSAECONNRESET ? 1 : 0;
 }
 
+SocketHandle UdpSocket::Duplicate() const {
+  return kNoSocket;
+}
+
 void UdpSocket::Shutdown() const {
   if (!IsOpen())
     return;

@@ -51,19 +51,43 @@ void ClientLink::WakeScheduledLast() {
 
 void ClientLink::Wake() {
   thread_.RequestStop();
-  socket_.Shutdown();
+  if (!port_.kept)
+    socket_.Shutdown();
 }
 
 void ClientLink::Join() {
   if (thread_.Running())
     Wake();
-  thread_.Join();
+  if (port_.kept) {
+    thread_.JoinWaking();
+  } else {
+    thread_.Join();
+  }
 }
 
 Outcome ClientLink::Start(const Route& route) {
   Outcome started = TakePort(route);
   if (started)
     started = StartReturnThread();
+  if (!started) {
+    marks_.Release();
+    socket_.Close();
+    local_port_ = 0;
+  }
+  return started;
+}
+
+Outcome ClientLink::TakeOver(UdpSocket socket, const Route& route) {
+  socket_ = std::move(socket);
+  local_port_ = socket_.LocalPort();
+  Outcome started;
+  if (!Reaches(route.servers[port_.which].endpoint))
+    started = Outcome::Failed(Step::kBind, kNoAddressFamily);
+  if (started) {
+    marks_ = LoopGuard::Marks(port_.guard, ntohs(client_.port_net()));
+    marks_.HoldLinkPort(local_port_);
+    started = StartReturnThread();
+  }
   if (!started) {
     marks_.Release();
     socket_.Close();

@@ -49,6 +49,10 @@ class ClientLink {
   // On failure nothing is left open, and the outcome says what could not be had.
   Outcome Start(const Route& route);
   Outcome Start() { return Start(port_.route->Get()); }
+  // Start on a socket the previous run of the relay had, bound already: the link keeps its
+  // port. Fails, closing the socket, when the socket cannot reach the server of `route`
+  // (kNoAddressFamily) or no thread can be had.
+  Outcome TakeOver(UdpSocket socket, const Route& route);
 
   // Sends one datagram from the link's socket to the server of `route` (at the port it
   // follows, if any); only the error is to be read. The receive thread's.
@@ -88,6 +92,10 @@ class ClientLink {
   uint16_t LastServerPort() const { return ntohs(sent_to_.load(std::memory_order_relaxed)); }
 
   const Endpoint& client() const { return client_; }
+  // The local address the client sent to; unknown when the system did not say.
+  const Endpoint& reply_from() const { return reply_from_; }
+  // The link's socket, for a second descriptor of it (UdpSocket::Duplicate).
+  const UdpSocket& socket() const { return socket_; }
   // The port the server sees, once started.
   uint16_t LocalPort() const { return local_port_; }
   std::chrono::steady_clock::time_point made() const { return made_; }

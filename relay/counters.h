@@ -68,7 +68,9 @@ class ReceiveAndReturnCount {
     "datagrams dropped because no link could be had for their client")                      \
   X(links_closed_family, SharedCount,                                                       \
     "links closed when the server moved to the other address family, their sockets unable " \
-    "to follow it")
+    "to follow it")                                                                         \
+  X(links_taken_over, SharedCount,                                                          \
+    "links handed on by the previous run of the relay, with their sockets (counted anew)")
 
 // X(name, kind, what): the counts of PortCounters, of datagrams carried and not carried.
 #define TAVORIN_PORT_COUNTERS(X)                                                                 \

@@ -16,6 +16,7 @@ class LinkCounters {
   void CountMade() { links_made_.Add(1); }
   void CountExpired() { links_expired_.Add(1); }
   void CountClosedForFamily() { links_closed_family_.Add(1); }
+  void CountTakenOver() { links_taken_over_.Add(1); }
   // A datagram of a new client for which no link could be had, and why; `new_client` when its
   // client had not been refused before in the present run of refusals.
   void CountRefused(const Outcome& why, bool new_client) {
@@ -29,7 +30,7 @@ class LinkCounters {
   // Links in the table now, give or take one being made or expiring.
   uint64_t links_held() const {
     uint64_t gone = links_expired() + links_closed_family();
-    uint64_t all = links_made();
+    uint64_t all = links_made() + links_taken_over();
     return all > gone ? all - gone : 0;
   }
   // Why the latest client was refused; done (no failure) before the first refusal.

@@ -1,5 +1,6 @@
-// The links a Listener has made, told to the thread that keeps the link log: the receive thread
-// puts one record in per link, the main thread takes them out. A ring of fixed size with one
+// The links a Listener has made, told to the thread that keeps the link log and hands sockets to
+// the service manager: the receive thread puts one record in per link (and one per link moved to
+// a new socket), the main thread takes them out. A ring of fixed size with one
 // writer and one reader, so neither ever waits; when the reader falls behind, records are
 // dropped and counted.
 #pragma once
@@ -12,13 +13,24 @@
 #include <vector>
 
 #include "platform/endpoint.h"
+#include "platform/udp_socket.h"
 
 namespace tavorin {
 
 struct LinkMade {
+  enum class Kind : uint8_t {
+    kMade,       // for a new client
+    kTakenOver,  // handed on by the previous run of the relay
+    kMoved,      // its socket opened anew in the server's other family, on the same port
+  };
   std::chrono::system_clock::time_point at;
   Endpoint client;
   uint16_t link_port;  // the port the server sees
+  Kind kind = Kind::kMade;
+  Endpoint reply_from = {};  // the local address the client sent to, when known
+  // A second descriptor of the link's socket, for the service manager to keep, when the
+  // Listener keeps its sockets (Listener::KeepSockets); the reader closes it.
+  SocketHandle kept = kNoSocket;
 };
 
 class LinkMadeQueue {
@@ -36,15 +48,16 @@ class LinkMadeQueue {
   void Disable() { on_.store(false, std::memory_order_relaxed); }
   bool enabled() const { return on_.load(std::memory_order_acquire); }
 
-  // Writer only, once it has seen enabled().
-  void Put(const LinkMade& record) {
+  // Writer only, once it has seen enabled(). False when the record was dropped.
+  bool Put(const LinkMade& record) {
     const uint64_t head = head_.load(std::memory_order_relaxed);
     if (head - tail_.load(std::memory_order_acquire) >= capacity_) {
       dropped_.fetch_add(1, std::memory_order_relaxed);
-      return;
+      return false;
     }
     records_[head % capacity_] = record;
     head_.store(head + 1, std::memory_order_release);
+    return true;
   }
 
   // Reader only: `take(record)` for each record put so far, oldest first.

@@ -59,10 +59,25 @@ Listener::~Listener() {
 }
 
 void Listener::KeepLinkRecords(bool keep) {
-  if (keep)
+  keep_records_ = keep;
+  if (keep || port_.kept)
     made_records_.Enable(kMadeRecords);
   else
     made_records_.Disable();
+}
+
+void Listener::KeepSockets() {
+  port_.kept = true;
+  made_records_.Enable(kMadeRecords);
+}
+
+void Listener::PutRecord(LinkMade record, const ClientLink& link) {
+  if (!made_records_.enabled())
+    return;
+  if (port_.kept)
+    record.kept = link.socket().Duplicate();
+  if (!made_records_.Put(record) && record.kept != kNoSocket)
+    UdpSocket::Adopt(record.kept);  // closed at once: the manager keeps one link fewer
 }
 
 void Listener::SetRoute(PublishedRoute* shared, int which) {
@@ -121,6 +136,9 @@ void Listener::TakeRoute(const PublishedRoute::Versioned& route) {
       }
       if (link->MoveTo(server)) {
         ++move.kept;
+        PutRecord({std::chrono::system_clock::now(), link->client(), link->LocalPort(),
+                   LinkMade::Kind::kMoved, link->reply_from()},
+                  *link);
       } else {
         Retire(node, LinkEnd::kServerFamily);
         counters_.CountClosedForFamily();
@@ -136,14 +154,22 @@ void Listener::TakeRoute(const PublishedRoute::Versioned& route) {
   route_seen_.store(route.version, std::memory_order_release);
 }
 
-Outcome Listener::Start(int32_t port) {
+Outcome Listener::Start(int32_t port, Handover* handover) {
   UdpSocket& socket = port_.socket;
   if (socket.IsOpen())
     return Outcome::Failed(Step::kBind, kAddressInUse);  // started once already
   refused_options_.clear();
   Endpoint local = listen_address_;
   local.set_port_net(htons(static_cast<uint16_t>(static_cast<uint32_t>(port))));
-  Outcome bound = socket.OpenAndBind(local);
+  Outcome bound;
+  if (handover != nullptr && SameAddressAndPort(handover->listening.LocalAddress(), local)) {
+    socket = std::move(handover->listening);
+    handover->listening_taken = true;
+  } else {
+    if (handover != nullptr)
+      handover->listening.Close();
+    bound = socket.OpenAndBind(local);
+  }
   if (!bound && SameAddressAndPort(listen_address_, EveryAddress(true))) {
     // IPv4 serves on alone; a system without IPv6 at all is no news.
     Endpoint v4 = EveryAddress(false);
@@ -172,6 +198,8 @@ Outcome Listener::Start(int32_t port) {
   if (guard_ != nullptr) {
     guard_->AddListeningPort(socket.LocalPort());
   }
+  if (handover != nullptr)
+    TakeOverLinks(*handover);
   if (Outcome started = thread_.Start(&Listener::ListenerThread, this); !started) {
     socket.Close();  // no link has seen this socket yet
     return started;
@@ -184,8 +212,12 @@ Outcome Listener::Start(int32_t port) {
 
 void Listener::Stop() {
   thread_.RequestStop();
-  port_.socket.Shutdown();
-  thread_.Join();
+  if (port_.kept) {
+    thread_.JoinWaking();
+  } else {
+    port_.socket.Shutdown();
+    thread_.Join();
+  }
   // The receive thread has ended: what it had not handed over yet is passed on now.
   if (!expiring_.empty()) {
     std::lock_guard<std::mutex> lock(expired_lock_);
@@ -236,6 +268,43 @@ void Listener::CloseAll(const LinkClosed& closed) {
   sweep_at_ = nullptr;
 }
 
+void Listener::TakeOverLinks(Handover& handover) {
+  using Fate = TakenLink::Fate;
+  const Route route = route_->Get();
+  for (TakenLink& taken : handover.links) {
+    if (!handover.listening_taken) {
+      taken.socket.Close();
+      taken.fate = Fate::kPortChanged;
+      continue;
+    }
+    std::unique_ptr<ClientLink> link;
+    try {
+      link = std::make_unique<ClientLink>(taken.client, port_, taken.reply_from);
+    } catch (const std::bad_alloc&) {
+      taken.socket.Close();
+      taken.fate = Fate::kNoLink;
+      continue;
+    }
+    if (Outcome started = link->TakeOver(std::move(taken.socket), route); !started) {
+      taken.fate = started.error() == kNoAddressFamily ? Fate::kServerFamily : Fate::kNoLink;
+      continue;
+    }
+    ClientLink* const made = link.get();
+    if (!links_.AddHead(link)) {
+      taken.fate = Fate::kNoLink;
+      continue;
+    }
+    links_.head()->quiet_since = Clock::now();
+    counters_.CountTakenOver();
+    taken.fate = Fate::kTaken;
+    // The manager keeps the socket already: no second descriptor of it.
+    if (made_records_.enabled()) {
+      made_records_.Put({std::chrono::system_clock::now(), made->client(), made->LocalPort(),
+                         LinkMade::Kind::kTakenOver, made->reply_from()});
+    }
+  }
+}
+
 ClientLink* Listener::FindClient(const Endpoint& source) const {
   return links_.Find(source);
 }
@@ -280,8 +349,9 @@ void Listener::AddClient(const ReceiveSlot& slot, LoopGuard::Verdict verdict,
   refused_clients_.EndRun();
   // Recorded before the first datagram goes out: whoever sees it at the server may stop the
   // relay at once, and the stop writes only the records already waiting.
-  if (made_records_.enabled())
-    made_records_.Put({std::chrono::system_clock::now(), slot.source, made->LocalPort()});
+  PutRecord({std::chrono::system_clock::now(), slot.source, made->LocalPort(),
+             LinkMade::Kind::kMade, slot.reply_from},
+            *made);
   made->CountFromClient();
   if (const uint32_t rate = route.value.rules.client_rate; rate != 0)
     made->TakeToken(now, rate);  // the first datagram, from a full bucket

@@ -40,7 +40,38 @@ class Listener {
   // outcome says which and why. Where the system has no IPv6, or the IPv6 half of every local
   // address cannot be had, every IPv4 address is bound instead (refused_options says why,
   // unless IPv6 is missing altogether).
-  Outcome Start(int32_t port);
+  Outcome Start(int32_t port) { return Start(port, nullptr); }
+
+  // Sockets the previous run of the relay handed on: its listening socket and its links'.
+  struct TakenLink {
+    enum class Fate : uint8_t {
+      kWaiting,       // not looked at yet
+      kTaken,         // the link relays on, on its port
+      kPortChanged,   // the listening socket was not taken over: it is not on this port now
+      kServerFamily,  // its socket cannot reach the server's family
+      kNoLink,        // no thread or memory to be had for it
+    };
+    Endpoint client;
+    Endpoint reply_from;  // the local address its client sent to; unknown when not known
+    UdpSocket socket;
+    Fate fate = Fate::kWaiting;
+  };
+  struct Handover {
+    UdpSocket listening;  // taken over when bound to the address and port Start is given
+    std::vector<TakenLink> links;
+    bool listening_taken = false;
+  };
+  // Start, taking over what `handover` holds that fits: the listening socket in place of a new
+  // one, and each link on it, its return thread started and its record put (kTakenOver), before
+  // the receive thread starts, so that what waits in the sockets is relayed as it would have
+  // been. What does not fit is closed, each link's fate said. Sockets that a client or the
+  // server sent to meanwhile hold their datagrams.
+  Outcome Start(int32_t port, Handover* handover);
+
+  // Has every socket of this Listener's links handed to the main thread to be kept by the
+  // service manager (LinkMade::kept), and no socket ever shut down (PortShare::kept). Before
+  // Start.
+  void KeepSockets();
 
   // The address to listen on, of either family, port aside; by default every local address of
   // both families (::). Set before Start.
@@ -165,6 +196,11 @@ class Listener {
   // Once for every route published: links whose sockets cannot reach a server moved to the
   // other family move to it, on their own ports, or are closed.
   void TakeRoute(const PublishedRoute::Versioned& route);
+  // Takes over the links of `handover` (see Start), once the listening socket is open.
+  void TakeOverLinks(Handover& handover);
+  // Puts `record` for the log and the service manager, a descriptor of `link`'s socket with it
+  // when sockets are kept.
+  void PutRecord(LinkMade record, const ClientLink& link);
   // Makes, starts and enters a link for a new client, carrying its first datagram. When no
   // link can be had, or the limit on links is reached, the datagram is dropped and the
   // refusal counted; a source the guard doubted is dropped if its address turns out to be
@@ -202,6 +238,7 @@ class Listener {
   std::atomic<uint32_t> family_kept_{0};
   std::atomic<uint32_t> family_closed_{0};
   LinkMadeQueue made_records_;
+  bool keep_records_ = false;  // for the link log
   std::vector<RefusedOption> refused_options_;
   // The receive thread's place in the idle sweep: the next node to look at (null: the head),
   // and when the next step is due.

@@ -38,6 +38,10 @@ struct PortShare {
   // server sees the client's; else the unspecified address of the server's family. Set before
   // the Listener starts.
   bool transparent = false;
+  // Whether the service manager keeps a descriptor of every socket of this port for the next
+  // run of the relay: then no socket is ever shut down (that would shut the kept one down too),
+  // and a thread is woken by a signal instead. Set before the Listener starts.
+  bool kept = false;
   // The ports a link must not keep (the relay's own and the server's), and where a link
   // records its own; none without a guard.
   LoopGuard* guard = nullptr;

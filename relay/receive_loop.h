@@ -45,8 +45,10 @@ void ReceiveBatches(const UdpSocket& socket, const StoppableThread& thread, size
   }
   while (thread.Running()) {
     IoResult received = socket.ReceiveMany(slots, N);
-    if (!thread.Running())
-      break;  // woken to stop: what the receive brought is the wake itself
+    // Woken to stop: a shut-down socket brings nothing, an interrupted receive fails; what came
+    // just before the wake is still passed on.
+    if (!thread.Running() && (received.error != 0 || received.count <= 0))
+      break;
     if (received.error != 0) {
       failed(received.error);
       PauseAfterReceiveError(received.error);

@@ -190,7 +190,21 @@ RunningProgram::RunningProgram(const std::string& directory, const Launch& launc
     dup2(err[1], 2);
     // Nothing of the test's own (or of whatever started it) reaches the program, so that a
     // limit on descriptors counts exactly what the program opens.
-    closefrom(3);
+    // Out of the way of 3 and up first, then to their places.
+    std::vector<int> passed;
+    for (const auto& [fd, name] : launch.passed)
+      passed.push_back(fcntl(fd, F_DUPFD, 512));
+    std::string names;
+    for (size_t k = 0; k < passed.size(); ++k) {
+      dup2(passed[k], static_cast<int>(3 + k));
+      names += (k == 0 ? "" : ":") + launch.passed[k].second;
+    }
+    closefrom(static_cast<unsigned>(3 + passed.size()));
+    if (!passed.empty()) {
+      setenv("LISTEN_FDS", std::to_string(passed.size()).c_str(), 1);
+      setenv("LISTEN_FDNAMES", names.c_str(), 1);
+      setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
+    }
     for (int fd : launch.closed)
       close(fd);
     for (int signal_number : launch.ignored_signals)

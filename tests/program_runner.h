@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace tavorin::testing {
@@ -75,6 +76,9 @@ struct Launch {
   std::vector<std::string> arguments = {};  // after the program's name
   std::vector<int> ignored_signals = {};    // ignored when it starts, as nohup leaves SIGHUP
   std::string preload = {};                 // a library preloaded into it (LD_PRELOAD)
+  // Descriptors passed in as a service manager passes them, from 3 on, with their names
+  // ($LISTEN_FDS, $LISTEN_FDNAMES, $LISTEN_PID).
+  std::vector<std::pair<int, std::string>> passed = {};
 };
 
 class RunningProgram {

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,7 +18,9 @@
 
 #include <gtest/gtest.h>
 
+#include "app/socket_store.h"
 #include "platform/service_notify.h"
+#include "tests/program_checks.h"
 #include "tests/program_runner.h"
 
 namespace tavorin {
@@ -45,21 +48,55 @@ class ManagerSocket {
     EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&address), length), 0)
         << name << ": " << std::strerror(errno);
   }
-  ~ManagerSocket() { close(fd_); }
+  ~ManagerSocket() {
+    close(fd_);
+    for (const auto& [name, fd] : kept_)
+      close(fd);
+  }
   ManagerSocket(const ManagerSocket&) = delete;
   ManagerSocket& operator=(const ManagerSocket&) = delete;
 
-  // Every datagram waiting now, oldest first.
-  std::vector<std::string> Waiting() {
+  // Every datagram waiting now, oldest first; a descriptor that comes with one goes to
+  // `attached`, or is closed.
+  std::vector<std::string> Waiting(std::vector<int>* attached = nullptr) {
     std::vector<std::string> all;
     char buffer[4096];
-    for (ssize_t n; (n = recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT)) >= 0;)
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+    iovec text{buffer, sizeof buffer};
+    for (;;) {
+      msghdr header{nullptr, 0, &text, 1, control, sizeof control, 0};
+      const ssize_t n = recvmsg(fd_, &header, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+      if (n < 0)
+        return all;
       all.emplace_back(buffer, static_cast<size_t>(n));
-    return all;
+      int fd = -1;
+      if (cmsghdr* rights = CMSG_FIRSTHDR(&header); rights != nullptr)
+        std::memcpy(&fd, CMSG_DATA(rights), sizeof fd);
+      if (attached != nullptr)
+        attached->push_back(fd);
+      else if (fd >= 0)
+        close(fd);
+    }
+  }
+  // What a manager keeps for the next run, by name, after the datagrams waiting now.
+  std::map<std::string, int>& Kept() {
+    std::vector<int> attached;
+    const std::vector<std::string> all = Waiting(&attached);
+    for (size_t k = 0; k < all.size(); ++k) {
+      const std::string name = all[k].substr(all[k].find("FDNAME=") + 7);
+      if (all[k].starts_with("FDSTORE=1") && attached[k] >= 0) {
+        kept_.emplace(name, attached[k]);
+      } else if (all[k].starts_with("FDSTOREREMOVE=1") && kept_.count(name) != 0) {
+        close(kept_[name]);
+        kept_.erase(name);
+      }
+    }
+    return kept_;
   }
 
  private:
   int fd_ = -1;
+  std::map<std::string, int> kept_;
 };
 
 // A name in the abstract namespace that no other test process takes at the same time.
@@ -275,6 +312,118 @@ TEST_F(ServiceNotifierTest, WatchdogIntervalFromTheEnvironment) {
     EXPECT_EQ(ServiceNotifier().WatchdogInterval(), c.interval);
   }
 }
+
+}  // namespace
+}  // namespace tavorin
+
+namespace tavorin {
+namespace {
+
+// A name says what its socket is, and the next run reads it back as it was: an IPv4 address in
+// IPv6 form stays in that form, as the client was seen, and a scope is kept.
+TEST(SocketNames, SayWhatEachSocketIsAndReadBack) {
+  const Endpoint v4 = testing::LoopbackEndpoint(5000, 7);
+  Endpoint mapped = Mapped(v4);
+  Endpoint scoped = testing::Loopback6Endpoint(5001);
+  scoped.v6.sin6_scope_id = 3;
+  struct Case {
+    int which;
+    Endpoint client;
+    Endpoint reply_from;
+    std::string name;
+  } cases[] = {
+      {0, v4, {}, "link_P_40123_127.0.0.7_5000"},
+      {1, mapped, Mapped(testing::LoopbackEndpoint(0, 2)),
+       "link_P+1_40123_--ffff-127.0.0.7_5000_--ffff-127.0.0.2"},
+      {0, scoped, {}, "link_P_40123_--1%3_5001"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(LinkSocketName(c.which, 40123, c.client, c.reply_from), c.name);
+    const std::optional<NamedLink> read = ParseLinkSocketName(c.name);
+    ASSERT_TRUE(read.has_value()) << c.name;
+    EXPECT_EQ(read->which, c.which);
+    EXPECT_EQ(read->client.is_v6(), c.client.is_v6()) << c.name;
+    EXPECT_TRUE(SameAddressAndPort(read->client, c.client)) << c.name;
+    EXPECT_EQ(read->client.is_v6() ? read->client.v6.sin6_scope_id : 0u,
+              c.client.is_v6() ? c.client.v6.sin6_scope_id : 0u);
+    EXPECT_EQ(read->reply_from.known(), c.reply_from.known()) << c.name;
+  }
+  for (const char* stranger : {"listen_P", "unknown", "link_Q_1_127.0.0.1_5", "link_P_1_x_5",
+                               "link_P_1_127.0.0.1_70000", "link_P_1_127.0.0.1_5_6_7"})
+    EXPECT_FALSE(ParseLinkSocketName(stranger).has_value()) << stranger;
+}
+
+// A relay run by a manager that keeps its sockets: a restart hands every link on, on its port,
+// with what arrived meanwhile; a restart on another port closes them and has them forgotten.
+struct HandOnRow : testing::NamedRow {
+  bool same_port;
+  std::string line;  // the start's line on standard error
+};
+
+class HandOn : public ServiceNotifierTest, public ::testing::WithParamInterface<HandOnRow> {};
+
+TEST_P(HandOn, ARestartKeepsEveryLinkOnItsPort) {
+  using namespace testing;
+  const std::string name = AbstractName();
+  ManagerSocket manager(name);
+  Set("NOTIFY_SOCKET", name);
+  StartedRelay first({.proxy = "LogLinks=1\n"});
+  UdpPeer clients[3];
+  uint16_t link_ports[3];
+  for (int i = 0; i < 3; ++i) {
+    clients[i].SendTo(Pattern(10, i), first.port);
+    std::optional<Received> at_server = first.server().Receive();
+    ASSERT_TRUE(at_server.has_value());
+    link_ports[i] = ntohs(at_server->from.port_net());
+  }
+  ASSERT_EQ(Settle([&] { return static_cast<int>(manager.Kept().size()); }, 5), 5)
+      << "the listening sockets and three links kept";
+  first.Signal(SIGTERM);
+  EXPECT_TRUE(ExitedWith(first.WaitForExit(10000), 0));
+  // Meanwhile: a client's datagram waits in the listening socket, a reply in a link's.
+  clients[0].SendTo(Pattern(11, 9), first.port);
+  first.server().SendTo(Pattern(12, 8), LoopbackEndpoint(link_ports[1]));
+
+  Launch launch;
+  for (const auto& [kept_name, fd] : manager.Kept())
+    launch.passed.emplace_back(fd, kept_name);
+  StartedRelay second({.proxy = "LogLinks=1\n",
+                       .launch = launch,
+                       .port = GetParam().same_port ? first.port : uint16_t{0},
+                       .server_port = first.server_port});
+  EXPECT_EQ(second.ErrorLines(1), GetParam().line);
+  if (GetParam().same_port) {
+    std::optional<Received> waited = first.server().Receive();
+    ASSERT_TRUE(waited.has_value()) << "the datagram sent meanwhile is relayed";
+    EXPECT_EQ(waited->data, Pattern(11, 9));
+    EXPECT_EQ(ntohs(waited->from.port_net()), link_ports[0]) << "from the link's port";
+    std::optional<Received> reply = clients[1].Receive();
+    ASSERT_TRUE(reply.has_value()) << "the reply sent meanwhile reaches the client";
+    EXPECT_EQ(reply->data, Pattern(12, 8));
+    ExpectRelayed(clients[2], second.port, first.server(), 3);
+  }
+  const int links_kept = GetParam().same_port ? 3 : 0;
+  EXPECT_EQ(Settle([&] { return static_cast<int>(manager.Kept().size()); }, 2 + links_kept),
+            2 + links_kept)
+      << "the manager keeps the listening sockets and the links taken over, no more";
+  second.Signal(SIGTERM);
+  EXPECT_TRUE(ExitedWith(second.WaitForExit(10000), 0));
+  EXPECT_EQ(Occurrences(second.Log(), "taken_over=1"), static_cast<size_t>(links_kept))
+      << second.Log();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Program, HandOn,
+    ::testing::Values(
+        HandOnRow{{"SamePort"},
+                  true,
+                  "tavorin: taken over from the previous run: 3 links with "
+                  "their ports\n"},
+        HandOnRow{{"NewPort"},
+                  false,
+                  "tavorin: taken over from the previous run: 0 links with their ports; 3 closed "
+                  "(their listening port is not this relay's now)\n"}),
+    testing::RowName());
 
 }  // namespace
 }  // namespace tavorin
