@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 #include <system_error>
+#include <thread>
 
 #include "app/live_settings.h"
 #include "app/number.h"
@@ -31,8 +32,17 @@ namespace {
 
 constexpr auto kKeyTestInterval = std::chrono::milliseconds(500);
 
-bool StartListener(Listener& listener, int32_t port, Listener::Handover& handover) {
+bool StartListener(Listener& listener, int32_t port, Listener::Handover& handover,
+                   bool port_let_go) {
   Outcome started = listener.Start(port, &handover);
+  // A listening socket of the previous run that the manager was told to let go may hold the
+  // port a moment longer.
+  constexpr auto kLetGo = std::chrono::milliseconds(100);
+  for (int tries = 0; port_let_go && !started && started.error() == kAddressInUse && tries < 30;
+       ++tries) {
+    std::this_thread::sleep_for(kLetGo);
+    started = listener.Start(port, &handover);
+  }
   if (started) {
     for (const Listener::RefusedOption& refused : listener.refused_options()) {
       std::fprintf(stderr, "tavorin: warning: port %u: the system refused %s: %s\n",
@@ -110,7 +120,8 @@ struct Engine {
 // Checks what the settings ask of the host, starts both Listeners and prints the last two
 // console lines; the exit status when the start fails.
 std::optional<int> StartRelay(Engine& engine, const Settings& settings, const Endpoint& address,
-                              const std::string& settings_path, Handovers& handovers) {
+                              const std::string& settings_path, Handovers& handovers,
+                              SocketStore& store) {
   engine.live.ApplyAtStart();
   // An address the host lacks would fail to bind with the system's words alone.
   if (!IsAddressOfThisHost(settings.listen_address)) {
@@ -136,8 +147,21 @@ std::optional<int> StartRelay(Engine& engine, const Settings& settings, const En
       return kConfigurationError;
     }
   }
-  if (!StartListener(engine.a, settings.proxy_port, handovers.of[0]) ||
-      !StartListener(engine.b, NextNumber(settings.proxy_port), handovers.of[1])) {
+  // A listening socket handed on that does not fit the settings (another address, or P moved
+  // by one) may hold the very port to be bound: the manager lets it go first.
+  const int32_t ports[2] = {settings.proxy_port, NextNumber(settings.proxy_port)};
+  Listener* listeners[2] = {&engine.a, &engine.b};
+  bool let_go = false;
+  for (int i = 0; i < 2; ++i) {
+    UdpSocket& passed = handovers.of[i].listening;
+    if (passed.IsOpen() && !listeners[i]->Fits(passed, ports[i])) {
+      passed.Close();
+      store.ForgetNow(ListeningSocketName(i));
+      let_go = true;
+    }
+  }
+  if (!StartListener(engine.a, ports[0], handovers.of[0], let_go) ||
+      !StartListener(engine.b, ports[1], handovers.of[1], let_go)) {
     return kStartFailed;  // a port in use now may be free at the next start
   }
   if (engine.live.ServesItself()) {
@@ -200,7 +224,8 @@ int RunRelay(const Settings& settings, const Endpoint& address, const std::strin
     engine.a.KeepSockets();
     engine.b.KeepSockets();
   }
-  if (std::optional<int> failed = StartRelay(engine, settings, address, settings_path, handovers))
+  if (std::optional<int> failed =
+          StartRelay(engine, settings, address, settings_path, handovers, store))
     return *failed;
   // What was not taken over is forgotten first: a new listening socket has the old one's name.
   for (const std::string& line : store.TakenOver(handovers))

@@ -75,6 +75,8 @@ class SocketStore {
   // A link that ended: its socket forgotten, unless every link ends with the relay (kShutdown),
   // when the manager keeps it for a restart and lets it go at a plain stop.
   void Closed(int which, const ClientLink& link, LinkEnd why);
+  // Has the manager let go of what it keeps under `name` now, ahead of what waits.
+  void ForgetNow(const std::string& name) { service_.ForgetSocket(name); }
   // Sends what waits, in order, until the manager's socket is full; the rest waits.
   void Send();
 

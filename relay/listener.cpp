@@ -162,7 +162,7 @@ Outcome Listener::Start(int32_t port, Handover* handover) {
   Endpoint local = listen_address_;
   local.set_port_net(htons(static_cast<uint16_t>(static_cast<uint32_t>(port))));
   Outcome bound;
-  if (handover != nullptr && SameAddressAndPort(handover->listening.LocalAddress(), local)) {
+  if (handover != nullptr && Fits(handover->listening, port)) {
     socket = std::move(handover->listening);
     handover->listening_taken = true;
   } else {
@@ -266,6 +266,17 @@ void Listener::CloseAll(const LinkClosed& closed) {
   closing_.clear();
   links_.RemoveAll();
   sweep_at_ = nullptr;
+}
+
+bool Listener::Fits(const UdpSocket& socket, int32_t port) const {
+  Endpoint local = listen_address_;
+  local.set_port_net(htons(static_cast<uint16_t>(static_cast<uint32_t>(port))));
+  const Endpoint bound = socket.LocalAddress();
+  if (SameAddressAndPort(bound, local))
+    return true;
+  Endpoint v4 = EveryAddress(false);
+  v4.set_port_net(local.port_net());
+  return SameAddressAndPort(listen_address_, EveryAddress(true)) && SameAddressAndPort(bound, v4);
 }
 
 void Listener::TakeOverLinks(Handover& handover) {

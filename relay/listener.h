@@ -67,6 +67,10 @@ class Listener {
   // been. What does not fit is closed, each link's fate said. Sockets that a client or the
   // server sent to meanwhile hold their datagrams.
   Outcome Start(int32_t port, Handover* handover);
+  // Whether Start would take `socket` over as the listening socket of `port`: bound to the
+  // listening address and that port, or to every IPv4 address where every address of both
+  // families is asked for (a system without IPv6).
+  bool Fits(const UdpSocket& socket, int32_t port) const;
 
   // Has every socket of this Listener's links handed to the main thread to be kept by the
   // service manager (LinkMade::kept), and no socket ever shut down (PortShare::kept). Before
