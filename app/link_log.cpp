@@ -1,6 +1,7 @@
 #include "app/link_log.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <iterator>
 #include <string_view>
@@ -24,12 +25,17 @@ std::string UtcTimestamp(std::chrono::system_clock::time_point at) {
   return text;
 }
 
-namespace {
 std::string TrafficText(const char* way, const Traffic& t) {
   return std::string(" ") + way + "_datagrams=" + std::to_string(t.datagrams) + " " + way +
          "_bytes=" + std::to_string(t.bytes);
 }
-}  // namespace
+
+std::string SecondsText(std::chrono::milliseconds span) {
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%lld.%03lld", static_cast<long long>(span.count() / 1000),
+                static_cast<long long>(span.count() % 1000));
+  return seconds;
+}
 
 void LinkLog::Line(WallClock::time_point at, const std::string& text) {
   pending_ += UtcTimestamp(at) + " tavorin " + text + "\n";
@@ -44,11 +50,8 @@ void LinkLog::Made(uint16_t port, const LinkMade& record) {
 
 void LinkLog::Closed(uint16_t port, const ClientLink& link, const char* reason,
                      Clock::time_point now) {
-  const auto lived = std::chrono::duration_cast<std::chrono::milliseconds>(now - link.made());
-  char seconds[32];
-  std::snprintf(seconds, sizeof seconds, "%lld.%03lld",
-                static_cast<long long>(lived.count() / 1000),
-                static_cast<long long>(lived.count() % 1000));
+  const std::string seconds =
+      SecondsText(std::chrono::duration_cast<std::chrono::milliseconds>(now - link.made()));
   Line(WallClock::now(), "link-closed port=" + std::to_string(port) +
                              " client=" + EndpointText(link.client()) +
                              " link=" + std::to_string(link.LocalPort()) + " reason=" + reason +
@@ -57,21 +60,29 @@ void LinkLog::Closed(uint16_t port, const ClientLink& link, const char* reason,
                              " server_port=" + std::to_string(link.LastServerPort()));
 }
 
-void LinkLog::Counters(uint16_t port, const Listener& listener) {
+std::array<uint64_t, std::size(kCountersLine)> CounterValues(const Listener& listener,
+                                                             uint64_t lines_lost) {
   const LinkCounters& links = listener.counters();
   const PortCounters& data = listener.port_counters();
 #define TAVORIN_LINK_VALUE(name, kind, what) links.name(),
 #define TAVORIN_PORT_VALUE(name, kind, what) data.name(),
-  const uint64_t lost = unwritten_ + listener.made_records().dropped();
   const uint64_t values[] = {
       links.links_held(),
-      TAVORIN_LINK_COUNTERS(TAVORIN_LINK_VALUE)  //
-      TAVORIN_PORT_COUNTERS(TAVORIN_PORT_VALUE)  //
-      lost,
+      TAVORIN_LINK_COUNTERS(TAVORIN_LINK_VALUE)      //
+          TAVORIN_PORT_COUNTERS(TAVORIN_PORT_VALUE)  //
+          lines_lost +
+          listener.made_records().dropped(),
   };
 #undef TAVORIN_LINK_VALUE
 #undef TAVORIN_PORT_VALUE
   static_assert(std::size(values) == std::size(kCountersLine), "a value for every key");
+  std::array<uint64_t, std::size(kCountersLine)> all{};
+  std::copy(std::begin(values), std::end(values), all.begin());
+  return all;
+}
+
+void LinkLog::Counters(uint16_t port, const Listener& listener) {
+  const auto values = CounterValues(listener, unwritten_);
   std::string text = "counters port=" + std::to_string(port);
   for (size_t i = 0; i < std::size(values); ++i)
     text += std::string(" ") + kCountersLine[i].key + "=" + std::to_string(values[i]);

@@ -13,6 +13,7 @@
 //     to_client_datagrams=12 to_client_bytes=5711 server_port=2000   (one line)
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -39,6 +40,15 @@ inline constexpr CounterKey kCountersLine[] = {
     {"log_lines_lost", "lines of the log dropped as it could not take them at once"},
 };
 #undef TAVORIN_COUNTER_KEY
+
+// The values of the counters line of `listener`, in its order; `lines_lost` the log's own.
+std::array<uint64_t, std::size(kCountersLine)> CounterValues(const Listener& listener,
+                                                             uint64_t lines_lost);
+
+// " to_server_datagrams=N to_server_bytes=N", for `way` "to_server".
+std::string TrafficText(const char* way, const Traffic& t);
+// A span in seconds to the millisecond: 122.585.
+std::string SecondsText(std::chrono::milliseconds span);
 
 // `at` as UTC in ISO 8601 to the millisecond: 2026-12-08T10:15:02.417Z.
 std::string UtcTimestamp(std::chrono::system_clock::time_point at);

@@ -14,6 +14,8 @@
 #include "app/number.h"
 #include "app/settings.h"
 #include "app/socket_store.h"
+#include "app/status_pages.h"
+#include "app/status_server.h"
 #include "app/upkeep.h"
 #include "platform/console_keys.h"
 #include "platform/control_signals.h"
@@ -103,6 +105,21 @@ void WaitForStop(Upkeep& upkeep, ControlSignals& signals, ServiceNotifier& servi
   }
   if (const char* request = signals.StopRequest(); request != nullptr && StandardErrorReady())
     WriteStandardErrorLine(std::string("tavorin: ") + request + ": stopping");
+}
+
+// The status listener, when StatusAddress asks for one; false when it cannot listen.
+bool StartStatus(StatusServer& status, const StatusFacts& facts, const Endpoint& address,
+                 const std::string& settings_path) {
+  if (!address.known())
+    return true;
+  if (Outcome started = status.Start(address, PagesOf(facts)); !started) {
+    std::fprintf(stderr, "tavorin: cannot listen on TCP %s (%s=%s of %s): %s\n",
+                 EndpointText(address).c_str(), KeyOf(KeyId::kStatusAddress).name,
+                 EndpointText(address).c_str(), settings_path.c_str(),
+                 ErrorText(started.error()).c_str());
+    return false;
+  }
+  return true;
 }
 
 // The engine and what a reload changes in it, in the order they must outlive each other: the
@@ -210,6 +227,55 @@ void Reload(LiveSettings& live, Upkeep& upkeep, const std::string& settings_path
   }
 }
 
+// Before the orderly stop: new clients are refused and /health says 503, while the links held
+// relay on until none is left (each gone idle) or `most` has passed, or a second stop request
+// ends the wait.
+void Drain(Engine& engine, Upkeep& upkeep, ControlSignals& signals, ServiceNotifier& service,
+           StatusFacts& facts, std::chrono::seconds most) {
+  constexpr auto kSlice = std::chrono::milliseconds(100);
+  const auto start = std::chrono::steady_clock::now();
+  const auto end = start + most;
+  facts.drain_ends_ms.store(
+      std::chrono::duration_cast<std::chrono::milliseconds>(end.time_since_epoch()).count());
+  facts.phase.store(RelayPhase::kDraining);
+  engine.a.SetDraining(true);
+  engine.b.SetDraining(true);
+  signals.AllowDrain();
+  auto held = [&] { return engine.a.counters().links_held() + engine.b.counters().links_held(); };
+  const std::string begun = "draining: new clients refused; " + std::to_string(held()) +
+                            " links held, for up to " + std::to_string(most.count()) + " s";
+  service.Status(begun);
+  if (StandardErrorReady())
+    WriteStandardErrorLine("tavorin: " + begun);
+  const char* why = "the time is up";
+  for (int turn = 1;; ++turn) {
+    if (held() == 0) {
+      why = "every link has gone idle";
+      break;
+    }
+    if (signals.DrainEnded()) {
+      why = "a second stop request";
+      break;
+    }
+    if (std::chrono::steady_clock::now() >= end)
+      break;
+    service.Watchdog();
+    if (signals.TakeReloadRequest())
+      WriteStandardErrorLine("tavorin: warning: no reload while draining");
+    signals.Wait(kSlice);
+    upkeep.Between();
+    if (turn % 5 == 0)
+      upkeep.Tick();
+  }
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - start);
+  if (StandardErrorReady()) {
+    WriteStandardErrorLine("tavorin: drained in " + std::to_string(took.count() / 1000) + "." +
+                           std::to_string(took.count() % 1000 / 100) + " s (" + why + "); " +
+                           std::to_string(held()) + " links left");
+  }
+}
+
 // Runs the relay with the settings read, until a key is pressed or a stop is asked for.
 int RunRelay(const Settings& settings, const Endpoint& address, const std::string& settings_path,
              const std::string& log_path, ControlSignals& signals) {
@@ -217,10 +283,11 @@ int RunRelay(const Settings& settings, const Endpoint& address, const std::strin
   Handovers handovers = SortPassedSockets(TakePassedSockets());
   Engine engine(settings, address);
   SocketStore store(service);
-  // The status line needs the totals, which are otherwise kept only for the link log; the
-  // manager keeps every socket, so that a restart keeps every link.
-  if (service.enabled()) {
+  // The status line and the metrics need the totals, which are otherwise kept only for the
+  // link log; the manager keeps every socket, so that a restart keeps every link.
+  if (service.enabled() || settings.status_address.known())
     engine.live.CountRelayedAlways();
+  if (service.enabled()) {
     engine.a.KeepSockets();
     engine.b.KeepSockets();
   }
@@ -232,17 +299,25 @@ int RunRelay(const Settings& settings, const Endpoint& address, const std::strin
     std::fprintf(stderr, "%s\n", line.c_str());
   store.Started(engine.a, 0, handovers.of[0].listening_taken);
   store.Started(engine.b, 1, handovers.of[1].listening_taken);
+  StatusFacts facts{{&engine.a, &engine.b}, {engine.a.LocalPort(), engine.b.LocalPort()}};
+  StatusServer status;
+  if (!StartStatus(status, facts, settings.status_address, settings_path))
+    return kStartFailed;
   const std::string log_target = OpenLog(log_path, settings_path, settings.log_links);
   store.Send();
   service.Ready();
 
   Upkeep upkeep(engine.a, engine.b, settings.max_datagram, settings.client_rate, settings.log_links,
                 store.enabled() ? &store : nullptr);
-  WaitForStop(upkeep, signals, service, [&] {
+  auto reload = [&] {
     service.Reloading();
     Reload(engine.live, upkeep, settings_path, log_path, log_target);
     service.Ready();
-  });
+  };
+  WaitForStop(upkeep, signals, service, reload);
+  if (const uint32_t seconds = engine.live.settings().drain_seconds; seconds != 0)
+    Drain(engine, upkeep, signals, service, facts, std::chrono::seconds(seconds));
+  facts.phase.store(RelayPhase::kStopping);
   signals.Release();
   service.Stopping();
   upkeep.Finish();

@@ -25,6 +25,8 @@ std::string ShortageText(const Outcome& outcome) {
       return "no memory";
     case Step::kLimit:
       return "limit of " + std::to_string(outcome.error()) + " links reached";
+    case Step::kDraining:
+      return "the relay is draining before its stop";
   }
   return "unknown";
 }

@@ -37,6 +37,11 @@ constexpr std::array<Key, static_cast<size_t>(KeyId::kCount)> kKeys = {{
    "1: the log gets a line per link made and closed, and counters", &Settings::log_links},
   {KeyId::kClientRate, "Proxy", "ClientRate", "0", KeyKind::kNumber, 0, kAny, true,
    "datagrams a second one client may send; 0: no limit", &Settings::client_rate},
+  {KeyId::kStatusAddress, "Proxy", "StatusAddress", "", KeyKind::kAddressAndPort, 0, 0, false,
+   "address:port of the HTTP status listener (/metrics, /health, /links); none when empty",
+   &Settings::status_address},
+  {KeyId::kDrainSeconds, "Proxy", "DrainSeconds", "0", KeyKind::kNumber, 0, 600, true,
+   "seconds a stop refuses new clients while held links go idle; 0: none", &Settings::drain_seconds},
   {KeyId::kServerPort, "Server", "Port", "2000", KeyKind::kServerPort, 0, 65535, true,
    "S: datagrams to P go to S, those to P+1 to S+1", &Settings::server_port},
   {KeyId::kServerIp, "Server", "IP", "127.0.0.1", KeyKind::kHost, 0, 59, true,
@@ -178,6 +183,8 @@ class KeyReader {
       case KeyKind::kNumber:
       case KeyKind::kChoice:
         return TakeNumber(value);
+      case KeyKind::kAddressAndPort:
+        return TakeAddressAndPort(value);
     }
   }
 
@@ -212,6 +219,27 @@ class KeyReader {
     s_.errors.push_back(Printable(found_) + " in [" + key_.section + "] of " + path_ +
                         " is not an IPv4 or IPv6 address of this host; the relay listens only "
                         "where it is told");
+  }
+
+  void TakeAddressAndPort(const std::string& value) {
+    if (value.empty())
+      return;  // none
+    const size_t colon = value.rfind(':');
+    std::optional<Endpoint> address;
+    std::optional<uint32_t> port;
+    if (colon != std::string::npos) {
+      address = ParseAddress(value.substr(0, colon));
+      port = ParseWholeNumber(value.substr(colon + 1));
+    }
+    // A bare IPv6 address has colons of its own: it takes brackets before its port.
+    const bool bare_v6 = address && address->is_v6() && value[0] != '[';
+    if (!address || bare_v6 || !port || *port == 0 || *port > 65535) {
+      if (AsRunning() || !KeepRunning("is not an address and port"))
+        Warn("is not an address and port (127.0.0.1:9150, [::1]:9150); using none");
+      return;
+    }
+    address->set_port_net(htons(static_cast<uint16_t>(*port)));
+    Field<Endpoint>() = *address;
   }
 
   void TakeNumber(const std::string& value) {
@@ -396,7 +424,9 @@ std::string ValueText(const Settings& s, KeyId id) {
         if constexpr (std::is_same_v<T, std::string>)
           return value;
         else if constexpr (std::is_same_v<T, Endpoint>)
-          return AddressText(value);
+          return !value.known()          ? std::string()
+                 : value.port_net() != 0 ? EndpointText(value)
+                                         : AddressText(value);
         else if constexpr (std::is_same_v<T, bool>)
           return std::string(value ? "1" : "0");
         else

@@ -27,6 +27,8 @@ enum class KeyId : uint8_t {
   kMaxClients,
   kLogLinks,
   kClientRate,
+  kStatusAddress,
+  kDrainSeconds,
   kServerPort,
   kServerIp,
   kRepliesFromServerOnly,
@@ -57,6 +59,10 @@ struct Settings {
   // The address P and P + 1 are bound to, port 0; by default every local address of both
   // families.
   Endpoint listen_address = EveryAddress(true);
+  // Where the status listener (/metrics, /health, /links) takes TCP connections; unknown: none.
+  Endpoint status_address;
+  // Seconds a stop waits, refusing new clients, for the links held to go idle; 0: none.
+  uint32_t drain_seconds = 0;
   // What was wrong with the file, each naming the file, what was found and what is used.
   std::vector<std::string> warnings;
   // What ends the start: a value that may not be taken lightly.
@@ -70,13 +76,14 @@ struct Settings {
 
 // How a key's value is read.
 enum class KeyKind : uint8_t {
-  kListenPort,     // a port number, read leniently: junk gives 0, big numbers wrap (P)
-  kServerPort,     // the same, for the server (S)
-  kListenAddress,  // an address of this host, or none for every address; else the start ends
-  kHost,           // an address or a host name, of at most `high` characters
-  kText,           // any text, spaces and all, of at most `high` characters
-  kNumber,         // a whole number from `low` to `high`, else the default
-  kChoice,         // `low` or `high` and nothing between, else the default
+  kListenPort,      // a port number, read leniently: junk gives 0, big numbers wrap (P)
+  kServerPort,      // the same, for the server (S)
+  kListenAddress,   // an address of this host, or none for every address; else the start ends
+  kHost,            // an address or a host name, of at most `high` characters
+  kText,            // any text, spaces and all, of at most `high` characters
+  kNumber,          // a whole number from `low` to `high`, else the default
+  kChoice,          // `low` or `high` and nothing between, else the default
+  kAddressAndPort,  // an IP address and a port (127.0.0.1:9150, [::1]:9150), or none when empty
 };
 
 struct Key {

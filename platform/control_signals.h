@@ -30,6 +30,12 @@ class ControlSignals {
   const char* StopRequest() const;
   // Whether a reload was asked for since the last call.
   bool TakeReloadRequest();
+
+  // From a drain's start (a stop asked for, the links held let go idle first): the next stop
+  // request ends the drain instead of the process, and one after that ends the process.
+  void AllowDrain();
+  // Whether a stop request has ended the drain.
+  bool DrainEnded() const;
 };
 
 // Called from a signal handler, so async-signal-safe, before a signal or a second stop request

@@ -29,6 +29,8 @@ constexpr int kTakenCount = sizeof kTakenSignals / sizeof kTakenSignals[0];
 
 std::atomic<int> stop_signal{0};
 std::atomic<bool> reload{false};
+std::atomic<bool> drain_open{false};  // a stop request now ends the drain
+std::atomic<bool> drain_ended{false};
 std::atomic<void (*)()> last_words{nullptr};
 struct sigaction previous[kTakenCount];
 sigset_t held;  // the signals taken over: none ignored at start
@@ -62,6 +64,10 @@ void Take(int signal_number) {
     int none = 0;
     if (taken.role == SignalRole::kStop && stop_signal.compare_exchange_strong(none, signal_number))
       return;
+    if (taken.role == SignalRole::kStop && drain_open.exchange(false)) {
+      drain_ended.store(true);
+      return;
+    }
     break;  // an ending signal, or a stop asked again during the stop
   }
   EndBy(signal_number);
@@ -76,6 +82,8 @@ void OnSignal(int signal_number) {
 
 ControlSignals::ControlSignals() {
   stop_signal.store(0);
+  drain_open.store(false);
+  drain_ended.store(false);
   reload.store(false);
   sigemptyset(&held);
   struct sigaction action {};
@@ -132,6 +140,14 @@ const char* ControlSignals::StopRequest() const {
     default:
       return "SIGHUP";
   }
+}
+
+void ControlSignals::AllowDrain() {
+  drain_open.store(true);
+}
+
+bool ControlSignals::DrainEnded() const {
+  return drain_ended.load();
 }
 
 bool ControlSignals::TakeReloadRequest() {

@@ -16,6 +16,8 @@ namespace {
 constexpr DWORD kNoStop = ~DWORD{0};
 std::atomic<DWORD> stop_event{kNoStop};
 std::atomic<void (*)()> last_words{nullptr};
+std::atomic<bool> drain_open{false};  // a Ctrl+C or Ctrl+Break now ends the drain
+std::atomic<bool> drain_ended{false};
 HANDLE stopped = nullptr;  // set once the stop is done
 HANDLE asked = nullptr;    // set by the first request, to end a wait
 // Less than the 5 s the system gives a console's close event.
@@ -25,6 +27,10 @@ BOOL WINAPI OnControl(DWORD event) {
   DWORD none = kNoStop;
   if (!stop_event.compare_exchange_strong(none, event, std::memory_order_release,
                                           std::memory_order_relaxed)) {
+    if ((event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) && drain_open.exchange(false)) {
+      drain_ended.store(true);
+      return TRUE;
+    }
     if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
       // Asked again during the stop: ended at once.
       if (void (*words)() = last_words.load())
@@ -43,6 +49,8 @@ BOOL WINAPI OnControl(DWORD event) {
 
 ControlSignals::ControlSignals() {
   stop_event.store(kNoStop);
+  drain_open.store(false);
+  drain_ended.store(false);
   stopped = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   asked = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   SetConsoleCtrlHandler(OnControl, TRUE);
@@ -74,6 +82,14 @@ const char* ControlSignals::StopRequest() const {
     default:
       return "the shutdown event";
   }
+}
+
+void ControlSignals::AllowDrain() {
+  drain_open.store(true);
+}
+
+bool ControlSignals::DrainEnded() const {
+  return drain_ended.load();
 }
 
 bool ControlSignals::TakeReloadRequest() {

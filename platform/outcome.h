@@ -8,12 +8,13 @@
 namespace tavorin {
 
 enum class Step : uint8_t {
-  kNone,    // nothing failed
-  kSocket,  // no socket could be created
-  kBind,    // the socket could not be bound to its port
-  kThread,  // no thread could be started
-  kMemory,  // no memory for the bookkeeping
-  kLimit,   // the limit on links set for the relay was reached (the error is the limit)
+  kNone,      // nothing failed
+  kSocket,    // no socket could be created
+  kBind,      // the socket could not be bound to its port
+  kThread,    // no thread could be started
+  kMemory,    // no memory for the bookkeeping
+  kLimit,     // the limit on links set for the relay was reached (the error is the limit)
+  kDraining,  // the relay is stopping and takes no new client
 };
 
 class Outcome {

@@ -316,6 +316,40 @@ void Listener::TakeOverLinks(Handover& handover) {
   }
 }
 
+void Listener::ListLinks() {
+  std::vector<LinkView> views;
+  try {
+    views.reserve(links_.count());
+    for (ClientNode* node = links_.head(); node != nullptr; node = node->next.get()) {
+      if (const ClientLink* link = node->item.get(); link != nullptr) {
+        views.push_back({link->client(), link->LocalPort(), link->made(), link->to_server(),
+                         link->to_client(), link->LastServerPort()});
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    return;  // the next turn tries again
+  }
+  std::unique_lock<std::mutex> lock(listed_lock_, std::try_to_lock);
+  if (!lock.owns_lock())
+    return;
+  listed_.swap(views);
+  links_wanted_.store(false, std::memory_order_relaxed);
+  links_listed_.fetch_add(1, std::memory_order_release);
+}
+
+std::optional<std::vector<Listener::LinkView>> Listener::HeldLinks(std::chrono::milliseconds most) {
+  const uint64_t before = links_listed_.load(std::memory_order_acquire);
+  links_wanted_.store(true, std::memory_order_relaxed);
+  const auto deadline = Clock::now() + most;
+  while (links_listed_.load(std::memory_order_acquire) == before) {
+    if (Clock::now() >= deadline || !thread_.Running())
+      return std::nullopt;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  std::lock_guard<std::mutex> lock(listed_lock_);
+  return listed_;
+}
+
 ClientLink* Listener::FindClient(const Endpoint& source) const {
   return links_.Find(source);
 }
@@ -331,6 +365,10 @@ void Listener::AddClient(const ReceiveSlot& slot, LoopGuard::Verdict verdict,
   // was asked when the link was made.
   if (verdict == LoopGuard::Verdict::kDropIfLocal && IsAddressOfThisHost(slot.source)) {
     port_.counters.CountGuarded();
+    return;
+  }
+  if (draining_.load(std::memory_order_relaxed)) {
+    Refuse(slot.source, Outcome::Failed(Step::kDraining, 0));
     return;
   }
   if (const uint32_t most = route.value.rules.max_links; most != 0 && links_.count() >= most) {
@@ -447,6 +485,8 @@ void Listener::ListenerThread(void* self) {
 void Listener::RelayBatch(const ReceiveSlot* slots, int count) {
   const PublishedRoute::Versioned& route = route_->Held();
   TakeRoute(route);
+  if (links_wanted_.load(std::memory_order_relaxed))
+    ListLinks();
   // Consecutive datagrams of one client leave in one send call.
   const void* run_data[kListenBatch];
   size_t run_lengths[kListenBatch];

@@ -72,6 +72,24 @@ class Listener {
   // families is asked for (a system without IPv6).
   bool Fits(const UdpSocket& socket, int32_t port) const;
 
+  // While draining, a new client is refused (Step::kDraining) and the links held relay on.
+  // Any time, from any thread.
+  void SetDraining(bool draining) { draining_.store(draining, std::memory_order_relaxed); }
+
+  // A link held, as another thread may see it.
+  struct LinkView {
+    Endpoint client;
+    uint16_t link_port;
+    std::chrono::steady_clock::time_point made;
+    Traffic to_server;
+    Traffic to_client;
+    uint16_t server_port;  // the port it last sent to; 0 before its first send
+  };
+  // The links held now, newest first, as the receive thread lists them at its next turn (within
+  // a tenth of a second); none when it does not do so within `most` (it does not run). For one
+  // thread at a time.
+  std::optional<std::vector<LinkView>> HeldLinks(std::chrono::milliseconds most);
+
   // Has every socket of this Listener's links handed to the main thread to be kept by the
   // service manager (LinkMade::kept), and no socket ever shut down (PortShare::kept). Before
   // Start.
@@ -226,8 +244,18 @@ class Listener {
   // without waiting; otherwise the next sweep step tries again.
   void HandOverExpired();
 
+  // Lists the links for HeldLinks when they are asked for; never waits for the lock.
+  void ListLinks();
+
   StoppableThread thread_;
   ClientTable links_;
+  std::atomic<bool> draining_{false};
+  // HeldLinks asks, the receive thread lists them under the lock (when it can have it at
+  // once) and counts the lists made.
+  std::atomic<bool> links_wanted_{false};
+  std::atomic<uint64_t> links_listed_{0};
+  std::mutex listed_lock_;
+  std::vector<LinkView> listed_;  // under listed_lock_
   PortShare port_;
   LoopGuard* guard_ = nullptr;
   Endpoint listen_address_ = EveryAddress(true);

@@ -74,6 +74,33 @@ void ExpectRelayed(const UdpPeer& client, uint16_t port, const UdpPeer& server, 
       << "the reply comes from the address and port the client sent to";
 }
 
+uint16_t FreeTcpPort() {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const Endpoint local = LoopbackEndpoint(0);
+  EXPECT_EQ(bind(fd, local.address(), local.size()), 0);
+  const uint16_t port = LocalPort(fd);
+  close(fd);
+  return port;
+}
+
+std::string HttpGet(uint16_t port, const std::string& path) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const Endpoint server = LoopbackEndpoint(port);
+  timeval wait{5, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  std::string answer;
+  const std::string request = "GET " + path + " HTTP/1.1\r\nHost: relay\r\n\r\n";
+  if (connect(fd, server.address(), server.size()) == 0 &&
+      send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+          static_cast<ssize_t>(request.size())) {
+    char buffer[4096];
+    for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;)
+      answer.append(buffer, static_cast<size_t>(n));
+  }
+  close(fd);
+  return answer;
+}
+
 void ExpectTransfer(const std::string& log, const std::string& part, const Transfer& carried) {
   const size_t at = log.find(part);
   ASSERT_NE(at, std::string::npos) << "no line holds \"" << part << "\":\n" << log;

@@ -98,6 +98,11 @@ struct RowName {
   }
 };
 
+// A TCP port free on 127.0.0.1 just now.
+uint16_t FreeTcpPort();
+// The whole answer of an HTTP GET of `path` to 127.0.0.1:`port`, or empty when none came.
+std::string HttpGet(uint16_t port, const std::string& path);
+
 bool ExitedWith(std::optional<int> status, int code);
 // The exit status of a start that no restart mends (settings or rights that cannot work), as
 // the manual and the service unit have it; 1 is a start that failed for now.

@@ -1,0 +1,52 @@
+// The status listener of a running relay: its counters as metrics, its links, its health, and
+// the drain a stop begins with.
+#include <signal.h>
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "tests/program_checks.h"
+
+namespace tavorin::testing {
+namespace {
+
+::testing::AssertionResult Contains(const std::string& text, const std::string& part) {
+  if (text.find(part) != std::string::npos)
+    return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "no \"" << part << "\" in:\n" << text;
+}
+
+TEST(Program, StatusListenerShowsTheRelayAndDrainsBeforeTheStop) {
+  const uint16_t status = FreeTcpPort();
+  StartedRelay relay({.proxy = "IdleTimeout=2\nDrainSeconds=30\nStatusAddress=127.0.0.1:" +
+                               std::to_string(status) + "\n"});
+  const std::string port = "{port=\"" + std::to_string(relay.port) + "\"} ";
+  UdpPeer client;
+  ExpectRelayed(client, relay.port, relay.server(), 1);
+  const std::string metrics = HttpGet(status, "/metrics");
+  for (const std::string& part : std::initializer_list<std::string>{
+           "HTTP/1.1 200 OK\r\n", "# TYPE tavorin_links_held gauge\n",
+           "tavorin_links_held" + port + "1\n", "# TYPE tavorin_links_made_total counter\n",
+           "tavorin_to_server_datagrams_total" + port + "1\n",
+           "tavorin_to_client_bytes_total" + port + "520\n", "tavorin_ready 1\n"})
+    EXPECT_TRUE(Contains(metrics, part));
+  EXPECT_TRUE(
+      Contains(HttpGet(status, "/links"), "client=" + EndpointText(client.endpoint()) + " link="));
+  EXPECT_TRUE(Contains(HttpGet(status, "/health"), "200 OK\r\n"));
+  EXPECT_TRUE(Contains(HttpGet(status, "/nothing"), "404 Not Found\r\n"));
+
+  relay.Signal(SIGTERM);
+  EXPECT_TRUE(Contains(relay.ErrorLines(2), "draining: new clients refused; 1 links held"));
+  EXPECT_TRUE(Contains(HttpGet(status, "/health"), "503 Service Unavailable\r\n"));
+  UdpPeer newcomer;
+  newcomer.SendTo(Pattern(10), relay.port);
+  EXPECT_TRUE(relay.server().Silent()) << "a new client is refused while the relay drains";
+  ExpectRelayed(client, relay.port, relay.server(), 2);
+  // The link goes idle two seconds on, and the stop follows.
+  EXPECT_TRUE(ExitedWith(relay.WaitForExit(15000), 0));
+  EXPECT_TRUE(Contains(relay.Errors(), "(every link has gone idle); 0 links left"));
+}
+
+}  // namespace
+}  // namespace tavorin::testing
