@@ -45,7 +45,9 @@ void LinkLog::Line(WallClock::time_point at, const std::string& text) {
 void LinkLog::Made(uint16_t port, const LinkMade& record) {
   Line(record.at, "link-made port=" + std::to_string(port) + " client=" +
                       EndpointText(record.client) + " link=" + std::to_string(record.link_port) +
-                      (record.kind == LinkMade::Kind::kTakenOver ? " taken_over=1" : ""));
+                      (record.kind == LinkMade::Kind::kTakenOver ? " taken_over=1"
+                       : record.kind == LinkMade::Kind::kHeld    ? " held=1"
+                                                                 : ""));
 }
 
 void LinkLog::Closed(uint16_t port, const ClientLink& link, const char* reason,

@@ -7,7 +7,8 @@
 // next reopen.
 //
 //   2026-12-08T10:15:02.417Z tavorin link-made port=15000 client=198.51.100.7:40312 link=51234
-//     (with " taken_over=1" after it for a link the previous run handed on)
+//     (with " taken_over=1" after it for a link the previous run handed on, " held=1" for a
+//     link already held when a reload turned the log on, at the time it was made)
 //   2026-12-08T10:17:05.002Z tavorin link-closed port=15000 client=198.51.100.7:40312
 //     link=51234 reason=idle lived_s=122.585 to_server_datagrams=12 to_server_bytes=6240
 //     to_client_datagrams=12 to_client_bytes=5711 server_port=2000   (one line)

@@ -72,6 +72,30 @@ void Upkeep::Finish() {
   FlushStandardError(std::chrono::seconds(1));
 }
 
+void Upkeep::SetLogLinks(bool log_links) {
+  const bool turned_on = log_links && !log_links_;
+  log_links_ = log_links;
+  if (!turned_on)
+    return;
+  // Links made from now on have records of their own (the Listeners keep them already).
+  const Clock::time_point now = Clock::now();
+  const LinkLog::WallClock::time_point wall_now = LinkLog::WallClock::now();
+  constexpr auto kMost = std::chrono::seconds(1);
+  for (int i = 0; i < 2; ++i) {
+    std::optional<std::vector<Listener::LinkView>> held = listeners_[i]->HeldLinks(kMost);
+    if (!held)
+      continue;
+    // Oldest first, as they were made.
+    for (auto link = held->rbegin(); link != held->rend(); ++link) {
+      if (link->made >= now)
+        continue;
+      const auto made =
+          wall_now - std::chrono::duration_cast<LinkLog::WallClock::duration>(now - link->made);
+      log_.Made(ports_[i], {made, link->client, link->link_port, LinkMade::Kind::kHeld});
+    }
+  }
+}
+
 std::string Upkeep::Status() const {
   uint64_t held = 0;
   Traffic to_server;

@@ -37,7 +37,8 @@ class Upkeep {
       log_.Flush();
   }
   // What a reload changes here: whether the link log is kept, and the rate the drop lines name.
-  void SetLogLinks(bool log_links) { log_links_ = log_links; }
+  // A log turned on gets a made line for every link already held (" held=1"), as made then.
+  void SetLogLinks(bool log_links);
   void SetClientRate(uint32_t rate) {
     for (DropReport& drops : drops_)
       drops.SetClientRate(rate);

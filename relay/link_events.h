@@ -22,6 +22,7 @@ struct LinkMade {
     kMade,       // for a new client
     kTakenOver,  // handed on by the previous run of the relay
     kMoved,      // its socket opened anew in the server's other family, on the same port
+    kHeld,       // held when the log was turned on (the main thread's own, never put)
   };
   std::chrono::system_clock::time_point at;
   Endpoint client;

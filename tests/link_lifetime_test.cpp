@@ -212,19 +212,22 @@ TEST(Program, AReloadMovesTheServerAndKeepsEveryLink) {
 
   const uint16_t other_port = FreePortPair();
   relay.dir.Write("TAVORIN.INI",
-                  Ini(other_port, moved.port(), "ClientRate=many\nIdleTimeout=300\n"));
+                  Ini(other_port, moved.port(), "ClientRate=many\nIdleTimeout=300\nLogLinks=1\n"));
   relay.Signal(SIGUSR1);
   const std::string told = relay.ErrorLines(3);
   for (const std::string& line :
        {"ClientRate=many in [Proxy] of " + path +
             " is not a whole number of 0 or more; the running value 1000 stays\n",
-        "tavorin: reloaded " + path + ": IdleTimeout in [Proxy] 0 -> 300, Port in [Server] " +
+        "tavorin: reloaded " + path +
+            ": IdleTimeout in [Proxy] 0 -> 300, LogLinks in [Proxy] 0 -> 1, Port in [Server] " +
             std::to_string(relay.server_port) + " -> " + std::to_string(moved.port()) + "\n",
         "tavorin: warning: Port in [Proxy] (" + p + " -> " + std::to_string(other_port) +
             ") take a restart; the relay runs on as it was\n"}) {
     EXPECT_NE(told.find(line), std::string::npos) << line << "\n" << told;
   }
   EXPECT_EQ(LinkPortOf(client, relay.port, moved, 2), link) << "the link stays, the server moves";
+  EXPECT_TRUE(relay.dir.Holds("packets.txt", " link=" + std::to_string(link) + " held=1\n"))
+      << "the log turned on names the link held";
   EXPECT_TRUE(relay.server().Silent());
   // A file gone for a moment puts nothing back to its default.
   ASSERT_EQ(std::remove(relay.dir.File("TAVORIN.INI").c_str()), 0);
