@@ -260,7 +260,7 @@ void Drain(Engine& engine, Upkeep& upkeep, ControlSignals& signals, ServiceNotif
     if (std::chrono::steady_clock::now() >= end)
       break;
     service.Watchdog();
-    if (signals.TakeReloadRequest())
+    if (signals.TakeReloadRequest() && StandardErrorReady())
       WriteStandardErrorLine("tavorin: warning: no reload while draining");
     signals.Wait(kSlice);
     upkeep.Between();

@@ -86,8 +86,8 @@ class Listener {
     uint16_t server_port;  // the port it last sent to; 0 before its first send
   };
   // The links held now, newest first, as the receive thread lists them at its next turn (within
-  // a tenth of a second); none when it does not do so within `most` (it does not run). For one
-  // thread at a time.
+  // a tenth of a second); none when it does not do so within `most` (it does not run). Any
+  // thread but the receive thread.
   std::optional<std::vector<LinkView>> HeldLinks(std::chrono::milliseconds most);
 
   // Has every socket of this Listener's links handed to the main thread to be kept by the
