@@ -5,7 +5,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <utility>
 
 #include <gtest/gtest.h>
@@ -90,6 +92,21 @@ void ExpectTransfer(const std::string& log, const std::string& part, const Trans
                 std::stoull(line.substr(value + std::strlen(key))) == expected)
         << key << expected << " in " << line;
   }
+}
+
+::testing::AssertionResult Contains(const std::string& text, const std::string& part) {
+  if (text.find(part) != std::string::npos)
+    return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "no \"" << part << "\" in:\n" << text;
+}
+
+std::string ShownPath(const TempDir& dir, const std::string& name) {
+  std::string path = std::filesystem::canonical(dir.path()).string() + "/" + name;
+  if (UnderWine()) {
+    std::replace(path.begin(), path.end(), '/', '\\');
+    path = "Z:" + path;
+  }
+  return path;
 }
 
 bool ExitedWith(std::optional<int> status, int code) {

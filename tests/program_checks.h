@@ -84,6 +84,12 @@ struct Transfer {
 // counts `carried`.
 void ExpectTransfer(const std::string& log, const std::string& part, const Transfer& carried);
 
+// Whether `text` holds `part`; a failure shows the whole text.
+::testing::AssertionResult Contains(const std::string& text, const std::string& part);
+
+// The path of `name` in `dir` as the relay names it (Z:\tmp\...\NAME under Wine).
+std::string ShownPath(const TempDir& dir, const std::string& name);
+
 // A row of a parameterised test: named after `name` (RowName), and printed as it.
 struct NamedRow {
   std::string name;
