@@ -11,6 +11,7 @@
 #include "app/link_log.h"
 #include "app/program.h"
 #include "app/settings.h"
+#include "tests/program_checks.h"
 
 namespace tavorin {
 namespace {
@@ -87,9 +88,8 @@ TEST(ManPage, TheUnitKeepsAConfigurationErrorFailed) {
   EXPECT_NE(page.find(".TP\n.B " + status + "\n", section), std::string::npos);
   EXPECT_NE(page.find(".TP\n.B " + std::to_string(kStartFailed) + "\n", section),
             std::string::npos);
-  EXPECT_NE(
-      SourceFile("packaging/tavorin@.service").find("\nRestartPreventExitStatus=" + status + "\n"),
-      std::string::npos);
+  EXPECT_TRUE(testing::Contains(SourceFile("packaging/tavorin@.service"),
+                                "\nRestartPreventExitStatus=" + status + "\n"));
 }
 
 }  // namespace

@@ -109,9 +109,9 @@ TEST_P(StandardError, NeitherRelayingNorTheKeyWaitsForItAndRefusalsAreToldOnce) 
                    0),
       0u)
       << errors;
-  EXPECT_NE(errors.find(" links held\n"), std::string::npos) << errors;
+  EXPECT_TRUE(Contains(errors, " links held\n"));
   // One line while the relay runs; the stop tells the refusals since.
-  EXPECT_NE(errors.find(" more new clients refused ("), std::string::npos) << errors;
+  EXPECT_TRUE(Contains(errors, " more new clients refused ("));
   EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 2) << errors;
 }
 
@@ -274,10 +274,9 @@ TEST(Program, ClientRateBoundsWhatOneClientSendsAndOthersAreServed) {
   UdpPeer other;
   ExpectRelayed(other, relay.port, relay.server(), 1);  // a bucket of its own
   const std::string told = relay.ErrorLines(1);
-  EXPECT_NE(told.find(" over the rate of 20 a second from one client dropped (ClientRate in "
-                      "[Proxy])\n"),
-            std::string::npos)
-      << told;
+  EXPECT_TRUE(Contains(told,
+                       " over the rate of 20 a second from one client dropped (ClientRate in "
+                       "[Proxy])\n"));
   EndRelay(relay);
 }
 

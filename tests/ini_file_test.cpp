@@ -15,7 +15,7 @@
 #include "app/settings.h"
 #include "platform/files.h"
 #include "platform/ini_file.h"
-#include "tests/program_runner.h"
+#include "tests/program_checks.h"
 
 namespace tavorin {
 namespace {
@@ -140,8 +140,8 @@ TEST(SettingsDocuments, AgreeWithTheTableOfKeys) {
     if (!fallback.empty()) {
       EXPECT_EQ(example.Value(key.section, key.name, "(none)", 100), fallback) << name;
     } else {  // no value to show: an example, commented out
-      EXPECT_NE(SourceFile("packaging/TAVORIN.INI").find(std::string(";") + key.name + "="),
-                std::string::npos)
+      EXPECT_TRUE(
+          testing::Contains(SourceFile("packaging/TAVORIN.INI"), std::string(";") + key.name + "="))
           << name;
     }
     const std::string row = std::string("| `[") + key.section + "]` | `" + key.name + "` | ";
@@ -162,8 +162,8 @@ TEST(SettingsDocuments, AgreeWithTheTableOfKeys) {
       const std::string range = std::to_string(key.low) +
                                 (key.kind == KeyKind::kChoice ? " or " : " to ") +
                                 std::to_string(key.high);
-      EXPECT_NE(rest.find(range), std::string::npos) << name << ": " << rest;
-      EXPECT_NE(text.find(range), std::string::npos) << name << ": " << text;
+      EXPECT_TRUE(testing::Contains(rest, range)) << name;
+      EXPECT_TRUE(testing::Contains(text, range)) << name;
     }
   }
   // And neither the example nor the table has a key the relay does not read.

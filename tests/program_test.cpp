@@ -347,7 +347,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Program, ABroadcastServerAddressIsTakenAsGivenItsSendsFailToldAndAnEmptyLogWarns) {
   StartedRelay relay({.proxy = "Log=\n", .server_port = 2000, .server_ip = "255.255.255.255"});
   std::string errors = relay.ErrorLines(2);  // the empty Log, and the log not opened
-  EXPECT_NE(errors.find("Log in [Proxy]"), std::string::npos) << errors;
+  EXPECT_TRUE(Contains(errors, "Log in [Proxy]"));
   // No socket may broadcast: every send to the server fails, and standard error says so.
   UdpPeer client;
   client.SendTo(Pattern(8, 1), relay.port);
@@ -374,7 +374,7 @@ TEST(Program, HostileSettingsFilesGiveDefaultsAndNeverStopTheRelay) {
     WaitUntilFree(15000);
     StartedRelay relay({.file = content, .read_console = false});
     const std::string lines = relay.ReadLines(4);
-    EXPECT_NE(lines.find("Ready to rock on port "), std::string::npos) << lines;
+    EXPECT_TRUE(Contains(lines, "Ready to rock on port "));
     EndRelay(relay);
   }
   for (const bool directory : {true, false}) {

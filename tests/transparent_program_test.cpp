@@ -37,11 +37,8 @@ TEST_P(TransparentStart, EndsBeforeTheReadyLineWhereTheSystemRefuses) {
     EXPECT_EQ(relay.ReadLines(4), lines.substr(0, lines.find("Tavorin BUILD")));
     EXPECT_TRUE(ExitedWith(relay.WaitForExit(kExitDeadlineMs), kConfigurationStatus));
     const std::string errors = relay.Errors();
-    EXPECT_NE(errors.find("Transparent=1 (Transparent in [Server] of "), std::string::npos)
-        << errors;
-    EXPECT_NE(errors.find(std::string("IP_TRANSPARENT): ") + std::strerror(EPERM)),
-              std::string::npos)
-        << errors;
+    EXPECT_TRUE(Contains(errors, "Transparent=1 (Transparent in [Server] of "));
+    EXPECT_TRUE(Contains(errors, std::string("IP_TRANSPARENT): ") + std::strerror(EPERM)));
     return;
   }
   UdpPeer client(0, 2);
