@@ -75,13 +75,8 @@ TEST_P(FollowTest, TheNextDatagramGoesWhereTheServersAddressLastAnsweredFrom) {
   } else {
     // Dropped and counted: once counted, the return thread is done with it.
     const PortCounters& counted = listener.port_counters();
-    EXPECT_EQ(
-        Settle(
-            [&] {
-              return static_cast<int>(counted.dropped_loop() + counted.dropped_not_from_server());
-            },
-            1),
-        1);
+    EXPECT_TRUE(
+        Reaches([&] { return counted.dropped_loop() + counted.dropped_not_from_server(); }, 1));
     EXPECT_TRUE(client.Silent(100));
   }
 

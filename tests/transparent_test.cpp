@@ -47,7 +47,7 @@ TEST_P(TransparentTest, TheServerSeesWhatTheKeySays) {
   const TransparentCase& row = GetParam();
   if (row.seen == Seen::kLoop) {
     ASSERT_TRUE(SendForged(LoopbackEndpoint(port_b()), LoopbackEndpoint(port_a()), Pattern(20)));
-    EXPECT_EQ(Settle([&] { return static_cast<int>(a_.port_counters().dropped_loop()); }, 1), 1);
+    EXPECT_TRUE(Reaches([&] { return a_.port_counters().dropped_loop(); }, 1));
     EXPECT_TRUE(server_a_.Silent(100));
   }
   std::vector<UdpPeer> clients;
@@ -58,9 +58,8 @@ TEST_P(TransparentTest, TheServerSeesWhatTheKeySays) {
     const Bytes sent = Pattern(20, static_cast<unsigned>(i));
     client.SendTo(sent, port_a());
     if (row.seen == Seen::kRefused) {
-      EXPECT_EQ(Settle([&] { return static_cast<int>(a_.counters().clients_refused()); },
-                       static_cast<int>(i + 1)),
-                static_cast<int>(i + 1));
+      EXPECT_TRUE(
+          Reaches([&] { return a_.counters().clients_refused(); }, static_cast<int>(i + 1)));
       const Outcome why = a_.counters().last_refusal();
       EXPECT_EQ(why.step(), Step::kBind);
       EXPECT_EQ(why.error(), kNoAddressFamily);
@@ -84,7 +83,7 @@ TEST_P(TransparentTest, TheServerSeesWhatTheKeySays) {
   }
   // Counted a moment after the first datagram has gone.
   const int made = row.seen == Seen::kRefused ? 0 : static_cast<int>(clients.size());
-  EXPECT_EQ(Settle([&] { return static_cast<int>(a_.counters().links_made()); }, made), made);
+  EXPECT_TRUE(Reaches([&] { return a_.counters().links_made(); }, made));
 }
 
 INSTANTIATE_TEST_SUITE_P(
