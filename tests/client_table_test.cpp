@@ -24,33 +24,6 @@ std::unique_ptr<ClientLink> LinkOf(Listener& owner, uint16_t port, int host = 1)
   return std::make_unique<ClientLink>(LoopbackEndpoint(port, host), owner.port());
 }
 
-TEST(ClientTable, RemoveAllDestroysTheLinks) {
-  UdpPeer server;
-  Listener owner;
-  owner.SetServer(server.endpoint());
-  const int fds_before = CountEntries("fd");
-  const int tasks_before = CountEntries("task");
-
-  ClientTable table;
-  for (uint16_t port = 1; port <= 3; ++port) {
-    std::unique_ptr<ClientLink> link = LinkOf(owner, port);
-    ASSERT_TRUE(link->Start());
-    ASSERT_TRUE(table.AddHead(link));
-  }
-  EXPECT_EQ(CountEntries("fd", fds_before + 3), fds_before + 3);
-  EXPECT_EQ(CountEntries("task", tasks_before + 3), tasks_before + 3);
-
-  table.RemoveAll();
-  EXPECT_EQ(table.count(), 0u);
-  EXPECT_EQ(table.head(), nullptr);
-  EXPECT_EQ(table.tail(), nullptr);
-  EXPECT_EQ(CountEntries("fd", fds_before), fds_before) << "each link's socket is closed";
-  EXPECT_EQ(CountEntries("task", tasks_before), tasks_before) << "each return thread has ended";
-
-  table.RemoveAll();  // an empty table stays empty
-  EXPECT_EQ(table.tail(), nullptr);
-}
-
 TEST(ClientTable, NodesOwnTheirItemAndALongTableGoesWithoutRecursion) {
   UdpPeer server;
   Listener owner;
