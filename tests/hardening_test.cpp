@@ -220,25 +220,16 @@ TEST_P(StartWarning, ServesOnAndNeverHoldsTheStartNorDestroysAFile) {
 INSTANTIATE_TEST_SUITE_P(
     Program, StartWarning,
     ::testing::Values(
-        StartWarningCase{"ABadValue",
-                         "LogLinks=yes\n",
-                         {},
+        StartWarningCase{"ABadValue", "LogLinks=yes\n", nullptr,
                          "LogLinks=yes in [Proxy] of DIR/TAVORIN.INI is not a whole number from 0 "
                          "to 1; using 0\n",
-                         "packets.txt",
-                         true},
-        StartWarningCase{"AKeyItDoesNotKnow",
-                         "Prt=15000\n",
-                         {},
+                         "packets.txt", true},
+        StartWarningCase{"AKeyItDoesNotKnow", "Prt=15000\n", nullptr,
                          "Prt in [Proxy] of DIR/TAVORIN.INI is not a key the relay knows; it is "
                          "ignored\n",
-                         "packets.txt",
-                         true},
-        StartWarningCase{"TheSettingsFileAsTheLog",
-                         "Log=TAVORIN.INI\n",
-                         {},
-                         "is the settings file",
-                         "TAVORIN.INI"},
+                         "packets.txt", true},
+        StartWarningCase{"TheSettingsFileAsTheLog", "Log=TAVORIN.INI\n", nullptr,
+                         "is the settings file", "TAVORIN.INI"},
         StartWarningCase{"ALinkPlantedByAnotherUser", "",
                          [](const TempDir& dir) {
                            dir.Write("root-only.txt", "root's own\n");
