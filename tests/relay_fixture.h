@@ -61,6 +61,7 @@ class RelayTest : public ::testing::Test {
 
   UdpPeer server_a_;
   UdpPeer server_b_;
+  const UdpPeer* servers_[2] = {&server_a_, &server_b_};
   LoopGuard guard_;       // outlives the Listeners
   PublishedRoute route_;  // both Listeners', as the program's
   Listener a_;
