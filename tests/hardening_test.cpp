@@ -47,8 +47,7 @@ TEST(Program, DatagramsFromTheServersPortsStartNoLoop) {
 }
 
 TEST(Program, ForgedDatagramsFromTheRelaysOwnPortsStartNoLoop) {
-  if (geteuid() != 0)
-    GTEST_SKIP() << "forging a source address takes a raw socket, which takes root";
+  SKIP_IF(geteuid() != 0, "forging a source address takes a raw socket, which takes root");
   ExpectNoLoop([](const EchoServer&, uint16_t p) {
     const uint16_t next = static_cast<uint16_t>(p + 1);
     std::vector<std::pair<Endpoint, Endpoint>> forged = {
@@ -78,8 +77,7 @@ class StandardError : public ::testing::TestWithParam<ErrorSinkCase> {};
 
 TEST_P(StandardError, NeitherRelayingNorTheKeyWaitsForItAndRefusalsAreToldOnce) {
   const ErrorSinkCase& c = GetParam();
-  if (c.refusals && UnderWine())
-    GTEST_SKIP() << "descriptor limits are POSIX's";
+  SKIP_IF(c.refusals && UnderWine(), "descriptor limits are POSIX's");
   // A few dozen links.
   StartedRelay relay(
       {.launch = {.open_files = c.refusals ? std::optional<rlim_t>(48) : std::nullopt,
@@ -124,8 +122,7 @@ INSTANTIATE_TEST_SUITE_P(Program, StandardError,
                          RowName());
 
 TEST(Program, ATerminalThatCannotBeOpenedForTheKeyTestIsNamed) {
-  if (UnderWine())
-    GTEST_SKIP() << "descriptor limits are POSIX's";
+  SKIP_IF(UnderWine(), "descriptor limits are POSIX's");
   // The standard three and the two listening sockets.
   StartedRelay relay({.launch = {.open_files = 5}});
   EXPECT_TRUE(Contains(relay.ErrorLines(2),
@@ -190,8 +187,7 @@ class StartWarning : public ::testing::TestWithParam<StartWarningCase> {};
 
 TEST_P(StartWarning, ServesOnAndNeverHoldsTheStartNorDestroysAFile) {
   const StartWarningCase& c = GetParam();
-  if (c.make && UnderWine())
-    GTEST_SKIP() << "named pipes, symbolic links and their owners are POSIX's";
+  SKIP_IF(c.make && UnderWine(), "named pipes, symbolic links and their owners are POSIX's");
   if (c.as_root && geteuid() != 0)
     GTEST_SKIP() << "a link another user planted matters to a relay run as root";
   std::optional<std::string> before;

@@ -152,8 +152,7 @@ class StopSignal : public ::testing::TestWithParam<int> {};
 // line in the log, writes the last counters of both ports and ends with status 0. A log moved
 // away and reopened on SIGUSR1 before that loses nothing between the two files.
 TEST_P(StopSignal, ClosesEveryLinkWithItsLineAndEndsWithStatus0) {
-  if (UnderWine())
-    GTEST_SKIP() << "signals are POSIX's";
+  SKIP_IF(UnderWine(), "signals are POSIX's");
   StartedRelay relay({.proxy = "LogLinks=1\n", .launch = {.terminal = Terminal::kNone}});
   const uint16_t port = relay.port;
   UdpPeer before_rotation;
@@ -192,8 +191,7 @@ INSTANTIATE_TEST_SUITE_P(Program, StopSignal, ::testing::Values(SIGTERM, SIGINT,
 // port, a bad new value keeps the running one, and what takes a restart is named and left as it
 // runs.
 TEST(Program, AReloadMovesTheServerAndKeepsEveryLink) {
-  if (UnderWine())
-    GTEST_SKIP() << "signals are POSIX's";
+  SKIP_IF(UnderWine(), "signals are POSIX's");
   const BoundPair pair = BindNeighbours();
   UdpPeer moved = UdpPeer::Adopt(pair.first);
   UdpPeer moved_next = UdpPeer::Adopt(pair.second);

@@ -126,6 +126,12 @@ Launch ToolLaunch(const std::string& binary, std::vector<std::string> arguments)
 // the port can no longer be had.
 bool BecomesBound(RunningProgram& server, uint16_t port, int timeout_ms);
 
+// Skips the rest of the test where `condition` holds; `why` says why it cannot run there.
+#define SKIP_IF(condition, why) \
+  if (!(condition)) {           \
+  } else                        \
+    GTEST_SKIP() << why
+
 // A generous deadline for the program to end: Wine and the sanitizers start slowly.
 inline constexpr int kExitDeadlineMs = 10000;
 

@@ -80,8 +80,7 @@ TEST(Program, ThePortsWrapAsInThe40000And70000Example) {
 TEST(Program, RepliesToABroadcastComeFromTheInterfacesAddress) {
   // Wine reports the destination address of a received datagram but sends WSASendMsg's
   // datagrams from the routing's address whatever IN_PKTINFO asks (checked here).
-  if (UnderWine())
-    GTEST_SKIP() << "Wine ignores the source address given to WSASendMsg";
+  SKIP_IF(UnderWine(), "Wine ignores the source address given to WSASendMsg");
   StartedRelay relay;
   UdpPeer client;  // on 127.0.0.1
   client.AllowBroadcast();
@@ -112,8 +111,7 @@ TEST(Program, SettingsWithCrLfCommentsQuotesAndOddSpacing) {
 }
 
 TEST(Program, AKeyPendingBeforeStartEndsItAtTheFirstTest) {
-  if (UnderWine())
-    GTEST_SKIP() << kNoWineConsole;
+  SKIP_IF(UnderWine(), kNoWineConsole);
   StartedRelay relay({.launch = {.typed_before = "q"}, .server_port = 7, .read_console = false});
   const termios before = relay.InitialTerminalSettings();
   EXPECT_TRUE(ExitedWith(relay.WaitForExit(kExitDeadlineMs), 0));
@@ -141,8 +139,7 @@ class EndingSignal : public ::testing::TestWithParam<SignalCase> {};
 // continue, leaves it running, and one key (no Enter) still ends it. The terminal is given back
 // whichever.
 TEST_P(EndingSignal, GivesTheTerminalBackWhicheverWayItEnds) {
-  if (UnderWine())
-    GTEST_SKIP() << kNoWineConsole;
+  SKIP_IF(UnderWine(), kNoWineConsole);
   const SignalCase& c = GetParam();
   StartedRelay relay(
       {.launch = {.ignored_signals =
@@ -204,8 +201,7 @@ class Environment : public ::testing::TestWithParam<EnvironmentCase> {};
 
 TEST_P(Environment, RelaysOnBothPortsAndEndsCleanly) {
   const EnvironmentCase& c = GetParam();
-  if (c.posix_only != nullptr && UnderWine())
-    GTEST_SKIP() << c.posix_only;
+  SKIP_IF(c.posix_only != nullptr && UnderWine(), c.posix_only);
   StartedRelay relay(
       {.launch = c.launch, .as_nobody = c.as_nobody, .read_console = c.launch.closed.empty()});
   const bool keyed = c.launch.terminal == Terminal::kForeground;
@@ -283,11 +279,9 @@ class FailedStart : public ::testing::TestWithParam<FailedStartCase> {};
 
 TEST_P(FailedStart, EndsBeforeTheReadyLineNamingTheCause) {
   const FailedStartCase& c = GetParam();
-  if (c.posix_only != nullptr && UnderWine())
-    GTEST_SKIP() << c.posix_only;
+  SKIP_IF(c.posix_only != nullptr && UnderWine(), c.posix_only);
 #ifdef __SANITIZE_THREAD__
-  if (c.huge_stack)
-    GTEST_SKIP() << "ThreadSanitizer's runtime does not start under a 1 TiB stack limit";
+  SKIP_IF(c.huge_stack, "ThreadSanitizer's runtime does not start under a 1 TiB stack limit");
 #endif
   const uint16_t port = FreePortPair();
   std::optional<UdpPeer> occupant;

@@ -28,8 +28,7 @@ class TransparentStart : public ::testing::TestWithParam<StartCase> {};
 
 TEST_P(TransparentStart, EndsBeforeTheReadyLineWhereTheSystemRefuses) {
   const StartCase& row = GetParam();
-  if (UnderWine())
-    GTEST_SKIP() << "Windows refuses the key; its start is Linux's to test here";
+  SKIP_IF(UnderWine(), "Windows refuses the key; its start is Linux's to test here");
   if (geteuid() != 0 && !row.as_nobody)
     GTEST_SKIP() << "transparent sockets take CAP_NET_ADMIN, which takes root here";
   StartedRelay relay({.server = "Transparent=1\n",
@@ -128,17 +127,16 @@ class TransparentRecipe : public ::testing::TestWithParam<RecipeCase> {};
 
 TEST_P(TransparentRecipe, TheServerSeesAClientOnAnotherHost) {
   const bool marking = GetParam().marking;
-  if (UnderWine())
-    GTEST_SKIP() << "transparent links are Linux's";
+  SKIP_IF(UnderWine(), "transparent links are Linux's");
   if (geteuid() != 0)
     GTEST_SKIP() << "namespaces, routes and transparent sockets take root";
-  if (std::system("command -v ip >/dev/null && command -v nft >/dev/null") != 0)
-    GTEST_SKIP() << "the recipe takes ip and nft";
+  SKIP_IF(std::system("command -v ip >/dev/null && command -v nft >/dev/null") != 0,
+          "the recipe takes ip and nft");
   Host client_host;
   Host relay_host;
   Host server_host;
-  if (!client_host.Made() || !relay_host.Made() || !server_host.Made())
-    GTEST_SKIP() << "no network namespace can be had here";
+  SKIP_IF(!client_host.Made() || !relay_host.Made() || !server_host.Made(),
+          "no network namespace can be had here");
 
   const std::string mark_rule =
       "nft 'table ip tavorin_test { chain prerouting { type filter hook prerouting priority "
