@@ -128,11 +128,7 @@ void EndRelay(RunningProgram& relay) {
 }
 
 Launch ToolLaunch(const std::string& binary, std::vector<std::string> arguments) {
-  Launch launch;
-  launch.terminal = Terminal::kNone;
-  launch.binary = binary;
-  launch.arguments = std::move(arguments);
-  return launch;
+  return {.terminal = Terminal::kNone, .binary = binary, .arguments = std::move(arguments)};
 }
 
 bool BecomesBound(RunningProgram& server, uint16_t port, int timeout_ms) {
