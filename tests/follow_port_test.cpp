@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "tests/program_checks.h"
 #include "tests/relay_fixture.h"
 
 namespace tavorin::testing {
@@ -22,8 +23,7 @@ enum class Answer {
   kItsOwnPort,        // the server's address, but the link's own port: forged
 };
 
-struct FollowCase {
-  std::string name;
+struct FollowCase : NamedRow {
   bool follow;                    // FollowServerPort
   bool replies_from_server_only;  // RepliesFromServerOnly
   bool second_port;               // the client sends to P+1 instead of P
@@ -31,13 +31,7 @@ struct FollowCase {
   bool moves;  // the client's next datagram goes where the answer came from
 };
 
-class FollowTest : public RelayTest, public ::testing::WithParamInterface<FollowCase> {
- protected:
-  Listener::Rules Rules() const {
-    return {.replies_from_server_only = GetParam().replies_from_server_only,
-            .follow_server_port = GetParam().follow};
-  }
-};
+class FollowTest : public RelayTest, public ::testing::WithParamInterface<FollowCase> {};
 
 TEST_P(FollowTest, TheNextDatagramGoesWhereTheServersAddressLastAnsweredFrom) {
   const FollowCase& row = GetParam();
@@ -45,8 +39,9 @@ TEST_P(FollowTest, TheNextDatagramGoesWhereTheServersAddressLastAnsweredFrom) {
                       row.answer == Answer::kAnotherLinksPort || row.answer == Answer::kItsOwnPort;
   if (forged && geteuid() != 0)
     GTEST_SKIP() << "forging a source address takes a raw socket, which takes root";
-  a_.SetRules(Rules());
-  b_.SetRules(Rules());
+  for (Listener* each : {&a_, &b_})
+    each->SetRules({.replies_from_server_only = row.replies_from_server_only,
+                    .follow_server_port = row.follow});
   Listener& listener = row.second_port ? b_ : a_;
   const UdpPeer& server = row.second_port ? server_b_ : server_a_;
   const uint16_t port = listener.LocalPort();
@@ -119,7 +114,7 @@ INSTANTIATE_TEST_SUITE_P(
         FollowCase{"ItsOwnPortIsNeverFollowed", true, false, false, Answer::kItsOwnPort, false},
         FollowCase{"WithoutTheKeyEveryDatagramGoesToS", false, false, false,
                    Answer::kServersAddress, false}),
-    [](const ::testing::TestParamInfo<FollowCase>& row) { return row.param.name; });
+    RowName());
 
 // Two clients at once, each answered from a port of its own, and what a reload does: the same
 // server again keeps the ports followed, a moved server sets every link back to its S.

@@ -1,13 +1,11 @@
 // The built relay against forged datagrams, hostile start-up environments and exhaustion.
 #include <arpa/inet.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
-#include <filesystem>
 #include <functional>
 #include <string>
 #include <thread>

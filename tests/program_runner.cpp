@@ -233,10 +233,9 @@ RunningProgram::~RunningProgram() {
     kill(pid_, SIGKILL);
     WaitForExit(5000);
   }
-  for (int fd : {master_, slave_, out_, err_}) {
+  for (int fd : {master_, slave_, out_, err_})
     if (fd >= 0)
       close(fd);
-  }
 }
 
 std::string RunningProgram::ReadLines(int lines, int timeout_ms) {

@@ -2,9 +2,7 @@
 #include <arpa/inet.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <filesystem>

@@ -3,11 +3,11 @@
 // transparent option takes CAP_NET_ADMIN, so those rows run as root only.
 #include <unistd.h>
 
-#include <ostream>
 #include <string>
 #include <vector>
 
 #include "platform/udp_socket.h"
+#include "tests/program_checks.h"
 #include "tests/relay_fixture.h"
 
 namespace tavorin::testing {
@@ -21,15 +21,11 @@ enum class Seen {
   kLoop,     // nothing: a source forged as the relay's own P+1 is judged first, and dropped
 };
 
-struct TransparentCase {
-  std::string name;
+struct TransparentCase : NamedRow {
   bool transparent;
   std::vector<Endpoint> clients;  // each client's own address, port 0
   Seen seen;
 };
-void PrintTo(const TransparentCase& row, std::ostream* out) {
-  *out << row.name;
-}
 
 class TransparentTest : public RelayTest, public ::testing::WithParamInterface<TransparentCase> {
  protected:
@@ -99,7 +95,7 @@ INSTANTIATE_TEST_SUITE_P(
         TransparentCase{
             "OnAnIpv6ClientOfAnIpv4ServerIsRefused", true, {Loopback6Endpoint(0)}, Seen::kRefused},
         TransparentCase{"OnTheGuardJudgesEverySourceFirst", true, {}, Seen::kLoop}),
-    [](const ::testing::TestParamInfo<TransparentCase>& row) { return row.param.name; });
+    RowName());
 
 }  // namespace
 }  // namespace tavorin::testing
