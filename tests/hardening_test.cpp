@@ -99,12 +99,9 @@ TEST_P(StandardError, NeitherRelayingNorTheKeyWaitsForItAndRefusalsAreToldOnce) 
   if (c.sink != ErrorSink::kRead)
     return;
   const std::string errors = relay.Errors();
-  EXPECT_EQ(
-      errors.rfind("tavorin: port " + std::to_string(relay.port) +
-                       ": new clients are refused (no socket: " + std::strerror(EMFILE) + "); ",
-                   0),
-      0u)
-      << errors;
+  const std::string refused = "tavorin: port " + std::to_string(relay.port) +
+                              ": new clients are refused (no socket: " + std::strerror(EMFILE);
+  EXPECT_EQ(errors.rfind(refused + "); ", 0), 0u) << errors;
   EXPECT_TRUE(Contains(errors, " links held\n"));
   // One line while the relay runs; the stop tells the refusals since.
   EXPECT_TRUE(Contains(errors, " more new clients refused ("));
