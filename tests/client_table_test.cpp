@@ -24,51 +24,6 @@ std::unique_ptr<ClientLink> LinkOf(Listener& owner, uint16_t port, int host = 1)
   return std::make_unique<ClientLink>(LoopbackEndpoint(port, host), owner.port());
 }
 
-TEST(ClientTable, AddHeadPutsTheNewestFirst) {
-  Listener owner;
-  ClientTable table;
-  EXPECT_EQ(table.head(), nullptr);
-  EXPECT_EQ(table.tail(), nullptr);
-  std::vector<ClientLink*> added;
-  for (uint16_t port = 1; port <= 4; ++port) {
-    std::unique_ptr<ClientLink> link = LinkOf(owner, port);
-    added.insert(added.begin(), link.get());
-    ASSERT_TRUE(table.AddHead(link));
-    EXPECT_EQ(link, nullptr) << "the table has taken it over";
-    EXPECT_EQ(table.count(), port);
-    EXPECT_EQ(Walk(table), added);
-  }
-  EXPECT_EQ(table.head()->prev, nullptr);
-  EXPECT_EQ(table.tail()->next, nullptr);
-}
-
-TEST(ClientTable, RemoveAllDestroysTheLinks) {
-  UdpPeer server;
-  Listener owner;
-  owner.SetServer(server.endpoint());
-  const int fds_before = CountEntries("fd");
-  const int tasks_before = CountEntries("task");
-
-  ClientTable table;
-  for (uint16_t port = 1; port <= 3; ++port) {
-    std::unique_ptr<ClientLink> link = LinkOf(owner, port);
-    ASSERT_TRUE(link->Start());
-    ASSERT_TRUE(table.AddHead(link));
-  }
-  EXPECT_EQ(CountEntries("fd", fds_before + 3), fds_before + 3);
-  EXPECT_EQ(CountEntries("task", tasks_before + 3), tasks_before + 3);
-
-  table.RemoveAll();
-  EXPECT_EQ(table.count(), 0u);
-  EXPECT_EQ(table.head(), nullptr);
-  EXPECT_EQ(table.tail(), nullptr);
-  EXPECT_EQ(CountEntries("fd", fds_before), fds_before) << "each link's socket is closed";
-  EXPECT_EQ(CountEntries("task", tasks_before), tasks_before) << "each return thread has ended";
-
-  table.RemoveAll();  // an empty table stays empty
-  EXPECT_EQ(table.tail(), nullptr);
-}
-
 TEST(ClientTable, NodesOwnTheirItemAndALongTableGoesWithoutRecursion) {
   UdpPeer server;
   Listener owner;
@@ -115,17 +70,23 @@ TEST(ClientTable, FindReturnsTheLinkAWalkFromTheHeadFindsFirst) {
   EXPECT_EQ(table.Find(LoopbackEndpoint(1)), nullptr) << "the index goes with the links";
 }
 
-// Expiry takes links out of any place in the table; what is left stays whole and findable.
+// AddHead puts the newest first (a walk checks every prev, and that the tail ends it); expiry
+// takes links out of any place in the table, and what is left stays whole and findable.
 class ClientTableRemove : public ::testing::TestWithParam<std::vector<int>> {};
 
 TEST_P(ClientTableRemove, TakesANodeFromAnyPlaceAndKeepsTheRestLinkedAndIndexed) {
   Listener owner;
   ClientTable table;
+  EXPECT_EQ(Walk(table), std::vector<ClientLink*>{});
+  EXPECT_EQ(table.head(), nullptr);
   std::vector<ClientLink*> left;  // newest first, as the table holds them
   for (uint16_t port = 1; port <= 4; ++port) {
     std::unique_ptr<ClientLink> link = LinkOf(owner, port);
     left.insert(left.begin(), link.get());
     ASSERT_TRUE(table.AddHead(link));
+    EXPECT_EQ(link, nullptr) << "the table has taken it over";
+    EXPECT_EQ(table.count(), port);
+    EXPECT_EQ(Walk(table), left);
   }
   for (int place : GetParam()) {  // counted from the head of what is left
     ClientNode* node = table.head();

@@ -55,10 +55,13 @@ TEST_F(PortableEngine, RelaysBothWaysDropsWhatDoesNotFitAndStopsPromptly) {
   ASSERT_TRUE(listener->Start(0));
   const Endpoint relay = Local(listener->LocalPort());
 
-  // Empty and oversize datagrams are dropped: the first to reach the server is the 520 bytes.
+  // Empty and oversize datagrams are dropped both ways: the first to reach the server is the 520
+  // bytes, and the first to reach the client the 520 bytes back.
   client_.SendTo("", 0, relay);
-  Bytes too_long = Fill(521, 1);
+  const Bytes too_long = Fill(521, 1);
+  const Bytes far_too_long = Fill(65000, 4);
   client_.SendTo(too_long.data(), too_long.size(), relay);
+  client_.SendTo(far_too_long.data(), 9000, relay);
   Bytes request = Fill(520, 2);
   client_.SendTo(request.data(), request.size(), relay);
   Endpoint link{};
@@ -66,6 +69,7 @@ TEST_F(PortableEngine, RelaysBothWaysDropsWhatDoesNotFitAndStopsPromptly) {
 
   server_.SendTo("", 0, link);
   server_.SendTo(too_long.data(), too_long.size(), link);
+  server_.SendTo(far_too_long.data(), far_too_long.size(), link);
   Bytes reply = Fill(520, 3);
   server_.SendTo(reply.data(), reply.size(), link);
   Endpoint from{};

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "tests/program_checks.h"
 #include "tests/relay_fixture.h"
 
 namespace tavorin::testing {
@@ -22,8 +23,7 @@ enum class Answer {
   kItsOwnPort,        // the server's address, but the link's own port: forged
 };
 
-struct FollowCase {
-  std::string name;
+struct FollowCase : NamedRow {
   bool follow;                    // FollowServerPort
   bool replies_from_server_only;  // RepliesFromServerOnly
   bool second_port;               // the client sends to P+1 instead of P
@@ -31,13 +31,7 @@ struct FollowCase {
   bool moves;  // the client's next datagram goes where the answer came from
 };
 
-class FollowTest : public RelayTest, public ::testing::WithParamInterface<FollowCase> {
- protected:
-  Listener::Rules Rules() const {
-    return {.replies_from_server_only = GetParam().replies_from_server_only,
-            .follow_server_port = GetParam().follow};
-  }
-};
+class FollowTest : public RelayTest, public ::testing::WithParamInterface<FollowCase> {};
 
 TEST_P(FollowTest, TheNextDatagramGoesWhereTheServersAddressLastAnsweredFrom) {
   const FollowCase& row = GetParam();
@@ -45,8 +39,9 @@ TEST_P(FollowTest, TheNextDatagramGoesWhereTheServersAddressLastAnsweredFrom) {
                       row.answer == Answer::kAnotherLinksPort || row.answer == Answer::kItsOwnPort;
   if (forged && geteuid() != 0)
     GTEST_SKIP() << "forging a source address takes a raw socket, which takes root";
-  a_.SetRules(Rules());
-  b_.SetRules(Rules());
+  for (Listener* each : {&a_, &b_})
+    each->SetRules({.replies_from_server_only = row.replies_from_server_only,
+                    .follow_server_port = row.follow});
   Listener& listener = row.second_port ? b_ : a_;
   const UdpPeer& server = row.second_port ? server_b_ : server_a_;
   const uint16_t port = listener.LocalPort();
@@ -71,19 +66,12 @@ TEST_P(FollowTest, TheNextDatagramGoesWhereTheServersAddressLastAnsweredFrom) {
   const bool passed_on = row.answer == Answer::kServersAddress ||
                          (row.answer == Answer::kOtherAddress && !row.replies_from_server_only);
   if (passed_on) {
-    auto at_client = client.Receive();
-    ASSERT_TRUE(at_client.has_value()) << "the answer reaches the client";
-    EXPECT_EQ(at_client->data, answer);
+    EXPECT_EQ(client.ReceiveData(), answer) << "the answer reaches the client";
   } else {
     // Dropped and counted: once counted, the return thread is done with it.
     const PortCounters& counted = listener.port_counters();
-    EXPECT_EQ(
-        Settle(
-            [&] {
-              return static_cast<int>(counted.dropped_loop() + counted.dropped_not_from_server());
-            },
-            1),
-        1);
+    EXPECT_TRUE(
+        Reaches([&] { return counted.dropped_loop() + counted.dropped_not_from_server(); }, 1));
     EXPECT_TRUE(client.Silent(100));
   }
 
@@ -103,9 +91,7 @@ TEST_P(FollowTest, TheNextDatagramGoesWhereTheServersAddressLastAnsweredFrom) {
   server.SendTo(Pattern(50, 4), link);
   ASSERT_TRUE(client.Receive().has_value());
   client.SendTo(Pattern(60, 5), port);
-  auto back = server.Receive();
-  ASSERT_TRUE(back.has_value()) << "the link stayed on the port it followed";
-  EXPECT_EQ(back->data, Pattern(60, 5));
+  EXPECT_EQ(server.ReceiveData(), Pattern(60, 5)) << "the link stayed on the port it followed";
   EXPECT_TRUE(answering.Silent(100));
 }
 
@@ -128,7 +114,7 @@ INSTANTIATE_TEST_SUITE_P(
         FollowCase{"ItsOwnPortIsNeverFollowed", true, false, false, Answer::kItsOwnPort, false},
         FollowCase{"WithoutTheKeyEveryDatagramGoesToS", false, false, false,
                    Answer::kServersAddress, false}),
-    [](const ::testing::TestParamInfo<FollowCase>& row) { return row.param.name; });
+    RowName());
 
 // Two clients at once, each answered from a port of its own, and what a reload does: the same
 // server again keeps the ports followed, a moved server sets every link back to its S.
@@ -190,9 +176,7 @@ TEST_F(RelayTest, AServerMovedToTheOtherFamilyKeepsEveryLinksPort) {
     EXPECT_EQ(got.data, Pattern(11, i));
     EXPECT_EQ(got.from.port_net(), links[i].port_net()) << "the port the server knew";
     v6.SendTo(Pattern(12, i), got.from);
-    auto back = clients[i].Receive();
-    ASSERT_TRUE(back.has_value()) << "the reply reaches the client";
-    EXPECT_EQ(back->data, Pattern(12, i));
+    EXPECT_EQ(clients[i].ReceiveData(), Pattern(12, i)) << "the reply reaches the client";
   }
   a_.SetServer(server_a_.endpoint());
   moved = a_.AwaitRoute(a_.route().Held().version, std::chrono::seconds(5));

@@ -7,15 +7,13 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 
 #include <gtest/gtest.h>
 
-#include "app/settings.h"
 #include "platform/files.h"
 #include "platform/ini_file.h"
-#include "tests/program_runner.h"
+#include "tests/program_checks.h"
 
 namespace tavorin {
 namespace {
@@ -117,66 +115,6 @@ TEST_F(IniFileTest, HostileFilesGiveDefaultsOrBoundedValues) {
     chmod(dir_.File("TAVORIN.INI").c_str(), 0);
     EXPECT_EQ(Get(), "15000") << "unreadable";
   }
-}
-
-std::string SourceFile(const std::string& name) {
-  std::ifstream in(std::string(TAVORIN_SOURCE_DIR) + "/" + name, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-// The example settings file, the README's table and the manual's entries name every key with
-// its default (and its range where it has one), as the table the relay reads by has them, and
-// no other.
-TEST(SettingsDocuments, AgreeWithTheTableOfKeys) {
-  const IniFile example = IniFile(std::string(TAVORIN_SOURCE_DIR) + "/packaging/TAVORIN.INI");
-  ASSERT_EQ(example.problem(), std::nullopt);
-  ASSERT_EQ(example.doubt(), std::nullopt);
-  EXPECT_TRUE(example.unusable_lines().empty());
-  const std::string readme = SourceFile("README.md");
-  const std::string manual = SourceFile("packaging/tavorin.1");
-  for (const Key& key : kKeys) {
-    const std::string name = std::string("[") + key.section + "] " + key.name;
-    const std::string fallback = key.fallback;
-    if (!fallback.empty()) {
-      EXPECT_EQ(example.Value(key.section, key.name, "(none)", 100), fallback) << name;
-    } else {  // no value to show: an example, commented out
-      EXPECT_NE(SourceFile("packaging/TAVORIN.INI").find(std::string(";") + key.name + "="),
-                std::string::npos)
-          << name;
-    }
-    const std::string row = std::string("| `[") + key.section + "]` | `" + key.name + "` | ";
-    const size_t at = readme.find(row);
-    ASSERT_NE(at, std::string::npos) << name << " has no row in the README";
-    const std::string rest =
-        readme.substr(at + row.size(), readme.find('\n', at) - at - row.size());
-    if (!fallback.empty()) {
-      EXPECT_EQ(rest.rfind("`" + fallback + "` |", 0), 0u) << name << ": " << rest;
-    }
-    const std::string entry =
-        ".BR [" + std::string(key.section) + "] \" " + key.name + "=" + fallback + "\"\n";
-    const size_t in_manual = manual.find(entry);
-    ASSERT_NE(in_manual, std::string::npos) << name << " has no entry in the manual";
-    const std::string text = manual.substr(in_manual, manual.find(".TP", in_manual) - in_manual);
-    if ((key.kind == KeyKind::kNumber && key.high > 1 && key.high != UINT32_MAX) ||
-        key.kind == KeyKind::kChoice) {
-      const std::string range = std::to_string(key.low) +
-                                (key.kind == KeyKind::kChoice ? " or " : " to ") +
-                                std::to_string(key.high);
-      EXPECT_NE(rest.find(range), std::string::npos) << name << ": " << rest;
-      EXPECT_NE(text.find(range), std::string::npos) << name << ": " << text;
-    }
-  }
-  // And neither the example nor the table has a key the relay does not read.
-  for (const std::string& section : example.Sections()) {
-    for (const std::string& name : example.Keys(section.c_str())) {
-      EXPECT_TRUE(
-          std::any_of(kKeys.begin(), kKeys.end(),
-                      [&](const Key& key) { return section == key.section && name == key.name; }))
-          << "[" << section << "] " << name << " in the example";
-    }
-  }
-  EXPECT_EQ(testing::Occurrences(readme, "\n| `["), kKeys.size())
-      << "rows of the README's table of settings";
 }
 
 }  // namespace

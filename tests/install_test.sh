@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The install tree: exactly the files the install promises, the unit naming the installed
 # binary and accepted by systemd, and a man page that renders without a warning (the example
-# settings file against the README's table: SettingsDocuments in ini_file_test.cpp).
+# settings file against the README's table: SettingsDocuments in counters_line_test.cpp).
 #   install_test.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
 . "$(dirname "$0")/install_tree.sh"

@@ -23,12 +23,10 @@ TEST(KeyRule, KeysWithACharacterCountAndReleasesNever) {
   EXPECT_TRUE(IsKeyPress(Key(scan::kA, 'a')));
   EXPECT_TRUE(IsKeyPress(Key(scan::kEnter, '\r')));
   EXPECT_TRUE(IsKeyPress(Key(scan::kEscape, 27)));
-  KeyEvent release = Key(scan::kA, 'a');
-  release.key_down = false;
-  EXPECT_FALSE(IsKeyPress(release));
-  KeyEvent f1_release = Key(scan::kF1);
-  f1_release.key_down = false;
-  EXPECT_FALSE(IsKeyPress(f1_release));
+  for (KeyEvent release : {Key(scan::kA, 'a'), Key(scan::kF1)}) {
+    release.key_down = false;
+    EXPECT_FALSE(IsKeyPress(release)) << release.scan_code;
+  }
 }
 
 TEST(KeyRule, FunctionKeysCountWithAnyModifier) {

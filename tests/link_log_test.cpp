@@ -11,7 +11,7 @@
 
 #include "app/link_log.h"
 #include "platform/files.h"
-#include "tests/program_runner.h"
+#include "tests/program_checks.h"
 #include "tests/udp_peer.h"
 
 namespace tavorin::testing {
@@ -44,12 +44,9 @@ TEST(LinkLog, ShortWritesLeaveNoHalfLine) {
   std::fflush(stdout);
   dup2(saved, STDOUT_FILENO);
   close(saved);
-  for (char chunk[4096]; true;) {
-    ssize_t n = read(pipe_ends[0], chunk, sizeof chunk);
-    if (n <= 0)
-      break;
-    out.append(chunk, static_cast<size_t>(n));
-  }
+  char rest[4096];  // all that the pipe holds
+  if (const ssize_t n = read(pipe_ends[0], rest, sizeof rest); n > 0)
+    out.append(rest, static_cast<size_t>(n));
   close(pipe_ends[0]);
   close(pipe_ends[1]);
 
@@ -60,10 +57,8 @@ TEST(LinkLog, ShortWritesLeaveNoHalfLine) {
     const size_t end = out.find('\n', at);
     ASSERT_NE(end, std::string::npos) << "line " << i << " missing";
     const std::string line = out.substr(at, end - at);
-    EXPECT_NE(
-        line.find(" tavorin link-made port=15000 client=127.0.0.1:40000 link=" + std::to_string(i)),
-        std::string::npos)
-        << line;
+    EXPECT_TRUE(Contains(
+        line, " tavorin link-made port=15000 client=127.0.0.1:40000 link=" + std::to_string(i)));
     EXPECT_EQ(line.size(), line.find(" link=") + 6 + std::to_string(i).size()) << line;
     at = end + 1;
   }
@@ -92,10 +87,8 @@ TEST(LinkLog, LinesWaitWhileTheLogCannotBeOpened) {
   EXPECT_EQ(waiting, 1u) << "the line went to the null device";
   ASSERT_TRUE(reopened);
   EXPECT_EQ(log.Waiting(), 0u);
-  EXPECT_NE(dir.Read("packets.txt")
-                .value_or("")
-                .find(" tavorin link-made port=15000 client=127.0.0.1:40000 link=51234\n"),
-            std::string::npos)
+  EXPECT_TRUE(Contains(dir.Read("packets.txt").value_or(""),
+                       " tavorin link-made port=15000 client=127.0.0.1:40000 link=51234\n"))
       << dir.Read("packets.txt").value_or("(none)");
 }
 

@@ -19,38 +19,29 @@
 namespace tavorin::testing {
 namespace {
 
-TEST_F(RelayTest, ForwardsBothWaysByteForByte) {
+// Each listener relays byte for byte to its own server, on a link of its own, and the replies
+// come back through the listener the client sent to, whichever link is answered first.
+TEST_F(RelayTest, EachListenerRelaysToItsOwnServerByteForByteAndRepliesThroughItself) {
   UdpPeer client;
+  Endpoint links[2];
   for (size_t size : {1u, 2u, 64u, 519u, 520u}) {
-    Bytes request = Pattern(size, static_cast<unsigned>(size));
-    Received at_server = Forward(client, request, port_a(), server_a_);
-    EXPECT_EQ(at_server.data, request) << size << " bytes to the server";
-
-    Bytes reply = Pattern(size, static_cast<unsigned>(size) + 1000);
-    server_a_.SendTo(reply, at_server.from);
-    auto at_client = client.Receive();
-    ASSERT_TRUE(at_client.has_value()) << size << " bytes back to the client";
-    EXPECT_EQ(at_client->data, reply);
-    EXPECT_EQ(ntohs(at_client->from.v4.sin_port), port_a()) << "the reply comes from the listener";
+    for (int b = 0; b < 2; ++b) {  // P, then P + 1
+      const Bytes request = Pattern(size, static_cast<unsigned>(size) + b);
+      const Received at_server = Forward(client, request, b ? port_b() : port_a(), *servers_[b]);
+      EXPECT_EQ(at_server.data, request) << size << " bytes to server " << b;
+      links[b] = at_server.from;
+    }
+    for (int b = 1; b >= 0; --b) {
+      const Bytes reply = Pattern(size, static_cast<unsigned>(size) + 1000 + b);
+      servers_[b]->SendTo(reply, links[b]);
+      auto at_client = client.Receive();
+      ASSERT_TRUE(at_client.has_value()) << size << " bytes back from server " << b;
+      EXPECT_EQ(at_client->data, reply);
+      EXPECT_EQ(ntohs(at_client->from.port_net()), b ? port_b() : port_a()) << "from the listener";
+    }
   }
-}
-
-TEST_F(RelayTest, EachListenerRelaysToItsOwnServerAndRepliesThroughItself) {
-  UdpPeer client;
-  Received via_a = Forward(client, Pattern(10, 1), port_a(), server_a_);
-  Received via_b = Forward(client, Pattern(10, 2), port_b(), server_b_);
-  EXPECT_TRUE(server_a_.Silent(100)) << "the first server got the second listener's datagram";
-  EXPECT_NE(via_a.from.v4.sin_port, via_b.from.v4.sin_port) << "one link in each listener";
-
-  server_b_.SendTo(Pattern(20, 3), via_b.from);
-  auto r = client.Receive();
-  ASSERT_TRUE(r.has_value());
-  EXPECT_EQ(ntohs(r->from.v4.sin_port), port_b());
-  server_a_.SendTo(Pattern(20, 4), via_a.from);
-  r = client.Receive();
-  ASSERT_TRUE(r.has_value());
-  EXPECT_EQ(ntohs(r->from.v4.sin_port), port_a());
-  EXPECT_EQ(r->data, Pattern(20, 4));
+  EXPECT_NE(links[0].port_net(), links[1].port_net()) << "one link in each listener";
+  EXPECT_TRUE(server_a_.Silent(100) && server_b_.Silent(0)) << "a server got another's datagram";
 }
 
 TEST_F(RelayTest, ClientsAreToldApartByPortAndKeepTheirLinks) {
@@ -66,39 +57,13 @@ TEST_F(RelayTest, ClientsAreToldApartByPortAndKeepTheirLinks) {
   // What reaches a link goes to its own client only, whichever host sent it.
   UdpPeer stranger(0, 2);  // 127.0.0.2, not the server
   stranger.SendTo(Pattern(7, 5), LoopbackEndpoint(ntohs(link_second)));
-  auto r = second.Receive();
-  ASSERT_TRUE(r.has_value());
-  EXPECT_EQ(r->data, Pattern(7, 5));
+  EXPECT_EQ(second.ReceiveData(), Pattern(7, 5));
   EXPECT_TRUE(first.Silent());
   a_.Stop();  // a link is counted after its first datagram has gone
   EXPECT_EQ(a_.links().count(), 2u);
   EXPECT_EQ(a_.counters().links_made(), 2u);
   EXPECT_EQ(a_.counters().datagrams_refused(), 0u);
   EXPECT_EQ(b_.counters().links_made(), 0u);
-}
-
-TEST_F(RelayTest, EmptyAndOversizeDatagramsAreNeverRelayedNorMakeALink) {
-  UdpPeer client;
-  client.SendTo(Bytes{}, port_a());
-  client.SendTo(Pattern(521), port_a());
-  client.SendTo(Pattern(9000), port_a());
-  EXPECT_TRUE(server_a_.Silent(300));
-
-  // The client's first datagram that fits makes its link; 520 bytes pass whole.
-  Received at_server = Forward(client, Pattern(520, 7), port_a(), server_a_);
-  EXPECT_EQ(at_server.data, Pattern(520, 7));
-
-  server_a_.SendTo(Bytes{}, at_server.from);
-  server_a_.SendTo(Pattern(521), at_server.from);
-  server_a_.SendTo(Pattern(65000), at_server.from);
-  server_a_.SendTo(Pattern(520, 8), at_server.from);
-  auto r = client.Receive();
-  ASSERT_TRUE(r.has_value());
-  EXPECT_EQ(r->data, Pattern(520, 8)) << "only the reply that fits is passed on";
-  EXPECT_TRUE(client.Silent());
-
-  a_.Stop();
-  EXPECT_EQ(a_.links().count(), 1u);
 }
 
 TEST_F(RelayTest, FindClientComparesFamilyAddressAndPortOnly) {
@@ -170,26 +135,17 @@ TEST_F(RelayTest, RepliesLeaveFromTheAddressTheClientSentTo) {
   EXPECT_EQ(r->data, Pattern(40, 2));
 }
 
+// (The servers' own sockets sending to both listening ports for real is the built relay's test,
+// DatagramsFromTheServersPortsStartNoLoop.)
 TEST_F(RelayTest, DatagramsFromTheServersOrTheRelaysOwnEndpointsGoNowhere) {
-  // Sent for real: each server's own socket sends to both listening ports.
-  for (const UdpPeer* server : {&server_a_, &server_b_}) {
-    server->SendTo(Pattern(20, 1), port_a());
-    server->SendTo(Pattern(20, 2), port_b());
-  }
-  EXPECT_TRUE(server_a_.Silent(300));
-  EXPECT_TRUE(server_b_.Silent(100));
   UdpPeer client;
-  // The receive thread has seen them all once this comes; the port of its link is the relay's.
   const uint16_t link =
       ntohs(Forward(client, Pattern(20, 3), port_a(), server_a_).from.v4.sin_port);
   a_.Stop();
-  b_.Stop();
-  EXPECT_EQ(a_.links().count(), 1u) << "only the ordinary client has a link";
-  EXPECT_EQ(b_.links().count(), 0u);
 
-  // The relay's own ports, a link's among them (a cycle between links needs no server), as a
-  // forged source would give them, fed to the receive path.
-  for (uint16_t own : {port_a(), port_b(), link}) {
+  // Both servers' ports and the relay's own, a link's among them (a cycle between links needs no
+  // server), as a forged source would give them, fed to the receive path.
+  for (uint16_t own : {server_a_.port(), server_b_.port(), port_a(), port_b(), link}) {
     ListenerProbe::Relay(a_, "x", 1, LoopbackEndpoint(own), MakeEndpoint(Loopback(1), 0));
     ListenerProbe::Relay(a_, "x", 1, LoopbackEndpoint(own, 7), MakeEndpoint(Loopback(1), 0));
     if (std::optional<uint32_t> address = OwnNonLoopbackAddress()) {
@@ -205,9 +161,7 @@ TEST_F(RelayTest, DatagramsFromTheServersOrTheRelaysOwnEndpointsGoNowhere) {
   ListenerProbe::Relay(a_, "y", 1, MakeEndpoint(inet_addr("198.51.100.7"), htons(port_b())),
                        MakeEndpoint(Loopback(1), 0));
   EXPECT_EQ(a_.links().count(), 2u);
-  auto at_server = server_a_.Receive();
-  ASSERT_TRUE(at_server.has_value());
-  EXPECT_EQ(at_server->data, Bytes{'y'});
+  EXPECT_EQ(server_a_.ReceiveData(), Bytes{'y'});
 }
 
 // The relay never sends to its own links. Should a link hold the port of a client of this host
@@ -227,9 +181,7 @@ TEST_F(RelayTest, ALinkDropsWhatComesFromTheRelaysListeningPorts) {
   for (const Endpoint& from : relays)
     ASSERT_TRUE(SendForged(from, link, Pattern(10, 2)));
   server_a_.SendTo(Pattern(10, 3), link);  // behind them in the link's queue
-  auto reply = client.Receive();
-  ASSERT_TRUE(reply.has_value());
-  EXPECT_EQ(reply->data, Pattern(10, 3));
+  EXPECT_EQ(client.ReceiveData(), Pattern(10, 3));
   EXPECT_TRUE(client.Silent(200));
   EXPECT_EQ(a_.port_counters().dropped_loop(), relays.size());
 }
@@ -331,6 +283,23 @@ TEST(ListenerScheduling, AClassChosenByWhoStartedTheRelayIsKept) {
 // A server's host with nobody on the server's port refuses each datagram (ICMP port
 // unreachable): the link counts every refusal, sends on regardless, and relays again once the
 // server takes datagrams.
+// Sends, from `from` (a raw socket: root only), the report of a port unreachable for a datagram
+// from `link` to `server`, as a host on the way could forge it. False when the system refuses
+// raw sockets here.
+bool ForgePortUnreachable(const char* from, const Endpoint& link, const Endpoint& server) {
+  Bytes icmp = {3, 3, 0, 0, 0, 0, 0, 0};  // destination unreachable: port unreachable
+  const Bytes quoted = UdpPacket(link, server, {});
+  icmp.insert(icmp.end(), quoted.begin(), quoted.end());
+  uint32_t sum = 0;
+  for (size_t i = 0; i < icmp.size(); i += 2)
+    sum += static_cast<uint32_t>(icmp[i] << 8 | icmp[i + 1]);
+  while (sum >> 16)
+    sum = (sum & 0xFFFF) + (sum >> 16);
+  icmp[2] = static_cast<unsigned char>(~sum >> 8);
+  icmp[3] = static_cast<unsigned char>(~sum);
+  return SendRaw(IpPacket(inet_addr(from), Loopback(), IPPROTO_ICMP, icmp));
+}
+
 class ServerRefusals : public ::testing::TestWithParam<Endpoint> {};
 
 TEST_P(ServerRefusals, EveryRefusedDatagramIsCountedAndNoLaterOneIsLost) {
@@ -349,8 +318,7 @@ TEST_P(ServerRefusals, EveryRefusedDatagramIsCountedAndNoLaterOneIsLost) {
   for (int i = 0; i < kDatagrams; ++i)
     client.SendTo(Pattern(10, static_cast<unsigned>(i)), listener.LocalPort());
   const PortCounters& counters = listener.port_counters();
-  EXPECT_EQ(Settle([&] { return static_cast<int>(counters.server_refused()); }, kDatagrams),
-            kDatagrams);
+  EXPECT_TRUE(Reaches([&] { return counters.server_refused(); }, kDatagrams));
   EXPECT_EQ(counters.to_server_datagrams(), static_cast<uint64_t>(kDatagrams))
       << "a refusal fails no later send";
   EXPECT_EQ(counters.send_failed_to_server(), 0u);
@@ -365,49 +333,21 @@ TEST_P(ServerRefusals, EveryRefusedDatagramIsCountedAndNoLaterOneIsLost) {
   EXPECT_EQ(got->data, Pattern(10, 99));
   EXPECT_EQ(counters.server_refused(), static_cast<uint64_t>(kDatagrams));
   server.SendTo(Pattern(11, 1), got->from);
-  auto back = client.Receive();
-  ASSERT_TRUE(back.has_value()) << "the link, never restarted, carries the reply";
-  EXPECT_EQ(back->data, Pattern(11, 1));
-}
+  EXPECT_EQ(client.ReceiveData(), Pattern(11, 1)) << "the link, never restarted, carries the reply";
 
-// Sends, from `from` (a raw socket: root only), the report of a port unreachable for a datagram
-// from `link` to `server`, as a host on the way could forge it. False when the system refuses
-// raw sockets here.
-bool ForgePortUnreachable(const char* from, const Endpoint& link, const Endpoint& server) {
-  Bytes icmp = {3, 3, 0, 0, 0, 0, 0, 0};  // destination unreachable: port unreachable
-  const Bytes quoted = UdpPacket(link, server, {});
-  icmp.insert(icmp.end(), quoted.begin(), quoted.end());
-  uint32_t sum = 0;
-  for (size_t i = 0; i < icmp.size(); i += 2)
-    sum += static_cast<uint32_t>(icmp[i] << 8 | icmp[i + 1]);
-  while (sum >> 16)
-    sum = (sum & 0xFFFF) + (sum >> 16);
-  icmp[2] = static_cast<unsigned char>(~sum >> 8);
-  icmp[3] = static_cast<unsigned char>(~sum);
-  return SendRaw(IpPacket(inet_addr(from), Loopback(), IPPROTO_ICMP, icmp));
-}
-
-// A report of a refusal that another address than the server's sent is no refusal of the
-// server's: anyone on the way can forge one.
-TEST(ServerRefusalsForged, OnlyTheServersOwnReportsAreCounted) {
-  UdpPeer server;
-  Listener listener;
-  listener.SetServer(server.endpoint());
-  listener.KeepLinkRecords();
-  ASSERT_TRUE(listener.Start(0));
-  UdpPeer client;
-  client.SendTo(Pattern(10, 1), listener.LocalPort());
-  ASSERT_TRUE(server.Receive().has_value());
-  uint16_t link_port = 0;
-  listener.made_records().TakeAll([&](const LinkMade& made) { link_port = made.link_port; });
-  for (int i = 0; i < 5; ++i) {
-    if (!ForgePortUnreachable("127.0.0.66", LoopbackEndpoint(link_port), server.endpoint()))
-      GTEST_SKIP() << "no raw socket here";
+  // A report of a refusal that another address than the server's sent is no refusal of the
+  // server's: anyone on the way can forge one (forged here for IPv4, where raw sockets may be had).
+  const auto forge = [&](const char* from) {
+    return !GetParam().is_v6() &&
+           ForgePortUnreachable(from, LoopbackEndpoint(link_port), server.endpoint());
+  };
+  if (forge("127.0.0.66")) {
+    for (int i = 0; i < 4; ++i)
+      ASSERT_TRUE(forge("127.0.0.66"));
+    ASSERT_TRUE(forge("127.0.0.1"));
+    EXPECT_TRUE(Reaches([&] { return counters.server_refused(); }, kDatagrams + 1))
+        << "the server's own report counts, the five forged ones do not";
   }
-  ASSERT_TRUE(ForgePortUnreachable("127.0.0.1", LoopbackEndpoint(link_port), server.endpoint()));
-  const PortCounters& counters = listener.port_counters();
-  EXPECT_EQ(Settle([&] { return static_cast<int>(counters.server_refused()); }, 1), 1)
-      << "the server's own report counts, the five forged ones do not";
 }
 
 INSTANTIATE_TEST_SUITE_P(Families, ServerRefusals,
@@ -435,13 +375,7 @@ TEST(ListenerAccounting, WhatWentIsCountedAndWhatReachesALinkKeepsIt) {
   const Row rows[] = {
       {"a server that takes them", false, 0, {10, 200, 30}, {7, 9}, 0, false},
       {"a server no socket may send to", true, 0, {10, 200, 30}, {7, 9}, 11, false},
-      {"over ClientRate once the bucket is empty",
-       false,
-       1,
-       {10, 10, 10, 10, 10, 10},
-       {7},
-       0,
-       false},
+      {"over ClientRate, the bucket emptied", false, 1, {10, 10, 10, 10, 10, 10}, {7}, 0, false},
       {"only empty datagrams after the first", false, 0, {10}, {0}, 0, true},
       {"with the PROXY header", false, 0, {10, 200, 30}, {7, 9}, 0, false, true},
   };
@@ -514,7 +448,8 @@ TEST(ListenerLifetime, DestroyingAListenerWith500LinksEndsEveryThreadAndSocket) 
 }
 
 // The Listener closes links itself: those expired a slice at a time, and at the end all that
-// are left, the expired ones first, then the held ones newest first.
+// are left, the expired ones first, then the held ones newest first; each closed link's socket
+// is closed and its return thread ended, and the table is left empty (again when closed twice).
 TEST(ListenerClosing, ExpiredLinksCloseInSlicesAndCloseAllTakesTheRest) {
   UdpPeer server;
   const int fds_before = CountEntries("fd");
@@ -547,10 +482,15 @@ TEST(ListenerClosing, ExpiredLinksCloseInSlicesAndCloseAllTakesTheRest) {
                         {40001, LinkEnd::kIdle},
                         {40005, LinkEnd::kShutdown},
                         {40004, LinkEnd::kShutdown}}));
-  EXPECT_EQ(listener.links().count(), 0u);
   EXPECT_EQ(CountEntries("task", tasks_before), tasks_before);
   EXPECT_EQ(CountEntries("fd", fds_before + 1), fds_before + 1) << "the listening socket alone";
-  EXPECT_EQ(listener.CloseExpired(10, TellInto(told)), 0u);
+  for (int round = 0; round < 2; ++round) {
+    EXPECT_EQ(listener.links().count(), 0u);
+    EXPECT_EQ(listener.links().head(), nullptr);
+    EXPECT_EQ(listener.links().tail(), nullptr);
+    EXPECT_EQ(listener.CloseExpired(10, TellInto(told)), 0u);
+    listener.CloseAll(nullptr);
+  }
 }
 
 // Both Listeners with ProxyProtocol on and the longest datagrams allowed.
@@ -578,9 +518,7 @@ TEST_F(ProxyHeaderRelay, ADatagramTooLongWithTheHeaderIsNotSentAndCountsAsAFaile
   const size_t most = kLargestDatagram - 28;
   UdpPeer newcomer;
   newcomer.SendTo(Pattern(most + 1, 1), port_a());
-  EXPECT_EQ(
-      Settle([this] { return static_cast<int>(a_.port_counters().send_failed_to_server()); }, 1),
-      1);
+  EXPECT_TRUE(Reaches([this] { return a_.port_counters().send_failed_to_server(); }, 1));
   EXPECT_EQ(a_.counters().links_made(), 1u) << "the link is made all the same";
 
   UdpPeer client;
@@ -588,9 +526,7 @@ TEST_F(ProxyHeaderRelay, ADatagramTooLongWithTheHeaderIsNotSentAndCountsAsAFaile
             WithHeader(client, port_a(), Pattern(most, 2)))
       << "the longest that fits";
   client.SendTo(Pattern(most + 1, 3), port_a());
-  EXPECT_EQ(
-      Settle([this] { return static_cast<int>(a_.port_counters().send_failed_to_server()); }, 2),
-      2);
+  EXPECT_TRUE(Reaches([this] { return a_.port_counters().send_failed_to_server(); }, 2));
   EXPECT_EQ(a_.port_counters().last_failure_error(), EMSGSIZE);
   EXPECT_TRUE(server_a_.Silent()) << "neither too long a datagram reached the server";
   EXPECT_EQ(Forward(client, Pattern(10, 4), port_a(), server_a_).data,

@@ -5,7 +5,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <utility>
 
 #include <gtest/gtest.h>
@@ -119,6 +121,21 @@ void ExpectTransfer(const std::string& log, const std::string& part, const Trans
   }
 }
 
+::testing::AssertionResult Contains(const std::string& text, const std::string& part) {
+  if (text.find(part) != std::string::npos)
+    return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "no \"" << part << "\" in:\n" << text;
+}
+
+std::string ShownPath(const TempDir& dir, const std::string& name) {
+  std::string path = std::filesystem::canonical(dir.path()).string() + "/" + name;
+  if (UnderWine()) {
+    std::replace(path.begin(), path.end(), '/', '\\');
+    path = "Z:" + path;
+  }
+  return path;
+}
+
 bool ExitedWith(std::optional<int> status, int code) {
   return status && WIFEXITED(*status) && WEXITSTATUS(*status) == code;
 }
@@ -138,11 +155,7 @@ void EndRelay(RunningProgram& relay) {
 }
 
 Launch ToolLaunch(const std::string& binary, std::vector<std::string> arguments) {
-  Launch launch;
-  launch.terminal = Terminal::kNone;
-  launch.binary = binary;
-  launch.arguments = std::move(arguments);
-  return launch;
+  return {.terminal = Terminal::kNone, .binary = binary, .arguments = std::move(arguments)};
 }
 
 bool BecomesBound(RunningProgram& server, uint16_t port, int timeout_ms) {

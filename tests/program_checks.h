@@ -84,6 +84,12 @@ struct Transfer {
 // counts `carried`.
 void ExpectTransfer(const std::string& log, const std::string& part, const Transfer& carried);
 
+// Whether `text` holds `part`; a failure shows the whole text.
+::testing::AssertionResult Contains(const std::string& text, const std::string& part);
+
+// The path of `name` in `dir` as the relay names it (Z:\tmp\...\NAME under Wine).
+std::string ShownPath(const TempDir& dir, const std::string& name);
+
 // A row of a parameterised test: named after `name` (RowName), and printed as it.
 struct NamedRow {
   std::string name;
@@ -124,6 +130,12 @@ Launch ToolLaunch(const std::string& binary, std::vector<std::string> arguments)
 // Whether within `timeout_ms`, while it runs, `server` has bound UDP `port` of 127.0.0.1: once
 // the port can no longer be had.
 bool BecomesBound(RunningProgram& server, uint16_t port, int timeout_ms);
+
+// Skips the rest of the test where `condition` holds; `why` says why it cannot run there.
+#define SKIP_IF(condition, why) \
+  if (!(condition)) {           \
+  } else                        \
+    GTEST_SKIP() << why
 
 // A generous deadline for the program to end: Wine and the sanitizers start slowly.
 inline constexpr int kExitDeadlineMs = 10000;

@@ -90,11 +90,8 @@ std::string RelayBinary() {
 namespace {
 // Windows writes text-mode line ends as CR LF; the tests compare lines.
 std::string UnixLineEnds(std::string text) {
-  if (UnderWine()) {
-    for (size_t at; (at = text.find("\r\n")) != std::string::npos;) {
-      text.erase(at, 1);
-    }
-  }
+  for (size_t at; UnderWine() && (at = text.find("\r\n")) != std::string::npos;)
+    text.erase(at, 1);
   return text;
 }
 }  // namespace
@@ -209,15 +206,11 @@ RunningProgram::RunningProgram(const std::string& directory, const Launch& launc
       close(fd);
     for (int signal_number : launch.ignored_signals)
       signal(signal_number, SIG_IGN);
-    if (launch.open_files) {
-      rlimit limit{*launch.open_files, *launch.open_files};
-      if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
-        Fail("RLIMIT_NOFILE");
-    }
-    if (launch.stack) {
-      rlimit limit{*launch.stack, *launch.stack};
-      if (setrlimit(RLIMIT_STACK, &limit) != 0)
-        Fail("RLIMIT_STACK");
+    for (const auto& [resource, value] :
+         {std::pair{RLIMIT_NOFILE, launch.open_files}, std::pair{RLIMIT_STACK, launch.stack}}) {
+      const rlimit limit{value.value_or(0), value.value_or(0)};
+      if (value && setrlimit(resource, &limit) != 0)
+        Fail("setrlimit");
     }
     if (launch.user &&
         (setgroups(0, nullptr) != 0 || setgid(*launch.user) != 0 || setuid(*launch.user) != 0))
@@ -254,16 +247,14 @@ RunningProgram::~RunningProgram() {
     kill(pid_, SIGKILL);
     WaitForExit(5000);
   }
-  for (int fd : {master_, slave_, out_, err_}) {
+  for (int fd : {master_, slave_, out_, err_})
     if (fd >= 0)
       close(fd);
-  }
 }
 
 std::string RunningProgram::ReadLines(int lines, int timeout_ms) {
   return ReadLinesOf(out_, lines, timeout_ms);
 }
-
 std::string RunningProgram::ErrorLines(int lines, int timeout_ms) {
   return ReadLinesOf(err_, lines, timeout_ms);
 }
@@ -301,9 +292,8 @@ std::string RunningProgram::Drain(int fd, int timeout_ms) {
 }
 
 void RunningProgram::Type(std::string_view bytes) const {
-  if (!bytes.empty()) {
-    EXPECT_EQ(write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-  }
+  EXPECT_TRUE(bytes.empty() ||
+              write(master_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()));
 }
 
 termios RunningProgram::TerminalSettings() const {

@@ -2,9 +2,7 @@
 #include <arpa/inet.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -49,7 +47,8 @@ TEST(Program, WithoutSettingsRelays15000To2000AndEndsOnAKey) {
   EXPECT_EQ(relay.Log(), "");
 }
 
-// The server's port past the top is shown as given, warned of, and taken modulo 65536.
+// The server's port past the top is shown as given, warned of, and taken modulo 65536 (the
+// other readings are the settings test's).
 TEST(Program, ThePortsWrapAsInThe40000And70000Example) {
   UdpPeer server(4464);
   UdpPeer server_next(4465);
@@ -62,10 +61,16 @@ TEST(Program, ThePortsWrapAsInThe40000And70000Example) {
   EXPECT_TRUE(relay.dir.BecomesEmpty("packets.txt")) << "an existing log file is emptied";
   const std::string warning = relay.ErrorLines(1);
   EXPECT_EQ(warning.rfind("tavorin: warning: Port=70000 in [Server] of ", 0), 0u) << warning;
-  EXPECT_NE(warning.find("TAVORIN.INI is not a port number from 0 to 65535; using port 4464\n"),
-            std::string::npos)
-      << warning;
+  EXPECT_TRUE(
+      Contains(warning, "TAVORIN.INI is not a port number from 0 to 65535; using port 4464\n"));
   EndRelay(relay);
+  // A negative port is shown as given too, and wraps: Port=-1 is 65535.
+  const uint16_t port = FreePortPair();
+  StartedRelay negative(
+      {.port = port,
+       .server_port = -1,
+       .file = "[Proxy]\nPort=" + std::to_string(port - 65536) + "\n[Server]\nPort=-1\n"});
+  EndRelay(negative);
 }
 
 // To a broadcast address the reply comes from an address of the client's interface (that it
@@ -73,8 +78,7 @@ TEST(Program, ThePortsWrapAsInThe40000And70000Example) {
 TEST(Program, RepliesToABroadcastComeFromTheInterfacesAddress) {
   // Wine reports the destination address of a received datagram but sends WSASendMsg's
   // datagrams from the routing's address whatever IN_PKTINFO asks (checked here).
-  if (UnderWine())
-    GTEST_SKIP() << "Wine ignores the source address given to WSASendMsg";
+  SKIP_IF(UnderWine(), "Wine ignores the source address given to WSASendMsg");
   StartedRelay relay;
   UdpPeer client;  // on 127.0.0.1
   client.AllowBroadcast();
@@ -83,9 +87,8 @@ TEST(Program, RepliesToABroadcastComeFromTheInterfacesAddress) {
   auto at_server = relay.server().Receive();
   ASSERT_TRUE(at_server.has_value());
   relay.server().SendTo(Pattern(64, 2), at_server->from);
-  auto at_client = client.Receive();
-  ASSERT_TRUE(at_client.has_value()) << "the reply left from another address, or not at all";
-  EXPECT_EQ(at_client->data, Pattern(64, 2));
+  EXPECT_EQ(client.ReceiveData(), Pattern(64, 2))
+      << "the reply left from another address, or not at all";
   EndRelay(relay);
 }
 
@@ -105,20 +108,8 @@ TEST(Program, SettingsWithCrLfCommentsQuotesAndOddSpacing) {
   EndRelay(relay);
 }
 
-// A port is taken modulo 65536 and shown as given (the other readings are the settings
-// test's).
-TEST(Program, ANegativePortIsShownAsGivenAndWraps) {
-  const uint16_t port = FreePortPair();
-  StartedRelay relay(
-      {.port = port,
-       .server_port = -1,
-       .file = "[Proxy]\nPort=" + std::to_string(port - 65536) + "\n[Server]\nPort=-1\n"});
-  EndRelay(relay);
-}
-
 TEST(Program, AKeyPendingBeforeStartEndsItAtTheFirstTest) {
-  if (UnderWine())
-    GTEST_SKIP() << kNoWineConsole;
+  SKIP_IF(UnderWine(), kNoWineConsole);
   StartedRelay relay({.launch = {.typed_before = "q"}, .server_port = 7, .read_console = false});
   const termios before = relay.InitialTerminalSettings();
   EXPECT_TRUE(ExitedWith(relay.WaitForExit(kExitDeadlineMs), 0));
@@ -142,11 +133,11 @@ void PrintTo(const SignalCase& c, std::ostream* out) {
 class EndingSignal : public ::testing::TestWithParam<SignalCase> {};
 
 // A stop asked for by a signal takes the orderly path and ends with status 0; the other signals
-// that end a process end it at once; a reload, or a signal ignored at start, leaves it running.
-// The terminal is given back whichever.
+// that end a process end it at once; a reload, a signal ignored at start, or a stop and a
+// continue, leaves it running, and one key (no Enter) still ends it. The terminal is given back
+// whichever.
 TEST_P(EndingSignal, GivesTheTerminalBackWhicheverWayItEnds) {
-  if (UnderWine())
-    GTEST_SKIP() << kNoWineConsole;
+  SKIP_IF(UnderWine(), kNoWineConsole);
   const SignalCase& c = GetParam();
   StartedRelay relay(
       {.launch = {.ignored_signals =
@@ -156,6 +147,11 @@ TEST_P(EndingSignal, GivesTheTerminalBackWhicheverWayItEnds) {
   ASSERT_TRUE(relay.KeyWaitBegins());
   if (c.signal_number == SIGINT) {
     relay.Type("\x03");
+  } else if (c.signal_number == SIGSTOP) {
+    relay.Signal(SIGSTOP);
+    ASSERT_TRUE(relay.BecomesStopped());
+    relay.SetTerminalSettings(before);  // a shell takes the terminal back in line mode
+    relay.Signal(SIGCONT);
   } else {
     relay.Signal(c.signal_number);
   }
@@ -181,70 +177,163 @@ INSTANTIATE_TEST_SUITE_P(
                       SignalCase{SIGHUP, Outcome::kStops}, SignalCase{SIGQUIT, Outcome::kDies},
                       SignalCase{SIGUSR1, Outcome::kRunsOn}, SignalCase{SIGUSR2, Outcome::kDies},
                       SignalCase{SIGALRM, Outcome::kDies}, SignalCase{SIGXCPU, Outcome::kDies},
-                      SignalCase{SIGHUP, Outcome::kRunsOn, true}),
+                      SignalCase{SIGHUP, Outcome::kRunsOn, true},
+                      SignalCase{SIGSTOP, Outcome::kRunsOn}),
     [](const ::testing::TestParamInfo<SignalCase>& row) {
       return std::string(sigabbrev_np(row.param.signal_number)) +
              (row.param.ignored_at_start ? "IgnoredAtStart" : "");
     });
 
-TEST(Program, InTheBackgroundItLeavesTheTerminalAloneAndRelays) {
-  if (UnderWine())
-    GTEST_SKIP() << "process groups and terminal modes are POSIX's";
-  StartedRelay relay({.launch = {.terminal = Terminal::kBackground}});
-  const termios before = relay.InitialTerminalSettings();
-  relay.Type("z");
-  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
-  EXPECT_TRUE(relay.Running()) << "a key on a terminal it is not in front of is not its key";
-  EXPECT_TRUE(SameSettings(relay.TerminalSettings(), before));
-  UdpPeer client;
-  ExpectRelayed(client, relay.port, relay.server(), 6);
-  relay.Signal(SIGTERM);
-  EXPECT_TRUE(ExitedWith(relay.WaitForExit(kExitDeadlineMs), 0));
-}
+// Started otherwise than from a terminal it is in front of: with standard descriptors closed
+// (none costs a listening port), in the background, with no terminal, or as the service unit
+// runs it (no terminal, an unprivileged user, standard input from the null device, stopped by
+// SIGTERM, which the service manager counts as a clean stop). It relays on both ports, the log
+// file is made, and a key on a terminal it is not in front of is not its key.
+struct EnvironmentCase : NamedRow {
+  Launch launch;
+  bool as_nobody = false;
+  const char* posix_only = nullptr;  // why it does not run under Wine
+};
 
-TEST(Program, WithoutATerminalItRelaysUntilSigterm) {
-  StartedRelay relay({.launch = {.terminal = Terminal::kNone}});
-  std::this_thread::sleep_for(std::chrono::milliseconds(700));
-  EXPECT_TRUE(relay.Running());
-  UdpPeer client;
-  ExpectRelayed(client, relay.port, relay.server(), 7);
-  ExpectRelayed(client, static_cast<uint16_t>(relay.port + 1), relay.server_next(), 8);
-  relay.Signal(SIGTERM);
-  std::optional<int> status = relay.WaitForExit(kExitDeadlineMs);
-  EXPECT_TRUE(UnderWine() ? status.has_value() : ExitedWith(status, 0));
-}
+class Environment : public ::testing::TestWithParam<EnvironmentCase> {};
 
-class PortInUse : public ::testing::TestWithParam<int> {};
-
-TEST_P(PortInUse, IsAnErrorNamingThePort) {
-  const uint16_t port = FreePortPair();
-  const uint16_t taken = static_cast<uint16_t>(port + GetParam());
-  UdpPeer occupant(taken);
-  StartedRelay relay({.port = port, .server_port = 7, .read_console = false});
-  EXPECT_TRUE(ExitedWith(relay.WaitForExit(kExitDeadlineMs), 1));
-  EXPECT_EQ(relay.RestOfOutput(), "Server Port = 7\nServer IP = 127.0.0.1\n") << "no banner";
-  std::string errors = relay.Errors();
-  EXPECT_NE(errors.find("port " + std::to_string(taken) + ":"), std::string::npos) << errors;
-  EXPECT_NE(errors.find("in use"), std::string::npos) << errors;
-}
-
-INSTANTIATE_TEST_SUITE_P(Program, PortInUse, ::testing::Values(0, 1),
-                         [](const ::testing::TestParamInfo<int>& row) {
-                           return row.param == 0 ? "P" : "PPlusOne";
-                         });
-
-TEST(Program, AnUnresolvableHostIsAnErrorNamingTheHost) {
+TEST_P(Environment, RelaysOnBothPortsAndEndsCleanly) {
+  const EnvironmentCase& c = GetParam();
+  SKIP_IF(c.posix_only != nullptr && UnderWine(), c.posix_only);
   StartedRelay relay(
-      {.server_port = 2000, .server_ip = "no-such-host.invalid", .read_console = false});
-  EXPECT_TRUE(ExitedWith(relay.WaitForExit(kExitDeadlineMs), 1));
-  EXPECT_EQ(relay.RestOfOutput(), "Server Port = 2000\n");
-  EXPECT_NE(relay.Errors().find("\"no-such-host.invalid\""), std::string::npos);
+      {.launch = c.launch, .as_nobody = c.as_nobody, .read_console = c.launch.closed.empty()});
+  const bool keyed = c.launch.terminal == Terminal::kForeground;
+  if (!keyed) {
+    const termios before = relay.InitialTerminalSettings();
+    relay.Type("z");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    EXPECT_TRUE(relay.Running()) << "a key on a terminal it is not in front of is not its key";
+    EXPECT_TRUE(SameSettings(relay.TerminalSettings(), before));
+  }
+  EXPECT_TRUE(relay.dir.BecomesEmpty("packets.txt", kExitDeadlineMs));
+  UdpPeer client;
+  ExpectRelayed(client, relay.port, relay.server(), 1);
+  ExpectRelayed(client, static_cast<uint16_t>(relay.port + 1), relay.server_next(), 2);
+  if (keyed) {
+    EndRelay(relay);
+    return;
+  }
+  relay.Signal(SIGTERM);
+  const std::optional<int> status = relay.WaitForExit(kExitDeadlineMs);
+  if (UnderWine()) {
+    EXPECT_TRUE(status.has_value());
+    return;
+  }
+  EXPECT_TRUE(ExitedWith(status, 0)) << "a stop, not a failure";
+  EXPECT_EQ(relay.Errors(), "tavorin: SIGTERM: stopping\n");
 }
+
+constexpr char kWindowsSockets[] = "a Windows socket never takes a C runtime descriptor's number";
+constexpr char kProcessGroups[] = "process groups and terminal modes are POSIX's";
+constexpr char kServiceUnits[] = "service units are systemd's";
+
+INSTANTIATE_TEST_SUITE_P(
+    Program, Environment,
+    ::testing::Values(
+        EnvironmentCase{"StandardOutputClosed", {.closed = {1}}, false, kWindowsSockets},
+        EnvironmentCase{"AllThreeClosed", {.closed = {0, 1, 2}}, false, kWindowsSockets},
+        EnvironmentCase{"StandardInputClosed", {.closed = {0}}, false, kWindowsSockets},
+        EnvironmentCase{"StandardErrorClosed", {.closed = {2}}, false, kWindowsSockets},
+        EnvironmentCase{"Background", {.terminal = Terminal::kBackground}, false, kProcessGroups},
+        EnvironmentCase{"WithoutATerminal", {.terminal = Terminal::kNone}},
+        EnvironmentCase{"AsTheServiceUnit", {.terminal = Terminal::kNone}, true, kServiceUnits}),
+    RowName());
+
+// A start that cannot go on ends before the ready line, naming the cause, with status 1, or
+// kConfigurationStatus where the settings or the rights are at fault (no restart mends that). In
+// the texts {P} is the listening port P, {Q} is P + 1 and {S} the server's port.
+struct FailedStartCase : NamedRow {
+  std::string proxy;  // rows of [Proxy]
+  int server_port;    // S, counted from P when `near_p`
+  bool near_p;
+  std::string server_ip;  // IP= in [Server]; 127.0.0.1 when empty
+  int occupied;           // P + this is held by another socket, unless negative
+  int status;
+  std::string output;                // all of standard output
+  std::string error;                 // in standard error
+  std::string also = "";             // in standard error too
+  bool whole = false;                // standard error is `error`, all of it
+  bool huge_stack = false;           // a default thread stack that no address space holds
+  const char* posix_only = nullptr;  // why it does not run under Wine
+};
+
+std::string Filled(std::string text, const StartedRelay& relay) {
+  const std::pair<const char*, int> values[] = {
+      {"{P}", relay.port}, {"{Q}", relay.port + 1}, {"{S}", relay.server_port}};
+  for (const auto& [key, value] : values)
+    for (size_t at; (at = text.find(key)) != std::string::npos;)
+      text.replace(at, 3, std::to_string(value));
+  return text;
+}
+
+class FailedStart : public ::testing::TestWithParam<FailedStartCase> {};
+
+TEST_P(FailedStart, EndsBeforeTheReadyLineNamingTheCause) {
+  const FailedStartCase& c = GetParam();
+  SKIP_IF(c.posix_only != nullptr && UnderWine(), c.posix_only);
+#ifdef __SANITIZE_THREAD__
+  SKIP_IF(c.huge_stack, "ThreadSanitizer's runtime does not start under a 1 TiB stack limit");
+#endif
+  const uint16_t port = FreePortPair();
+  std::optional<UdpPeer> occupant;
+  if (c.occupied >= 0)
+    occupant.emplace(static_cast<uint16_t>(port + c.occupied));
+  StartedRelay relay(
+      {.proxy = c.proxy,
+       .launch = {.stack = c.huge_stack ? std::optional<rlim_t>(rlim_t{1} << 40) : std::nullopt},
+       .port = port,
+       .server_port = c.server_port + (c.near_p ? port : 0),
+       .server_ip = c.server_ip,
+       .read_console = false});
+  EXPECT_TRUE(ExitedWith(relay.WaitForExit(kExitDeadlineMs), c.status));
+  EXPECT_EQ(relay.RestOfOutput(), Filled(c.output, relay)) << "no ready line";
+  const std::string errors = relay.Errors();
+  EXPECT_TRUE(Contains(errors, Filled(c.error, relay)));
+  EXPECT_TRUE(Contains(errors, Filled(c.also, relay)));
+  EXPECT_TRUE(!c.whole || errors == Filled(c.error, relay)) << errors;
+}
+
+constexpr char kServerLines[] = "Server Port = {S}\nServer IP = 127.0.0.1\n";
+constexpr char kOwnPort[] = "is this relay's own listening port";
+
+INSTANTIATE_TEST_SUITE_P(
+    Program, FailedStart,
+    ::testing::Values(
+        FailedStartCase{"PInUse", "", 7, false, "", 0, 1, kServerLines, "port {P}:", "in use"},
+        FailedStartCase{"PPlusOneInUse", "", 7, false, "", 1, 1, kServerLines,
+                        "port {Q}:", "in use"},
+        FailedStartCase{"SIsP", "", 0, true, "", -1, kConfigurationStatus, kServerLines, kOwnPort},
+        FailedStartCase{"SIsPPlusOne", "", 1, true, "", -1, kConfigurationStatus, kServerLines,
+                        kOwnPort},
+        FailedStartCase{"SPlusOneIsP", "", -1, true, "", -1, kConfigurationStatus, kServerLines,
+                        kOwnPort},
+        FailedStartCase{"AnUnresolvableHost", "", 2000, false, "no-such-host.invalid", -1, 1,
+                        "Server Port = 2000\n", "\"no-such-host.invalid\""},
+        FailedStartCase{"NoReceiveThread", "", 7, false, "", -1, 1, kServerLines,
+                        "tavorin: cannot start the receive thread for UDP port {P}: " +
+                            std::string(std::strerror(EAGAIN)) + "\n",
+                        "", true, true, "stack limits are POSIX's"},
+        // A listening address that is not one of this host's: listening on every address
+        // instead would widen what the key exists to narrow. A value that is no address is the
+        // settings' fault; one the host lacks (a documentation address) may come later.
+        FailedStartCase{"ListeningOnAName", "IP=localhost\n", 7, false, "", -1,
+                        kConfigurationStatus, "", "IP=localhost "},
+        FailedStartCase{"ListeningOnATypo", "IP=127.0.0.l\n", 7, false, "", -1,
+                        kConfigurationStatus, "", "IP=127.0.0.l "},
+        FailedStartCase{"ListeningOnAnAddressTheHostLacks", "IP=192.0.2.1\n", 7, false, "", -1, 1,
+                        kServerLines, "IP=192.0.2.1 ", "port {P}:", false, false,
+                        "Wine's sockets bind any address at all"}),
+    RowName());
 
 TEST(Program, ABroadcastServerAddressIsTakenAsGivenItsSendsFailToldAndAnEmptyLogWarns) {
   StartedRelay relay({.proxy = "Log=\n", .server_port = 2000, .server_ip = "255.255.255.255"});
   std::string errors = relay.ErrorLines(2);  // the empty Log, and the log not opened
-  EXPECT_NE(errors.find("Log in [Proxy]"), std::string::npos) << errors;
+  EXPECT_TRUE(Contains(errors, "Log in [Proxy]"));
   // No socket may broadcast: every send to the server fails, and standard error says so.
   UdpPeer client;
   client.SendTo(Pattern(8, 1), relay.port);
@@ -271,7 +360,7 @@ TEST(Program, HostileSettingsFilesGiveDefaultsAndNeverStopTheRelay) {
     WaitUntilFree(15000);
     StartedRelay relay({.file = content, .read_console = false});
     const std::string lines = relay.ReadLines(4);
-    EXPECT_NE(lines.find("Ready to rock on port "), std::string::npos) << lines;
+    EXPECT_TRUE(Contains(lines, "Ready to rock on port "));
     EndRelay(relay);
   }
   for (const bool directory : {true, false}) {
@@ -295,14 +384,8 @@ TEST(Program, HostileSettingsFilesGiveDefaultsAndNeverStopTheRelay) {
       relay.Signal(SIGTERM);
       EXPECT_TRUE(relay.WaitForExit(kExitDeadlineMs).has_value());
     }
-    // The relay names the file as its system spells it (Z:\tmp\...\TAVORIN.INI under Wine).
-    std::string shown = std::filesystem::canonical(relay.dir.path()).string() + "/TAVORIN.INI";
-    if (UnderWine()) {
-      std::replace(shown.begin(), shown.end(), '/', '\\');
-      shown = "Z:" + shown;
-    }
     EXPECT_EQ(relay.Errors(),
-              "tavorin: warning: cannot read " + shown + ": " +
+              "tavorin: warning: cannot read " + ShownPath(relay.dir, "TAVORIN.INI") + ": " +
                   (directory ? "it is a directory, not a file" : std::strerror(EACCES)) +
                   "; using the defaults\n" + (directory ? "" : "tavorin: SIGTERM: stopping\n"));
   }

@@ -34,12 +34,9 @@ Endpoint PortOnly(uint16_t port) {
 }
 
 std::string Hex(const unsigned char* bytes, size_t length) {
-  static const char kDigits[] = "0123456789ABCDEF";
   std::string text;
-  for (size_t i = 0; i < length; ++i) {
-    text.push_back(kDigits[bytes[i] >> 4]);
-    text.push_back(kDigits[bytes[i] & 0xF]);
-  }
+  for (size_t i = 0; i < length; ++i)
+    text += {"0123456789ABCDEF"[bytes[i] >> 4], "0123456789ABCDEF"[bytes[i] & 0xF]};
   return text;
 }
 

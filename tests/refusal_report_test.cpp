@@ -16,15 +16,11 @@ class RefusalReportTest : public ::testing::Test {
   std::optional<std::string> At(milliseconds when) {
     return report_.Check(counters_, start_ + when);
   }
-  // `n` new clients refused, a datagram each.
-  void Refuse(int n, Step step = Step::kSocket, int error = 24) {
+  // `n` new clients refused, a datagram each, or (`again`) `n` more datagrams from clients
+  // refused before in the same run.
+  void Refuse(int n, Step step = Step::kSocket, int error = 24, bool again = false) {
     for (int i = 0; i < n; ++i)
-      counters_.CountRefused(Outcome::Failed(step, error), true);
-  }
-  // `n` more datagrams from clients refused before in the same run.
-  void Retry(int n, Step step = Step::kSocket, int error = 24) {
-    for (int i = 0; i < n; ++i)
-      counters_.CountRefused(Outcome::Failed(step, error), false);
+      counters_.CountRefused(Outcome::Failed(step, error), !again);
   }
   void Make(int n) {
     for (int i = 0; i < n; ++i)
@@ -54,7 +50,7 @@ TEST_F(RefusalReportTest, OneLineToBeginAtMostOneEveryTenSecondsAndOneToEnd) {
             "tavorin: port 15000: 2000 more new clients refused (no socket: " + ErrorText(24) +
                 "); 3 links held");
   EXPECT_EQ(At(seconds(30)), std::nullopt) << "no line when nothing more was refused";
-  Retry(20);
+  Refuse(20, Step::kSocket, 24, true);
   EXPECT_EQ(At(milliseconds(30500)), std::nullopt)
       << "clients refused before that try again are no new clients";
 
@@ -107,44 +103,11 @@ TEST_F(RefusalReportTest, OneOfEachIsSingular) {
             "client was refused");
 }
 
-TEST(DropReport, OneLineAtOnceThenAtMostOneEveryTenSecondsWithTheLengthSeen) {
-  PortCounters counters;
-  DropReport report(15000, 520);
-  const auto start = LinePace::Clock::now();
-  auto at = [&](milliseconds when) -> std::optional<std::string> {
-    std::vector<std::string> lines = report.Check(counters, start + when);
-    EXPECT_LE(lines.size(), 1u);
-    return lines.empty() ? std::nullopt : std::optional<std::string>(lines[0]);
-  };
-  auto drop = [&](size_t length, bool truncated, size_t capacity) {
-    char byte = 0;
-    counters.CountUnrelayable(ReceiveSlot{&byte, capacity, length, truncated, {}, {}, {}}, 520);
-  };
-  EXPECT_EQ(at(milliseconds(0)), std::nullopt);
-  drop(1400, true, 520);
-  EXPECT_EQ(at(milliseconds(500)),
-            "tavorin: port 15000: 1 datagram longer than the limit of 520 bytes dropped (the "
-            "latest 1400 bytes; MaxDatagram in [Proxy] raises the limit)");
-  drop(600, true, 520);
-  drop(0, false, 520);
-  EXPECT_EQ(at(milliseconds(9000)), std::nullopt) << "within 10 s of the line before";
-  EXPECT_EQ(at(milliseconds(10500)),
-            "tavorin: port 15000: 1 datagram longer than the limit of 520 bytes dropped (the "
-            "latest 600 bytes; MaxDatagram in [Proxy] raises the limit); 1 datagram of 0 bytes "
-            "dropped");
-  drop(0, false, 520);
-  drop(0, false, 520);
-  // Where the system does not tell a cut datagram's length (Windows), none is named.
-  drop(520, true, 520);
-  EXPECT_EQ(at(seconds(60)),
-            "tavorin: port 15000: 1 datagram longer than the limit of 520 bytes dropped "
-            "(MaxDatagram in [Proxy] raises the limit); 2 datagrams of 0 bytes dropped");
-  EXPECT_EQ(at(seconds(90)), std::nullopt) << "nothing new";
-}
-
-// Refusals of the server, at the pace of the other drops, each line naming the server that
-// refused the latest; and datagrams kept from a followed port, in a line of their own.
-TEST(DropReport, ServerRefusalsAreToldAtOnceThenAtMostEveryTenSeconds) {
+// Drops are told in one line at once, then at most one every ten seconds: datagrams too long,
+// with the length seen (where the system does not tell a cut datagram's length, Windows, none
+// is named), and empty ones; refusals of the server, each line naming the server that refused
+// the latest; and datagrams kept from a followed port, in a line of their own.
+TEST(DropReport, OneLineAtOnceThenAtMostOneEveryTenSeconds) {
   PortCounters counters;
   DropReport report(15000, 520);
   const auto start = LinePace::Clock::now();
@@ -152,34 +115,54 @@ TEST(DropReport, ServerRefusalsAreToldAtOnceThenAtMostEveryTenSeconds) {
   const Endpoint v6 = MakeEndpoint6(in6addr_loopback, htons(2000));
   struct Step {
     milliseconds at;
-    int refused;  // since the step before
+    size_t longer;  // a datagram of this length dropped, cut to the limit, when not 0
+    int empty;      // empty datagrams dropped
+    int refused;    // by the server `by`
     const Endpoint* by;
+    int followed;  // datagrams kept from a followed port
     std::optional<std::string> line;
   };
+  const std::string p = "tavorin: port 15000: ";
+  const std::string raise = "MaxDatagram in [Proxy] raises the limit)";
   const Step steps[] = {
-      {milliseconds(0), 0, &v4, std::nullopt},
-      {milliseconds(500), 12, &v4,
-       "tavorin: port 15000: the server 127.0.0.1:2000 refused 12 datagrams (port unreachable)"},
-      {milliseconds(9000), 3, &v4, std::nullopt},
-      {milliseconds(10500), 1, &v4,
-       "tavorin: port 15000: the server 127.0.0.1:2000 refused 4 datagrams (port unreachable)"},
-      {seconds(60), 1, &v6,
-       "tavorin: port 15000: the server [::1]:2000 refused 1 datagram (port unreachable)"},
-      {seconds(90), 0, &v6, std::nullopt},
+      {milliseconds(0), 0, 0, 0, &v4, 0, std::nullopt},
+      {milliseconds(500), 1400, 0, 0, &v4, 0,
+       p + "1 datagram longer than the limit of 520 bytes dropped (the latest 1400 bytes; " +
+           raise},
+      {milliseconds(9000), 600, 1, 0, &v4, 0, std::nullopt},  // within 10 s of the line before
+      {milliseconds(10500), 0, 0, 0, &v4, 0,
+       p + "1 datagram longer than the limit of 520 bytes dropped (the latest 600 bytes; " + raise +
+           "; 1 datagram of 0 bytes dropped"},
+      {seconds(60), 520, 2, 0, &v4, 0,
+       p + "1 datagram longer than the limit of 520 bytes dropped (" + raise +
+           "; 2 datagrams of 0 bytes dropped"},
+      {seconds(90), 0, 0, 0, &v4, 0, std::nullopt},  // nothing new
+      {milliseconds(100500), 0, 0, 12, &v4, 0,
+       p + "the server 127.0.0.1:2000 refused 12 datagrams (port unreachable)"},
+      {seconds(109), 0, 0, 3, &v4, 0, std::nullopt},
+      {milliseconds(110500), 0, 0, 1, &v4, 0,
+       p + "the server 127.0.0.1:2000 refused 4 datagrams (port unreachable)"},
+      {seconds(160), 0, 0, 1, &v6, 0,
+       p + "the server [::1]:2000 refused 1 datagram (port unreachable)"},
+      {seconds(190), 0, 0, 0, &v6, 0, std::nullopt},
+      {seconds(200), 0, 0, 0, &v6, 2,
+       p + "2 datagrams went to the server's own port, not to the port their link followed, "
+           "which this relay holds on the server's host (FollowServerPort in [Server])"},
   };
   for (const Step& step : steps) {
+    char byte = 0;
+    for (int i = step.longer > 0 ? -1 : 0; i < step.empty; ++i) {
+      const size_t length = i < 0 ? step.longer : 0;
+      counters.CountUnrelayable(ReceiveSlot{&byte, 520, length, length > 0, {}, {}, {}}, 520);
+    }
     if (step.refused > 0)
       counters.CountServerRefusals(step.refused, *step.by);
+    counters.CountFollowRefused(static_cast<uint64_t>(step.followed));
     std::vector<std::string> lines = report.Check(counters, start + step.at);
     ASSERT_LE(lines.size(), 1u);
     EXPECT_EQ(lines.empty() ? std::nullopt : std::optional<std::string>(lines[0]), step.line)
         << "at " << step.at.count() << " ms";
   }
-  counters.CountFollowRefused(2);
-  EXPECT_EQ(report.Check(counters, start + seconds(100)),
-            std::vector<std::string>{"tavorin: port 15000: 2 datagrams went to the server's own "
-                                     "port, not to the port their link followed, which this relay "
-                                     "holds on the server's host (FollowServerPort in [Server])"});
 }
 
 TEST(ShortageText, NamesWhatCouldNotBeHad) {

@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 
+#include <functional>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -23,6 +24,14 @@ inline Listener::LinkClosed TellInto(Told& told) {
   return [&told](const ClientLink& link, LinkEnd why) {
     told.emplace_back(ntohs(link.client().port_net()), why);
   };
+}
+
+// Whether `count`, which the relay's threads move, reaches `expected` within Settle's deadline.
+inline ::testing::AssertionResult Reaches(const std::function<uint64_t()>& count, int expected) {
+  const int at = Settle([&] { return static_cast<int>(count()); }, expected);
+  if (at == expected)
+    return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "stood at " << at << ", not " << expected;
 }
 
 class RelayTest : public ::testing::Test {
@@ -52,6 +61,7 @@ class RelayTest : public ::testing::Test {
 
   UdpPeer server_a_;
   UdpPeer server_b_;
+  const UdpPeer* servers_[2] = {&server_a_, &server_b_};
   LoopGuard guard_;       // outlives the Listeners
   PublishedRoute route_;  // both Listeners', as the program's
   Listener a_;

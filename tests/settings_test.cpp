@@ -1,13 +1,124 @@
-// How every key of the settings file is read, over settings text in memory: the value taken,
-// and the warning or the error that says what was found and what is used (on every system).
+// How the settings file is read, over text in memory (on every system): a value found in its
+// section, port numbers and whole numbers as the file gives them, and for every key the value
+// taken and the warning or the error that says what was found and what is used.
+#include <optional>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "app/number.h"
 #include "app/settings.h"
+#include "platform/ini_lookup.h"
 
 namespace tavorin {
 namespace {
+
+std::string Find(std::string_view text, std::string_view section, std::string_view key,
+                 size_t size = 60) {
+  return FindIniValue(text, section, key, "default", size);
+}
+
+TEST(IniLookup, FindsTheKeyInItsSectionOnly) {
+  const char* text = "Port=1\n[Proxy]\nPort=2\nLog=a.txt\n[Server]\nPort=3\nIP=h\n";
+  EXPECT_EQ(Find(text, "Proxy", "Port"), "2");
+  EXPECT_EQ(Find(text, "Server", "Port"), "3");
+  EXPECT_EQ(Find(text, "Server", "Log"), "default");
+  EXPECT_EQ(Find(text, "Other", "Port"), "default");
+  EXPECT_EQ(Find("", "Proxy", "Port"), "default");
+}
+
+TEST(IniLookup, IsLenientAboutCaseSpacingCommentsAndLineEnds) {
+  EXPECT_EQ(Find("[proxy]\r\nPORT=5\r\n", "Proxy", "Port"), "5");
+  EXPECT_EQ(Find("  [ Proxy ]  \n\t Port \t=\t 5 6 \t\n", "Proxy", "Port"), "5 6");
+  EXPECT_EQ(Find("[Proxy]\n;Port=1\n  ; Port=2\nPort=3", "Proxy", "Port"), "3");
+  EXPECT_EQ(Find("\xEF\xBB\xBF[Proxy]\nPort=4\n", "Proxy", "Port"), "4");
+  EXPECT_EQ(Find("[Proxy]\nLog=\"my file.txt\"\n", "Proxy", "Log"), "my file.txt");
+  EXPECT_EQ(Find("[Proxy]\nLog='x'\n", "Proxy", "Log"), "x");
+  EXPECT_EQ(Find("[Proxy]\nLog=\"x\n", "Proxy", "Log"), "\"x") << "an unmatched quote stays";
+  EXPECT_EQ(Find("[Proxy]\nLog=a=b\n", "Proxy", "Log"), "a=b");
+  EXPECT_EQ(Find("[Proxy]\nLog ; not a key\nLog=c\n", "Proxy", "Log"), "c");
+  EXPECT_EQ(Find("[Proxy\nPort=1\n", "Proxy", "Port"), "default") << "a broken header";
+}
+
+TEST(IniLookup, TheFirstMatchWinsAndAnEmptyValueIsAValue) {
+  EXPECT_EQ(Find("[Proxy]\nPort=1\nPort=2\n[Proxy]\nPort=3\n", "Proxy", "Port"), "1");
+  EXPECT_EQ(Find("[Proxy]\n[Server]\n[Proxy]\nPort=3\n", "Proxy", "Port"), "3");
+  EXPECT_EQ(Find("[Proxy]\nLog=\nLog=x\n", "Proxy", "Log"), "");
+  EXPECT_EQ(Find("[Proxy]\nLog=  \n", "Proxy", "Log"), "");
+}
+
+TEST(IniLookup, ValuesAreCutToSizeLessOne) {
+  std::string text = "[S]\nK=" + std::string(100, 'v') + "\n";
+  EXPECT_EQ(Find(text, "S", "K", 16), std::string(15, 'v'));
+  EXPECT_EQ(Find(text, "S", "K", 1), "");
+  EXPECT_EQ(Find(text, "S", "K", 0), "");
+  EXPECT_EQ(FindIniValue("", "S", "K", "123456789", 4), "123") << "defaults too";
+  EXPECT_EQ(Find(std::string("[S]\nK=ab\0cd\n", 12), "S", "K"), "ab");
+}
+
+TEST(ParseNumber, SkipsWhiteSpaceTakesASignAndStopsAtTheFirstNonDigit) {
+  EXPECT_EQ(ParseNumber("15000"), 15000);
+  EXPECT_EQ(ParseNumber("\t\n\v\f\r 42"), 42);
+  EXPECT_EQ(ParseNumber("+7"), 7);
+  EXPECT_EQ(ParseNumber("-7"), -7);
+  EXPECT_EQ(ParseNumber("12abc34"), 12);
+  EXPECT_EQ(ParseNumber("1 2"), 1);
+  EXPECT_EQ(ParseNumber("0x10"), 0) << "decimal only";
+}
+
+TEST(ParseNumber, NoDigitsGiveZero) {
+  for (const char* text : {"", " ", "abc", "+", "-", "+-1", "- 1",
+                           "\x85"
+                           "1"}) {
+    EXPECT_EQ(ParseNumber(text), 0) << '"' << text << '"';
+  }
+}
+
+TEST(ParseNumber, DigitsWrapModulo2To32BeforeTheSign) {
+  EXPECT_EQ(ParseNumber("2147483647"), 2147483647);
+  EXPECT_EQ(ParseNumber("2147483648"), INT32_MIN);
+  EXPECT_EQ(ParseNumber("4294967295"), -1);
+  EXPECT_EQ(ParseNumber("4294967296"), 0);
+  EXPECT_EQ(ParseNumber("4294969296"), 2000);
+  EXPECT_EQ(ParseNumber("-4294967295"), 1);
+  EXPECT_EQ(ParseNumber("-2147483648"), INT32_MIN);
+  EXPECT_EQ(ParseNumber("99999999999999999999999999"), -469762049);
+  EXPECT_EQ(ParseNumber(std::string(100000, '9')), -1);
+}
+
+TEST(ParseNumber, NextNumberAndPortWrap) {
+  EXPECT_EQ(NextNumber(15000), 15001);
+  EXPECT_EQ(NextNumber(INT32_MAX), INT32_MIN);
+  EXPECT_EQ(NextNumber(-1), 0);
+  EXPECT_EQ(PortOf(70000), 4464);
+  EXPECT_EQ(PortOf(NextNumber(70000)), 4465);
+  EXPECT_EQ(PortOf(NextNumber(65535)), 0);
+  EXPECT_EQ(PortOf(-1), 65535);
+  EXPECT_EQ(PortOf(INT32_MIN), 0);
+}
+
+// The opt-in keys take whole numbers only, never the lenient reading of the four old keys.
+struct WholeCase {
+  const char* text;
+  std::optional<uint32_t> value;
+};
+
+class ParseWholeNumberTest : public ::testing::TestWithParam<WholeCase> {};
+
+TEST_P(ParseWholeNumberTest, DigitsOnlyWithWhiteSpaceAround) {
+  EXPECT_EQ(ParseWholeNumber(GetParam().text), GetParam().value) << '"' << GetParam().text << '"';
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, ParseWholeNumberTest,
+    ::testing::Values(WholeCase{"0", 0u}, WholeCase{"1500", 1500u},
+                      WholeCase{" \t65507 \r", 65507u}, WholeCase{"4294967295", 4294967295u},
+                      WholeCase{"4294967296", std::nullopt}, WholeCase{"", std::nullopt},
+                      WholeCase{"  ", std::nullopt}, WholeCase{"-4", std::nullopt},
+                      WholeCase{"+4", std::nullopt}, WholeCase{"soon", std::nullopt},
+                      WholeCase{"15 00", std::nullopt}, WholeCase{"1500 bytes", std::nullopt},
+                      WholeCase{"0x10", std::nullopt},
+                      WholeCase{"99999999999999999999", std::nullopt}));
 
 struct Row {
   const char* name;

@@ -11,12 +11,6 @@
 namespace tavorin::testing {
 namespace {
 
-::testing::AssertionResult Contains(const std::string& text, const std::string& part) {
-  if (text.find(part) != std::string::npos)
-    return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << "no \"" << part << "\" in:\n" << text;
-}
-
 TEST(Program, StatusListenerShowsTheRelayAndDrainsBeforeTheStop) {
   const uint16_t status = FreeTcpPort();
   StartedRelay relay({.proxy = "IdleTimeout=2\nDrainSeconds=30\nStatusAddress=127.0.0.1:" +

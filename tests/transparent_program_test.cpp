@@ -1,11 +1,17 @@
-// The built relay with Transparent=1: where the system refuses transparent sockets (a user
+// The built relay with Transparent=1. Where the system refuses transparent sockets (a user
 // without CAP_NET_ADMIN) the start ends before the ready line, naming the key and the reason;
 // where it grants them (root) the relay starts and the server sees its client's address.
-#include <sys/stat.h>
+// And the recipe for a client on another host.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "tests/program_checks.h"
@@ -22,8 +28,7 @@ class TransparentStart : public ::testing::TestWithParam<StartCase> {};
 
 TEST_P(TransparentStart, EndsBeforeTheReadyLineWhereTheSystemRefuses) {
   const StartCase& row = GetParam();
-  if (UnderWine())
-    GTEST_SKIP() << "Windows refuses the key; its start is Linux's to test here";
+  SKIP_IF(UnderWine(), "Windows refuses the key; its start is Linux's to test here");
   if (geteuid() != 0 && !row.as_nobody)
     GTEST_SKIP() << "transparent sockets take CAP_NET_ADMIN, which takes root here";
   StartedRelay relay({.server = "Transparent=1\n",
@@ -37,11 +42,8 @@ TEST_P(TransparentStart, EndsBeforeTheReadyLineWhereTheSystemRefuses) {
     EXPECT_EQ(relay.ReadLines(4), lines.substr(0, lines.find("Tavorin BUILD")));
     EXPECT_TRUE(ExitedWith(relay.WaitForExit(kExitDeadlineMs), kConfigurationStatus));
     const std::string errors = relay.Errors();
-    EXPECT_NE(errors.find("Transparent=1 (Transparent in [Server] of "), std::string::npos)
-        << errors;
-    EXPECT_NE(errors.find(std::string("IP_TRANSPARENT): ") + std::strerror(EPERM)),
-              std::string::npos)
-        << errors;
+    EXPECT_TRUE(Contains(errors, "Transparent=1 (Transparent in [Server] of "));
+    EXPECT_TRUE(Contains(errors, std::string("IP_TRANSPARENT): ") + std::strerror(EPERM)));
     return;
   }
   UdpPeer client(0, 2);
@@ -60,6 +62,136 @@ TEST_P(TransparentStart, EndsBeforeTheReadyLineWhereTheSystemRefuses) {
 INSTANTIATE_TEST_SUITE_P(Program, TransparentStart,
                          ::testing::Values(StartCase{"WithoutTheCapabilityItEnds", true, false},
                                            StartCase{"AsRootItRelays", false, true}),
+                         RowName());
+
+// The recipe of docs/operations.md ("Transparent links") for a client on another host, with the
+// built relay: three network namespaces of the test's own, a client host, the relay host and a
+// server host whose route to the clients goes through the relay host. With the marking rule the
+// server sees the client's own address and its reply comes back through the relay; without it
+// the server sees the client's address all the same, but its reply passes the relay by.
+constexpr uint16_t kProxyPort = 40000;
+constexpr uint16_t kServerPort = 41000;
+
+Endpoint At(const char* address, uint16_t port) {
+  return MakeEndpoint(inet_addr(address), htons(port));
+}
+
+// A network namespace of the test's own, held by a descriptor: it goes with the descriptor and
+// the last socket and process in it, whatever becomes of the test.
+class Host {
+ public:
+  Host() : home_(open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC)) {
+    if (home_ >= 0 && unshare(CLONE_NEWNET) == 0) {
+      fd_ = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+      EXPECT_EQ(setns(home_, CLONE_NEWNET), 0);
+    }
+  }
+  ~Host() {
+    for (int fd : {fd_, home_}) {
+      if (fd >= 0)
+        close(fd);
+    }
+  }
+  Host(const Host&) = delete;
+  Host& operator=(const Host&) = delete;
+
+  bool Made() const { return fd_ >= 0; }
+  // Its name for `ip link ... netns`.
+  std::string Path() const {
+    return "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(fd_);
+  }
+  // Runs `body` in it: the sockets it opens and the processes it starts stay there.
+  template <typename Body>
+  void In(Body body) const {
+    ASSERT_EQ(setns(fd_, CLONE_NEWNET), 0);
+    body();
+    ASSERT_EQ(setns(home_, CLONE_NEWNET), 0);
+  }
+  // Whether the shell's commands all succeed in it, loopback up first.
+  bool Run(const std::string& commands) const {
+    int status = -1;
+    In([&] { status = std::system(("set -e; ip link set lo up; " + commands).c_str()); });
+    return status == 0;
+  }
+
+ private:
+  int home_ = -1;
+  int fd_ = -1;
+};
+
+struct RecipeCase : NamedRow {
+  bool marking;  // the relay host marks the replies to transparent sockets
+};
+
+class TransparentRecipe : public ::testing::TestWithParam<RecipeCase> {};
+
+TEST_P(TransparentRecipe, TheServerSeesAClientOnAnotherHost) {
+  const bool marking = GetParam().marking;
+  SKIP_IF(UnderWine(), "transparent links are Linux's");
+  if (geteuid() != 0)
+    GTEST_SKIP() << "namespaces, routes and transparent sockets take root";
+  SKIP_IF(std::system("command -v ip >/dev/null && command -v nft >/dev/null") != 0,
+          "the recipe takes ip and nft");
+  Host client_host;
+  Host relay_host;
+  Host server_host;
+  SKIP_IF(!client_host.Made() || !relay_host.Made() || !server_host.Made(),
+          "no network namespace can be had here");
+
+  const std::string mark_rule =
+      "nft 'table ip tavorin_test { chain prerouting { type filter hook prerouting priority "
+      "mangle; meta l4proto udp socket transparent 1 meta mark set 1; }; }'";
+  ASSERT_TRUE(relay_host.Run(
+      "ip link add r0 type veth peer name c0 netns " + client_host.Path() +
+      "; ip link add r1 type veth peer name s0 netns " + server_host.Path() +
+      "; ip addr add 192.0.2.1/24 dev r0; ip link set r0 up"
+      "; ip addr add 198.51.100.1/24 dev r1; ip link set r1 up"
+      "; echo 1 >/proc/sys/net/ipv4/ip_forward"
+      "; ip rule add fwmark 1 lookup 100; ip route add local 0.0.0.0/0 dev lo table 100; " +
+      (marking ? mark_rule : ":")));
+  ASSERT_TRUE(client_host.Run("ip addr add 192.0.2.2/24 dev c0; ip link set c0 up"));
+  ASSERT_TRUE(
+      server_host.Run("ip addr add 198.51.100.2/24 dev s0; ip link set s0 up"
+                      "; ip route add 192.0.2.0/24 via 198.51.100.1"));
+
+  std::optional<UdpPeer> server;
+  std::optional<UdpPeer> client;
+  std::optional<StartedRelay> relay;
+  server_host.In([&] { server.emplace(At("198.51.100.2", kServerPort)); });
+  client_host.In([&] { client.emplace(At("192.0.2.2", 0)); });
+  relay_host.In([&] {
+    relay.emplace(RelaySetup{.server = "Transparent=1\n",
+                             .launch = {.terminal = Terminal::kNone},
+                             .port = kProxyPort,
+                             .server_port = kServerPort,
+                             .server_ip = "198.51.100.2"});
+  });
+
+  const Bytes request = Pattern(64, 1);
+  client->SendTo(request, At("192.0.2.1", kProxyPort));
+  const std::optional<Received> at_server = server->Receive(5000);
+  ASSERT_TRUE(at_server.has_value()) << "nothing reached the server";
+  EXPECT_EQ(at_server->data, request);
+  EXPECT_EQ(AddressText(at_server->from), "192.0.2.2") << "the server sees the client's address";
+  const Bytes reply = Pattern(80, 2);
+  server->SendTo(reply, at_server->from);
+  if (marking) {
+    const std::optional<Received> at_client = client->Receive(5000);
+    ASSERT_TRUE(at_client.has_value()) << "the reply did not come back through the relay";
+    EXPECT_EQ(at_client->data, reply);
+    EXPECT_EQ(EndpointText(at_client->from), "192.0.2.1:" + std::to_string(kProxyPort))
+        << "the reply comes from the address and port the client sent to";
+  } else {
+    // Forwarded past the link's socket to the client host, where no socket holds its port.
+    EXPECT_TRUE(client->Silent(1000)) << "a reply came back without the marking rule";
+  }
+  relay->Signal(SIGTERM);
+  EXPECT_TRUE(ExitedWith(relay->WaitForExit(kExitDeadlineMs), 0));
+}
+
+INSTANTIATE_TEST_SUITE_P(Program, TransparentRecipe,
+                         ::testing::Values(RecipeCase{"WithTheMarkingRuleTheReplyComesBack", true},
+                                           RecipeCase{"WithoutItTheReplyPassesTheRelayBy", false}),
                          RowName());
 
 }  // namespace

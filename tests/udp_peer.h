@@ -80,6 +80,11 @@ class UdpPeer {
 
   // The next datagram (up to 64 KiB), or nothing within `timeout_ms`.
   std::optional<Received> Receive(int timeout_ms = 2000) const;
+  // Only its bytes: none when nothing arrives (every datagram a test expects has some).
+  Bytes ReceiveData(int timeout_ms = 2000) const {
+    std::optional<Received> got = Receive(timeout_ms);
+    return got ? got->data : Bytes{};
+  }
   // True when nothing arrives within `timeout_ms`.
   bool Silent(int timeout_ms = 200) const { return !Receive(timeout_ms).has_value(); }
 
