@@ -173,7 +173,7 @@ rows=()
 # been taken over, (0) every client must have a new one.
 event() {
   local name=$1 action=$2 keeps=$3 pid_before taken_before active report field
-  local kept changed silent sent lost gap ready changed_clients silent_clients
+  local kept changed silent sent lost gap ready changed_clients silent_clients started start
   pid_before=$(main_pid)
   taken_before=$(count_taken_over)
   ask "begin $name"
@@ -181,6 +181,8 @@ event() {
   $action
   [ "$(main_pid)" != "$pid_before" ] || fail "$name: the relay was not restarted (pid $pid_before)"
   active=$(inside systemctl show -P ActiveEnterTimestampMonotonic "$unit")
+  started=$(inside systemctl show -P ExecMainStartTimestampMonotonic "$unit")
+  start=$(((active - started) / 1000))
   ask "end $name $active"
   report=$(answer "report $name " 120)
   for field in kept changed silent sent lost gap_ms ready_ms changed_clients silent_clients; do
@@ -201,9 +203,10 @@ event() {
     [ "$kept" -le 2 ] || fail "$name: $kept client(s) kept their relay port"
     [ "$(count_taken_over)" = "$taken_before" ] || fail "$name: the new run took links over"
   fi
-  rows+=("$(printf '%-14s %9s %11s %9s %7s %10s' "$name" "$ready" "$gap" "$sent" "$lost" \
-    "$kept/$clients")")
-  echo "$name: ready after ${ready} ms, longest silence ${gap} ms, $lost of $sent datagrams lost, $kept of $clients ports kept"
+  rows+=("$(printf '%-12s %7s %7s %9s %8s %7s %10s' "$name" "$ready" "$start" "$gap" "$sent" \
+    "$lost" "$kept/$clients")")
+  echo "$name: ready after $ready ms (its start $start ms), longest silence $gap ms," \
+    "$lost of $sent datagrams lost, $kept of $clients ports kept"
 }
 
 prepare_cache
@@ -265,8 +268,9 @@ ask quit
 
 echo
 echo "Each event under a steady load of $clients clients (a datagram every $interval_ms ms each):"
-echo "ready: from the event to the new run ready (ms); silence: the longest any client went"
-echo "without a reply (ms); sent and lost: datagrams sent from the event until every client had"
-echo "replies again, and those never answered; ports kept: clients whose relay port stayed."
-printf '%-14s %9s %11s %9s %7s %10s\n' event "ready" "silence" sent lost "ports kept"
+echo "ready: from the event to the new run ready (ms); start: from the new run's start to ready"
+echo "(ms); silence: the longest any client went without a reply (ms); sent and lost: datagrams"
+echo "sent from the event until every client had replies again, and those never answered; ports"
+echo "kept: clients whose relay port stayed."
+printf '%-12s %7s %7s %9s %8s %7s %10s\n' event ready start silence sent lost "ports kept"
 printf '%s\n' "${rows[@]}"
