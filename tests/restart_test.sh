@@ -144,7 +144,7 @@ count_taken_over() { taken_over_lines | wc -l; }
 more_taken_over() { [ "$(count_taken_over)" -gt "$1" ]; }
 
 # The events. Each returns once the relay that follows it is ready.
-restart() { inside systemctl restart "$unit"; }
+restart() { inside systemctl restart "$unit" || fail "systemctl restart $unit failed"; }
 crash() {
   local old
   old=$(main_pid)
@@ -164,8 +164,8 @@ upgrade() {
     fail "upgrade: tavorin is not at $version+restart1"
 }
 stop_start() {
-  inside systemctl stop "$unit"
-  inside systemctl start "$unit"
+  inside systemctl stop "$unit" || fail "systemctl stop $unit failed"
+  inside systemctl start "$unit" || fail "systemctl start $unit failed"
 }
 
 rows=()
@@ -174,6 +174,9 @@ rows=()
 event() {
   local name=$1 action=$2 keeps=$3 pid_before taken_before active report field
   local kept changed silent sent lost gap ready changed_clients silent_clients started start
+  # Steady load before each: the longest silence is the event's, and starts come no oftener than
+  # systemd allows by default (5 in 10 s), as an operator's would.
+  sleep 2
   pid_before=$(main_pid)
   taken_before=$(count_taken_over)
   ask "begin $name"
@@ -190,8 +193,8 @@ event() {
   done
   [ "$silent" = 0 ] || fail "$name: no reply after it for client(s) $silent_clients"
   if [ "$keeps" = 1 ]; then
-    [ "$changed" = 0 ] ||
-      fail "$name: the relay port of $changed client(s) changed (client:old>new): $changed_clients"
+    [ "$changed" = 0 ] || fail "$name: the relay port of $changed client(s) changed" \
+      "(client:old>new): $(tr ';' '\n' <<<"$changed_clients" | head -10 | paste -sd ' ')"
     poll 10 more_taken_over "$taken_before" || fail "$name: the relay took nothing over"
     local line
     line=$(taken_over_lines | tail -1)
