@@ -85,9 +85,8 @@ uint16_t FreeTcpPort() {
   return port;
 }
 
-std::string HttpGet(uint16_t port, const std::string& path) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const Endpoint server = LoopbackEndpoint(port);
+std::string HttpGet(const Endpoint& server, const std::string& path) {
+  const int fd = socket(server.is_v6() ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   timeval wait{5, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
   std::string answer;

@@ -106,8 +106,12 @@ struct RowName {
 
 // A TCP port free on 127.0.0.1 just now.
 uint16_t FreeTcpPort();
-// The whole answer of an HTTP GET of `path` to 127.0.0.1:`port`, or empty when none came.
-std::string HttpGet(uint16_t port, const std::string& path);
+// The whole answer of an HTTP GET of `path` to `server`, or empty when none came.
+std::string HttpGet(const Endpoint& server, const std::string& path);
+// The same of 127.0.0.1:`port`.
+inline std::string HttpGet(uint16_t port, const std::string& path) {
+  return HttpGet(LoopbackEndpoint(port), path);
+}
 
 bool ExitedWith(std::optional<int> status, int code);
 // The exit status of a start that no restart mends (settings or rights that cannot work), as

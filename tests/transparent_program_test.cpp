@@ -3,8 +3,6 @@
 // where it grants them (root) the relay starts and the server sees its client's address.
 // And the recipe for a client on another host.
 #include <arpa/inet.h>
-#include <fcntl.h>
-#include <sched.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,6 +12,7 @@
 #include <optional>
 #include <string>
 
+#include "tests/net_host.h"
 #include "tests/program_checks.h"
 
 namespace tavorin::testing {
@@ -72,53 +71,6 @@ INSTANTIATE_TEST_SUITE_P(Program, TransparentStart,
 constexpr uint16_t kProxyPort = 40000;
 constexpr uint16_t kServerPort = 41000;
 
-Endpoint At(const char* address, uint16_t port) {
-  return MakeEndpoint(inet_addr(address), htons(port));
-}
-
-// A network namespace of the test's own, held by a descriptor: it goes with the descriptor and
-// the last socket and process in it, whatever becomes of the test.
-class Host {
- public:
-  Host() : home_(open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC)) {
-    if (home_ >= 0 && unshare(CLONE_NEWNET) == 0) {
-      fd_ = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
-      EXPECT_EQ(setns(home_, CLONE_NEWNET), 0);
-    }
-  }
-  ~Host() {
-    for (int fd : {fd_, home_}) {
-      if (fd >= 0)
-        close(fd);
-    }
-  }
-  Host(const Host&) = delete;
-  Host& operator=(const Host&) = delete;
-
-  bool Made() const { return fd_ >= 0; }
-  // Its name for `ip link ... netns`.
-  std::string Path() const {
-    return "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(fd_);
-  }
-  // Runs `body` in it: the sockets it opens and the processes it starts stay there.
-  template <typename Body>
-  void In(Body body) const {
-    ASSERT_EQ(setns(fd_, CLONE_NEWNET), 0);
-    body();
-    ASSERT_EQ(setns(home_, CLONE_NEWNET), 0);
-  }
-  // Whether the shell's commands all succeed in it, loopback up first.
-  bool Run(const std::string& commands) const {
-    int status = -1;
-    In([&] { status = std::system(("set -e; ip link set lo up; " + commands).c_str()); });
-    return status == 0;
-  }
-
- private:
-  int home_ = -1;
-  int fd_ = -1;
-};
-
 struct RecipeCase : NamedRow {
   bool marking;  // the relay host marks the replies to transparent sockets
 };
@@ -128,10 +80,8 @@ class TransparentRecipe : public ::testing::TestWithParam<RecipeCase> {};
 TEST_P(TransparentRecipe, TheServerSeesAClientOnAnotherHost) {
   const bool marking = GetParam().marking;
   SKIP_IF(UnderWine(), "transparent links are Linux's");
-  if (geteuid() != 0)
-    GTEST_SKIP() << "namespaces, routes and transparent sockets take root";
-  SKIP_IF(std::system("command -v ip >/dev/null && command -v nft >/dev/null") != 0,
-          "the recipe takes ip and nft");
+  if (const std::string missing = NoNamespaces(); !missing.empty())
+    GTEST_SKIP() << missing;
   Host client_host;
   Host relay_host;
   Host server_host;
