@@ -19,7 +19,7 @@ namespace tavorin {
 
 struct LinkMade {
   enum class Kind : uint8_t {
-    kMade,       // for a new client
+    kMade,       // for a client not seen before
     kTakenOver,  // handed on by the previous run of the relay
     kMoved,      // its socket opened anew in the server's other family, on the same port
     kHeld,       // held when the log was turned on (the main thread's own, never put)

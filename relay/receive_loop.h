@@ -45,10 +45,18 @@ void ReceiveBatches(const UdpSocket& socket, const StoppableThread& thread, size
   }
   while (thread.Running()) {
     IoResult received = socket.ReceiveMany(slots, N);
-    // Woken to stop: a shut-down socket brings nothing, an interrupted receive fails; what came
-    // just before the wake is still passed on.
-    if (!thread.Running() && (received.error != 0 || received.count <= 0))
+    if (!thread.Running()) {
+      // Woken to stop: an interrupted receive fails, a shut-down socket brings an empty datagram
+      // from nowhere (on Windows an empty one from the socket's own address). Datagrams that
+      // came just before the wake are still passed on.
+      int real = 0;
+      while (received.error == 0 && real < received.count && slots[real].length > 0 &&
+             slots[real].source.known())
+        ++real;
+      if (real > 0)
+        handle(static_cast<const ReceiveSlot*>(slots), real);
       break;
+    }
     if (received.error != 0) {
       failed(received.error);
       PauseAfterReceiveError(received.error);
