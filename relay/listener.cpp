@@ -192,6 +192,9 @@ Outcome Listener::Start(int32_t port, Handover* handover) {
   if (int error = socket.ReportLocalAddress(); error != 0)
     refused_options_.push_back(
         {"the local address of each datagram (IP_PKTINFO, IPV6_RECVPKTINFO)", error});
+  if (int error = socket.ReportSystemDrops(); error != 0)
+    refused_options_.push_back({"a count of the datagrams it drops (SO_RXQ_OVFL)", error});
+  port_.counters.StartSystemDrops(socket.SystemDrops());
   // Whether or not links expire now: a reload may have them expire later.
   if (int error = socket.SetReceiveTimeout(kSweepInterval); error != 0)
     refused_options_.push_back({"a receive timeout for the idle sweep (SO_RCVTIMEO)", error});
@@ -447,6 +450,9 @@ void Listener::ListenerThread(void* self) {
 void Listener::RelayBatch(const ReceiveSlot* slots, int count) {
   const PublishedRoute::Versioned& route = route_->Held();
   TakeRoute(route);
+  // The latest datagram brings the system's latest count.
+  if (count > 0)
+    port_.counters.CountSystemDrops(slots[std::min(count, kListenBatch) - 1].system_drops);
   // Consecutive datagrams of one client leave in one send call.
   const void* run_data[kListenBatch];
   size_t run_lengths[kListenBatch];

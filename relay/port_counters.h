@@ -87,6 +87,19 @@ class PortCounters {
     last_refused_by_.Store(server);
     server_refused_.Add(static_cast<uint64_t>(refused));
   }
+  // The system's count of what it dropped on the listening socket, all told, with the latest
+  // datagram (see UdpSocket::ReportSystemDrops): what it grew by since the count before is
+  // counted, one that lags behind it ignored (receive thread only). Before the receive thread
+  // starts, the count the socket had when it was taken: one the previous run handed on may
+  // have dropped datagrams then.
+  void StartSystemDrops(uint32_t total) { system_drops_seen_ = total; }
+  void CountSystemDrops(uint32_t total) {
+    const uint32_t grown = total - system_drops_seen_;
+    if (grown != 0 && grown < 0x80000000u) {
+      dropped_by_system_.Add(grown);
+      system_drops_seen_ = total;
+    }
+  }
   // Datagrams relayed, while `counting_relayed` is set: towards the server by the receive thread
   // alone, towards clients by every return thread.
   void CountToServer(uint64_t datagrams, uint64_t bytes) {
@@ -123,6 +136,7 @@ class PortCounters {
   std::atomic<uint64_t> last_failure_{0};
   EndpointWords last_failure_to_;
   EndpointWords last_refused_by_;
+  uint32_t system_drops_seen_ = 0;
 };
 
 }  // namespace tavorin

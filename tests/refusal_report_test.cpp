@@ -118,7 +118,7 @@ TEST(DropReport, OneLineAtOnceThenAtMostOneEveryTenSecondsWithTheLengthSeen) {
   };
   auto drop = [&](size_t length, bool truncated, size_t capacity) {
     char byte = 0;
-    counters.CountUnrelayable(ReceiveSlot{&byte, capacity, length, truncated, {}, {}, {}}, 520);
+    counters.CountUnrelayable(ReceiveSlot{&byte, capacity, length, truncated, {}, {}, {}, 0}, 520);
   };
   EXPECT_EQ(at(milliseconds(0)), std::nullopt);
   drop(1400, true, 520);
