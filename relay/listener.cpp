@@ -374,6 +374,7 @@ void Listener::AddClient(const ReceiveSlot& slot, LoopGuard::Verdict verdict,
                                      route.value.servers[port_.which].endpoint);
   } else {
     made->CountToServer(1, slot.length);
+    port_.counters.CountSent(1);
     if (port_.counters.counting_relayed)
       port_.counters.CountToServer(1, slot.length);
   }
@@ -467,6 +468,7 @@ void Listener::RelayBatch(const ReceiveSlot* slots, int count) {
       }
       // Only what went: a refused datagram of the run may lie anywhere in it.
       run_link->CountToServer(sent.count, sent.bytes);
+      port_.counters.CountSent(static_cast<uint64_t>(sent.count));
       if (port_.counters.counting_relayed)
         port_.counters.CountToServer(static_cast<uint64_t>(sent.count), sent.bytes);
     }

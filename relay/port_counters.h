@@ -100,6 +100,17 @@ class PortCounters {
       system_drops_seen_ = total;
     }
   }
+  // Datagrams sent to the server, whether or not the link log is kept (receive thread only),
+  // and a datagram that reached a link (any return thread): what tells a server that answers
+  // nothing. A reply costs a load of a line that changes only when taken.
+  void CountSent(uint64_t datagrams) { sent_.Add(datagrams); }
+  void NoteAnswer() {
+    if (!answered_.load(std::memory_order_relaxed))
+      answered_.store(true, std::memory_order_relaxed);
+  }
+  uint64_t sent() const { return sent_.Get(); }
+  // Whether a link has heard anything since the call before. One thread alone calls this.
+  bool TakeAnswered() { return answered_.exchange(false, std::memory_order_relaxed); }
   // Datagrams relayed, while `counting_relayed` is set: towards the server by the receive thread
   // alone, towards clients by every return thread.
   void CountToServer(uint64_t datagrams, uint64_t bytes) {
@@ -137,6 +148,9 @@ class PortCounters {
   EndpointWords last_failure_to_;
   EndpointWords last_refused_by_;
   uint32_t system_drops_seen_ = 0;
+  SoleCount sent_;
+  // On a line of its own: every reply reads it.
+  alignas(64) std::atomic<bool> answered_{false};
 };
 
 }  // namespace tavorin
