@@ -58,6 +58,12 @@ std::vector<std::string> DropReport::Check(const PortCounters& counters,
                     KeyLabel(KeyId::kFollowServerPort) + ")");
   }
 
+  if (std::optional<uint64_t> news = system_pace_.Due(counters.dropped_by_system(), now)) {
+    lines.push_back(Prefix() + "the system dropped " + Datagrams(*news) +
+                    " before the relay could read them (a full receive buffer; "
+                    "net.core.rmem_max caps it)");
+  }
+
   const uint64_t over_rate = counters.dropped_over_rate();
   if (rate_pace_.Due(over_rate, now)) {
     lines.push_back(Prefix() + Datagrams(over_rate - over_rate_told_) + " over the rate of " +

@@ -1,8 +1,9 @@
 // Tells standard error about datagrams a listening port did not carry, either way: those longer
 // than the limit (with the length seen and the key that raises the limit) and empty ones, and
 // those the system refused to send (with the destination and the reason), those the server
-// refused (nobody on its port), those over a client's rate, and those sent to the server's own
-// port instead of the port their link followed. Each kind at its own pace: a
+// refused (nobody on its port), those over a client's rate, those sent to the server's own
+// port instead of the port their link followed, and those the system dropped before the relay
+// could read them (a full receive buffer). Each kind at its own pace: a
 // line when they begin, at most one every 10 s while they go on.
 #pragma once
 
@@ -42,6 +43,7 @@ class DropReport {
   uint64_t to_client_told_ = 0;
   LinePace refuse_pace_;
   LinePace follow_pace_;
+  LinePace system_pace_;
 };
 
 }  // namespace tavorin

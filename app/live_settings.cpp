@@ -167,6 +167,7 @@ std::vector<std::string> LiveSettings::Reload(const Settings& fresh, const std::
     changed.push_back(FamilyMoveText(Unmapped(address).is_v6()));
   upkeep.SetLogLinks(settings_.log_links);
   upkeep.SetClientRate(settings_.client_rate);
+  upkeep.SetSilenceWindow(std::chrono::seconds(settings_.silence_seconds));
 
   auto joined = [](const std::vector<std::string>& parts) {
     std::string text;

@@ -74,13 +74,16 @@ void WaitForStop(Upkeep& upkeep, ControlSignals& signals, ServiceNotifier& servi
   ConsoleKeys keys;
   bool first = true;
   auto next_status = std::chrono::steady_clock::now();
+  bool silent_shown = false;
   // At every slice: a sign of life for the service manager, whose watchdog ends a relay whose
-  // main thread no longer turns.
+  // main thread no longer turns. A server falling silent or answering again shows at once.
   auto asked = [&] {
     service.Watchdog();
+    const bool silent = upkeep.ServerSilent(0) || upkeep.ServerSilent(1);
     if (const auto now = std::chrono::steady_clock::now();
-        service.enabled() && now >= next_status) {
+        service.enabled() && (now >= next_status || silent != silent_shown)) {
       next_status = now + kStatusInterval;
+      silent_shown = silent;
       service.Status(upkeep.Status());
     }
     if (signals.TakeReloadRequest())
@@ -309,6 +312,7 @@ int RunRelay(const Settings& settings, const Endpoint& address, const std::strin
 
   Upkeep upkeep(engine.a, engine.b, settings.max_datagram, settings.client_rate, settings.log_links,
                 store.enabled() ? &store : nullptr);
+  upkeep.SetSilenceWindow(std::chrono::seconds(settings.silence_seconds));
   auto reload = [&] {
     service.Reloading();
     Reload(engine.live, upkeep, settings_path, log_path, log_target);

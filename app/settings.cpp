@@ -57,6 +57,9 @@ constexpr std::array<Key, static_cast<size_t>(KeyId::kCount)> kKeys = {{
    &Settings::proxy_protocol},
   {KeyId::kTransparent, "Server", "Transparent", "0", KeyKind::kNumber, 0, 1, false,
    "1: the server sees each client's own address (Linux, CAP_NET_ADMIN)", &Settings::transparent},
+  {KeyId::kSilenceSeconds, "Server", "SilenceSeconds", "10", KeyKind::kNumber, 0, kAny, true,
+   "seconds the server may answer nothing sent to it before it is told silent; 0: never",
+   &Settings::silence_seconds},
 }};
 // clang-format on
 

@@ -35,6 +35,7 @@ enum class KeyId : uint8_t {
   kFollowServerPort,
   kProxyProtocol,
   kTransparent,
+  kSilenceSeconds,
   kCount,  // not a key: how many there are
 };
 
@@ -56,6 +57,9 @@ struct Settings {
   uint32_t proxy_protocol = 0;
   // Each link's socket takes its client's address, which the server then sees (Linux).
   bool transparent = false;
+  // Seconds the server may answer none of the datagrams sent to it before standard error tells
+  // it silent; 0: never.
+  uint32_t silence_seconds = 0;
   // The address P and P + 1 are bound to, port 0; by default every local address of both
   // families.
   Endpoint listen_address = EveryAddress(true);

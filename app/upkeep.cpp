@@ -34,12 +34,14 @@ Upkeep::Upkeep(Listener& a, Listener& b, size_t max_datagram, uint32_t client_ra
       refusals_{RefusalReport(ports_[0]), RefusalReport(ports_[1])},
       drops_{DropReport(ports_[0], max_datagram, client_rate),
              DropReport(ports_[1], max_datagram, client_rate)},
+      silences_{SilenceReport(ports_[0]), SilenceReport(ports_[1])},
       log_links_(log_links),
       store_(store),
       next_counters_(Clock::now() + kCountersInterval) {}
 
 void Upkeep::Tick() {
   const Clock::time_point now = Clock::now();
+  WatchServers(now);
   Report(now);
   CloseExpired(kCloseEach);
   if (now >= next_counters_) {
@@ -105,9 +107,27 @@ std::string Upkeep::Status() const {
     to_server.datagrams += listener->port_counters().to_server().datagrams;
     to_client.datagrams += listener->port_counters().to_client().datagrams;
   }
-  return std::to_string(held) + (held == 1 ? " link" : " links") +
-         " held; datagrams relayed: " + std::to_string(to_server.datagrams) + " to the server, " +
-         std::to_string(to_client.datagrams) + " to clients";
+  std::string status = std::to_string(held) + (held == 1 ? " link" : " links") +
+                       " held; datagrams relayed: " + std::to_string(to_server.datagrams) +
+                       " to the server, " + std::to_string(to_client.datagrams) + " to clients";
+  for (int i = 0; i < 2; ++i) {
+    if (silences_[i].silent()) {
+      status += "; port " + std::to_string(ports_[i]) + ": the server " +
+                EndpointText(silences_[i].server()) + " silent for " +
+                std::to_string(silences_[i].SilentFor(Clock::now()).count()) + " s";
+    }
+  }
+  return status;
+}
+
+void Upkeep::WatchServers(Clock::time_point now) {
+  for (int i = 0; i < 2; ++i) {
+    PortShare& port = listeners_[i]->port();
+    // Whether an answer came first: what was sent after it waits for the next.
+    const bool answered = port.counters.TakeAnswered();
+    const Route::Server& server = port.server();
+    silences_[i].Observe(port.counters.sent(), answered, server.endpoint, server.generation, now);
+  }
 }
 
 void Upkeep::Report(Clock::time_point now) {
@@ -120,6 +140,8 @@ void Upkeep::Report(Clock::time_point now) {
       WriteStandardErrorLine(*line);
     for (const std::string& line : drops_[i].Check(listeners_[i]->port_counters(), now))
       WriteStandardErrorLine(line);
+    if (std::optional<std::string> line = silences_[i].Line(now))
+      WriteStandardErrorLine(*line);
   }
 }
 

@@ -1,5 +1,6 @@
 // What the main thread does for the relay between key tests, and once more at shutdown: tells
-// standard error about refused clients and datagrams not carried, closes the links that have
+// standard error about refused clients, datagrams not carried and a server that answers
+// nothing, closes the links that have
 // expired, keeps the link log, and hands the service manager the sockets it keeps. Relay threads
 // never write anything; they count and publish, and this reads.
 #pragma once
@@ -10,6 +11,7 @@
 #include "app/drop_report.h"
 #include "app/link_log.h"
 #include "app/refusal_report.h"
+#include "app/silence_report.h"
 #include "app/socket_store.h"
 #include "relay/listener.h"
 
@@ -43,7 +45,19 @@ class Upkeep {
     for (DropReport& drops : drops_)
       drops.SetClientRate(rate);
   }
-  // Links held and datagrams relayed each way, for the service manager's status line.
+  // How long the server may answer none of the datagrams sent to it before it is told silent;
+  // 0: never (SilenceSeconds in [Server]). At start and at a reload.
+  void SetSilenceWindow(std::chrono::seconds window) {
+    for (SilenceReport& silence : silences_)
+      silence.SetWindow(window);
+  }
+  // Whether the server of listening port `which` (0: P -> S, 1: P + 1 -> S + 1) has answered
+  // none of the datagrams sent to it for the window, as of the latest key test: set when the
+  // window has passed with datagrams sent and nothing back, cleared by the first thing that
+  // reaches one of the port's links. Any thread, any time.
+  bool ServerSilent(int which) const { return silences_[which].silent(); }
+  // Links held and datagrams relayed each way, and a server that is silent, for the service
+  // manager's status line.
   std::string Status() const;
   // At shutdown: stops both Listeners if need be, closes every link, with its line in the log,
   // and writes the last counters.
@@ -51,6 +65,8 @@ class Upkeep {
 
  private:
   void Report(Clock::time_point now);
+  // Looks at what was sent to each server and whether it answered.
+  void WatchServers(Clock::time_point now);
   // Takes the records of links made, for the log and the store.
   void TakeMade();
   // Closes up to `most` of the links that have expired, the first Listener's first.
@@ -63,6 +79,7 @@ class Upkeep {
   uint16_t ports_[2];
   RefusalReport refusals_[2];
   DropReport drops_[2];
+  SilenceReport silences_[2];
   bool log_links_;
   SocketStore* store_;
   LinkLog log_;

@@ -153,10 +153,11 @@ void AttachSource(MessageHeader& message, PacketInfoControl& control, const Endp
   Attach(message, control, IPPROTO_IPV6, IPV6_PKTINFO, info);
 }
 
-void ReadLocalAddress(MessageHeader& message, ReceiveSlot& slot) {
+void ReadControl(MessageHeader& message, ReceiveSlot& slot) {
   slot.source = Unmapped(slot.source);
   slot.local = Endpoint();
   slot.reply_from = Endpoint();
+  slot.system_drops = 0;
   for (ControlHeader* c = FirstControl(message); c != nullptr; c = NextControl(message, c)) {
     if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
       PacketInfo info;
@@ -169,6 +170,10 @@ void ReadLocalAddress(MessageHeader& message, ReceiveSlot& slot) {
       std::memcpy(&info, ControlData(c), sizeof info);
       slot.local = Unmapped(MakeEndpoint6(info.ipi6_addr, 0, info.ipi6_ifindex));
       slot.reply_from = ReplyFrom6(slot.local);
+#ifdef SO_RXQ_OVFL
+    } else if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
+      std::memcpy(&slot.system_drops, ControlData(c), sizeof slot.system_drops);
+#endif
     }
   }
 }

@@ -43,6 +43,10 @@ struct ReceiveSlot {
   // took it (no datagram can leave from a broadcast address). None when not known, which lets
   // the routing choose.
   Endpoint reply_from;
+  // On a socket that reports them (ReportSystemDrops), how many datagrams the system had dropped
+  // on the socket, all told, when this one came: a count that wraps at 2^32. 0 otherwise, and
+  // while it has dropped none.
+  uint32_t system_drops;
 };
 
 // What a send or receive did: how many datagrams (or bytes) went or came, and the system's
@@ -111,6 +115,14 @@ class UdpSocket {
   // bound to every local address whose replies must leave from the address the peer used
   // (both families' on a socket of both). Returns the system's error when it refuses, else 0.
   int ReportLocalAddress() const;
+
+  // Makes batch receives tell, with each datagram (ReceiveSlot::system_drops), how many datagrams
+  // the system has dropped on this socket so far: those that found its receive buffer full,
+  // above all (SO_RXQ_OVFL). Returns the system's error when it refuses, else 0. Windows keeps
+  // no such count: nothing is asked there, and every slot tells 0.
+  int ReportSystemDrops() const;
+  // The same count, asked of the system now; 0 where it does not tell (Windows).
+  uint32_t SystemDrops() const;
 
   // The bound local port in host order, or 0 if it cannot be told.
   uint16_t LocalPort() const;

@@ -1,11 +1,13 @@
 // UDP sockets on Linux: batch receives and sends (recvmmsg, sendmmsg) and the local address
 // of each datagram (IP_PKTINFO). Receives pass MSG_TRUNC, so that a datagram cut to its
 // buffer still reports its whole length. What Windows does alike is in udp_socket.cpp.
-// Refusals (ICMP port unreachable) come as reports on the socket's error queue (IP_RECVERR).
+// Refusals (ICMP port unreachable) come as reports on the socket's error queue (IP_RECVERR), and
+// the count of datagrams the system dropped with each datagram received (SO_RXQ_OVFL).
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <ifaddrs.h>
 #include <linux/errqueue.h>
+#include <linux/sock_diag.h>
 #include <netinet/icmp6.h>
 #include <netinet/ip_icmp.h>
 #include <sys/socket.h>
@@ -70,8 +72,14 @@ int UdpSocket::SetReceiveTimeout(std::chrono::milliseconds timeout) const {
 }
 
 namespace {
+// Room for what a receive's control messages bring: the packet information of either family,
+// and the count of datagrams dropped.
+struct ReceiveControl {
+  alignas(cmsghdr) char bytes[detail::kPacketInfoSpace + CMSG_SPACE(sizeof(uint32_t))];
+};
+
 // One message header for a receive into `slot`.
-void PrepareReceive(ReceiveSlot& slot, msghdr& header, iovec& part, PacketInfoControl& control) {
+void PrepareReceive(ReceiveSlot& slot, msghdr& header, iovec& part, ReceiveControl& control) {
   part = {slot.buffer, slot.capacity};
   header = {};
   header.msg_iov = &part;
@@ -86,7 +94,7 @@ void PrepareReceive(ReceiveSlot& slot, msghdr& header, iovec& part, PacketInfoCo
 void ReadReceived(msghdr& header, size_t length, ReceiveSlot& slot) {
   slot.length = length;
   slot.truncated = (header.msg_flags & MSG_TRUNC) != 0;
-  detail::ReadLocalAddress(header, slot);
+  detail::ReadControl(header, slot);
 }
 
 // One message header for sending `datagram` from a socket of `v6_socket`'s family (an IPv4
@@ -115,7 +123,7 @@ void PrepareSend(const OutgoingDatagram& datagram, bool v6_socket, msghdr& heade
 [[gnu::noinline]] IoResult ReceiveOne(SocketHandle fd, ReceiveSlot& slot) {
   msghdr header;
   iovec part;
-  PacketInfoControl control;
+  ReceiveControl control;
   PrepareReceive(slot, header, part, control);
   ssize_t n = ::recvmsg(fd, &header, MSG_TRUNC);
   if (n < 0)
@@ -145,7 +153,7 @@ void PrepareSend(const OutgoingDatagram& datagram, bool v6_socket, msghdr& heade
 [[gnu::noinline]] IoResult ReceiveBatch(SocketHandle fd, ReceiveSlot* slots, int count) {
   mmsghdr messages[kMaxBatch];
   iovec parts[kMaxBatch];
-  PacketInfoControl control[kMaxBatch];
+  ReceiveControl control[kMaxBatch];
   count = count < kMaxBatch ? count : kMaxBatch;
   for (int i = 0; i < count; ++i) {
     PrepareReceive(slots[i], messages[i].msg_hdr, parts[i], control[i]);
@@ -270,6 +278,19 @@ int UdpSocket::TakeRefusals(int /*error*/, const Endpoint& to) const {
   for (int taken; (taken = TakeReport(handle(), to)) >= 0;)
     refused += taken;
   return refused;
+}
+
+int UdpSocket::ReportSystemDrops() const {
+  return detail::SetOption(handle(), SOL_SOCKET, SO_RXQ_OVFL, 1);
+}
+
+uint32_t UdpSocket::SystemDrops() const {
+  uint32_t info[SK_MEMINFO_VARS] = {};
+  socklen_t length = sizeof info;
+  if (::getsockopt(handle(), SOL_SOCKET, SO_MEMINFO, info, &length) != 0 ||
+      length <= SK_MEMINFO_DROPS * sizeof info[0])
+    return 0;
+  return info[SK_MEMINFO_DROPS];
 }
 
 SocketHandle UdpSocket::Duplicate() const {

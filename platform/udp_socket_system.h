@@ -106,9 +106,10 @@ bool SendAgain(int error, int failures);
 void AttachSource(MessageHeader& message, PacketInfoControl& control, const Endpoint* from,
                   bool v6_socket);
 // Reads where a received datagram was sent to, and where its reply leaves from, out of
-// `message`'s control messages into `slot` (none for each when they do not say), and takes an
-// IPv4 source that came in IPv6 form as IPv4.
-void ReadLocalAddress(MessageHeader& message, ReceiveSlot& slot);
+// `message`'s control messages into `slot` (none for each when they do not say), with the
+// system's count of datagrams dropped where it comes along (0 where not), and takes an IPv4
+// source that came in IPv6 form as IPv4.
+void ReadControl(MessageHeader& message, ReceiveSlot& slot);
 // The destination `to` as a socket of `v6_socket`'s family takes it, in `storage` if it must
 // change.
 inline const Endpoint* Destination(const Endpoint* to, bool v6_socket, Endpoint& storage) {

@@ -111,6 +111,7 @@ IoResult UdpSocket::ReceiveMany(ReceiveSlot* slots, int count) const {
   slot.local = Endpoint();
   slot.reply_from = Endpoint();
   slot.truncated = false;
+  slot.system_drops = 0;
   LPFN_WSARECVMSG receive_message = ReceiveMessageFunction(s);
   if (receive_message == nullptr) {
     int length = sizeof slot.source;
@@ -143,7 +144,7 @@ IoResult UdpSocket::ReceiveMany(ReceiveSlot* slots, int count) const {
   }
   slot.length = received;
   slot.truncated = (message.dwFlags & MSG_TRUNC) != 0;
-  detail::ReadLocalAddress(message, slot);
+  detail::ReadControl(message, slot);
   return {1, 0};
 }
 
@@ -218,6 +219,15 @@ int UdpSocket::TakeRefusals(int error, const Endpoint& /*to*/) const {
 
 SocketHandle UdpSocket::Duplicate() const {
   return kNoSocket;
+}
+
+// Windows counts no datagrams it drops for a socket.
+int UdpSocket::ReportSystemDrops() const {
+  return 0;
+}
+
+uint32_t UdpSocket::SystemDrops() const {
+  return 0;
 }
 
 void UdpSocket::Shutdown() const {

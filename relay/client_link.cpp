@@ -288,13 +288,18 @@ void ClientLink::ReturnBatch(const ReceiveSlot* slots, int count) {
       port_.counters.CountForeign();
     } else if (FromThisRelay(slots[i].source, route.value)) {
       port_.counters.CountGuardedReply();
-    } else if (Relayable(slots[i], port_.max_datagram)) {
-      replies[relayable++] = {slots[i].buffer, slots[i].length, &client_, &reply_from_, nullptr, 0};
-      bytes += slots[i].length;
-      if (rules.follow_server_port)
-        Follow(slots[i].source, route);
     } else {
-      port_.counters.CountUnrelayable(slots[i], port_.max_datagram);
+      // The server has answered, or whoever the link takes replies from.
+      port_.counters.NoteAnswer();
+      if (Relayable(slots[i], port_.max_datagram)) {
+        replies[relayable++] = {slots[i].buffer, slots[i].length, &client_,
+                                &reply_from_,    nullptr,         0};
+        bytes += slots[i].length;
+        if (rules.follow_server_port)
+          Follow(slots[i].source, route);
+      } else {
+        port_.counters.CountUnrelayable(slots[i], port_.max_datagram);
+      }
     }
   }
   if (relayable == 0)

@@ -87,6 +87,9 @@ class ReceiveAndReturnCount {
     "datagrams that reached a link from another address than the server's, with "                \
     "RepliesFromServerOnly")                                                                     \
   X(dropped_over_rate, SoleCount, "datagrams over a client's ClientRate")                        \
+  X(dropped_by_system, SoleCount,                                                                \
+    "datagrams the system dropped before the relay read them, the listening socket's receive "   \
+    "buffer full (Linux)")                                                                       \
   X(send_failed_to_server, PublishedCount, "datagrams the system refused to send to the server") \
   X(send_failed_to_client, PublishedCount, "datagrams the system refused to send to clients")    \
   X(server_refused, PublishedCount,                                                              \

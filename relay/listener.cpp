@@ -192,6 +192,9 @@ Outcome Listener::Start(int32_t port, Handover* handover) {
   if (int error = socket.ReportLocalAddress(); error != 0)
     refused_options_.push_back(
         {"the local address of each datagram (IP_PKTINFO, IPV6_RECVPKTINFO)", error});
+  if (int error = socket.ReportSystemDrops(); error != 0)
+    refused_options_.push_back({"a count of the datagrams it drops (SO_RXQ_OVFL)", error});
+  port_.counters.StartSystemDrops(socket.SystemDrops());
   // Whether or not links expire now: a reload may have them expire later.
   if (int error = socket.SetReceiveTimeout(kSweepInterval); error != 0)
     refused_options_.push_back({"a receive timeout for the idle sweep (SO_RCVTIMEO)", error});
@@ -409,6 +412,7 @@ void Listener::AddClient(const ReceiveSlot& slot, LoopGuard::Verdict verdict,
                                      route.value.servers[port_.which].endpoint);
   } else {
     made->CountToServer(1, slot.length);
+    port_.counters.CountSent(1);
     if (port_.counters.counting_relayed)
       port_.counters.CountToServer(1, slot.length);
   }
@@ -487,6 +491,9 @@ void Listener::RelayBatch(const ReceiveSlot* slots, int count) {
   TakeRoute(route);
   if (links_wanted_.load(std::memory_order_relaxed))
     ListLinks();
+  // The latest datagram brings the system's latest count.
+  if (count > 0)
+    port_.counters.CountSystemDrops(slots[std::min(count, kListenBatch) - 1].system_drops);
   // Consecutive datagrams of one client leave in one send call.
   const void* run_data[kListenBatch];
   size_t run_lengths[kListenBatch];
@@ -501,6 +508,7 @@ void Listener::RelayBatch(const ReceiveSlot* slots, int count) {
       }
       // Only what went: a refused datagram of the run may lie anywhere in it.
       run_link->CountToServer(sent.count, sent.bytes);
+      port_.counters.CountSent(static_cast<uint64_t>(sent.count));
       if (port_.counters.counting_relayed)
         port_.counters.CountToServer(static_cast<uint64_t>(sent.count), sent.bytes);
     }

@@ -87,6 +87,30 @@ class PortCounters {
     last_refused_by_.Store(server);
     server_refused_.Add(static_cast<uint64_t>(refused));
   }
+  // The system's count of what it dropped on the listening socket, all told, with the latest
+  // datagram (see UdpSocket::ReportSystemDrops): what it grew by since the count before is
+  // counted, one that lags behind it ignored (receive thread only). Before the receive thread
+  // starts, the count the socket had when it was taken: one the previous run handed on may
+  // have dropped datagrams then.
+  void StartSystemDrops(uint32_t total) { system_drops_seen_ = total; }
+  void CountSystemDrops(uint32_t total) {
+    const uint32_t grown = total - system_drops_seen_;
+    if (grown != 0 && grown < 0x80000000u) {
+      dropped_by_system_.Add(grown);
+      system_drops_seen_ = total;
+    }
+  }
+  // Datagrams sent to the server, whether or not the link log is kept (receive thread only),
+  // and a datagram that reached a link (any return thread): what tells a server that answers
+  // nothing. A reply costs a load of a line that changes only when taken.
+  void CountSent(uint64_t datagrams) { sent_.Add(datagrams); }
+  void NoteAnswer() {
+    if (!answered_.load(std::memory_order_relaxed))
+      answered_.store(true, std::memory_order_relaxed);
+  }
+  uint64_t sent() const { return sent_.Get(); }
+  // Whether a link has heard anything since the call before. One thread alone calls this.
+  bool TakeAnswered() { return answered_.exchange(false, std::memory_order_relaxed); }
   // Datagrams relayed, while `counting_relayed` is set: towards the server by the receive thread
   // alone, towards clients by every return thread.
   void CountToServer(uint64_t datagrams, uint64_t bytes) {
@@ -123,6 +147,10 @@ class PortCounters {
   std::atomic<uint64_t> last_failure_{0};
   EndpointWords last_failure_to_;
   EndpointWords last_refused_by_;
+  uint32_t system_drops_seen_ = 0;
+  SoleCount sent_;
+  // On a line of its own: every reply reads it.
+  alignas(64) std::atomic<bool> answered_{false};
 };
 
 }  // namespace tavorin

@@ -41,7 +41,7 @@ void ReceiveBatches(const UdpSocket& socket, const StoppableThread& thread, size
   }
   ReceiveSlot slots[N];
   for (int i = 0; i < N; ++i) {
-    slots[i] = {room + static_cast<size_t>(i) * each, each, 0, false, {}, {}, {}};
+    slots[i] = {room + static_cast<size_t>(i) * each, each, 0, false, {}, {}, {}, 0};
   }
   while (thread.Running()) {
     IoResult received = socket.ReceiveMany(slots, N);

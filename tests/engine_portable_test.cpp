@@ -37,7 +37,7 @@ class PortableEngine : public ::testing::Test {
   // The next datagram on `socket`, which the test knows to be on its way.
   static Bytes Next(const UdpSocket& socket, Endpoint* from) {
     Bytes b(2048);
-    ReceiveSlot slot{b.data(), b.size(), 0, false, {}, {}, {}};
+    ReceiveSlot slot{b.data(), b.size(), 0, false, {}, {}, {}, 0};
     while (socket.ReceiveMany(&slot, 1).error != 0) {
     }
     *from = slot.source;

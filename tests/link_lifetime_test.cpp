@@ -104,6 +104,23 @@ TEST(Program, MaxClientsCapsEachPortAndTheRefusedGetInOnceLinksExpire) {
   EndRelay(relay);
 }
 
+// A server that answers nothing for SilenceSeconds is told, and so is its next answer.
+TEST(Program, AServerThatAnswersNothingIsToldAndSoIsItsNextAnswer) {
+  StartedRelay relay({.server = "SilenceSeconds=1\n"});
+  const std::string server = "tavorin: port " + std::to_string(relay.port) +
+                             ": the server 127.0.0.1:" + std::to_string(relay.server_port);
+  UdpPeer client;
+  const uint16_t link = LinkPortOf(client, relay.port, relay.server(), 1);
+  LinkPortOf(client, relay.port, relay.server(), 2);
+  const std::string silent = relay.ErrorLines(1);
+  EXPECT_EQ(silent.rfind(server + " has answered none of the 2 datagrams of the last ", 0), 0u)
+      << silent;
+  relay.server().SendTo(Pattern(20, 3), LoopbackEndpoint(link));
+  ASSERT_TRUE(client.Receive().has_value());
+  EXPECT_EQ(relay.ErrorLines(1), server + " answers again\n");
+  EndRelay(relay);
+}
+
 TEST(Program, TheLinkLogTellsEachLinkItsPortsAndCountsAndIsAppendedTo) {
   StartedRelay relay({.proxy = "LogLinks=1\n", .prepare = [](const PreparedRelay& r) {
                         r.dir.Write("packets.txt", "an earlier run's line\n");

@@ -19,8 +19,14 @@ class ListenerProbe {
   static void Relay(Listener& listener, const void* data, size_t length, const Endpoint& source,
                     const Endpoint& local = Endpoint()) {
     // The receive path only reads the buffer.
-    ReceiveSlot slot{
-        const_cast<void*>(data), listener.port_.max_datagram, length, false, source, local, local};
+    ReceiveSlot slot{const_cast<void*>(data),
+                     listener.port_.max_datagram,
+                     length,
+                     false,
+                     source,
+                     local,
+                     local,
+                     0};
     listener.RelayBatch(&slot, 1);
   }
   // Hands it a batch of datagrams of `source`, one of each of `lengths` bytes, as one receive
@@ -30,7 +36,8 @@ class ListenerProbe {
     std::vector<unsigned char> bytes(kLargestDatagram, 'x');
     std::vector<ReceiveSlot> slots;
     for (size_t length : lengths)
-      slots.push_back({bytes.data(), listener.port_.max_datagram, length, false, source, {}, {}});
+      slots.push_back(
+          {bytes.data(), listener.port_.max_datagram, length, false, source, {}, {}, 0});
     listener.RelayBatch(slots.data(), static_cast<int>(slots.size()));
   }
   // A sweep step at `now` over the whole table, which hands what expired over to CloseExpired.

@@ -356,6 +356,32 @@ INSTANTIATE_TEST_SUITE_P(Families, ServerRefusals,
                            return param.param.is_v6() ? "IPv6" : "IPv4";
                          });
 
+// What overflows a socket's receive buffer the system drops, and the next datagram taken tells
+// how many, as the system does when asked.
+TEST(SystemDrops, AFullReceiveBufferIsCountedWithTheNextDatagram) {
+  UdpSocket socket;
+  ASSERT_TRUE(socket.OpenAndBind(LoopbackEndpoint(0)));
+  ASSERT_EQ(socket.SetReceiveBuffer(1), 0);  // the system's least
+  ASSERT_EQ(socket.ReportSystemDrops(), 0);
+  UdpPeer sender;
+  constexpr int kSent = 200;
+  for (int i = 0; i < kSent; ++i)
+    sender.SendTo(Pattern(100, static_cast<unsigned>(i)), socket.LocalPort());
+  const auto dropped =
+      static_cast<uint32_t>(Settle([&] { return static_cast<int>(socket.SystemDrops()); }));
+  ASSERT_GT(dropped, 0u) << "the buffer held every datagram";
+  unsigned char buffer[128];
+  ReceiveSlot slot{buffer, sizeof buffer, 0, false, {}, {}, {}, 0};
+  ASSERT_EQ(socket.SetReceiveTimeout(std::chrono::milliseconds(200)), 0);
+  int kept = 0;
+  while (socket.ReceiveMany(&slot, 1).count == 1)
+    ++kept;
+  EXPECT_EQ(kept + static_cast<int>(dropped), kSent);
+  sender.SendTo(Pattern(100, 1), socket.LocalPort());
+  ASSERT_EQ(socket.ReceiveMany(&slot, 1).count, 1);
+  EXPECT_EQ(slot.system_drops, dropped);
+}
+
 // What a link counts as relayed is what went, and whatever of its client's reaches it keeps it:
 // a datagram the system refuses to send adds neither to the datagrams nor to the bytes, and a
 // client whose sends keep failing, or go over its rate, is not expired as idle; empty

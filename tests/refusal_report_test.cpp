@@ -3,6 +3,7 @@
 
 #include "app/drop_report.h"
 #include "app/refusal_report.h"
+#include "app/silence_report.h"
 #include "platform/udp_socket.h"
 
 namespace tavorin {
@@ -153,7 +154,7 @@ TEST(DropReport, OneLineAtOnceThenAtMostOneEveryTenSeconds) {
     char byte = 0;
     for (int i = step.longer > 0 ? -1 : 0; i < step.empty; ++i) {
       const size_t length = i < 0 ? step.longer : 0;
-      counters.CountUnrelayable(ReceiveSlot{&byte, 520, length, length > 0, {}, {}, {}}, 520);
+      counters.CountUnrelayable(ReceiveSlot{&byte, 520, length, length > 0, {}, {}, {}, 0}, 520);
     }
     if (step.refused > 0)
       counters.CountServerRefusals(step.refused, *step.by);
@@ -163,6 +164,60 @@ TEST(DropReport, OneLineAtOnceThenAtMostOneEveryTenSeconds) {
     EXPECT_EQ(lines.empty() ? std::nullopt : std::optional<std::string>(lines[0]), step.line)
         << "at " << step.at.count() << " ms";
   }
+  // The system's count as it grows; one that lags behind (an older datagram's) adds nothing.
+  counters.CountSystemDrops(7);
+  counters.CountSystemDrops(3);
+  EXPECT_EQ(report.Check(counters, start + seconds(210)),
+            std::vector<std::string>{p + "the system dropped 7 datagrams before the relay could "
+                                         "read them (a full receive buffer; net.core.rmem_max "
+                                         "caps it)"});
+}
+
+// A server is silent once datagrams sent to it have waited the window with nothing back: told
+// at once, at most once every 10 s, and its next answer told; a new server or a window of 0
+// forgets a silence without a word.
+TEST(SilenceReport, ToldOnceTheWindowPassesUnansweredAndAgainWhenItAnswers) {
+  SilenceReport report(15000);
+  report.SetWindow(seconds(2));
+  const auto start = SilenceReport::Clock::now();
+  const Endpoint server = MakeEndpoint(htonl(INADDR_LOOPBACK), htons(2000));
+  const std::string silent =
+      "tavorin: port 15000: the server 127.0.0.1:2000 has answered none of the ";
+  const std::string again = "tavorin: port 15000: the server 127.0.0.1:2000 answers again";
+  struct Look {
+    milliseconds at;
+    uint64_t sent;  // so far
+    bool answered;
+    uint64_t generation = 1;
+    std::optional<std::string> line = std::nullopt;
+  };
+  const Look looks[] = {
+      {seconds(0), 1, false},  // sent before the first look: waits all the same
+      {seconds(2), 1, false, 1, silent + "1 datagram of the last 2 s"},
+      {seconds(3), 1, true, 1, again},
+      {seconds(30), 1, false},  // nothing sent: never silent
+      {seconds(31), 4, false},
+      {milliseconds(32500), 9, false},
+      {seconds(33), 12, false, 1, silent + "11 datagrams of the last 2 s"},
+      {seconds(34), 15, true, 1, again},
+      {seconds(35), 16, false},
+      {seconds(37), 17, false},  // silent again, within 10 s of the line before
+      {seconds(42), 18, false},
+      {seconds(43), 18, false, 1, silent + "3 datagrams of the last 8 s"},
+      {seconds(44), 19, false, 2},  // a new server: nothing to tell
+      {seconds(50), 19, true, 2},
+      {seconds(51), 20, false, 2},
+      {seconds(53), 20, false, 2, silent + "1 datagram of the last 2 s"},
+  };
+  for (const Look& look : looks) {
+    report.Observe(look.sent, look.answered, server, look.generation, start + look.at);
+    EXPECT_EQ(report.Line(start + look.at), look.line) << "at " << look.at.count() << " ms";
+  }
+  EXPECT_TRUE(report.silent());
+  report.SetWindow(seconds(0));
+  EXPECT_FALSE(report.silent());
+  report.Observe(30, false, server, 2, start + seconds(200));
+  EXPECT_EQ(report.Line(start + seconds(200)), std::nullopt) << "off";
 }
 
 TEST(ShortageText, NamesWhatCouldNotBeHad) {
