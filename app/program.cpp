@@ -313,6 +313,7 @@ int RunRelay(const Settings& settings, const Endpoint& address, const std::strin
   Upkeep upkeep(engine.a, engine.b, settings.max_datagram, settings.client_rate, settings.log_links,
                 store.enabled() ? &store : nullptr);
   upkeep.SetSilenceWindow(std::chrono::seconds(settings.silence_seconds));
+  facts.upkeep.store(&upkeep);
   auto reload = [&] {
     service.Reloading();
     Reload(engine.live, upkeep, settings_path, log_path, log_target);
@@ -325,7 +326,8 @@ int RunRelay(const Settings& settings, const Endpoint& address, const std::strin
   signals.Release();
   service.Stopping();
   upkeep.Finish();
-  return 0;  // b, then a, is destroyed
+  status.Stop();  // it reads the upkeep, which goes first
+  return 0;       // b, then a, is destroyed
 }
 
 }  // namespace

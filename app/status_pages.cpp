@@ -17,6 +17,21 @@ std::string Family(const char* name, const char* type, const char* help) {
          type + "\n";
 }
 
+bool Silent(const StatusFacts& facts, int which) {
+  const Upkeep* upkeep = facts.upkeep.load();
+  return upkeep != nullptr && upkeep->ServerSilent(which);
+}
+
+// "; the server of port 15000 is silent", for each that is.
+std::string SilenceText(const StatusFacts& facts) {
+  std::string text;
+  for (int i = 0; i < 2; ++i) {
+    if (Silent(facts, i))
+      text += "; the server of port " + std::to_string(facts.ports[i]) + " is silent";
+  }
+  return text;
+}
+
 uint64_t LinksHeld(const StatusFacts& facts) {
   return facts.listeners[0]->counters().links_held() + facts.listeners[1]->counters().links_held();
 }
@@ -42,6 +57,13 @@ std::string MetricsText(const StatusFacts& facts) {
     text += "tavorin_server_info{port=\"" + std::to_string(facts.ports[i]) + "\",server=\"" +
             EndpointText(facts.listeners[i]->server()) + "\"} 1\n";
   }
+  text +=
+      Family("server_silent", "gauge",
+             "1 while the server has answered none of the datagrams of the last SilenceSeconds");
+  for (int i = 0; i < 2; ++i) {
+    text += "tavorin_server_silent{port=\"" + std::to_string(facts.ports[i]) + "\"} " +
+            (Silent(facts, i) ? "1" : "0") + "\n";
+  }
   const RelayPhase phase = facts.phase.load();
   text +=
       Family("ready", "gauge", "1 while the relay takes new clients, 0 while it drains or stops");
@@ -60,12 +82,14 @@ std::pair<int, std::string> HealthText(const StatusFacts& facts) {
     case RelayPhase::kDraining: {
       const int64_t left = (facts.drain_ends_ms.load() - NowMs() + 999) / 1000;
       return {503, "draining: " + std::to_string(LinksHeld(facts)) + " links held, new clients " +
-                       "refused, at most " + std::to_string(left > 0 ? left : 0) + " s left\n"};
+                       "refused, at most " + std::to_string(left > 0 ? left : 0) + " s left" +
+                       SilenceText(facts) + "\n"};
     }
     case RelayPhase::kStopping:
       return {503, "stopping\n"};
   }
-  return {200, "ready: " + std::to_string(LinksHeld(facts)) + " links held\n"};
+  return {200,
+          "ready: " + std::to_string(LinksHeld(facts)) + " links held" + SilenceText(facts) + "\n"};
 }
 
 std::optional<std::string> LinksText(const StatusFacts& facts) {

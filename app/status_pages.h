@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "app/status_server.h"
+#include "app/upkeep.h"
 #include "relay/listener.h"
 
 namespace tavorin {
@@ -25,10 +26,13 @@ struct StatusFacts {
   std::atomic<RelayPhase> phase{RelayPhase::kReady};
   // When a drain ends at the latest, in milliseconds of the steady clock.
   std::atomic<int64_t> drain_ends_ms{0};
+  // Whether each port's server answers (Upkeep::ServerSilent), once the upkeep runs.
+  std::atomic<const Upkeep*> upkeep{nullptr};
 };
 
 std::string MetricsText(const StatusFacts& facts);
 // 200 and "ready" while the relay takes clients; 503 and what it does while it drains or stops.
+// A silent server is named, but changes no status: it is not the relay's failure.
 std::pair<int, std::string> HealthText(const StatusFacts& facts);
 // One line per link held, of both ports; none when a receive thread does not list them.
 std::optional<std::string> LinksText(const StatusFacts& facts);
