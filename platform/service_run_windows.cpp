@@ -7,6 +7,8 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+// after windows.h
+#include <tlhelp32.h>
 
 #include <cerrno>
 #include <chrono>
@@ -143,6 +145,32 @@ void WINAPI ServiceMain(DWORD argc, char** argv) {
   Report(SERVICE_STOPPED, 0, service.exit_status);
 }
 
+// Whether the service manager (services.exe) started this process. Only then is the dispatcher
+// asked: Wine's, in a console run, may wait seconds on another service's control pipe before
+// it refuses.
+bool StartedByServiceManager() {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE)
+    return true;  // the dispatcher then tells
+  const DWORD self = GetCurrentProcessId();
+  DWORD parent = 0;
+  PROCESSENTRY32 entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
+    if (entry.th32ProcessID == self)
+      parent = entry.th32ParentProcessID;
+  }
+  bool manager = false;
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32First(snapshot, &entry); more && parent != 0;
+       more = Process32Next(snapshot, &entry)) {
+    if (entry.th32ProcessID == parent)
+      manager = lstrcmpiA(entry.szExeFile, "services.exe") == 0;
+  }
+  CloseHandle(snapshot);
+  return manager;
+}
+
 }  // namespace
 
 bool RunningAsService() {
@@ -164,6 +192,8 @@ bool StopPending() {
 }
 
 std::optional<int> RunAsService(int (*body)(), int unfit_status) {
+  if (!StartedByServiceManager())
+    return std::nullopt;
   service.body = body;
   service.unfit_status = unfit_status;
   // The name is taken from the manager's arguments: a process of its own has one service.
