@@ -25,6 +25,7 @@
 #include "platform/resolve_host.h"
 #include "platform/service_notify.h"
 #include "platform/udp_socket.h"
+#include "platform/windows_service.h"
 #include "relay/listener.h"
 #include "relay/loop_guard.h"
 
@@ -33,6 +34,29 @@ namespace tavorin {
 namespace {
 
 constexpr auto kKeyTestInterval = std::chrono::milliseconds(500);
+
+// The four console lines, on standard output; without a console (a Windows service) they are
+// kept instead, and written first into the log once it is open.
+class ConsoleLines {
+ public:
+  explicit ConsoleLines(Console console) : into_log_(console == Console::kAbsent) {}
+  void Print(const std::string& line) {
+    if (into_log_) {
+      kept_ += line;
+    } else {
+      std::fputs(line.c_str(), stdout);
+    }
+  }
+  // Once standard output is the log.
+  void LogOpened() {
+    if (into_log_)
+      WriteStandardOutputNow(kept_);
+  }
+
+ private:
+  bool into_log_;
+  std::string kept_;
+};
 
 bool StartListener(Listener& listener, int32_t port, Listener::Handover& handover,
                    bool port_let_go) {
@@ -141,7 +165,7 @@ struct Engine {
 // console lines; the exit status when the start fails.
 std::optional<int> StartRelay(Engine& engine, const Settings& settings, const Endpoint& address,
                               const std::string& settings_path, Handovers& handovers,
-                              SocketStore& store) {
+                              SocketStore& store, ConsoleLines& lines) {
   engine.live.ApplyAtStart();
   // An address the host lacks would fail to bind with the system's words alone.
   if (!IsAddressOfThisHost(settings.listen_address)) {
@@ -189,9 +213,9 @@ std::optional<int> StartRelay(Engine& engine, const Settings& settings, const En
                  static_cast<unsigned>(PortOf(settings.server_port)));
     return kConfigurationError;
   }
-  std::printf("Tavorin BUILD 6 - Ready to rock on port %i!\n",
-              static_cast<int>(PortOf(settings.proxy_port)));
-  std::printf("NOTE: Press any key to terminate.\n");
+  lines.Print("Tavorin BUILD 6 - Ready to rock on port " +
+              std::to_string(static_cast<int>(PortOf(settings.proxy_port))) + "!\n");
+  lines.Print("NOTE: Press any key to terminate.\n");
   return std::nullopt;
 }
 
@@ -281,7 +305,7 @@ void Drain(Engine& engine, Upkeep& upkeep, ControlSignals& signals, ServiceNotif
 
 // Runs the relay with the settings read, until a key is pressed or a stop is asked for.
 int RunRelay(const Settings& settings, const Endpoint& address, const std::string& settings_path,
-             const std::string& log_path, ControlSignals& signals) {
+             const std::string& log_path, ControlSignals& signals, ConsoleLines& lines) {
   ServiceNotifier service;
   Handovers handovers = SortPassedSockets(TakePassedSockets());
   Engine engine(settings, address);
@@ -295,7 +319,7 @@ int RunRelay(const Settings& settings, const Endpoint& address, const std::strin
     engine.b.KeepSockets();
   }
   if (std::optional<int> failed =
-          StartRelay(engine, settings, address, settings_path, handovers, store))
+          StartRelay(engine, settings, address, settings_path, handovers, store, lines))
     return *failed;
   // What was not taken over is forgotten first: a new listening socket has the old one's name.
   for (const std::string& line : store.TakenOver(handovers))
@@ -307,6 +331,7 @@ int RunRelay(const Settings& settings, const Endpoint& address, const std::strin
   if (!StartStatus(status, facts, settings.status_address, settings_path))
     return kStartFailed;
   const std::string log_target = OpenLog(log_path, settings_path, settings.log_links);
+  lines.LogOpened();
   store.Send();
   service.Ready();
 
@@ -340,9 +365,20 @@ std::optional<int> AnswerArguments(int argc, char** argv) {
     std::printf("tavorin %s\n", TAVORIN_VERSION);
     return 0;
   }
+  if (argument == "--install-service" || argument == "--uninstall-service") {
+    const bool install = argument == "--install-service";
+    if (argc < 3 || argc > (install ? 4 : 3) || *argv[2] == '\0') {
+      std::fprintf(
+          stderr, "tavorin: %s takes %s\n", argument.c_str(),
+          install ? "a service name, and a directory after it if need be" : "a service name");
+      return 1;
+    }
+    return install ? InstallService(argv[2], argc == 4 ? argv[3] : "") : UninstallService(argv[2]);
+  }
   if (argument == "--help" || argument == "-h") {
     std::printf(
-        "Usage: tavorin [--help | --version]\n"
+        "Usage: tavorin [--help | --version | --install-service NAME [DIRECTORY] |\n"
+        "                --uninstall-service NAME]\n"
         "\n"
         "A console UDP relay. It listens on UDP ports P and P+1 and relays each client's\n"
         "datagrams to the server's ports S and S+1 through a socket of the client's own, and the\n"
@@ -364,6 +400,12 @@ std::optional<int> AnswerArguments(int argc, char** argv) {
         "\n"
         "As a service: systemctl enable --now tavorin@NAME runs one in /var/lib/tavorin/NAME,\n"
         "which holds its TAVORIN.INI (the unit tavorin@.service; journalctl -u tavorin@NAME).\n"
+        "On Windows only, as an administrator:\n"
+        "  --install-service NAME [DIRECTORY]  installs the service NAME, started at boot and\n"
+        "    restarted after a failure, which runs in DIRECTORY (by default the folder of\n"
+        "    tavorin.exe): its TAVORIN.INI, its log, and tavorin-errors.txt for what a console\n"
+        "    would show on standard error. net start NAME starts it, net stop NAME stops it.\n"
+        "  --uninstall-service NAME  stops and removes the service NAME.\n"
         "The manual: man tavorin (every setting, the log, stopping, capacity).\n",
         KeysHelp().c_str(), kStartFailed, kConfigurationError);
     return 0;
@@ -371,7 +413,7 @@ std::optional<int> AnswerArguments(int argc, char** argv) {
   return std::nullopt;
 }
 
-int RunProgram() {
+int RunProgram(Console console) {
   // Before any socket or file takes the number of a closed standard stream.
   PrepareStandardStreams();
   // From here on a stop asked for takes the orderly path, and a reload waits for the relay.
@@ -405,7 +447,8 @@ int RunProgram() {
                  KeyLabel(KeyId::kLog).c_str(), settings_path.c_str());
   }
 
-  std::printf("Server Port = %i\n", static_cast<int>(settings.server_port));
+  ConsoleLines lines(console);
+  lines.Print("Server Port = " + std::to_string(static_cast<int>(settings.server_port)) + "\n");
   std::optional<Endpoint> address = ResolveHost(settings.server_host);
   if (!address) {
     std::fprintf(stderr, "tavorin: cannot resolve the server host \"%s\" (%s of %s)\n",
@@ -413,9 +456,9 @@ int RunProgram() {
                  settings_path.c_str());
     return kStartFailed;  // the name service may not be up yet
   }
-  std::printf("Server IP = %s\n", AddressText(*address).c_str());
+  lines.Print("Server IP = " + AddressText(*address) + "\n");
 
-  return RunRelay(settings, *address, settings_path, log_path, signals);
+  return RunRelay(settings, *address, settings_path, log_path, signals, lines);
 }
 
 }  // namespace tavorin

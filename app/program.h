@@ -7,8 +7,10 @@
 namespace tavorin {
 
 // `--help` (or `-h`) prints what the program is and where its manual is, `--version` (or `-V`)
-// its name and version; either gives the exit status 0 without touching a file or a port. Any
-// other argument is ignored, and nothing comes back: the relay is to run.
+// its name and version; either gives the exit status 0 without touching a file or a port.
+// `--install-service NAME [DIRECTORY]` and `--uninstall-service NAME` install and remove a
+// Windows service (refused elsewhere), with the exit status 0 or 1. Any other argument is
+// ignored, and nothing comes back: the relay is to run.
 std::optional<int> AnswerArguments(int argc, char** argv);
 
 // How a start that fails ends. kStartFailed: the host could not give what was asked for now (a
@@ -20,8 +22,12 @@ std::optional<int> AnswerArguments(int argc, char** argv);
 inline constexpr int kStartFailed = 1;
 inline constexpr int kConfigurationError = 78;
 
+// Where the four console lines go: to standard output, or, for a run without a console (a
+// Windows service), into the log file ahead of anything else written there.
+enum class Console { kPresent, kAbsent };
+
 // Returns the exit status: 0 after a key press or a stop signal, kStartFailed or
 // kConfigurationError when the relay could not be started.
-int RunProgram();
+int RunProgram(Console console = Console::kPresent);
 
 }  // namespace tavorin

@@ -1,7 +1,8 @@
 // What asks the relay from outside, while it runs, to stop or to reload: on POSIX SIGTERM,
 // SIGINT and SIGHUP to stop and SIGUSR1 to reload, and any other signal sent to end a process
 // ends it, the last words said first; on Windows Ctrl+C, Ctrl+Break and the console's close,
-// logoff and shutdown events to stop. A stop so asked takes the same orderly path as a key; a
+// logoff and shutdown events to stop, or, run as a service, the service manager's stop and
+// shutdown controls alone. A stop so asked takes the same orderly path as a key; a
 // second request during it ends the process at once.
 #pragma once
 
@@ -37,6 +38,12 @@ class ControlSignals {
   // Whether a stop request has ended the drain.
   bool DrainEnded() const;
 };
+
+#ifdef _WIN32
+// The service manager's stop control (or, with `shutdown`, its shutdown control), from the
+// service's control handler: a stop request as any other, where none was asked before.
+void AskServiceStop(bool shutdown);
+#endif
 
 // Called from a signal handler, so async-signal-safe, before a signal or a second stop request
 // ends the process: whatever must be given back even then (the terminal's settings).

@@ -1,12 +1,14 @@
 // Stop requests as the console's control events. The handler runs on a thread of the system's;
 // for a close, logoff or shutdown event the system ends the process as soon as the handler
 // returns, so the handler waits (within the time the system allows) until the orderly stop is
-// done.
+// done. A service takes its stop from the service manager's controls instead, and lets the
+// console's events go by: the logoff event, which a service is sent too, must not end it.
 #include <windows.h>
 
 #include <atomic>
 
 #include "platform/control_signals.h"
+#include "platform/service_windows.h"
 
 namespace tavorin {
 
@@ -14,6 +16,9 @@ namespace {
 // The event that asked for the stop, or kNoStop. The cause and the request are one value, set
 // once, so that whoever sees the request sees its cause (CTRL_C_EVENT is 0, hence the mark).
 constexpr DWORD kNoStop = ~DWORD{0};
+// The service manager's controls, beside the console's events.
+constexpr DWORD kServiceStop = 0x10000;
+constexpr DWORD kServiceShutdown = 0x10001;
 std::atomic<DWORD> stop_event{kNoStop};
 std::atomic<void (*)()> last_words{nullptr};
 std::atomic<bool> drain_open{false};  // a Ctrl+C or Ctrl+Break now ends the drain
@@ -24,6 +29,8 @@ HANDLE asked = nullptr;    // set by the first request, to end a wait
 constexpr DWORD kMostWaitMs = 4500;
 
 BOOL WINAPI OnControl(DWORD event) {
+  if (RunningAsService())
+    return TRUE;
   DWORD none = kNoStop;
   if (!stop_event.compare_exchange_strong(none, event, std::memory_order_release,
                                           std::memory_order_relaxed)) {
@@ -79,6 +86,10 @@ const char* ControlSignals::StopRequest() const {
       return "the console's close event";
     case CTRL_LOGOFF_EVENT:
       return "the logoff event";
+    case kServiceStop:
+      return "the service manager's stop";
+    case kServiceShutdown:
+      return "the service manager's shutdown";
     default:
       return "the shutdown event";
   }
@@ -94,6 +105,13 @@ bool ControlSignals::DrainEnded() const {
 
 bool ControlSignals::TakeReloadRequest() {
   return false;  // no such request on Windows
+}
+
+void AskServiceStop(bool shutdown) {
+  DWORD none = kNoStop;
+  if (stop_event.compare_exchange_strong(none, shutdown ? kServiceShutdown : kServiceStop,
+                                         std::memory_order_release, std::memory_order_relaxed))
+    SetEvent(asked);
 }
 
 void SetLastWords(void (*words)()) {

@@ -2,8 +2,10 @@
 // it stops or reloads, a line of status, that its main thread still turns (the watchdog), and
 // the sockets it is to keep for the next run of the service (its store of descriptors).
 // The manager's protocol is a datagram of NAME=VALUE lines to the AF_UNIX socket that
-// $NOTIFY_SOCKET names; no library is needed for it. Where there is no manager (a console, or
-// Windows) every call does nothing.
+// $NOTIFY_SOCKET names; no library is needed for it. Where there is no manager (a console)
+// every call does nothing. On Windows, run as a service, Ready, Stopping and Watchdog (while a
+// stop is pending) go to the service manager as its states; enabled() is false there, as no
+// socket is kept.
 #pragma once
 
 #include <chrono>

@@ -23,7 +23,8 @@ TEST(Program, StatusListenerShowsTheRelayAndDrainsBeforeTheStop) {
            "HTTP/1.1 200 OK\r\n", "# TYPE tavorin_links_held gauge\n",
            "tavorin_links_held" + port + "1\n", "# TYPE tavorin_links_made_total counter\n",
            "tavorin_to_server_datagrams_total" + port + "1\n",
-           "tavorin_to_client_bytes_total" + port + "520\n", "tavorin_ready 1\n"})
+           "tavorin_to_client_bytes_total" + port + "520\n", "tavorin_server_silent" + port + "0\n",
+           "tavorin_dropped_by_system_total" + port + "0\n", "tavorin_ready 1\n"})
     EXPECT_TRUE(Contains(metrics, part));
   EXPECT_TRUE(
       Contains(HttpGet(status, "/links"), "client=" + EndpointText(client.endpoint()) + " link="));
