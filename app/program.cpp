@@ -294,6 +294,7 @@ void Drain(Engine& engine, Upkeep& upkeep, ControlSignals& signals, ServiceNotif
     if (turn % 5 == 0)
       upkeep.Tick();
   }
+  signals.AllowDrain(false);
   const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
       std::chrono::steady_clock::now() - start);
   if (StandardErrorReady()) {
@@ -306,8 +307,9 @@ void Drain(Engine& engine, Upkeep& upkeep, ControlSignals& signals, ServiceNotif
 // Runs the relay with the settings read, until a key is pressed or a stop is asked for.
 int RunRelay(const Settings& settings, const Endpoint& address, const std::string& settings_path,
              const std::string& log_path, ControlSignals& signals, ConsoleLines& lines) {
-  ServiceNotifier service;
+  // Taken before anything opens a descriptor that could be mistaken for one passed in.
   Handovers handovers = SortPassedSockets(TakePassedSockets());
+  ServiceNotifier service;
   Engine engine(settings, address);
   SocketStore store(service);
   // The status line and the metrics need the totals, which are otherwise kept only for the

@@ -17,6 +17,8 @@ void SilenceReport::Forget(uint64_t sent) {
 
 void SilenceReport::Observe(uint64_t sent, bool answered, const Endpoint& server,
                             uint64_t generation, Clock::time_point now) {
+  if (sent != sent_)
+    last_sent_at_ = now;
   sent_ = sent;
   looked_at_ = now;
   if (!watching_ || generation != generation_ || !SameAddressAndPort(server, server_)) {
@@ -38,6 +40,13 @@ void SilenceReport::Observe(uint64_t sent, bool answered, const Endpoint& server
   }
   if (sent == answered_up_to_)
     return;  // nothing waits for an answer
+  // A silence told stays while links send; once nothing more has gone to the server for a
+  // window past the one that judged it, it is forgotten without a word, so that one datagram
+  // lost long ago does not keep the server silent for ever.
+  if (now - last_sent_at_ >= 2 * window_) {
+    Forget(sent);
+    return;
+  }
   if (!waiting_since_)
     waiting_since_ = now;
   if (now - *waiting_since_ >= window_)

@@ -52,6 +52,7 @@ class SilenceReport {
   uint64_t generation_ = 0;
   uint64_t sent_ = 0;  // datagrams sent to the server, at the latest look
   Clock::time_point looked_at_{};
+  Clock::time_point last_sent_at_{};                // the look that first saw the latest send
   uint64_t answered_up_to_ = 0;                     // the same when the server last answered
   std::optional<Clock::time_point> waiting_since_;  // when a datagram sent since was first seen
   std::atomic<bool> silent_{false};

@@ -78,6 +78,8 @@ const char* FateWords(Listener::TakenLink::Fate fate) {
       return "reason=server-family: their sockets cannot reach the server's address family";
     case Fate::kNoLink:
       return "no thread or memory for them";
+    case Fate::kTransparency:
+      return "Transparent changed: their sockets hold the relay's address or the client's";
     case Fate::kWaiting:
     case Fate::kTaken:
       break;
@@ -171,7 +173,8 @@ std::vector<std::string> SocketStore::TakenOver(Handovers& handovers) {
     return lines;
   uint32_t taken = 0;
   // How many links were closed for each fate, in the order of the fates.
-  uint32_t closed[5] = {};
+  constexpr int kFates = static_cast<int>(Listener::TakenLink::Fate::kNoLink) + 1;
+  uint32_t closed[kFates] = {};
   for (int i = 0; i < 2; ++i) {
     const Listener::Handover& handover = handovers.of[i];
     if (!handover.listening_taken)
@@ -190,7 +193,7 @@ std::vector<std::string> SocketStore::TakenOver(Handovers& handovers) {
     Queue(name, kNoSocket);
   std::string line = "tavorin: taken over from the previous run: " + std::to_string(taken) +
                      (taken == 1 ? " link" : " links") + " with their ports";
-  for (int fate = 0; fate < 5; ++fate) {
+  for (int fate = 0; fate < kFates; ++fate) {
     if (closed[fate] != 0) {
       line += "; " + std::to_string(closed[fate]) + " closed (" +
               FateWords(static_cast<Listener::TakenLink::Fate>(fate)) + ")";

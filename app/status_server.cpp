@@ -11,8 +11,8 @@ using std::chrono::milliseconds;
 constexpr int kBacklog = 16;
 // How often the thread looks whether it is to end.
 constexpr milliseconds kTurn(100);
-// The most one connection is given, to send its request and to take the answer: a peer that
-// is slower holds the next one up no longer.
+// The most one connection is given to send its request, and then to take the answer.
+constexpr milliseconds kForRequest(500);
 constexpr milliseconds kPerConnection(2000);
 constexpr char kText[] = "text/plain; charset=utf-8";
 constexpr char kMetricsType[] = "text/plain; version=0.0.4; charset=utf-8";
@@ -45,7 +45,9 @@ void StatusServer::Run(void* self) {
 }
 
 void StatusServer::Serve(const TcpSocket& peer) {
-  const auto deadline = std::chrono::steady_clock::now() + kPerConnection;
+  // The request comes at once from a scraper or a health check: a peer that dawdles over it
+  // holds the next one up no longer than this.
+  auto deadline = std::chrono::steady_clock::now() + kForRequest;
   auto left = [&] {
     return std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
   };
@@ -63,6 +65,7 @@ void StatusServer::Serve(const TcpSocket& peer) {
     head.append(buffer, static_cast<size_t>(n));
     request = JudgeRequest(head);
   }
+  deadline = std::chrono::steady_clock::now() + kPerConnection;
   std::string answer;
   if (request.refusal != 0) {
     answer = StatusAnswer(request.refusal, kText, "", request.head_only);

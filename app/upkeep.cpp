@@ -57,7 +57,11 @@ void Upkeep::Between() {
 }
 
 void Upkeep::Finish() {
-  TakeMade();  // before any link is told closed
+  // No link is made once the Listeners have stopped; each made before is told before any is
+  // told closed.
+  for (Listener* listener : listeners_)
+    listener->Stop();
+  TakeMade();
   for (int i = 0; i < 2; ++i)
     listeners_[i]->CloseAll(ClosedLine(i));
   if (store_ != nullptr)

@@ -33,8 +33,9 @@ class ControlSignals {
   bool TakeReloadRequest();
 
   // From a drain's start (a stop asked for, the links held let go idle first): the next stop
-  // request ends the drain instead of the process, and one after that ends the process.
-  void AllowDrain();
+  // request ends the drain instead of the process, and one after that ends the process. With
+  // false, at the drain's end: the next request ends the process again.
+  void AllowDrain(bool open = true);
   // Whether a stop request has ended the drain.
   bool DrainEnded() const;
 };

@@ -142,8 +142,8 @@ const char* ControlSignals::StopRequest() const {
   }
 }
 
-void ControlSignals::AllowDrain() {
-  drain_open.store(true);
+void ControlSignals::AllowDrain(bool open) {
+  drain_open.store(open);
 }
 
 bool ControlSignals::DrainEnded() const {

@@ -36,6 +36,7 @@ BOOL WINAPI OnControl(DWORD event) {
                                           std::memory_order_relaxed)) {
     if ((event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) && drain_open.exchange(false)) {
       drain_ended.store(true);
+      SetEvent(asked);
       return TRUE;
     }
     if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
@@ -95,8 +96,11 @@ const char* ControlSignals::StopRequest() const {
   }
 }
 
-void ControlSignals::AllowDrain() {
-  drain_open.store(true);
+void ControlSignals::AllowDrain(bool open) {
+  drain_open.store(open);
+  // The stop request that began the drain has been taken: Wait waits again until the next.
+  if (open)
+    ResetEvent(asked);
 }
 
 bool ControlSignals::DrainEnded() const {

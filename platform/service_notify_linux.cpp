@@ -1,6 +1,7 @@
 // ServiceNotifier on Linux: datagrams to the manager's AF_UNIX socket, a path or a name in the
 // abstract namespace.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <time.h>
@@ -157,7 +158,11 @@ std::vector<PassedSocket> TakePassedSockets() {
   const auto pid = PositiveNumber<pid_t>(std::getenv("LISTEN_PID"));
   const char* names = std::getenv("LISTEN_FDNAMES");
   std::string_view rest = names != nullptr ? names : "";
-  if (count && pid == ::getpid()) {
+  // As many as the process may have open, at most: the rest are no descriptors of ours.
+  rlimit most{};
+  const bool bounded = ::getrlimit(RLIMIT_NOFILE, &most) == 0 && most.rlim_cur != RLIM_INFINITY;
+  if (count && pid == ::getpid() &&
+      (!bounded || static_cast<rlim_t>(*count) <= most.rlim_cur - kFirstPassed)) {
     for (int k = 0; k < *count; ++k) {
       const size_t colon = std::min(rest.find(':'), rest.size());
       std::string name(rest.substr(0, colon));

@@ -100,7 +100,10 @@ std::optional<std::string> PrepareRun() {
     return "cannot open " + directory + "\\" + kErrorsFileName + ": " + std::strerror(errno);
   }
   // The writer of standard error's lines writes to the handle, not to the stream.
-  SetStdHandle(STD_ERROR_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stderr))));
+  const auto errors = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stderr)));
+  SetStdHandle(STD_ERROR_HANDLE, errors);
+  // Written through the handle, the lines go after the last run's, not over them.
+  SetFilePointerEx(errors, LARGE_INTEGER{}, nullptr, FILE_END);
   return std::nullopt;
 }
 

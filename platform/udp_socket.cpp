@@ -10,7 +10,7 @@ namespace tavorin {
 using detail::LastSocketError;
 using detail::Native;
 
-Outcome UdpSocket::OpenAndBind(const Endpoint& local, bool transparent) {
+Outcome UdpSocket::OpenAndBind(const Endpoint& local, bool transparent, bool one_family) {
   Close();
   const bool v6 = local.is_v6();
   SocketHandle fresh = detail::NewUdpSocket(v6 ? AF_INET6 : AF_INET);
@@ -18,7 +18,8 @@ Outcome UdpSocket::OpenAndBind(const Endpoint& local, bool transparent) {
     return Outcome::Failed(Step::kSocket, LastSocketError());
   // Both families on the unspecified address, whatever the system's default; one address of
   // one family otherwise.
-  const bool both = v6 && std::memcmp(&local.v6.sin6_addr, &in6addr_any, sizeof in6addr_any) == 0;
+  const bool both =
+      v6 && !one_family && std::memcmp(&local.v6.sin6_addr, &in6addr_any, sizeof in6addr_any) == 0;
   if (v6 && detail::SetOption(fresh, IPPROTO_IPV6, IPV6_V6ONLY, both ? 0 : 1) != 0) {
     int error = LastSocketError();
     detail::CloseSocket(fresh);
@@ -54,6 +55,15 @@ int UdpSocket::ReportLocalAddress() const {
   return detail::SetOption(handle(), IPPROTO_IP, IP_PKTINFO, 1);
 }
 
+bool UdpSocket::OneFamily() const {
+  int only = 0;
+  detail::SocketLength length = sizeof only;
+  return is_v6() &&
+         ::getsockopt(Native(handle()), IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<char*>(&only),
+                      &length) == 0 &&
+         only != 0;
+}
+
 Endpoint UdpSocket::LocalAddress() const {
   Endpoint local;
   detail::SocketLength length = sizeof local;
@@ -73,7 +83,8 @@ UdpSocket UdpSocket::Adopt(SocketHandle handle) {
   adopted.v6_.store(local.is_v6(), std::memory_order_relaxed);
   int type = 0;
   detail::SocketLength length = sizeof type;
-  if (!local.known() || local.port_net() == 0 ||
+  const bool ip = local.v4.sin_family == AF_INET || local.v4.sin_family == AF_INET6;
+  if (!ip || local.port_net() == 0 ||
       ::getsockopt(Native(handle), SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &length) !=
           0 ||
       type != SOCK_DGRAM)

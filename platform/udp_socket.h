@@ -97,7 +97,10 @@ class UdpSocket {
   // IPv4 form. With `transparent`, the socket may take an address of another host
   // (IP_TRANSPARENT, Linux alone): the option is set before the bind. On failure the socket is
   // left closed, and the outcome says which step failed and why.
-  Outcome OpenAndBind(const Endpoint& local, bool transparent = false);
+  // With `one_family`, an IPv6 socket takes IPv6 peers alone, on the unspecified address too.
+  Outcome OpenAndBind(const Endpoint& local, bool transparent = false, bool one_family = false);
+  // Whether an IPv6 socket takes IPv6 peers alone (IPV6_V6ONLY).
+  bool OneFamily() const;
 
   // Asks for a receive buffer of `bytes`; the system may grant less (up to its own limit).
   // Returns the system's error when it refuses, else 0.

@@ -148,7 +148,7 @@ bool ClientLink::Reaches(const Endpoint& server) const {
   const bool v6 = Unmapped(server).is_v6();
   if (!socket_.is_v6())
     return !v6;
-  return v6 || !port_.transparent;
+  return v6 || (!port_.transparent && !socket_.OneFamily());
 }
 
 Outcome ClientLink::MoveTo(const Endpoint& server) {
@@ -159,7 +159,9 @@ Outcome ClientLink::MoveTo(const Endpoint& server) {
     return Outcome::Failed(Step::kBind, kNoAddressFamily);
   Endpoint local = EveryAddress(server.is_v6());
   local.set_port_net(htons(local_port_));
-  Outcome opened = socket_.OpenAndBind(local);
+  // The service manager still keeps the old socket, whose port a socket of both families would
+  // share: one of the server's family alone takes it beside that.
+  Outcome opened = socket_.OpenAndBind(local, false, port_.kept);
   if (opened)
     opened = StartReturnThread();
   if (!opened)

@@ -74,8 +74,8 @@ class ClientLink {
   Endpoint Destination() const { return Destination(port_.route->Held()); }
 
   // Whether the link's socket can send to `server`: an IPv4 one to IPv4 only, one bound to
-  // an IPv6 client's address to IPv6 only, and one on every address of both families to
-  // either.
+  // an IPv6 client's address or of IPv6 alone to IPv6 only, and one on every address of both
+  // families to either.
   bool Reaches(const Endpoint& server) const;
   // After the server moved to the other family: opens the link's socket anew in the family of
   // `server`, on the same port, so that the server sees the client where it did; the return

@@ -204,7 +204,8 @@ Outcome Listener::Start(int32_t port, Handover* handover) {
   if (handover != nullptr)
     TakeOverLinks(*handover);
   if (Outcome started = thread_.Start(&Listener::ListenerThread, this); !started) {
-    socket.Close();  // no link has seen this socket yet
+    CloseAll(nullptr);  // links taken over send on the socket
+    socket.Close();
     return started;
   }
   // Woken by one client's send, a receive thread that preempted the sender would take one
@@ -291,6 +292,13 @@ void Listener::TakeOverLinks(Handover& handover) {
       taken.fate = Fate::kPortChanged;
       continue;
     }
+    // A transparent link's socket holds its client's address; any other, every address.
+    const Endpoint bound = taken.socket.LocalAddress();
+    if (port_.transparent == SameAddress(bound, EveryAddress(bound.is_v6()))) {
+      taken.socket.Close();
+      taken.fate = Fate::kTransparency;
+      continue;
+    }
     std::unique_ptr<ClientLink> link;
     try {
       link = std::make_unique<ClientLink>(taken.client, port_, taken.reply_from);
@@ -311,8 +319,8 @@ void Listener::TakeOverLinks(Handover& handover) {
     links_.head()->quiet_since = Clock::now();
     counters_.CountTakenOver();
     taken.fate = Fate::kTaken;
-    // The manager keeps the socket already: no second descriptor of it.
-    if (made_records_.enabled()) {
+    // For the log alone: the manager keeps the socket already.
+    if (keep_records_ && made_records_.enabled()) {
       made_records_.Put({std::chrono::system_clock::now(), made->client(), made->LocalPort(),
                          LinkMade::Kind::kTakenOver, made->reply_from()});
     }

@@ -49,6 +49,7 @@ class Listener {
       kTaken,         // the link relays on, on its port
       kPortChanged,   // the listening socket was not taken over: it is not on this port now
       kServerFamily,  // its socket cannot reach the server's family
+      kTransparency,  // bound to its client's address or not, where links now are the other way
       kNoLink,        // no thread or memory to be had for it
     };
     Endpoint client;

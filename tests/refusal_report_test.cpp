@@ -208,11 +208,18 @@ TEST(SilenceReport, ToldOnceTheWindowPassesUnansweredAndAgainWhenItAnswers) {
       {seconds(50), 19, true, 2},
       {seconds(51), 20, false, 2},
       {seconds(53), 20, false, 2, silent + "1 datagram of the last 2 s"},
+      {seconds(54), 20, false, 2},
   };
   for (const Look& look : looks) {
     report.Observe(look.sent, look.answered, server, look.generation, start + look.at);
     EXPECT_EQ(report.Line(start + look.at), look.line) << "at " << look.at.count() << " ms";
   }
+  EXPECT_TRUE(report.silent());
+  report.Observe(20, false, server, 2, start + seconds(55));
+  EXPECT_FALSE(report.silent()) << "nothing sent for two windows: forgotten";
+  EXPECT_EQ(report.Line(start + seconds(55)), std::nullopt) << "without a word";
+  report.Observe(21, false, server, 2, start + seconds(56));
+  report.Observe(21, false, server, 2, start + seconds(58));
   EXPECT_TRUE(report.silent());
   report.SetWindow(seconds(0));
   EXPECT_FALSE(report.silent());
