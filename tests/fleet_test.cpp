@@ -195,7 +195,7 @@ TEST(Program, ManyInstancesBehindAHashingBalancer) {
   for (int i = 0; i < kInstances; ++i) {
     relay_hosts[i].In([&] {
       relays[i].emplace(RelaySetup{
-          .proxy = "IdleTimeout=2\nDrainSeconds=30\nStatusAddress=" +
+          .proxy = "IdleTimeout=10\nDrainSeconds=60\nStatusAddress=" +
                    EndpointText(StatusEndpoint(i)) + "\n",
           .launch = {.terminal = Terminal::kNone},
           .port = kProxyPort,
@@ -291,8 +291,8 @@ TEST(Program, ManyInstancesBehindAHashingBalancer) {
     ::testing::Test::RecordProperty("clients_of_" + InstanceAddress(i), static_cast<int>(served));
   }
 
-  // The drained relay's links go idle two seconds on, and its stop follows.
-  EXPECT_TRUE(ExitedWith(relays[kDrained]->WaitForExit(20000), 0));
+  // The drained relay's links go idle ten seconds on, and its stop follows.
+  EXPECT_TRUE(ExitedWith(relays[kDrained]->WaitForExit(45000), 0));
   EXPECT_NE(relays[kDrained]->Errors().find("(every link has gone idle); 0 links left"),
             std::string::npos);
   for (int i = 0; i < kInstances; ++i) {
