@@ -52,10 +52,7 @@ windows:
 WINE_ENV := WINEPREFIX=$(abspath $(WINDOWS_BUILD))/wineprefix WINEDEBUG=-all
 test-windows: windows build
 	tools/need wine wine64
-	$(WINE_ENV) wineboot -i >/dev/null 2>&1
-	# A prefix made just now is still settling (its first session ends on its own, and the
-	# registry is saved then): what a test registers meanwhile, a service, can be lost with it.
-	$(WINE_ENV) timeout 120 wineserver -w
+	$(WINE_ENV) tools/wine-prefix
 	$(WINE_ENV) timeout 300 wine $(WINDOWS_BUILD)/tests/unit_tests.exe
 	cd $(BUILD) && $(WINE_ENV) TAVORIN_WINE_BINARY=$(abspath $(WINDOWS_BUILD))/app/tavorin.exe \
 	  ctest --output-on-failure -R '^Program[./]'; status=$$?; $(WINE_ENV) wineserver -k; exit $$status

@@ -47,7 +47,7 @@ for text in LICENSE.txt README.txt TAVORIN.INI; do
   fi
 done
 export WINEPREFIX="$windows_build/wineprefix" WINEDEBUG=-all
-wineboot -i >/dev/null 2>&1
+"$(dirname "$0")/../tools/wine-prefix"
 status=0
 TAVORIN_WINE_BINARY="$work/zip/tavorin.exe" "$build/tests/program_tests" --gtest_filter="$smoke" ||
   status=$?

@@ -94,7 +94,7 @@ TEST_P(WindowsService, RunsTheRelayUntilTheManagersStop) {
   EXPECT_NE(service.installed().output.find("installed the service " + name), std::string::npos)
       << service.installed().output;
   // A prefix whose first session has not yet ended loses what is registered meanwhile
-  // (`make test-windows` waits for it with `wineserver -w`).
+  // (tools/wine-prefix waits for it).
   ASSERT_TRUE(ExitedWith(RunToEnd("sc", {"query", name}).status, 0))
       << "the service manager does not know the service just installed";
   const Finished again = RunToEnd(RelayBinary(), {"--install-service", name});
