@@ -69,12 +69,7 @@ Outcome ClientLink::Start(const Route& route) {
   Outcome started = TakePort(route);
   if (started)
     started = StartReturnThread();
-  if (!started) {
-    marks_.Release();
-    socket_.Close();
-    local_port_ = 0;
-  }
-  return started;
+  return HeldOnlyIf(started);
 }
 
 Outcome ClientLink::TakeOver(UdpSocket socket, const Route& route) {
@@ -88,6 +83,10 @@ Outcome ClientLink::TakeOver(UdpSocket socket, const Route& route) {
     marks_.HoldLinkPort(local_port_);
     started = StartReturnThread();
   }
+  return HeldOnlyIf(started);
+}
+
+Outcome ClientLink::HeldOnlyIf(Outcome started) {
   if (!started) {
     marks_.Release();
     socket_.Close();

@@ -141,6 +141,8 @@ class ClientLink {
   Outcome TakePort(const Route& route);
   // Opens the socket for the return thread and starts it.
   Outcome StartReturnThread();
+  // A link that did not start gives back its loop marks, socket and port.
+  Outcome HeldOnlyIf(Outcome started);
   // Whether a datagram from `source` was sent by this relay's own listening sockets.
   bool FromThisRelay(const Endpoint& source, const Route& route) const;
   static void ReturnThread(void* self);
