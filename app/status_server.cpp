@@ -26,6 +26,8 @@ Outcome StatusServer::Start(const Endpoint& address, StatusPages pages) {
     socket_.Close();
     return started;
   }
+  // A request waits for a relaying thread's turn to end rather than cutting it short.
+  thread_.ScheduleForThroughput();
   return Outcome();
 }
 

@@ -4,6 +4,8 @@
 #include <winsock2.h>
 #else
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <unistd.h>
 #endif
@@ -46,6 +48,12 @@ Outcome TcpSocket::Listen(const Endpoint& local, int backlog) {
 #endif
   if (error == 0 && local.is_v6())
     error = detail::SetOption(handle, IPPROTO_IPV6, IPV6_V6ONLY, 1);
+#ifdef TCP_DEFER_ACCEPT
+  // A connection is taken once its request has come (or after a second): one wake a request,
+  // not one for the connection and another for its bytes.
+  if (error == 0)
+    (void)detail::SetOption(handle, IPPROTO_TCP, TCP_DEFER_ACCEPT, 1);
+#endif
   if (error != 0) {
     detail::CloseSocket(handle);
     return Outcome::Failed(Step::kSocket, error);
