@@ -3,7 +3,8 @@
 # prints one table of medians.
 #   bench/run.sh BUILD_DIR [ROUNDS]
 # BENCH_PARTS="workloads capacity" (either alone), BENCH_RELAYS, BENCH_RATES and BENCH_SECONDS
-# narrow or change what runs; BENCH_SERVER_KEYS adds lines to tavorin's [Server] section
+# narrow or change what runs (BENCH_RELAYS="tavorin scraped" measures what 1,000 reads a
+# second of /metrics cost); BENCH_SERVER_KEYS adds lines to tavorin's [Server] section
 # (ProxyProtocol=2: the echo server answers with the payload alone). BENCH_TAVORIN names
 # another tavorin binary to measure (an earlier build, say).
 # Installs nginx (with its stream module) and socat from Debian's packages if they are missing.
@@ -43,6 +44,8 @@ trap cleanup EXIT INT TERM
 
 P=25000  # the relays listen on P and P+1
 S=26000  # the echo server answers on S and S+1
+SCRAPED=25100  # the relay "scraped" (tavorin with its metrics read BENCH_SCRAPES times a second)
+               # answers HTTP here
 "$bench" echo $S & pids+=($!)
 
 relay_pid=""
@@ -51,14 +54,21 @@ start_relay() {  # $1: relay name; $2: tavorin's MaxDatagram, if not the default
   relay_pids=()
   case $1 in
     direct) port=$S; return ;;
-    tavorin)
+    tavorin|scraped)
       mkdir -p "$work/tavorin"
-      printf '[Proxy]\nPort=%d\nLog=log.txt\n%s[Server]\nPort=%d\nIP=127.0.0.1\n%s' $P \
+      local status=""
+      [ $1 = tavorin ] || status="StatusAddress=127.0.0.1:$SCRAPED
+"
+      printf '[Proxy]\nPort=%d\nLog=log.txt\n%s%s[Server]\nPort=%d\nIP=127.0.0.1\n%s' $P \
         "${2:+MaxDatagram=$2
-}" $S "${BENCH_SERVER_KEYS:+$BENCH_SERVER_KEYS
+}" "$status" $S "${BENCH_SERVER_KEYS:+$BENCH_SERVER_KEYS
 }" > "$work/tavorin/TAVORIN.INI"
       (cd "$work/tavorin" && exec setsid "$tavorin" </dev/null >/dev/null 2>&1) &
-      relay_pid=$! ;;
+      relay_pid=$!
+      if [ -n "$status" ]; then  # its scraper says at its end how many it made, and how many failed
+        setsid "$bench" scrape $SCRAPED "${BENCH_SCRAPES:-1000}" >&2 &
+        relay_pids+=($!)
+      fi ;;
     nginx)
       cat > "$work/nginx.conf" <<CONF
 load_module /usr/lib/nginx/modules/ngx_stream_module.so;

@@ -5,6 +5,7 @@
 //   udp_bench open  PORT CLIENTS RATE BYTES SECONDS     open loop: RATE datagrams/s over CLIENTS
 //   udp_bench burst PORT CLIENTS
 //   udp_bench scale PORT LINKS SECONDS RELAY_PID
+//   udp_bench scrape PORT RATE               GET /metrics from TCP PORT RATE times/s until SIGTERM
 //
 // Each prints one line of key=value figures.
 #include <arpa/inet.h>
@@ -75,9 +76,14 @@ void RaiseFileLimit() {
   setrlimit(RLIMIT_NOFILE, &l);
 }
 
-// ---- echo server --------------------------------------------------------------------------
+// True until SIGTERM or SIGINT, for the modes that run until then.
+std::atomic<bool> until_sigterm{true};
+void StopAtSignal() {
+  signal(SIGTERM, [](int) { until_sigterm.store(false); });
+  signal(SIGINT, [](int) { until_sigterm.store(false); });
+}
 
-std::atomic<bool> echo_running{true};
+// ---- echo server --------------------------------------------------------------------------
 
 // A relay with ProxyProtocol=2 puts a PROXY v2 header ahead of each datagram; the echo answers
 // with the payload alone, as a server that reads the header would.
@@ -107,7 +113,7 @@ void EchoLoop(uint16_t port) {
   sockaddr_in from[kBatch];
   timeval tick{0, 200000};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick);
-  while (echo_running.load()) {
+  while (until_sigterm.load()) {
     for (int i = 0; i < kBatch; ++i) {
       iov[i] = {data[i], sizeof data[i]};
       msgs[i].msg_hdr = {};
@@ -134,11 +140,50 @@ void EchoLoop(uint16_t port) {
 }
 
 int Echo(uint16_t port) {
-  signal(SIGTERM, [](int) { echo_running.store(false); });
-  signal(SIGINT, [](int) { echo_running.store(false); });
+  StopAtSignal();
   std::thread second(EchoLoop, static_cast<uint16_t>(port + 1));
   EchoLoop(port);
   second.join();
+  return 0;
+}
+
+// ---- scraping ------------------------------------------------------------------------------
+
+// One GET of /metrics from 127.0.0.1:port, read to the end; whether an answer came.
+bool ScrapeOnce(uint16_t port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in at = Loopback(port);
+  bool answered = false;
+  if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0) {
+    static const char kRequest[] =
+        "GET /metrics HTTP/1.1\r\nHost: bench\r\nConnection: close\r\n\r\n";
+    if (send(fd, kRequest, sizeof kRequest - 1, MSG_NOSIGNAL) > 0) {
+      char answer[16384];
+      for (ssize_t n; (n = recv(fd, answer, sizeof answer, 0)) > 0;)
+        answered = answered || std::strncmp(answer, "HTTP/1.1 200", 12) == 0;
+    }
+  }
+  if (fd >= 0)
+    close(fd);
+  return answered;
+}
+
+// Scrapes at `rate` a second, paced from the start, until SIGTERM; prints the counts.
+int Scrape(uint16_t port, double rate) {
+  StopAtSignal();
+  const uint64_t start = NowNs();
+  uint64_t done = 0;
+  uint64_t failed = 0;
+  while (until_sigterm.load()) {
+    const uint64_t due = start + static_cast<uint64_t>(static_cast<double>(done) * 1e9 / rate);
+    if (const uint64_t now = NowNs(); now < due)
+      std::this_thread::sleep_for(std::chrono::nanoseconds(due - now));
+    failed += ScrapeOnce(port) ? 0 : 1;
+    ++done;
+  }
+  const double seconds = static_cast<double>(NowNs() - start) / 1e9;
+  std::printf("scrapes=%llu failed=%llu per_s=%.0f\n", static_cast<unsigned long long>(done),
+              static_cast<unsigned long long>(failed), static_cast<double>(done) / seconds);
   return 0;
 }
 
@@ -524,10 +569,12 @@ int main(int argc, char** argv) {
     return Scale(port, static_cast<int>(arg(3)), arg(4), static_cast<int>(arg(5)),
                  static_cast<size_t>(arg(6)));
   }
+  if (mode == "scrape" && argc == 4)
+    return Scrape(port, arg(3));
   std::fprintf(stderr,
                "usage: udp_bench echo PORT | load PORT CLIENTS WINDOW BYTES SECONDS |\n"
                "       open PORT CLIENTS RATE BYTES SECONDS | burst PORT CLIENTS |\n"
                "       scale PORT LINKS SECONDS RELAY_PID [LARGE_BYTES] |\n"
-               "       expiry PORT IDLE_LINKS ACTIVE_CLIENTS RATE SECONDS\n");
+               "       expiry PORT IDLE_LINKS ACTIVE_CLIENTS RATE SECONDS | scrape PORT RATE\n");
   return 2;
 }
