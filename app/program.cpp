@@ -280,8 +280,8 @@ void Drain(Engine& engine, Upkeep& upkeep, ControlSignals& signals, ServiceNotif
       why = "every link has gone idle";
       break;
     }
-    if (signals.DrainEnded()) {
-      why = "a second stop request";
+    if (const char* ended = signals.DrainEnded()) {
+      why = ended;
       break;
     }
     if (std::chrono::steady_clock::now() >= end)

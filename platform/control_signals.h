@@ -36,9 +36,13 @@ class ControlSignals {
   // request ends the drain instead of the process, and one after that ends the process. With
   // false, at the drain's end: the next request ends the process again.
   void AllowDrain(bool open = true);
-  // Whether a stop request has ended the drain.
-  bool DrainEnded() const;
+  // What ended the drain (kSecondStop, or on Windows the system's shutdown), or null while
+  // nothing has.
+  const char* DrainEnded() const;
 };
+
+// A stop request during the drain, which ends it.
+inline constexpr char kSecondStop[] = "a second stop request";
 
 #ifdef _WIN32
 // The service manager's stop control (or, with `shutdown`, its shutdown control), from the

@@ -146,8 +146,8 @@ void ControlSignals::AllowDrain(bool open) {
   drain_open.store(open);
 }
 
-bool ControlSignals::DrainEnded() const {
-  return drain_ended.load();
+const char* ControlSignals::DrainEnded() const {
+  return drain_ended.load() ? kSecondStop : nullptr;
 }
 
 bool ControlSignals::TakeReloadRequest() {

@@ -22,7 +22,7 @@ constexpr DWORD kServiceShutdown = 0x10001;
 std::atomic<DWORD> stop_event{kNoStop};
 std::atomic<void (*)()> last_words{nullptr};
 std::atomic<bool> drain_open{false};  // a Ctrl+C or Ctrl+Break now ends the drain
-std::atomic<bool> drain_ended{false};
+std::atomic<const char*> drain_ended{nullptr};
 HANDLE stopped = nullptr;  // set once the stop is done
 HANDLE asked = nullptr;    // set by the first request, to end a wait
 // Less than the 5 s the system gives a console's close event.
@@ -35,7 +35,7 @@ BOOL WINAPI OnControl(DWORD event) {
   if (!stop_event.compare_exchange_strong(none, event, std::memory_order_release,
                                           std::memory_order_relaxed)) {
     if ((event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) && drain_open.exchange(false)) {
-      drain_ended.store(true);
+      drain_ended.store(kSecondStop);
       SetEvent(asked);
       return TRUE;
     }
@@ -58,7 +58,7 @@ BOOL WINAPI OnControl(DWORD event) {
 ControlSignals::ControlSignals() {
   stop_event.store(kNoStop);
   drain_open.store(false);
-  drain_ended.store(false);
+  drain_ended.store(nullptr);
   stopped = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   asked = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   SetConsoleCtrlHandler(OnControl, TRUE);
@@ -103,7 +103,7 @@ void ControlSignals::AllowDrain(bool open) {
     ResetEvent(asked);
 }
 
-bool ControlSignals::DrainEnded() const {
+const char* ControlSignals::DrainEnded() const {
   return drain_ended.load();
 }
 
@@ -112,6 +112,9 @@ bool ControlSignals::TakeReloadRequest() {
 }
 
 void AskServiceStop(bool shutdown) {
+  // The system ending gives a service seconds, whatever its wait hint: no drain then.
+  if (shutdown)
+    drain_ended.store("the system's shutdown");
   DWORD none = kNoStop;
   if (stop_event.compare_exchange_strong(none, shutdown ? kServiceShutdown : kServiceStop,
                                          std::memory_order_release, std::memory_order_relaxed))

@@ -148,9 +148,10 @@ int InstallService(const std::string& name, const std::string& directory) {
   const std::string command = "\"" + program + "\"";
   const std::string shown = "Tavorin UDP relay (" + name + ")";
   Handle entry(CreateServiceA(manager.get(), name.c_str(), shown.c_str(),
-                              SERVICE_CHANGE_CONFIG | DELETE, SERVICE_WIN32_OWN_PROCESS,
-                              SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, command.c_str(), nullptr,
-                              nullptr, nullptr, nullptr, nullptr));
+                              // Failure actions that restart the service need SERVICE_START.
+                              SERVICE_CHANGE_CONFIG | SERVICE_START | DELETE,
+                              SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                              command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
   if (!entry) {
     const DWORD error = GetLastError();
     if (error == ERROR_SERVICE_EXISTS || error == ERROR_DUPLICATE_SERVICE_NAME)

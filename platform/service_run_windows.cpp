@@ -3,7 +3,8 @@
 // main thread, and the status reported to the service manager.
 //
 // A failure before standard error is a file (the directory unfit, the file not opened) goes to
-// the event log, under the service's name as the source.
+// the event log, under the service's name as the source; a start that fails later is told in
+// the errors file, and the event log says where that is.
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
@@ -38,6 +39,7 @@ struct Service {
   int (*body)() = nullptr;
   int unfit_status = 1;
   int exit_status = 0;
+  std::string errors_path;  // the errors file, once standard error is there
 };
 Service service;
 
@@ -67,15 +69,20 @@ void ToEventLog(const std::string& line) {
   DeregisterEventSource(source);
 }
 
-// The service's directory from its key, or the program's folder when none is kept there.
-std::string ServiceDirectory() {
+// The service's directory from its key, or the program's folder when the key names none; empty,
+// with `why` said, when the key cannot be read.
+std::string ServiceDirectory(std::string& why) {
   char value[MAX_PATH * 4];
   DWORD size = sizeof value;
-  if (RegGetValueA(HKEY_LOCAL_MACHINE, ParametersKey(service.name).c_str(), kDirectoryValue,
-                   RRF_RT_REG_SZ, nullptr, value, &size) == ERROR_SUCCESS) {
+  const LSTATUS read = RegGetValueA(HKEY_LOCAL_MACHINE, ParametersKey(service.name).c_str(),
+                                    kDirectoryValue, RRF_RT_REG_SZ, nullptr, value, &size);
+  if (read == ERROR_SUCCESS)
     return value;
-  }
-  return FolderOf(ProgramPath());
+  if (read == ERROR_FILE_NOT_FOUND)
+    return FolderOf(ProgramPath());
+  why = "cannot read the service's directory from HKLM\\" + ParametersKey(service.name) + "\\" +
+        kDirectoryValue + ": " + ErrorText(static_cast<int>(read));
+  return {};
 }
 
 // Points `stream` at the file `path`. A process started without standard handles (a service)
@@ -90,15 +97,18 @@ FILE* Reopen(const char* path, const char* mode, FILE* stream, int number) {
 // Enters the service's directory, sends standard output to the null device (the program opens
 // its log itself) and standard error to the errors file there. Returns why not, when not.
 std::optional<std::string> PrepareRun() {
-  const std::string directory = ServiceDirectory();
+  std::string why;
+  const std::string directory = ServiceDirectory(why);
+  if (directory.empty())
+    return why;
   if (!SetCurrentDirectoryA(directory.c_str())) {
     return "cannot enter the service's directory " + directory + ": " +
            ErrorText(static_cast<int>(GetLastError()));
   }
   Reopen(kNullDevice, "w", stdout, 1);
-  if (Reopen(kErrorsFileName, "a", stderr, 2) == nullptr) {
-    return "cannot open " + directory + "\\" + kErrorsFileName + ": " + std::strerror(errno);
-  }
+  service.errors_path = directory + "\\" + kErrorsFileName;
+  if (Reopen(kErrorsFileName, "a", stderr, 2) == nullptr)
+    return "cannot open " + service.errors_path + ": " + std::strerror(errno);
   // The writer of standard error's lines writes to the handle, not to the stream.
   const auto errors = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stderr)));
   SetStdHandle(STD_ERROR_HANDLE, errors);
@@ -139,8 +149,11 @@ void WINAPI ServiceMain(DWORD argc, char** argv) {
   if (std::optional<std::string> problem = PrepareRun()) {
     ToEventLog("tavorin: " + *problem);
     service.exit_status = service.unfit_status;
-  } else {
-    service.exit_status = service.body();
+  } else if ((service.exit_status = service.body()) != 0) {
+    // The reason is in the errors file; the event log, where an administrator looks first,
+    // says where.
+    ToEventLog("tavorin: the relay ended with status " + std::to_string(service.exit_status) +
+               "; why is in " + service.errors_path);
   }
   // What is written by then reaches its files before the manager may end the process.
   FlushStandardError(std::chrono::seconds(2));
@@ -204,13 +217,16 @@ std::optional<int> RunAsService(int (*body)(), int unfit_status) {
   SERVICE_TABLE_ENTRYA table[] = {{any, ServiceMain}, {nullptr, nullptr}};
   if (StartServiceCtrlDispatcherA(table))
     return service.exit_status;
-  if (const DWORD error = GetLastError(); error != ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) {
-    std::fprintf(stderr,
-                 "tavorin: warning: cannot ask the service manager whether this is a "
-                 "service (%s); running in the console\n",
-                 ErrorText(static_cast<int>(error)).c_str());
-  }
-  return std::nullopt;
+  const DWORD error = GetLastError();
+  if (error == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT)
+    return std::nullopt;  // a console run after all
+  // Started by the manager, the process has no console to run in: it ends, saying why.
+  service.name = "tavorin";
+  const std::string line =
+      "tavorin: cannot take the service manager's controls: " + ErrorText(static_cast<int>(error));
+  ToEventLog(line);
+  std::fprintf(stderr, "%s\n", line.c_str());
+  return unfit_status;
 }
 
 }  // namespace tavorin

@@ -35,10 +35,13 @@ inline std::string ProgramPath() {
   }
 }
 
-// The folder `path` is in.
+// The folder `path` is in ("C:\\" for a file at a drive's root, not "C:", the drive's current
+// directory).
 inline std::string FolderOf(const std::string& path) {
   const size_t slash = path.find_last_of("\\/");
-  return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+  if (slash == std::string::npos)
+    return ".";
+  return path.substr(0, slash == 2 && path[1] == ':' ? 3 : slash);
 }
 
 // Whether the service manager started this process and its service's main has registered.
