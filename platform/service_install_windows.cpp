@@ -17,9 +17,10 @@ namespace tavorin {
 
 namespace {
 
-// After a failure (a crash, or a stop with an exit status that is not 0): restarted after
-// 5 s, three times at most within a day.
-constexpr DWORD kRestartDelayMs = 5000;
+// After a failure (a crash, or a stop with an exit status that is not 0): restarted after 5 s,
+// 30 s and 2 min, three times at most within a day. A start at boot that comes before the
+// network (a server's name not resolved yet) is so tried again for over two minutes.
+constexpr DWORD kRestartDelaysMs[] = {5000, 30000, 120000};
 constexpr DWORD kFailureCountReset = 24 * 60 * 60;
 // How long removing a service waits for it to stop.
 constexpr auto kMostStopWait = std::chrono::seconds(30);
@@ -73,9 +74,9 @@ std::optional<std::string> Configure(SC_HANDLE entry, const std::string& name,
   SERVICE_DESCRIPTIONA said{description.data()};
   if (!ChangeServiceConfig2A(entry, SERVICE_CONFIG_DESCRIPTION, &said))
     return "cannot give it a description: " + Why(GetLastError());
-  SC_ACTION actions[] = {{SC_ACTION_RESTART, kRestartDelayMs},
-                         {SC_ACTION_RESTART, kRestartDelayMs},
-                         {SC_ACTION_RESTART, kRestartDelayMs},
+  SC_ACTION actions[] = {{SC_ACTION_RESTART, kRestartDelaysMs[0]},
+                         {SC_ACTION_RESTART, kRestartDelaysMs[1]},
+                         {SC_ACTION_RESTART, kRestartDelaysMs[2]},
                          {SC_ACTION_NONE, 0}};
   SERVICE_FAILURE_ACTIONSA failure{kFailureCountReset, nullptr, nullptr,
                                    static_cast<DWORD>(std::size(actions)), actions};
@@ -165,8 +166,9 @@ int InstallService(const std::string& name, const std::string& directory) {
     return Refuse(what, *failed + "; not installed");
   }
   std::printf(
-      "tavorin: installed the service %s: %s, started at boot (and restarted 5 s after a "
-      "failure, 3 times a day at most), in %s, which holds its TAVORIN.INI and log; "
+      "tavorin: installed the service %s: %s, started at boot (and restarted 5 s, 30 s and "
+      "2 min after its first three failures of a day), in %s, which holds its TAVORIN.INI and "
+      "log; "
       "start it with: net start %s\n",
       name.c_str(), command.c_str(), folder.c_str(), name.c_str());
   return 0;
