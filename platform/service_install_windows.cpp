@@ -168,8 +168,7 @@ int InstallService(const std::string& name, const std::string& directory) {
   std::printf(
       "tavorin: installed the service %s: %s, started at boot (and restarted 5 s, 30 s and "
       "2 min after its first three failures of a day), in %s, which holds its TAVORIN.INI and "
-      "log; "
-      "start it with: net start %s\n",
+      "log; start it with: net start %s\n",
       name.c_str(), command.c_str(), folder.c_str(), name.c_str());
   return 0;
 }
