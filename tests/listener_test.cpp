@@ -21,20 +21,13 @@ namespace {
 
 // The clients these tests play through ListenerProbe have ports from 40000 on, which no socket
 // of this process may have, since a datagram from a server's or the relay's own endpoint makes
-// no link: they are held for the whole run where they can be had (where another process holds
-// one, no socket here can have it either).
+// no link: they are held until the process ends where they can be had (where another process
+// holds one, no socket here can have it either).
 const struct PlayedClientPorts {
   PlayedClientPorts() {
     for (uint16_t port = 40000; port < 40010; ++port)
-      held.push_back(BindUdp(port));
+      (void)BindUdp(port);
   }
-  ~PlayedClientPorts() {
-    for (const int fd : held) {
-      if (fd >= 0)
-        close(fd);
-    }
-  }
-  std::vector<int> held;
 } played_client_ports;
 
 // Each listener relays byte for byte to its own server, on a link of its own, and the replies
