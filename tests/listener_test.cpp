@@ -19,16 +19,13 @@
 namespace tavorin::testing {
 namespace {
 
-// The clients these tests play through ListenerProbe have ports from 40000 on, which no socket
-// of this process may have, since a datagram from a server's or the relay's own endpoint makes
-// no link: they are held until the process ends where they can be had (where another process
-// holds one, no socket here can have it either).
-const struct PlayedClientPorts {
-  PlayedClientPorts() {
-    for (uint16_t port = 40000; port < 40010; ++port)
-      (void)BindUdp(port);
-  }
-} played_client_ports;
+// The clients played through ListenerProbe have ports from 40000 on, held (where another process
+// has none) so that no server or link here has one: a datagram from those makes no link.
+const bool played_client_ports_held = [] {
+  for (uint16_t port = 40000; port < 40010; ++port)
+    (void)BindUdp(port);
+  return true;
+}();
 
 // Each listener relays byte for byte to its own server, on a link of its own, and the replies
 // come back through the listener the client sent to, whichever link is answered first.

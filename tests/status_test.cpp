@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -36,17 +37,15 @@ TEST(Program, StatusListenerShowsTheRelayAndDrainsBeforeTheStop) {
 
   if (UnderWine())
     return;  // what follows is Linux's: a connection taken once its request came, and signals
-  // Peers that connect and say nothing hold no check up: a dozen of them, each given 0.5 s for
-  // its request, would hold this one past its 5 s.
-  std::vector<int> silent;
-  for (int i = 0; i < 12; ++i) {
-    silent.push_back(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    const Endpoint at = LoopbackEndpoint(status);
-    EXPECT_EQ(connect(silent.back(), at.address(), at.size()), 0);
+  // A dozen peers that say nothing, each given 0.5 s for its request, would hold this past 5 s.
+  const Endpoint at = LoopbackEndpoint(status);
+  std::vector<int> silent(12);
+  for (int& fd : silent) {
+    fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    EXPECT_EQ(connect(fd, at.address(), at.size()), 0);
   }
   EXPECT_TRUE(Contains(HttpGet(status, "/health"), "200 OK\r\n"));
-  for (const int fd : silent)
-    close(fd);
+  std::for_each(silent.begin(), silent.end(), close);
   relay.Signal(SIGTERM);
   EXPECT_TRUE(Contains(relay.ErrorLines(2), "draining: new clients refused; 1 links held"));
   EXPECT_TRUE(Contains(HttpGet(status, "/health"), "503 Service Unavailable\r\n"));
