@@ -77,6 +77,9 @@ prepare_cache() {
     echo "== making $cache with debootstrap"
     mkdir -p "$(dirname "$cache")"
     new=$(mktemp -d "$cache.new.XXXXXX")
+    # mktemp makes it 0700, and it becomes the container's /: its services that run as users of
+    # their own (dbus) could read nothing.
+    chmod 0755 "$new"
     debootstrap --variant=minbase --include="$(IFS=,; echo "${packages[*]}")" bookworm "$new" \
       http://deb.debian.org/debian >"$new.log" 2>&1 ||
       { tail -20 "$new.log"; rm -rf --one-file-system "$new" "$new.log"; exit 1; }
@@ -217,6 +220,7 @@ work=$(mktemp -d /var/tmp/tavorin-restart.XXXXXX)
 root=$work/root
 echo "== a copy of $cache in $root"
 cp -a "$cache/." "$root/"
+chmod 0755 "$root"  # a cache made 0700 by an earlier version of this script
 cp "$deb" "$root/root/tavorin.deb"
 cp "$here/restart_load.py" "$root/root/"
 # The upgrade: the same package at a higher version.
