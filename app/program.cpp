@@ -334,8 +334,8 @@ int RunRelay(const Settings& settings, const Endpoint& address, const std::strin
     return kStartFailed;
   const std::string log_target = OpenLog(log_path, settings_path, settings.log_links);
   lines.LogOpened();
-  store.Send();
   service.Ready();
+  store.Send();
 
   Upkeep upkeep(engine.a, engine.b, settings.max_datagram, settings.client_rate, settings.log_links,
                 store.enabled() ? &store : nullptr);

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <charconv>
+#include <map>
+#include <unordered_map>
 #include <utility>
 
 namespace tavorin {
@@ -92,6 +94,10 @@ std::string ListeningSocketName(int which) {
   return std::string("listen_") + kWhich[which];
 }
 
+std::string CarrierName(size_t number, bool in) {
+  return "links_" + std::to_string(number) + (in ? "_in" : "_out");
+}
+
 std::string LinkSocketName(int which, uint16_t link_port, const Endpoint& client,
                            const Endpoint& reply_from) {
   std::string name = std::string("link_") + kWhich[which] + "_" + std::to_string(link_port) + "_" +
@@ -108,7 +114,7 @@ std::optional<NamedLink> ParseLinkSocketName(std::string_view name) {
   if (fields.size() < 5 || fields.size() > 6 || fields[0] != "link" || WhichOf(fields[1]) < 0 ||
       !PortOfName(fields[2]))
     return std::nullopt;
-  NamedLink link{WhichOf(fields[1]), {}, {}};
+  NamedLink link{WhichOf(fields[1]), {}, {}, *PortOfName(fields[2])};
   std::optional<Endpoint> client = AddressOfName(fields[3]);
   std::optional<uint16_t> port = PortOfName(fields[4]);
   if (!client || !port)
@@ -124,12 +130,100 @@ std::optional<NamedLink> ParseLinkSocketName(std::string_view name) {
   return link;
 }
 
+namespace {
+// The number and end a carrier's name gives; none when it names no carrier.
+std::optional<std::pair<size_t, bool>> ParseCarrierName(std::string_view name) {
+  const std::vector<std::string_view> fields = Fields(name);
+  size_t number = 0;
+  if (fields.size() != 3 || fields[0] != "links" || (fields[2] != "in" && fields[2] != "out"))
+    return std::nullopt;
+  auto [end, error] =
+      std::from_chars(fields[1].data(), fields[1].data() + fields[1].size(), number);
+  if (error != std::errc() || end != fields[1].data() + fields[1].size() || fields[1].empty() ||
+      number > 0xFFFF)
+    return std::nullopt;
+  return std::make_pair(number, fields[2] == "in");
+}
+
+// A link handed on, as its record says, with its socket.
+struct Candidate {
+  CarriedLink record;
+  UdpSocket socket;
+  uint64_t identity = 0;
+  bool bad = false;
+};
+
+// Each socket checked against its record: its port and family what the record says, one
+// socket one record, and of several records of one client the newest. What does not match is
+// closed and counted.
+void CheckCandidates(std::vector<Candidate>& candidates, Handovers& sorted) {
+  std::unordered_map<uint64_t, size_t> by_identity;
+  std::unordered_map<std::string, size_t> by_client;
+  for (size_t k = 0; k < candidates.size(); ++k) {
+    Candidate& c = candidates[k];
+    if (!c.socket.IsOpen() || c.socket.LocalPort() != c.record.link_port ||
+        c.socket.is_v6() != c.record.v6_socket) {
+      c.bad = true;
+      continue;
+    }
+    c.identity = c.socket.Identity();
+    if (auto [at, added] = by_identity.try_emplace(c.identity, k); !added) {
+      Candidate& first = candidates[at->second];
+      const bool same = first.record.serial == c.record.serial &&
+                        CarriedKey(first.record.which, first.record.client) ==
+                            CarriedKey(c.record.which, c.record.client);
+      // The same record twice (carried again when the run before ended) is one link; a
+      // socket under two records is neither.
+      c.socket.Close();
+      if (!same) {
+        c.bad = true;
+        first.bad = true;
+      }
+      continue;
+    }
+    const std::string key = CarriedKey(c.record.which, c.record.client);
+    if (auto [at, added] = by_client.try_emplace(key, k); !added) {
+      // A client's link moved to a new socket: the older record's socket is done with.
+      Candidate& other = candidates[at->second];
+      Candidate& older = other.record.serial < c.record.serial ? other : c;
+      if (&older == &other)
+        at->second = k;
+      older.socket.Close();
+    }
+  }
+  for (Candidate& c : candidates) {
+    if (c.bad) {
+      ++sorted.mismatched;
+      c.socket.Close();
+    } else if (c.socket.IsOpen()) {
+      sorted.of[c.record.which].links.push_back({c.record.client, c.record.reply_from,
+                                                 std::move(c.socket),
+                                                 Listener::TakenLink::Fate::kWaiting});
+    }
+  }
+}
+}  // namespace
+
 Handovers SortPassedSockets(std::vector<PassedSocket> passed) {
   Handovers sorted;
+  std::vector<Candidate> candidates;
+  std::map<size_t, std::pair<SocketHandle, SocketHandle>> ends;  // in, out
+  auto stranger = [&](const std::string& name) {
+    sorted.strangers.push_back(name);
+    sorted.forget.push_back(name);
+  };
   for (PassedSocket& each : passed) {
+    if (std::optional<std::pair<size_t, bool>> carrier = ParseCarrierName(each.name)) {
+      auto [at, added] = ends.try_emplace(carrier->first, kNoSocket, kNoSocket);
+      SocketHandle& end = carrier->second ? at->second.first : at->second.second;
+      if (end == kNoSocket) {
+        end = each.socket;
+        continue;
+      }
+    }
     UdpSocket socket = UdpSocket::Adopt(each.socket);
     if (!socket.IsOpen()) {
-      sorted.strangers.push_back(each.name);
+      stranger(each.name);
       continue;
     }
     if (each.name == ListeningSocketName(0) || each.name == ListeningSocketName(1)) {
@@ -139,27 +233,58 @@ Handovers SortPassedSockets(std::vector<PassedSocket> passed) {
         continue;
       }
     } else if (std::optional<NamedLink> link = ParseLinkSocketName(each.name)) {
-      sorted.of[link->which].links.push_back(
-          {link->client, link->reply_from, std::move(socket), Listener::TakenLink::Fate::kWaiting});
-      sorted.link_names[link->which].push_back(each.name);
+      // One name a link: carried from now on, the name forgotten.
+      sorted.forget.push_back(each.name);
+      CarriedLink record{link->which, link->client, link->reply_from, link->link_port,
+                         socket.is_v6(), 0};
+      candidates.push_back({record, std::move(socket)});
       continue;
     }
-    sorted.strangers.push_back(each.name);
+    stranger(each.name);
   }
+  for (auto& [number, pair] : ends) {
+    if (pair.first == kNoSocket || pair.second == kNoSocket) {
+      // Half a carrier holds nothing that can come out of it.
+      stranger(CarrierName(number, pair.first != kNoSocket));
+      UdpSocket::Adopt(pair.first == kNoSocket ? pair.second : pair.first);  // closed
+      continue;
+    }
+    SocketCarrier carrier(pair.first, pair.second);
+    CarriedContents contents = TakeAll(carrier);
+    for (auto& [record, socket] : contents.links)
+      candidates.push_back({record, UdpSocket::Adopt(socket)});
+    for (SocketHandle stray : contents.strays) {
+      UdpSocket::Adopt(stray);  // closed
+      ++sorted.mismatched;
+    }
+    sorted.carriers.emplace_back(std::move(carrier), number);
+  }
+  CheckCandidates(candidates, sorted);
   return sorted;
 }
 
+SocketStore::SocketStore(ServiceNotifier& service)
+    : service_(service), carried_([this](const SocketCarrier& carrier, size_t number) {
+        // The carrier's own ends: the manager keeps descriptors of its own of them, unwatched,
+        // as each end's peer hangs up when this process ends.
+        Queue(CarrierName(number, true), carrier.in(), false);
+        Queue(CarrierName(number, false), carrier.out(), false);
+      }) {}
+
 SocketStore::~SocketStore() {
-  for (Message& message : waiting_)
-    UdpSocket::Adopt(message.socket);  // closed
+  for (Message& message : waiting_) {
+    if (message.owned)
+      UdpSocket::Adopt(message.socket);  // closed
+  }
 }
 
-void SocketStore::Queue(std::string name, SocketHandle socket) {
+void SocketStore::Queue(std::string name, SocketHandle socket, bool owned) {
   if (!enabled()) {
-    UdpSocket::Adopt(socket);
+    if (owned)
+      UdpSocket::Adopt(socket);
     return;
   }
-  waiting_.push_back({std::move(name), socket});
+  waiting_.push_back({std::move(name), socket, owned});
 }
 
 void SocketStore::Started(const Listener& listener, int which, bool taken_over) {
@@ -169,27 +294,35 @@ void SocketStore::Started(const Listener& listener, int which, bool taken_over) 
 
 std::vector<std::string> SocketStore::TakenOver(Handovers& handovers) {
   std::vector<std::string> lines;
+  for (auto& [carrier, number] : handovers.carriers)
+    carried_.Adopt(std::move(carrier), number);
+  handovers.carriers.clear();
   if (!handovers.any())
     return lines;
   uint32_t taken = 0;
+  uint64_t dropped = 0;
   // How many links were closed for each fate, in the order of the fates.
   constexpr int kFates = static_cast<int>(Listener::TakenLink::Fate::kNoLink) + 1;
   uint32_t closed[kFates] = {};
   for (int i = 0; i < 2; ++i) {
-    const Listener::Handover& handover = handovers.of[i];
+    Listener::Handover& handover = handovers.of[i];
+    dropped += handover.dropped_meanwhile;
     if (!handover.listening_taken)
       Queue(ListeningSocketName(i), kNoSocket);  // the old port's, before the new one's
-    for (size_t k = 0; k < handover.links.size(); ++k) {
-      const auto fate = handover.links[k].fate;
-      if (fate == Listener::TakenLink::Fate::kTaken) {
-        ++taken;
-      } else {
-        ++closed[static_cast<int>(fate)];
-        Queue(handovers.link_names[i][k], kNoSocket);
+    for (Listener::TakenLink& link : handover.links) {
+      if (link.fate != Listener::TakenLink::Fate::kTaken) {
+        ++closed[static_cast<int>(link.fate)];
+        continue;
+      }
+      ++taken;
+      if (link.kept != kNoSocket) {
+        UdpSocket kept = UdpSocket::Adopt(std::exchange(link.kept, kNoSocket));
+        carried_.Add({i, link.client, link.reply_from, kept.LocalPort(), kept.is_v6(), 0},
+                     kept.Release());
       }
     }
   }
-  for (const std::string& name : handovers.strangers)
+  for (const std::string& name : handovers.forget)
     Queue(name, kNoSocket);
   std::string line = "tavorin: taken over from the previous run: " + std::to_string(taken) +
                      (taken == 1 ? " link" : " links") + " with their ports";
@@ -200,6 +333,16 @@ std::vector<std::string> SocketStore::TakenOver(Handovers& handovers) {
     }
   }
   lines.push_back(line);
+  if (dropped != 0) {
+    lines.push_back("tavorin: the system dropped " + std::to_string(dropped) +
+                    (dropped == 1 ? " datagram" : " datagrams") +
+                    " on the listening ports while no relay ran");
+  }
+  if (handovers.mismatched != 0) {
+    lines.push_back("tavorin: warning: closed " + std::to_string(handovers.mismatched) +
+                    " passed-in sockets that do not match their records (another port or "
+                    "family, one socket under two records, or no record at all)");
+  }
   if (!handovers.strangers.empty()) {
     std::string names;
     for (const std::string& name : handovers.strangers)
@@ -211,29 +354,36 @@ std::vector<std::string> SocketStore::TakenOver(Handovers& handovers) {
 }
 
 void SocketStore::Made(int which, const LinkMade& record) {
-  if (record.kind == LinkMade::Kind::kTakenOver)
-    return;  // the manager has it already
-  const std::string name =
-      LinkSocketName(which, record.link_port, record.client, record.reply_from);
-  if (record.kind == LinkMade::Kind::kMoved)
-    Queue(name, kNoSocket);  // the socket of the old family goes first
-  if (record.kept != kNoSocket)
-    Queue(name, record.kept);
+  if (record.kept == kNoSocket)
+    return;
+  if (!enabled()) {
+    UdpSocket::Adopt(record.kept);  // closed
+    return;
+  }
+  UdpSocket kept = UdpSocket::Adopt(record.kept);
+  if (kept.IsOpen()) {
+    carried_.Add({which, record.client, record.reply_from, record.link_port, kept.is_v6(), 0},
+                 kept.Release());
+  }
 }
 
 void SocketStore::Closed(int which, const ClientLink& link, LinkEnd why) {
-  if (why != LinkEnd::kShutdown && enabled())
-    Queue(LinkSocketName(which, link.LocalPort(), link.client(), link.reply_from()), kNoSocket);
+  if (why != LinkEnd::kShutdown)
+    carried_.Remove(which, link.client());
 }
 
-void SocketStore::Send() {
+void SocketStore::Send(Clock::time_point now) {
+  if (!enabled())
+    return;
+  carried_.Flush(now);
   while (!waiting_.empty()) {
     Message& next = waiting_.front();
-    const bool sent = next.socket == kNoSocket ? service_.ForgetSocket(next.name)
-                                               : service_.StoreSocket(next.socket, next.name);
+    const bool sent = next.socket == kNoSocket
+                          ? service_.ForgetSocket(next.name)
+                          : service_.StoreSocket(next.socket, next.name, next.owned);
     if (!sent)
       return;
-    if (next.socket != kNoSocket)
+    if (next.owned && next.socket != kNoSocket)
       UdpSocket::Adopt(next.socket);  // closed: the manager has its own now
     waiting_.pop_front();
   }

@@ -1,26 +1,30 @@
 // The relay's sockets kept by the service manager across a restart (its store of descriptors),
-// so that a restart, a crash or an upgrade keeps every link on its port: the main thread hands
-// each socket over as it is made and has it forgotten when its link ends; the next run takes
-// them over at its start. Each has a name that says what it is (the manager allows no ':'
-// in one, so an IPv6 address has '-' in place of each ':'):
+// so that a restart, a crash or an upgrade keeps every link on its port; the next run takes
+// them over at its start. What the manager keeps, each under a name (it allows no ':' in one):
 //
-//   listen_P  listen_P+1                              the listening sockets
-//   link_P_40123_198.51.100.7_5000                    a link of port P on port 40123, for the
-//                                                     client 198.51.100.7:5000
-//   link_P+1_40124_2001-db8--7_5000_2001-db8--1       one whose client sent to 2001:db8::1
+//   listen_P  listen_P+1        the listening sockets
+//   links_0_in  links_0_out     both ends of a carrier (app/carried_links.h), whose queue holds
+//   links_1_in  ...             the links' sockets, each with a record of its link
 //
-// Outside a service manager nothing is kept and nothing is passed in.
+// A few names however many links, so the manager hears from the relay a bounded number of
+// times whatever its clients do. What a run before this kind of store kept, one name a link
+// (link_P_40123_198.51.100.7_5000, an IPv6 address with '-' for each ':'), is still taken
+// over, and carried from then on. Outside a service manager nothing is kept and nothing passed in.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include "app/carried_links.h"
 #include "platform/endpoint.h"
 #include "platform/service_notify.h"
+#include "platform/socket_carrier.h"
 #include "relay/client_link.h"
 #include "relay/link_events.h"
 #include "relay/listener.h"
@@ -29,34 +33,45 @@ namespace tavorin {
 
 // The name of listening socket `which` (0: P, 1: P + 1).
 std::string ListeningSocketName(int which);
-// The name of a link's socket.
+// The names of the ends of carrier `number`.
+std::string CarrierName(size_t number, bool in);
+// The name a link's socket had in a store of one name a link.
 std::string LinkSocketName(int which, uint16_t link_port, const Endpoint& client,
                            const Endpoint& reply_from);
-// What a link's name says; none when it names no link.
+// What such a name says; none when it names no link.
 struct NamedLink {
   int which;
   Endpoint client;
   Endpoint reply_from;  // unknown when the name has none
+  uint16_t link_port;
 };
 std::optional<NamedLink> ParseLinkSocketName(std::string_view name);
 
-// The sockets passed in at the start, sorted by Listener, with the names they came under.
+// The sockets passed in at the start, sorted by Listener.
 struct Handovers {
   Listener::Handover of[2];
-  std::vector<std::string> link_names[2];  // in the order of of[i].links
-  // What none of the Listeners can take: sockets under a name this relay never gives, or no
-  // UDP socket at all; closed.
+  // The carriers, emptied, to be used again under their numbers.
+  std::vector<std::pair<SocketCarrier, size_t>> carriers;
+  // Names the manager is to let go of: what none of the Listeners can take (a name this relay
+  // never gives, no UDP socket at all, half a carrier) and the names of one link each.
+  std::vector<std::string> forget;
+  // Names under which nothing of this relay's was passed, closed.
   std::vector<std::string> strangers;
+  // Sockets closed because they did not match their records: another port or family than the
+  // record says, one socket under two records, a record without a socket or a socket without
+  // one.
+  uint32_t mismatched = 0;
   bool any() const {
     return of[0].listening.IsOpen() || of[1].listening.IsOpen() || !of[0].links.empty() ||
-           !of[1].links.empty() || !strangers.empty();
+           !of[1].links.empty() || !forget.empty() || !carriers.empty() || mismatched != 0;
   }
 };
 Handovers SortPassedSockets(std::vector<PassedSocket> passed);
 
 class SocketStore {
  public:
-  explicit SocketStore(ServiceNotifier& service) : service_(service) {}
+  using Clock = std::chrono::steady_clock;
+  explicit SocketStore(ServiceNotifier& service);
   ~SocketStore();
   SocketStore(const SocketStore&) = delete;
   SocketStore& operator=(const SocketStore&) = delete;
@@ -66,29 +81,37 @@ class SocketStore {
 
   // The listening sockets of a start: kept, unless they were taken over (the manager has them).
   void Started(const Listener& listener, int which, bool taken_over);
-  // What the start did with the sockets passed in: those not taken over forgotten. Returns the
-  // lines that tell it, none when nothing was passed in.
+  // What the start did with the sockets passed in: the carriers used again, the links taken
+  // over carried anew, what was not taken over forgotten. Returns the lines that tell it,
+  // none when nothing was passed in.
   std::vector<std::string> TakenOver(Handovers& handovers);
-  // A record of Listener `which`: a new link's socket kept, a moved one's kept in place of the
-  // old one. Its descriptor is closed once sent.
+  // A record of Listener `which`: the socket of a new link, or of one moved, carried.
   void Made(int which, const LinkMade& record);
-  // A link that ended: its socket forgotten, unless every link ends with the relay (kShutdown),
+  // A link that ended: its socket let go, unless every link ends with the relay (kShutdown),
   // when the manager keeps it for a restart and lets it go at a plain stop.
   void Closed(int which, const ClientLink& link, LinkEnd why);
   // Has the manager let go of what it keeps under `name` now, ahead of what waits.
   void ForgetNow(const std::string& name) { service_.ForgetSocket(name); }
-  // Sends what waits, in order, until the manager's socket is full; the rest waits.
-  void Send();
+  // Sends what waits, in order, until the manager's socket is full (the rest waits, behind
+  // anything the manager must hear first), and carries the links' sockets.
+  void Send(Clock::time_point now = Clock::now());
+  // Lines to tell on standard error, taken.
+  std::vector<std::string> TakeProblems() { return carried_.TakeProblems(); }
+  size_t carried() const { return carried_.carried(); }
 
  private:
   struct Message {
     std::string name;
     SocketHandle socket;  // kept under the name; kNoSocket: the name forgotten
+    // Whether the descriptor is the store's, closed once sent, and watched by the manager,
+    // which lets it go when it hangs up; a carrier's end is neither.
+    bool owned = true;
   };
-  void Queue(std::string name, SocketHandle socket);
+  void Queue(std::string name, SocketHandle socket, bool owned = true);
 
   ServiceNotifier& service_;
   std::deque<Message> waiting_;
+  CarriedLinks carried_;
 };
 
 }  // namespace tavorin

@@ -50,6 +50,12 @@ void Upkeep::Tick() {
   }
   if (log_links_)
     log_.Flush();
+  if (store_ != nullptr) {
+    for (const std::string& line : store_->TakeProblems()) {
+      if (StandardErrorReady())
+        WriteStandardErrorLine(line);
+    }
+  }
 }
 
 void Upkeep::Between() {

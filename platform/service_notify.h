@@ -9,6 +9,7 @@
 #pragma once
 
 #include <chrono>
+#include <deque>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,8 +31,9 @@ class ServiceNotifier {
   // abstract namespace). Even then a message may reach nobody: each call is a single try.
   bool enabled() const { return socket_ >= 0; }
 
-  // Each sends one datagram, without ever waiting: a manager that is gone, or whose socket is
-  // full, loses the message and the caller never learns of it.
+  // Each sends one datagram, without ever waiting. One that finds the manager's socket full
+  // waits here, in order, and goes at the next call of any of them or of Resend, ahead of
+  // anything else (the store's messages wait for it); a manager that is gone loses it.
   void Ready();     // READY=1: started, or done reloading
   void Stopping();  // STOPPING=1: a stop has begun
   // RELOADING=1 with MONOTONIC_USEC=<CLOCK_MONOTONIC now, in microseconds>, which tells newer
@@ -42,15 +44,19 @@ class ServiceNotifier {
   void Status(std::string_view text);
   // WATCHDOG=1, the sign that the main thread still turns: sent only while a watchdog is set
   // (WatchdogInterval() is not zero), and then at most once every quarter of that interval,
-  // so that calling it on every turn of a loop costs nothing between two sends.
+  // so that calling it on every turn of a loop costs nothing between two sends. Sends what
+  // waits first.
   void Watchdog();
+  // Sends what waits of the messages above; true when nothing waits any more.
+  bool Resend();
 
   // FDSTORE=1 and FDNAME=`name`, with `socket` attached: the manager keeps a descriptor of the
   // socket for the next run of the service, which finds it among the sockets passed in
   // (TakePassedSockets), until the service stops with no restart to follow. False when the
   // message cannot go now (the manager's socket is full): the caller tries again later; true
-  // when it went or never can. `name`: at most 255 printable characters, none of them ':'.
-  bool StoreSocket(SocketHandle socket, std::string_view name);
+  // when it went or never can, and false while a message above waits to go. `name`: at most
+  // 255 printable characters, none of them ':'. Unless `watched`, the manager keeps it even when it hangs up (FDPOLL=0).
+  bool StoreSocket(SocketHandle socket, std::string_view name, bool watched = true);
   // FDSTOREREMOVE=1 and FDNAME=`name`: the manager closes what it keeps under that name. False
   // as for StoreSocket.
   bool ForgetSocket(std::string_view name);
@@ -67,6 +73,11 @@ class ServiceNotifier {
  private:
   // False only when the manager's socket is full just now.
   bool Send(std::string_view message, SocketHandle attached = kNoSocket);
+  // Sends a message of state after what waits, or has it wait too; a newer line of status
+  // takes the place of one that waits.
+  void SendState(std::string message);
+
+  std::deque<std::string> unsent_;  // messages of state that found the manager's socket full
 
   int socket_ = -1;      // a datagram socket towards the manager; none where -1 (Windows)
   std::string address_;  // the raw address the socket sends to
@@ -84,7 +95,8 @@ struct PassedSocket {
 };
 // The sockets passed to this process, taken once: later calls, and child processes, find none
 // (the variables are removed). Each is closed on exec. None where no manager passed any to this
-// process ($LISTEN_PID names another), and on Windows.
+// process, and on Windows; where $LISTEN_PID names another process, the sockets among the
+// descriptors it names are closed.
 std::vector<PassedSocket> TakePassedSockets();
 
 }  // namespace tavorin

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
@@ -102,31 +103,63 @@ bool ServiceNotifier::Send(std::string_view message, SocketHandle attached) {
   return sent >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOBUFS);
 }
 
-bool ServiceNotifier::StoreSocket(SocketHandle socket, std::string_view name) {
+bool ServiceNotifier::StoreSocket(SocketHandle socket, std::string_view name, bool watched) {
+  if (!Resend())
+    return false;  // what the manager must hear first goes first
   std::string message = "FDSTORE=1\nFDNAME=";
   message += name;
+  if (!watched)
+    message += "\nFDPOLL=0";
   return Send(message, socket);
 }
 
 bool ServiceNotifier::ForgetSocket(std::string_view name) {
+  if (!Resend())
+    return false;
   std::string message = "FDSTOREREMOVE=1\nFDNAME=";
   message += name;
   return Send(message);
 }
 
+bool ServiceNotifier::Resend() {
+  while (!unsent_.empty()) {
+    if (!Send(unsent_.front()))
+      return false;
+    unsent_.pop_front();
+  }
+  return true;
+}
+
+void ServiceNotifier::SendState(std::string message) {
+  if (Resend() && Send(message))
+    return;
+  constexpr std::string_view kStatus = "STATUS=";
+  if (message.compare(0, kStatus.size(), kStatus) == 0) {
+    for (std::string& waiting : unsent_) {
+      if (waiting.compare(0, kStatus.size(), kStatus) == 0) {
+        waiting = std::move(message);
+        return;
+      }
+    }
+  }
+  // At most one of each: the same message twice in a row says nothing more.
+  if (unsent_.empty() || unsent_.back() != message)
+    unsent_.push_back(std::move(message));
+}
+
 void ServiceNotifier::Ready() {
-  Send("READY=1");
+  SendState("READY=1");
 }
 
 void ServiceNotifier::Stopping() {
-  Send("STOPPING=1");
+  SendState("STOPPING=1");
 }
 
 void ServiceNotifier::Reloading() {
   timespec now{};
   ::clock_gettime(CLOCK_MONOTONIC, &now);
   const long long usec = static_cast<long long>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
-  Send("RELOADING=1\nMONOTONIC_USEC=" + std::to_string(usec));
+  SendState("RELOADING=1\nMONOTONIC_USEC=" + std::to_string(usec));
 }
 
 void ServiceNotifier::Status(std::string_view text) {
@@ -136,10 +169,11 @@ void ServiceNotifier::Status(std::string_view text) {
     if (message[at] == '\n' || message[at] == '\0')
       message[at] = ' ';
   }
-  Send(message);
+  SendState(std::move(message));
 }
 
 void ServiceNotifier::Watchdog() {
+  Resend();
   if (watchdog_interval_.count() == 0)
     return;
   const auto now = std::chrono::steady_clock::now();
@@ -147,7 +181,7 @@ void ServiceNotifier::Watchdog() {
     return;
   watchdog_sent_ = now;
   watchdog_ever_sent_ = true;
-  Send("WATCHDOG=1");
+  SendState("WATCHDOG=1");
 }
 
 std::vector<PassedSocket> TakePassedSockets() {
@@ -170,6 +204,15 @@ std::vector<PassedSocket> TakePassedSockets() {
       const int fd = kFirstPassed + k;
       ::fcntl(fd, F_SETFD, FD_CLOEXEC);
       passed.push_back({fd, name.empty() ? "unknown" : name});
+    }
+  } else if (count && pid && (!bounded || static_cast<rlim_t>(*count) <= most.rlim_cur)) {
+    // Passed to another process (the one that started this one kept the variables): what of
+    // it came along is no socket of this run, and a listening socket among them would hold the
+    // very port this one binds.
+    for (int k = 0; k < *count; ++k) {
+      struct stat status {};
+      if (::fstat(kFirstPassed + k, &status) == 0 && S_ISSOCK(status.st_mode))
+        ::close(kFirstPassed + k);
     }
   }
   ::unsetenv("LISTEN_FDS");

@@ -17,9 +17,13 @@ ServiceNotifier::~ServiceNotifier() = default;
 bool ServiceNotifier::Send(std::string_view, SocketHandle) {
   return true;
 }
-bool ServiceNotifier::StoreSocket(SocketHandle, std::string_view) {
+bool ServiceNotifier::StoreSocket(SocketHandle, std::string_view, bool) {
   return true;
 }
+bool ServiceNotifier::Resend() {
+  return true;
+}
+void ServiceNotifier::SendState(std::string) {}
 bool ServiceNotifier::ForgetSocket(std::string_view) {
   return true;
 }

@@ -127,6 +127,10 @@ class UdpSocket {
   // The same count, asked of the system now; 0 where it does not tell (Windows).
   uint32_t SystemDrops() const;
 
+  // What tells this socket apart from every other one open, whichever descriptor names it (two
+  // descriptors of one socket tell the same); 0 when the system cannot tell.
+  uint64_t Identity() const;
+
   // The bound local port in host order, or 0 if it cannot be told.
   uint16_t LocalPort() const;
   // The bound local address and port; unknown (Endpoint::known false) if it cannot be told.

@@ -5,6 +5,7 @@
 // the count of datagrams the system dropped with each datagram received (SO_RXQ_OVFL).
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <ifaddrs.h>
 #include <linux/errqueue.h>
 #include <linux/sock_diag.h>
@@ -291,6 +292,11 @@ uint32_t UdpSocket::SystemDrops() const {
       length <= SK_MEMINFO_DROPS * sizeof info[0])
     return 0;
   return info[SK_MEMINFO_DROPS];
+}
+
+uint64_t UdpSocket::Identity() const {
+  struct stat status {};
+  return ::fstat(handle(), &status) == 0 ? static_cast<uint64_t>(status.st_ino) : 0;
 }
 
 SocketHandle UdpSocket::Duplicate() const {

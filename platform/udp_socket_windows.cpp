@@ -221,6 +221,11 @@ SocketHandle UdpSocket::Duplicate() const {
   return kNoSocket;
 }
 
+// A socket's handle is its own for as long as it is open in this process.
+uint64_t UdpSocket::Identity() const {
+  return static_cast<uint64_t>(handle());
+}
+
 // Windows counts no datagrams it drops for a socket.
 int UdpSocket::ReportSystemDrops() const {
   return 0;

@@ -194,7 +194,12 @@ Outcome Listener::Start(int32_t port, Handover* handover) {
         {"the local address of each datagram (IP_PKTINFO, IPV6_RECVPKTINFO)", error});
   if (int error = socket.ReportSystemDrops(); error != 0)
     refused_options_.push_back({"a count of the datagrams it drops (SO_RXQ_OVFL)", error});
-  port_.counters.StartSystemDrops(socket.SystemDrops());
+  // What a socket handed on dropped while no relay read it is counted now, all of it.
+  const uint32_t drops = socket.SystemDrops();
+  port_.counters.StartSystemDrops(handover != nullptr && handover->listening_taken ? 0 : drops);
+  port_.counters.CountSystemDrops(drops);
+  if (handover != nullptr && handover->listening_taken)
+    handover->dropped_meanwhile = drops;
   // Whether or not links expire now: a reload may have them expire later.
   if (int error = socket.SetReceiveTimeout(kSweepInterval); error != 0)
     refused_options_.push_back({"a receive timeout for the idle sweep (SO_RCVTIMEO)", error});
@@ -319,7 +324,9 @@ void Listener::TakeOverLinks(Handover& handover) {
     links_.head()->quiet_since = Clock::now();
     counters_.CountTakenOver();
     taken.fate = Fate::kTaken;
-    // For the log alone: the manager keeps the socket already.
+    if (port_.kept)
+      taken.kept = made->socket().Duplicate();
+    // For the log alone: the caller keeps the socket (kept).
     if (keep_records_ && made_records_.enabled()) {
       made_records_.Put({std::chrono::system_clock::now(), made->client(), made->LocalPort(),
                          LinkMade::Kind::kTakenOver, made->reply_from()});

@@ -56,11 +56,17 @@ class Listener {
     Endpoint reply_from;  // the local address its client sent to; unknown when not known
     UdpSocket socket;
     Fate fate = Fate::kWaiting;
+    // Taken, with KeepSockets: a second descriptor of its socket, for the caller to keep and
+    // close.
+    SocketHandle kept = kNoSocket;
   };
   struct Handover {
     UdpSocket listening;  // taken over when bound to the address and port Start is given
     std::vector<TakenLink> links;
     bool listening_taken = false;
+    // What the system had dropped on the listening socket taken over, all told (counted as
+    // dropped by the system).
+    uint32_t dropped_meanwhile = 0;
   };
   // Start, taking over what `handover` holds that fits: the listening socket in place of a new
   // one, and each link on it, its return thread started and its record put (kTakenOver), before
