@@ -141,6 +141,9 @@ void CarriedLinks::Add(const CarriedLink& link, SocketHandle socket) {
     at->second = Live{carried.serial, kNowhere};
   }
   waiting_.emplace_back(carried, socket);
+  // A second descriptor each is what waits costs: a full message's worth goes at once.
+  if (waiting_.size() >= SocketCarrier::kMostPerMessage)
+    SendOne();
 }
 
 void CarriedLinks::Remove(int which, const Endpoint& client) {

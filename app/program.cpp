@@ -347,12 +347,15 @@ int RunRelay(const Settings& settings, const Endpoint& address, const std::strin
     service.Ready();
   };
   WaitForStop(upkeep, signals, service, reload);
-  if (const uint32_t seconds = engine.live.settings().drain_seconds; seconds != 0)
+  // A stop that hands the links on to the next run keeps every client where it is: nothing to
+  // drain.
+  const bool handed_on = store.enabled() && signals.HandOnRequested();
+  if (const uint32_t seconds = engine.live.settings().drain_seconds; seconds != 0 && !handed_on)
     Drain(engine, upkeep, signals, service, facts, std::chrono::seconds(seconds));
   facts.phase.store(RelayPhase::kStopping);
   signals.Release();
   service.Stopping();
-  upkeep.Finish();
+  upkeep.Finish(handed_on);
   status.Stop();  // it reads the upkeep, which goes first
   return 0;       // b, then a, is destroyed
 }

@@ -315,10 +315,12 @@ std::vector<std::string> SocketStore::TakenOver(Handovers& handovers) {
         continue;
       }
       ++taken;
-      if (link.kept != kNoSocket) {
-        UdpSocket kept = UdpSocket::Adopt(std::exchange(link.kept, kNoSocket));
-        carried_.Add({i, link.client, link.reply_from, kept.LocalPort(), kept.is_v6(), 0},
-                     kept.Release());
+      if (enabled()) {
+        UdpSocket kept = UdpSocket::Adopt(UdpSocket::Duplicate(link.held));
+        if (kept.IsOpen()) {
+          carried_.Add({i, link.client, link.reply_from, kept.LocalPort(), kept.is_v6(), 0},
+                       kept.Release());
+        }
       }
     }
   }

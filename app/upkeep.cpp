@@ -62,7 +62,8 @@ void Upkeep::Between() {
   CloseExpired(kCloseEach);
 }
 
-void Upkeep::Finish() {
+void Upkeep::Finish(bool handed_on) {
+  handed_on_ = handed_on;
   // No link is made once the Listeners have stopped; each made before is told before any is
   // told closed.
   for (Listener* listener : listeners_)
@@ -184,7 +185,9 @@ Listener::LinkClosed Upkeep::ClosedLine(int i) {
     return nullptr;
   return [this, i](const ClientLink& link, Listener::LinkEnd why) {
     if (log_links_)
-      log_.Closed(ports_[i], link, ReasonWord(why), Clock::now());
+      log_.Closed(ports_[i], link,
+                  handed_on_ && why == LinkEnd::kShutdown ? "handed-on" : ReasonWord(why),
+                  Clock::now());
     if (store_ != nullptr)
       store_->Closed(i, link, why);
   };

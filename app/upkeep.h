@@ -59,9 +59,10 @@ class Upkeep {
   // Links held and datagrams relayed each way, and a server that is silent, for the service
   // manager's status line.
   std::string Status() const;
-  // At shutdown: stops both Listeners if need be, closes every link, with its line in the log,
-  // and writes the last counters.
-  void Finish();
+  // At shutdown: stops both Listeners if need be, closes every link, with its line in the log
+  // (reason=handed-on when `handed_on`: its socket goes on in the next run), and writes the
+  // last counters.
+  void Finish(bool handed_on = false);
 
  private:
   void Report(Clock::time_point now);
@@ -81,6 +82,7 @@ class Upkeep {
   DropReport drops_[2];
   SilenceReport silences_[2];
   bool log_links_;
+  bool handed_on_ = false;
   SocketStore* store_;
   LinkLog log_;
   Clock::time_point next_counters_;

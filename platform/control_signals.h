@@ -1,5 +1,5 @@
 // What asks the relay from outside, while it runs, to stop or to reload: on POSIX SIGTERM,
-// SIGINT and SIGHUP to stop and SIGUSR1 to reload, and any other signal sent to end a process
+// SIGINT and SIGHUP to stop, SIGUSR1 to reload and SIGUSR2 to hand the links on at the stop, and any other signal sent to end a process
 // ends it, the last words said first; on Windows Ctrl+C, Ctrl+Break and the console's close,
 // logoff and shutdown events to stop, or, run as a service, the service manager's stop and
 // shutdown controls alone. A stop so asked takes the same orderly path as a key; a
@@ -31,6 +31,10 @@ class ControlSignals {
   const char* StopRequest() const;
   // Whether a reload was asked for since the last call.
   bool TakeReloadRequest();
+  // Whether the stop that comes was said to be followed by a run that takes the links over
+  // (SIGUSR2, which the service's unit sends ahead of a restart's stop): no drain then, as no
+  // client is to move. Never on Windows.
+  bool HandOnRequested() const;
 
   // From a drain's start (a stop asked for, the links held let go idle first): the next stop
   // request ends the drain instead of the process, and one after that ends the process. With

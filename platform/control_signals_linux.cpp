@@ -18,17 +18,20 @@
 namespace tavorin {
 
 namespace {
-// SIGTERM, SIGINT and SIGHUP ask for the orderly stop and SIGUSR1 for a reload. Every other
+// SIGTERM, SIGINT and SIGHUP ask for the orderly stop, SIGUSR1 for a reload, and SIGUSR2 says
+// that the stop to come hands the links on. Every other
 // signal sent from outside whose default action ends the process ends it, the last words said
 // first. The table holds them all (platform/taken_signals_linux.h); these are the ones taken
 // here.
 bool TakenHere(SignalRole role) {
-  return role == SignalRole::kStop || role == SignalRole::kReload || role == SignalRole::kEnd;
+  return role == SignalRole::kStop || role == SignalRole::kReload || role == SignalRole::kEnd ||
+         role == SignalRole::kHandOn;
 }
 constexpr int kTakenCount = sizeof kTakenSignals / sizeof kTakenSignals[0];
 
 std::atomic<int> stop_signal{0};
 std::atomic<bool> reload{false};
+std::atomic<bool> hand_on{false};
 std::atomic<bool> drain_open{false};  // a stop request now ends the drain
 std::atomic<bool> drain_ended{false};
 std::atomic<void (*)()> last_words{nullptr};
@@ -59,6 +62,10 @@ void Take(int signal_number) {
       continue;
     if (taken.role == SignalRole::kReload) {
       reload.store(true);
+      return;
+    }
+    if (taken.role == SignalRole::kHandOn) {
+      hand_on.store(true);
       return;
     }
     int none = 0;
@@ -152,6 +159,10 @@ const char* ControlSignals::DrainEnded() const {
 
 bool ControlSignals::TakeReloadRequest() {
   return reload.exchange(false);
+}
+
+bool ControlSignals::HandOnRequested() const {
+  return hand_on.load();
 }
 
 void SetLastWords(void (*words)()) {

@@ -111,6 +111,10 @@ bool ControlSignals::TakeReloadRequest() {
   return false;  // no such request on Windows
 }
 
+bool ControlSignals::HandOnRequested() const {
+  return false;  // nothing is handed on there
+}
+
 void AskServiceStop(bool shutdown) {
   // The system ending gives a service seconds, whatever its wait hint: no drain then.
   if (shutdown)

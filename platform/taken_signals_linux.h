@@ -12,6 +12,7 @@ namespace tavorin {
 enum class SignalRole : uint8_t {
   kStop,          // the orderly stop, as a key press
   kReload,        // the settings read again
+  kHandOn,        // the next stop is followed by a run that takes the links over: no drain
   kEnd,           // ends the process as by default, the last words said first
   kIgnored,       // a write to a closed pipe fails instead of ending the process
   kTerminalStop,  // Ctrl+Z: the terminal's settings given back, then stopped as by default
@@ -28,7 +29,7 @@ struct TakenSignal {
 inline constexpr TakenSignal kTakenSignals[] = {
     {SIGTERM, SignalRole::kStop},      {SIGINT, SignalRole::kStop},
     {SIGHUP, SignalRole::kStop},       {SIGUSR1, SignalRole::kReload},
-    {SIGQUIT, SignalRole::kEnd},       {SIGUSR2, SignalRole::kEnd},
+    {SIGQUIT, SignalRole::kEnd},       {SIGUSR2, SignalRole::kHandOn},
     {SIGALRM, SignalRole::kEnd},       {SIGXCPU, SignalRole::kEnd},
     {SIGXFSZ, SignalRole::kEnd},       {SIGVTALRM, SignalRole::kEnd},
     {SIGPROF, SignalRole::kEnd},       {SIGIO, SignalRole::kEnd},

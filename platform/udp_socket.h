@@ -141,7 +141,8 @@ class UdpSocket {
   static UdpSocket Adopt(SocketHandle handle);
   // A second descriptor of the same socket, for another process to keep (closed on exec), or
   // kNoSocket when the system gives none (Windows: none is ever kept).
-  SocketHandle Duplicate() const;
+  SocketHandle Duplicate() const { return Duplicate(handle()); }
+  static SocketHandle Duplicate(SocketHandle handle);
 
   // Waits for at least one datagram, then takes as many more as are already waiting, up to
   // `count` (at most kMaxBatch). The result counts the slots filled, or carries the error.

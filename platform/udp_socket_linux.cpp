@@ -299,8 +299,8 @@ uint64_t UdpSocket::Identity() const {
   return ::fstat(handle(), &status) == 0 ? static_cast<uint64_t>(status.st_ino) : 0;
 }
 
-SocketHandle UdpSocket::Duplicate() const {
-  return IsOpen() ? ::fcntl(handle(), F_DUPFD_CLOEXEC, 3) : kNoSocket;
+SocketHandle UdpSocket::Duplicate(SocketHandle handle) {
+  return handle != kNoSocket ? ::fcntl(handle, F_DUPFD_CLOEXEC, 3) : kNoSocket;
 }
 
 void UdpSocket::Shutdown() const {

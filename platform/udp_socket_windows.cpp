@@ -217,7 +217,7 @@ int UdpSocket::TakeRefusals(int error, const Endpoint& /*to*/) const {
   return error == WSAECONNRESET ? 1 : 0;
 }
 
-SocketHandle UdpSocket::Duplicate() const {
+SocketHandle UdpSocket::Duplicate(SocketHandle) {
   return kNoSocket;
 }
 

@@ -324,8 +324,7 @@ void Listener::TakeOverLinks(Handover& handover) {
     links_.head()->quiet_since = Clock::now();
     counters_.CountTakenOver();
     taken.fate = Fate::kTaken;
-    if (port_.kept)
-      taken.kept = made->socket().Duplicate();
+    taken.held = made->socket().handle();
     // For the log alone: the caller keeps the socket (kept).
     if (keep_records_ && made_records_.enabled()) {
       made_records_.Put({std::chrono::system_clock::now(), made->client(), made->LocalPort(),

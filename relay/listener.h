@@ -56,9 +56,9 @@ class Listener {
     Endpoint reply_from;  // the local address its client sent to; unknown when not known
     UdpSocket socket;
     Fate fate = Fate::kWaiting;
-    // Taken, with KeepSockets: a second descriptor of its socket, for the caller to keep and
-    // close.
-    SocketHandle kept = kNoSocket;
+    // Taken: its link's socket, as that link holds it (not a descriptor of its own), for the
+    // caller to keep a copy of before any link is closed.
+    SocketHandle held = kNoSocket;
   };
   struct Handover {
     UdpSocket listening;  // taken over when bound to the address and port Start is given

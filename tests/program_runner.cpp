@@ -200,7 +200,8 @@ RunningProgram::RunningProgram(const std::string& directory, const Launch& launc
     if (!passed.empty()) {
       setenv("LISTEN_FDS", std::to_string(passed.size()).c_str(), 1);
       setenv("LISTEN_FDNAMES", names.c_str(), 1);
-      setenv("LISTEN_PID", std::to_string(getpid()).c_str(), 1);
+      setenv("LISTEN_PID", std::to_string(launch.passed_to_another ? getppid() : getpid()).c_str(),
+             1);
     }
     for (int fd : launch.closed)
       close(fd);

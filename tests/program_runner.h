@@ -79,6 +79,7 @@ struct Launch {
   // Descriptors passed in as a service manager passes them, from 3 on, with their names
   // ($LISTEN_FDS, $LISTEN_FDNAMES, $LISTEN_PID).
   std::vector<std::pair<int, std::string>> passed = {};
+  bool passed_to_another = false;  // $LISTEN_PID names another process
 };
 
 class RunningProgram {

@@ -175,7 +175,7 @@ INSTANTIATE_TEST_SUITE_P(
     Program, EndingSignal,
     ::testing::Values(SignalCase{SIGINT, Outcome::kStops}, SignalCase{SIGTERM, Outcome::kStops},
                       SignalCase{SIGHUP, Outcome::kStops}, SignalCase{SIGQUIT, Outcome::kDies},
-                      SignalCase{SIGUSR1, Outcome::kRunsOn}, SignalCase{SIGUSR2, Outcome::kDies},
+                      SignalCase{SIGUSR1, Outcome::kRunsOn}, SignalCase{SIGUSR2, Outcome::kRunsOn},
                       SignalCase{SIGALRM, Outcome::kDies}, SignalCase{SIGXCPU, Outcome::kDies},
                       SignalCase{SIGHUP, Outcome::kRunsOn, true},
                       SignalCase{SIGSTOP, Outcome::kRunsOn}),

@@ -64,6 +64,7 @@ class UdpPeer {
 
   uint16_t port() const { return port_; }
   Endpoint endpoint() const;
+  int fd() const { return fd_; }
 
   // Lets it send to a broadcast address.
   void AllowBroadcast() const;
