@@ -16,6 +16,12 @@
                               every client has a reply to a datagram sent after this, and a
                               second more for the stragglers:
                               "report NAME kept=K changed=C silent=S sent=... lost=... ..."
+        hold N                N quiet clients more, each sends one datagram, at most 2,000
+                              new ones a second: "held N answered=A ms=T"
+        check                 each quiet client sends again: "checked kept=K changed=C
+                              silent=S ms=T" (kept: replies from the relay port it had)
+        burst N               N new clients within a second, each one datagram: "burst N
+                              answered=A ms=T"; then they go
         quit
 """
 import os
@@ -107,6 +113,54 @@ class Client:
         return sum(self.replied[first:last + 1])
 
 
+QUIET_BUFFER = 64 << 10
+
+
+def touch(sockets, to, per_second, deadline):
+    """Each socket sends one datagram (at most per_second a second, None: at once) and waits for
+    its reply: the relay port each reply names (None: no reply), and the milliseconds it took."""
+    start = time.monotonic()
+    ports = [None] * len(sockets)
+    selector = selectors.DefaultSelector()
+    for i, s in enumerate(sockets):
+        selector.register(s, selectors.EVENT_READ, i)
+    sent = waiting = 0
+    while time.monotonic() - start < deadline:
+        due = len(sockets) if per_second is None else int(
+            (time.monotonic() - start) * per_second) + 1
+        while sent < min(due, len(sockets)):
+            try:
+                sockets[sent].sendto(b"q %d" % sent, to[sent % 2])
+            except OSError:
+                pass
+            sent += 1
+            waiting += 1
+        for key, _ in selector.select(0.01):
+            try:
+                data = key.fileobj.recv(2048)
+            except OSError:
+                continue
+            fields = data.split()
+            if len(fields) == 3 and ports[key.data] is None:
+                ports[key.data] = int(fields[2])
+                waiting -= 1
+        if sent == len(sockets) and waiting == 0:
+            break
+    selector.close()
+    return ports, (time.monotonic() - start) * 1000
+
+
+def quiet_sockets(count):
+    sockets = []
+    for _ in range(count):
+        s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, QUIET_BUFFER)
+        s.bind((HOST, 0))
+        s.setblocking(False)
+        sockets.append(s)
+    return sockets
+
+
 class Load:
     def __init__(self, port, count, interval):
         self.clients = [Client(n, port + n % 2) for n in range(count)]
@@ -118,6 +172,8 @@ class Load:
         self.pending = b""
         self.commands = []
         self.waiting = None  # what waits for every client's reply: (kind, name, since, ...)
+        self.to = [(HOST, port), (HOST, port + 1)]
+        self.held, self.held_ports = [], []
 
     def answer(self, line):
         sys.stdout.write(line + "\n")
@@ -139,6 +195,24 @@ class Load:
                 c.begin_seq, c.ports, c.longest_gap = c.seq, set(), 0.0
                 c.port_before = c.port
             self.answer("begun " + words[1])
+        elif words[0] == "hold":
+            self.held = quiet_sockets(int(words[1]))
+            self.held_ports, ms = touch(self.held, self.to, 2000, SETTLE_DEADLINE)
+            answered = sum(p is not None for p in self.held_ports)
+            self.answer("held %d answered=%d ms=%.0f" % (len(self.held), answered, ms))
+        elif words[0] == "check":
+            ports, ms = touch(self.held, self.to, None, SETTLE_DEADLINE)
+            kept = sum(p is not None and p == q for p, q in zip(ports, self.held_ports))
+            silent = sum(p is None for p in ports)
+            self.answer("checked kept=%d changed=%d silent=%d ms=%.0f"
+                        % (kept, len(ports) - kept - silent, silent, ms))
+        elif words[0] == "burst":
+            burst = quiet_sockets(int(words[1]))
+            ports, ms = touch(burst, self.to, len(burst), SETTLE_DEADLINE)
+            self.answer("burst %d answered=%d ms=%.0f"
+                        % (len(burst), sum(p is not None for p in ports), ms))
+            for s in burst:
+                s.close()
         elif words[0] == "end":
             active = int(words[2]) / 1e6 if len(words) > 2 and words[2].isdigit() else None
             self.waiting = ["end", words[1], now, [c.seq for c in self.clients], active]
@@ -217,6 +291,10 @@ class Load:
 
 
 def main():
+    # As many sockets as this process may have: the quiet clients take thousands.
+    import resource
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
     if sys.argv[1:2] == ["echo"] and len(sys.argv) == 3:
         echo(int(sys.argv[2]))
     elif sys.argv[1:2] == ["clients"] and len(sys.argv) == 5:

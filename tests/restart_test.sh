@@ -29,6 +29,8 @@ server_port=2000   # S: the echo server on S and S+1
 clients=200
 interval_ms=20
 restarts=10
+held=10000   # links held, quiet, across the restart at scale
+burst=8000   # new clients within a second
 unit=tavorin@t     # the instance, in /var/lib/tavorin/t
 
 work=""
@@ -229,8 +231,9 @@ sed -i "s/^Version: .*/Version: $version+restart1/" "$work/upgrade/DEBIAN/contro
 dpkg-deb -b "$work/upgrade" "$root/root/tavorin-upgrade.deb" >/dev/null
 # The instance, with a watchdog short enough to wait for.
 mkdir -p "$root/var/lib/tavorin/t" "$root/etc/systemd/system/$unit.service.d"
-printf '[Proxy]\nPort=%s\nLogLinks=1\n[Server]\nIP=127.0.0.1\nPort=%s\n' "$port" "$server_port" \
-  >"$root/var/lib/tavorin/t/TAVORIN.INI"
+# DrainSeconds as an operator behind a balancer sets it: no restart may wait for it.
+printf '[Proxy]\nPort=%s\nLogLinks=1\nDrainSeconds=60\n[Server]\nIP=127.0.0.1\nPort=%s\n' \
+  "$port" "$server_port" >"$root/var/lib/tavorin/t/TAVORIN.INI"
 printf '[Service]\nWatchdogSec=3\n' >"$root/etc/systemd/system/$unit.service.d/watchdog.conf"
 
 echo "== booting it"
@@ -248,6 +251,10 @@ container_init() {  # the child of nspawn in a PID namespace of its own: the con
 poll 60 container_init || fail "no container came up: $(tail -5 "$work/console")"
 booted() { [[ $(inside systemctl is-system-running 2>/dev/null) =~ ^(running|degraded)$ ]]; }
 poll 120 booted || fail "the container did not boot: $(inside systemctl is-system-running)"
+
+# Room for the ports of the links and of the clients, all on this container's loopback.
+nsenter -t "$init" -n sysctl -q -w net.ipv4.ip_local_port_range="10000 65000" ||
+  fail "cannot widen the container's range of ephemeral ports"
 
 echo "== installing $(basename "$deb") and starting $unit"
 inside dpkg -i /root/tavorin.deb >"$work/install.log" 2>&1 ||
@@ -271,6 +278,43 @@ event crash crash 1
 event watchdog hang 1
 event upgrade upgrade 1
 event stop-start stop_start 0
+
+# At scale: the links' sockets pass in a few carriers, not one name each, so a restart with
+# thousands of links comes back, and a burst of new clients costs systemd nothing.
+field() { sed -E "s/.* $1=([^ ]*).*/\1/" <<<"$2"; }
+echo "== $held more clients, quiet, then a restart"
+ask "hold $held"
+report=$(answer "held " 180)
+[ "$(field answered "$report")" = "$held" ] || fail "not every quiet client was answered: $report"
+pid_before=$(main_pid)
+started=$SECONDS
+timed() { local t0; t0=$(date +%s%N); "$@" >/dev/null; echo $((($(date +%s%N) - t0) / 1000000)); }
+restart_ms=$(timed restart)
+[ "$(main_pid)" != "$pid_before" ] || fail "scale: the relay was not restarted"
+ask check
+report=$(answer "checked " 180)
+[ "$(field changed "$report")" = 0 ] && [ "$(field silent "$report")" = 0 ] ||
+  fail "scale: after the restart with $((held + clients)) links: $report"
+scale_line="restart with $((held + clients)) links: systemctl restart took $restart_ms ms;"
+scale_line+=" every client answered again in $(field ms "$report") ms from the port it had"
+echo "$scale_line"
+[ $((SECONDS - started)) -le 60 ] || fail "scale: the restart took $((SECONDS - started)) s"
+
+echo "== a burst of $burst new clients"
+pid_before=$(main_pid)
+ask "burst $burst"
+slowest=0
+for _ in $(seq 8); do
+  ms=$(timed inside systemctl show -p MainPID "$unit")
+  [ "$ms" -le "$slowest" ] || slowest=$ms
+  sleep 5
+done
+report=$(answer "burst " 60)
+[ "$(main_pid)" = "$pid_before" ] || fail "burst: the relay was restarted (the watchdog?)"
+burst_line="burst of $burst new clients: $(field answered "$report") answered in"
+burst_line+=" $(field ms "$report") ms; systemctl show took $slowest ms at most over 40 s"
+echo "$burst_line"
+[ "$slowest" -le 5000 ] || fail "burst: systemctl show took $slowest ms"
 ask quit
 
 echo
@@ -281,3 +325,5 @@ echo "sent from the event until every client had replies again, and those never 
 echo "kept: clients whose relay port stayed."
 printf '%-12s %7s %7s %9s %8s %7s %10s\n' event ready start silence sent lost "ports kept"
 printf '%s\n' "${rows[@]}"
+echo "$scale_line"
+echo "$burst_line"
