@@ -13,10 +13,12 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -367,6 +369,89 @@ TEST(SocketNames, SayWhatEachSocketIsAndReadBack) {
   for (const char* stranger : {"listen_P", "unknown", "link_Q_1_127.0.0.1_5", "link_P_1_x_5",
                                "link_P_1_127.0.0.1_70000", "link_P_1_127.0.0.1_5_6_7"})
     EXPECT_FALSE(ParseLinkSocketName(stranger).has_value()) << stranger;
+}
+
+// A record reads back as written, whatever its addresses; bytes of no record are none.
+TEST(CarriedRecords, ReadBackAsWritten) {
+  using testing::LoopbackEndpoint;
+  in6_addr scoped_address{};
+  inet_pton(AF_INET6, "fe80::7", &scoped_address);
+  const CarriedLink rows[] = {
+      {0, LoopbackEndpoint(5000, 7), {}, 40123, false, 1},
+      {1, Mapped(LoopbackEndpoint(5001, 7)), Mapped(LoopbackEndpoint(0, 2)), 40124, true, 9},
+      {0, MakeEndpoint6(scoped_address, htons(5002), 3), MakeEndpoint6(scoped_address, 0, 3), 1,
+       true, 0xFFFFFFFF},
+  };
+  for (const CarriedLink& row : rows) {
+    unsigned char bytes[kCarriedRecordBytes];
+    EncodeCarried(row, bytes);
+    const std::optional<CarriedLink> read = DecodeCarried(bytes);
+    ASSERT_TRUE(read.has_value());
+    EXPECT_EQ(CarriedKey(read->which, read->client), CarriedKey(row.which, row.client));
+    EXPECT_EQ(read->client.is_v6() ? read->client.v6.sin6_scope_id : 0u,
+              row.client.is_v6() ? row.client.v6.sin6_scope_id : 0u);
+    EXPECT_TRUE(SameAddress(read->reply_from, row.reply_from) || !row.reply_from.known());
+    EXPECT_EQ(read->reply_from.known(), row.reply_from.known());
+    EXPECT_EQ(std::tie(read->link_port, read->v6_socket, read->serial),
+              std::tie(row.link_port, row.v6_socket, row.serial));
+    for (size_t at : {0, 1, 2, 4}) {
+      unsigned char junk[kCarriedRecordBytes];
+      std::memcpy(junk, bytes, sizeof junk);
+      junk[at] = 9;
+      EXPECT_FALSE(DecodeCarried(junk).has_value()) << "byte " << at;
+    }
+  }
+}
+
+// Links made one by one go in full messages of one carrier, kept once; a closed link's socket
+// leaves it at the next compaction, so that its port is free, and what is left comes out as
+// it went in, each socket with its own record.
+TEST(CarriedLinksTest, ClosedLinksLeaveAndTheRestComeOutWhole) {
+  using testing::UdpPeer;
+  std::vector<SocketCarrier> kept;
+  CarriedLinks carried([&](const SocketCarrier& carrier, size_t number) {
+    EXPECT_EQ(number, kept.size());
+    kept.emplace_back(dup(carrier.in()), dup(carrier.out()));
+  });
+  constexpr int kLinks = 600;
+  std::vector<std::unique_ptr<UdpPeer>> sockets;
+  std::vector<UdpPeer> clients(kLinks);
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < kLinks; ++i) {
+    sockets.push_back(std::make_unique<UdpPeer>());
+    carried.Add({i % 2, clients[i].endpoint(), {}, sockets[i]->port(), false, 0},
+                dup(sockets[i]->fd()));
+    if (i % 50 == 49)
+      carried.Flush(start);
+  }
+  carried.Flush(start);
+  ASSERT_EQ(kept.size(), 1u);
+  std::vector<uint16_t> ports;
+  for (int i = 0; i < kLinks; i += 2) {
+    carried.Remove(i % 2, clients[i].endpoint());
+    ports.push_back(sockets[i]->port());
+    sockets[i].reset();  // only the carrier holds the closed link's socket now
+  }
+  carried.Flush(start + CarriedLinks::kCompactAfter);
+  for (uint16_t port : ports) {
+    const int fd = testing::BindUdp(testing::LoopbackEndpoint(port));
+    EXPECT_GE(fd, 0) << "port " << port << " is still held";
+    close(fd);
+  }
+  EXPECT_EQ(carried.carried(), static_cast<size_t>(kLinks / 2));
+  const CarriedContents contents = TakeAll(kept[0]);
+  ASSERT_EQ(contents.links.size(), static_cast<size_t>(kLinks / 2));
+  EXPECT_TRUE(contents.strays.empty());
+  std::map<uint16_t, int> by_port;
+  for (int i = 1; i < kLinks; i += 2)
+    by_port[sockets[i]->port()] = i;
+  for (const auto& [link, socket] : contents.links) {
+    const UdpSocket taken = UdpSocket::Adopt(socket);
+    ASSERT_EQ(by_port.count(taken.LocalPort()), 1u);
+    const int i = by_port[taken.LocalPort()];
+    EXPECT_EQ(link.link_port, taken.LocalPort());
+    EXPECT_EQ(CarriedKey(link.which, link.client), CarriedKey(i % 2, clients[i].endpoint()));
+  }
 }
 
 ino_t Inode(const std::string& path) {
