@@ -6,8 +6,9 @@ namespace tavorin {
 
 namespace {
 using std::chrono::milliseconds;
-// Room for a burst of connections between two turns; the cap applies as they are accepted.
-constexpr int kBacklog = 128;
+// Room for a burst of connections between two turns (a connection past it waits a second or more
+// for its retried SYN); the cap applies as they are accepted.
+constexpr int kBacklog = 512;
 // The longest the loop waits for anything, and so how soon it sees that it is to end.
 constexpr milliseconds kTurn(100);
 // Connections accepted in one turn at most: a flood of them never keeps the loop from serving

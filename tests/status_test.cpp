@@ -27,7 +27,9 @@ TEST(Program, StatusListenerShowsTheRelayAndDrainsBeforeTheStop) {
   for (const std::string& part : std::initializer_list<std::string>{
            "HTTP/1.1 200 OK\r\n", "# TYPE tavorin_links_held gauge\n",
            "tavorin_links_held" + port + "1\n", "# TYPE tavorin_links_made_total counter\n",
+           "# HELP tavorin_to_server_datagrams_total datagrams relayed to the server\n",
            "tavorin_to_server_datagrams_total" + port + "1\n",
+           "tavorin_log_lines_lost_total" + port + "0\n",
            "tavorin_to_client_bytes_total" + port + "520\n", "tavorin_server_silent" + port + "0\n",
            "tavorin_dropped_by_system_total" + port + "0\n", "tavorin_ready 1\n"})
     EXPECT_TRUE(Contains(metrics, part));
@@ -56,6 +58,7 @@ TEST(Program, StatusListenerShowsTheRelayAndDrainsBeforeTheStop) {
     }
   }
   std::for_each(peers.begin(), peers.end(), close);
+  ExpectRelayed(client, relay.port, relay.server(), 3);  // the link held, however long that took
   relay.Signal(SIGTERM);
   EXPECT_TRUE(Contains(relay.ErrorLines(2), "draining: new clients refused; 1 links held"));
   EXPECT_TRUE(Contains(HttpGet(status, "/health"), "503 Service Unavailable\r\n"));
