@@ -84,7 +84,7 @@ std::array<uint64_t, std::size(kCountersLine)> CounterValues(const Listener& lis
 }
 
 void LinkLog::Counters(uint16_t port, const Listener& listener) {
-  const auto values = CounterValues(listener, unwritten_);
+  const auto values = CounterValues(listener, Lost());
   std::string text = "counters port=" + std::to_string(port);
   for (size_t i = 0; i < std::size(values); ++i)
     text += std::string(" ") + kCountersLine[i].key + "=" + std::to_string(values[i]);
@@ -117,7 +117,7 @@ void LinkLog::Flush() {
         static_cast<uint64_t>(std::count(pending_.begin() + from + 1, pending_.end(), '\n'));
     pending_.resize(from + 1);
     pending_lines_ -= dropped;
-    unwritten_ += dropped;
+    unwritten_.store(Lost() + dropped, std::memory_order_relaxed);
   }
 }
 

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -26,19 +27,27 @@
 
 namespace tavorin {
 
-// A key of the counters line, and what it counts.
+// What a figure is to a scraper: a gauge goes up and down, a counter only grows while the relay
+// runs (and is named with "_total" in /metrics).
+enum class MetricType { kGauge, kCounter };
+
+// A key of the counters line, its type, and what it counts.
 struct CounterKey {
   const char* key;
+  MetricType type;
   const char* what;
 };
 // The keys of the counters line in its order, after port=: those of the Listener's counts
 // (relay/counters.h) between the links held and the log's own lines lost.
-#define TAVORIN_COUNTER_KEY(name, kind, what) {#name, what},
+// Every count of the Listener's only grows.
+#define TAVORIN_COUNTER_KEY(name, kind, what) {#name, MetricType::kCounter, what},
 inline constexpr CounterKey kCountersLine[] = {
-    {"links_held", "links in the table: made less expired"},
+    {"links_held", MetricType::kGauge, "links in the table: made less expired"},
     TAVORIN_LINK_COUNTERS(TAVORIN_COUNTER_KEY)  //
     TAVORIN_PORT_COUNTERS(TAVORIN_COUNTER_KEY)  //
-    {"log_lines_lost", "lines of the log dropped as it could not take them at once"},
+    {"log_lines_lost", MetricType::kCounter,
+     "lines of the link log dropped, as it could not take them or the records of links made "
+     "came too fast"},
 };
 #undef TAVORIN_COUNTER_KEY
 
@@ -69,13 +78,15 @@ class LinkLog {
   void Flush();
   // Lines not yet written: lost if the log takes them no more.
   uint64_t Waiting() const;
+  // Lines dropped as the log could not take them; any thread.
+  uint64_t Lost() const { return unwritten_.load(std::memory_order_relaxed); }
 
  private:
   void Line(WallClock::time_point at, const std::string& text);
 
   std::string pending_;
   uint64_t pending_lines_ = 0;
-  uint64_t unwritten_ = 0;
+  std::atomic<uint64_t> unwritten_{0};
 };
 
 }  // namespace tavorin

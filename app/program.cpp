@@ -161,11 +161,11 @@ struct Engine {
   LiveSettings live;
 };
 
-// Checks what the settings ask of the host, starts both Listeners and prints the last two
-// console lines; the exit status when the start fails.
+// Checks what the settings ask of the host and starts both Listeners; the exit status when the
+// start fails.
 std::optional<int> StartRelay(Engine& engine, const Settings& settings, const Endpoint& address,
                               const std::string& settings_path, Handovers& handovers,
-                              SocketStore& store, ConsoleLines& lines) {
+                              SocketStore& store) {
   engine.live.ApplyAtStart();
   // An address the host lacks would fail to bind with the system's words alone.
   if (!IsAddressOfThisHost(settings.listen_address)) {
@@ -213,10 +213,14 @@ std::optional<int> StartRelay(Engine& engine, const Settings& settings, const En
                  static_cast<unsigned>(PortOf(settings.server_port)));
     return kConfigurationError;
   }
+  return std::nullopt;
+}
+
+// The last two console lines, once everything the relay listens on is bound.
+void PrintReady(const Settings& settings, ConsoleLines& lines) {
   lines.Print("Tavorin BUILD 6 - Ready to rock on port " +
               std::to_string(static_cast<int>(PortOf(settings.proxy_port))) + "!\n");
   lines.Print("NOTE: Press any key to terminate.\n");
-  return std::nullopt;
 }
 
 // Moves standard output to the log file, after the four console lines: nothing more is written
@@ -321,7 +325,7 @@ int RunRelay(const Settings& settings, const Endpoint& address, const std::strin
     engine.b.KeepSockets();
   }
   if (std::optional<int> failed =
-          StartRelay(engine, settings, address, settings_path, handovers, store, lines))
+          StartRelay(engine, settings, address, settings_path, handovers, store))
     return *failed;
   // What was not taken over is forgotten first: a new listening socket has the old one's name.
   for (const std::string& line : store.TakenOver(handovers))
@@ -332,6 +336,7 @@ int RunRelay(const Settings& settings, const Endpoint& address, const std::strin
   StatusServer status;
   if (!StartStatus(status, facts, settings.status_address, settings_path))
     return kStartFailed;
+  PrintReady(settings, lines);
   const std::string log_target = OpenLog(log_path, settings_path, settings.log_links);
   lines.LogOpened();
   service.Ready();

@@ -38,13 +38,14 @@ uint64_t LinksHeld(const StatusFacts& facts) {
 }  // namespace
 
 std::string MetricsText(const StatusFacts& facts) {
-  const auto values =
-      std::array{CounterValues(*facts.listeners[0], 0), CounterValues(*facts.listeners[1], 0)};
+  const Upkeep* upkeep = facts.upkeep.load();
+  const uint64_t lines_lost = upkeep != nullptr ? upkeep->LogLinesLost() : 0;
+  const auto values = std::array{CounterValues(*facts.listeners[0], lines_lost),
+                                 CounterValues(*facts.listeners[1], lines_lost)};
   std::string text;
   for (size_t k = 0; k < std::size(kCountersLine); ++k) {
     const CounterKey& key = kCountersLine[k];
-    // Links held go up and down; every other figure only grows while the relay runs.
-    const bool gauge = k == 0;
+    const bool gauge = key.type == MetricType::kGauge;
     const std::string name = std::string(key.key) + (gauge ? "" : "_total");
     text += Family(name.c_str(), gauge ? "gauge" : "counter", key.what);
     for (int i = 0; i < 2; ++i) {

@@ -56,6 +56,8 @@ class Upkeep {
   // window has passed with datagrams sent and nothing back, cleared by the first thing that
   // reaches one of the port's links. Any thread, any time.
   bool ServerSilent(int which) const { return silences_[which].silent(); }
+  // Lines of the link log it dropped, as it could not take them; any thread, any time.
+  uint64_t LogLinesLost() const { return log_.Lost(); }
   // Links held and datagrams relayed each way, and a server that is silent, for the service
   // manager's status line.
   std::string Status() const;

@@ -52,14 +52,16 @@ std::string Why(DWORD error) {
   return ErrorText(static_cast<int>(error));
 }
 
-// The file name of a command line's program, lower case: the quoted path, or up to a space.
-std::string ProgramNameOf(std::string command) {
-  if (!command.empty() && command.front() == '"') {
-    command = command.substr(1, command.find('"', 1) - 1);
-  } else {
-    command = command.substr(0, command.find(' '));
-  }
-  std::string name = command.substr(command.find_last_of("\\/") + 1);
+// The program a service's command line starts: the quoted path, or up to the first space.
+std::string ProgramOfCommand(const std::string& command) {
+  if (!command.empty() && command.front() == '"')
+    return command.substr(1, command.find('"', 1) - 1);
+  return command.substr(0, command.find(' '));
+}
+
+// The file name of a program's path, lower case.
+std::string FileNameOf(const std::string& path) {
+  std::string name = path.substr(path.find_last_of("\\/") + 1);
   for (char& c : name)
     c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return name;
@@ -194,7 +196,8 @@ int UninstallService(const std::string& name) {
   if (needed == 0 || !QueryServiceConfigA(entry.get(), found, needed, &needed))
     return Refuse(what, "cannot read its settings: " + Why(GetLastError()));
   const std::string runs = found->lpBinaryPathName != nullptr ? found->lpBinaryPathName : "";
-  if (ProgramNameOf(runs) != ProgramNameOf(ProgramPath()))
+  // This program's own path is a path, not a command line: its spaces are its own.
+  if (FileNameOf(ProgramOfCommand(runs)) != FileNameOf(ProgramPath()))
     return Refuse(what, "it runs " + runs + ", not this program; left as it is");
   const bool stopped = Stop(entry.get());
   if (!DeleteService(entry.get()))

@@ -1,9 +1,10 @@
-// A TCP socket for the status listener: listen, accept and talk to one peer at a time, each
-// call waiting no longer than it is told. Shared by both systems.
+// A TCP socket for the status listener: listen, accept and talk to many peers at once, every
+// call returning at once, and one wait over all of them. Shared by both systems.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
+#include <span>
 #include <string_view>
 
 #include "platform/endpoint.h"
@@ -14,6 +15,9 @@ namespace tavorin {
 
 class TcpSocket {
  public:
+  // What Receive and Send give when the call would have to wait.
+  static constexpr long kWouldWait = -2;
+
   TcpSocket() = default;
   ~TcpSocket() { Close(); }
   TcpSocket(const TcpSocket&) = delete;
@@ -32,21 +36,31 @@ class TcpSocket {
   // connections not yet accepted. On failure the socket is left closed and the outcome says
   // which step failed and why.
   Outcome Listen(const Endpoint& local, int backlog);
-  // The next connection, waiting up to `wait` for one; a closed socket when none came.
-  TcpSocket Accept(std::chrono::milliseconds wait) const;
-  // Up to `size` bytes, waiting up to `wait` for any: their count, 0 when the peer has ended,
-  // -1 on an error or when nothing came in time.
-  int Receive(char* buffer, size_t size, std::chrono::milliseconds wait) const;
-  // Sends all of `data`, waiting up to `wait` in all for room; false if it could not.
-  bool Send(std::string_view data, std::chrono::milliseconds wait) const;
+  // The next connection waiting, without waiting for one; a closed socket when none is.
+  TcpSocket Accept() const;
+  // Up to `size` bytes of those come: their count, 0 when the peer has ended, kWouldWait when
+  // none are there, -1 on an error.
+  long Receive(char* buffer, size_t size) const;
+  // As much of `data` as the system takes now: its count, kWouldWait when it takes nothing
+  // now, -1 on an error.
+  long Send(std::string_view data) const;
   bool IsOpen() const { return handle_ != kNoSocket; }
+  SocketHandle handle() const { return handle_; }
   uint16_t LocalPort() const;
   void Close();
 
- private:
-  // Whether the socket becomes readable (or writable) within `wait`.
-  bool Ready(bool write, std::chrono::milliseconds wait) const;
+  // A socket to wait on, for reading (or a new connection) or for room to write; `ready` says,
+  // after WaitForAny, whether it may go on (an error or a hang-up included).
+  struct Wait {
+    const TcpSocket* socket;
+    bool write;
+    bool ready;
+  };
+  // Waits up to `wait` until one of `waits` is ready, and marks each; false on an error of the
+  // wait itself.
+  static bool WaitForAny(std::span<Wait> waits, std::chrono::milliseconds wait);
 
+ private:
   SocketHandle handle_ = kNoSocket;
 };
 

@@ -74,9 +74,9 @@ class ReceiveAndReturnCount {
 
 // X(name, kind, what): the counts of PortCounters, of datagrams carried and not carried.
 #define TAVORIN_PORT_COUNTERS(X)                                                                 \
-  X(to_server_datagrams, SoleCount, "datagrams relayed to the server (with the link log only)")  \
+  X(to_server_datagrams, SoleCount, "datagrams relayed to the server")                           \
   X(to_server_bytes, SoleCount, "their bytes")                                                   \
-  X(to_client_datagrams, SharedCount, "datagrams relayed to clients (with the link log only)")   \
+  X(to_client_datagrams, SharedCount, "datagrams relayed to clients")                            \
   X(to_client_bytes, SharedCount, "their bytes")                                                 \
   X(dropped_empty, SharedCount, "datagrams of 0 bytes, either way")                              \
   X(dropped_oversize, PublishedCount, "datagrams longer than MaxDatagram, either way")           \

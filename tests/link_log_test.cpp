@@ -66,7 +66,8 @@ TEST(LinkLog, ShortWritesLeaveNoHalfLine) {
 }
 
 // A reload whose reopen failed leaves the null device as standard output: a line made then
-// waits, and reaches the log that a later reopen has.
+// waits, up to a bound past which lines are lost and counted, and reaches the log that a later
+// reopen has.
 TEST(LinkLog, LinesWaitWhileTheLogCannotBeOpened) {
   TempDir dir;
   const int saved = dup(STDOUT_FILENO);
@@ -77,6 +78,13 @@ TEST(LinkLog, LinesWaitWhileTheLogCannotBeOpened) {
   log.Made(15000, {std::chrono::system_clock::now(), LoopbackEndpoint(40000), 51234});
   log.Flush();
   const uint64_t waiting = log.Waiting();
+  // Past 4 MiB waiting, whole lines are dropped and counted (log_lines_lost).
+  constexpr uint64_t kMore = 50000;
+  for (uint64_t i = 0; i < kMore; ++i)
+    log.Made(15000, {std::chrono::system_clock::now(), LoopbackEndpoint(40000), 1});
+  log.Flush();
+  EXPECT_GT(log.Lost(), 0u);
+  EXPECT_EQ(log.Waiting() + log.Lost(), 1 + kMore);
   const bool reopened = !RedirectStandardOutput(dir.File("packets.txt"), true).has_value();
   log.Flush();
   std::fflush(stdout);

@@ -85,6 +85,14 @@ uint16_t FreeTcpPort() {
   return port;
 }
 
+int ListeningTcpSocket() {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const Endpoint local = LoopbackEndpoint(0);
+  EXPECT_EQ(bind(fd, local.address(), local.size()), 0);
+  EXPECT_EQ(listen(fd, 1), 0);
+  return fd;
+}
+
 std::string HttpGet(const Endpoint& server, const std::string& path) {
   const int fd = socket(server.is_v6() ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   timeval wait{5, 0};

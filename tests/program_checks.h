@@ -106,6 +106,8 @@ struct RowName {
 
 // A TCP port free on 127.0.0.1 just now.
 uint16_t FreeTcpPort();
+// A socket listening on a TCP port of 127.0.0.1 chosen by the system, for a test to hold.
+int ListeningTcpSocket();
 // The whole answer of an HTTP GET of `path` to `server`, or empty when none came.
 std::string HttpGet(const Endpoint& server, const std::string& path);
 // The same of 127.0.0.1:`port`.

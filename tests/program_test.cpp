@@ -262,9 +262,9 @@ struct FailedStartCase : NamedRow {
   const char* posix_only = nullptr;  // why it does not run under Wine
 };
 
-std::string Filled(std::string text, const StartedRelay& relay) {
+std::string Filled(std::string text, int port, int server_port, int tcp_port) {
   const std::pair<const char*, int> values[] = {
-      {"{P}", relay.port}, {"{Q}", relay.port + 1}, {"{S}", relay.server_port}};
+      {"{P}", port}, {"{Q}", port + 1}, {"{S}", server_port}, {"{T}", tcp_port}};
   for (const auto& [key, value] : values)
     for (size_t at; (at = text.find(key)) != std::string::npos;)
       text.replace(at, 3, std::to_string(value));
@@ -283,19 +283,25 @@ TEST_P(FailedStart, EndsBeforeTheReadyLineNamingTheCause) {
   std::optional<UdpPeer> occupant;
   if (c.occupied >= 0)
     occupant.emplace(static_cast<uint16_t>(port + c.occupied));
+  const int tcp_occupant = ListeningTcpSocket();
+  const int server_port = c.server_port + (c.near_p ? port : 0);
+  const auto filled = [&](const std::string& text) {
+    return Filled(text, port, server_port, LocalPort(tcp_occupant));
+  };
   StartedRelay relay(
-      {.proxy = c.proxy,
+      {.proxy = filled(c.proxy),
        .launch = {.stack = c.huge_stack ? std::optional<rlim_t>(rlim_t{1} << 40) : std::nullopt},
        .port = port,
-       .server_port = c.server_port + (c.near_p ? port : 0),
+       .server_port = server_port,
        .server_ip = c.server_ip,
        .read_console = false});
   EXPECT_TRUE(ExitedWith(relay.WaitForExit(kExitDeadlineMs), c.status));
-  EXPECT_EQ(relay.RestOfOutput(), Filled(c.output, relay)) << "no ready line";
+  EXPECT_EQ(relay.RestOfOutput(), filled(c.output)) << "no ready line";
   const std::string errors = relay.Errors();
-  EXPECT_TRUE(Contains(errors, Filled(c.error, relay)));
-  EXPECT_TRUE(Contains(errors, Filled(c.also, relay)));
-  EXPECT_TRUE(!c.whole || errors == Filled(c.error, relay)) << errors;
+  EXPECT_TRUE(Contains(errors, filled(c.error)));
+  EXPECT_TRUE(Contains(errors, filled(c.also)));
+  EXPECT_TRUE(!c.whole || errors == filled(c.error)) << errors;
+  close(tcp_occupant);
 }
 
 constexpr char kServerLines[] = "Server Port = {S}\nServer IP = 127.0.0.1\n";
@@ -323,6 +329,9 @@ INSTANTIATE_TEST_SUITE_P(
         // settings' fault; one the host lacks (a documentation address) may come later.
         FailedStartCase{"ListeningOnAName", "IP=localhost\n", 7, false, "", -1,
                         kConfigurationStatus, "", "IP=localhost "},
+        // The status port is bound before the relay says it is ready.
+        FailedStartCase{"StatusPortInUse", "StatusAddress=127.0.0.1:{T}\n", 7, false, "", -1, 1,
+                        kServerLines, "cannot listen on TCP 127.0.0.1:{T} (StatusAddress="},
         FailedStartCase{"ListeningOnATypo", "IP=127.0.0.l\n", 7, false, "", -1,
                         kConfigurationStatus, "", "IP=127.0.0.l "},
         FailedStartCase{"ListeningOnAnAddressTheHostLacks", "IP=192.0.2.1\n", 7, false, "", -1, 1,

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -48,11 +49,14 @@ bool BecomesState(const std::string& name, const std::string& state) {
 // Installed for the test; removed at its end, whatever became of the test.
 class InstalledService {
  public:
-  InstalledService(const std::string& name, const std::string& directory)
-      : name_(name), installed_(RunToEnd(RelayBinary(), {"--install-service", name, directory})) {}
+  InstalledService(const std::string& name, const std::string& directory,
+                   const std::string& program)
+      : name_(name),
+        program_(program),
+        installed_(RunToEnd(program, {"--install-service", name, directory})) {}
   ~InstalledService() {
     if (!removed_)
-      RunToEnd(RelayBinary(), {"--uninstall-service", name_});
+      RunToEnd(program_, {"--uninstall-service", name_});
   }
   InstalledService(const InstalledService&) = delete;
   InstalledService& operator=(const InstalledService&) = delete;
@@ -60,18 +64,20 @@ class InstalledService {
   const Finished& installed() const { return installed_; }
   Finished Remove() {
     removed_ = true;
-    return RunToEnd(RelayBinary(), {"--uninstall-service", name_});
+    return RunToEnd(program_, {"--uninstall-service", name_});
   }
 
  private:
   std::string name_;
+  std::string program_;
   Finished installed_;
   bool removed_ = false;
 };
 
 struct ServiceCase : NamedRow {
-  bool port_taken;  // the start fails with 1: the relay's port is in use
-  int exit_code;    // the service's own, once stopped; 78: its Directory value is no text
+  bool port_taken;          // the start fails with 1: the relay's port is in use
+  int exit_code;            // the service's own, once stopped; 78: its Directory value is no text
+  const char* folder = "";  // the program is installed from a copy in this folder of the test's
 };
 
 class WindowsService : public ::testing::TestWithParam<ServiceCase> {};
@@ -91,7 +97,14 @@ TEST_P(WindowsService, RunsTheRelayUntilTheManagersStop) {
   if (GetParam().port_taken)
     occupant.emplace(relay.port);
   const std::string name = "tavorin-test-" + std::to_string(getpid());
-  InstalledService service(name, WinePath(relay.dir.path()));
+  std::string program = RelayBinary();
+  if (*GetParam().folder != '\0') {
+    const std::filesystem::path copy = relay.dir.path() + "/" + GetParam().folder + "/tavorin.exe";
+    std::filesystem::create_directories(copy.parent_path());
+    std::filesystem::copy_file(program, copy);
+    program = copy.string();
+  }
+  InstalledService service(name, WinePath(relay.dir.path()), program);
   ASSERT_TRUE(ExitedWith(service.installed().status, 0)) << service.installed().output;
   EXPECT_NE(service.installed().output.find("installed the service " + name), std::string::npos)
       << service.installed().output;
@@ -99,7 +112,7 @@ TEST_P(WindowsService, RunsTheRelayUntilTheManagersStop) {
   // (tools/wine-prefix waits for it).
   ASSERT_TRUE(ExitedWith(RunToEnd("sc", {"query", name}).status, 0))
       << "the service manager does not know the service just installed";
-  const Finished again = RunToEnd(RelayBinary(), {"--install-service", name});
+  const Finished again = RunToEnd(program, {"--install-service", name});
   EXPECT_TRUE(ExitedWith(again.status, 1));
   EXPECT_NE(again.output.find("already installed"), std::string::npos) << again.output;
 
@@ -142,16 +155,19 @@ TEST_P(WindowsService, RunsTheRelayUntilTheManagersStop) {
   const Finished removed = service.Remove();
   EXPECT_TRUE(ExitedWith(removed.status, 0)) << removed.output;
   EXPECT_TRUE(ExitedWith(RunToEnd("sc", {"query", name}).status, 1)) << "no longer known";
-  const Finished absent = RunToEnd(RelayBinary(), {"--uninstall-service", name});
+  const Finished absent = RunToEnd(program, {"--uninstall-service", name});
   EXPECT_TRUE(ExitedWith(absent.status, 1));
   EXPECT_NE(absent.output.find("no service of that name"), std::string::npos) << absent.output;
 }
 
-INSTANTIATE_TEST_SUITE_P(Program, WindowsService,
-                         ::testing::Values(ServiceCase{{"Relays"}, false, 0},
-                                           ServiceCase{{"PortInUse"}, true, 1},
-                                           ServiceCase{{"DirectoryUnreadable"}, false, 78}),
-                         RowName());
+INSTANTIATE_TEST_SUITE_P(
+    Program, WindowsService,
+    ::testing::Values(ServiceCase{{"Relays"}, false, 0}, ServiceCase{{"PortInUse"}, true, 1},
+                      ServiceCase{{"DirectoryUnreadable"}, false, 78},
+                      // Installed from a folder with a space, as Program Files is, and removed.
+                      ServiceCase{
+                          {"InstalledWhereAPathHasASpace"}, false, 0, "Program Files/tavorin"}),
+    RowName());
 
 }  // namespace
 }  // namespace tavorin::testing
