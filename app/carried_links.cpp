@@ -135,7 +135,8 @@ void CarriedLinks::Leave(Live& live) {
 void CarriedLinks::Add(const CarriedLink& link, SocketHandle socket) {
   CarriedLink carried = link;
   carried.serial = next_serial_++;
-  auto [at, added] = live_.try_emplace(CarriedKey(link.which, link.client), Live{carried.serial, kNowhere});
+  auto [at, added] =
+      live_.try_emplace(CarriedKey(link.which, link.client), Live{carried.serial, kNowhere});
   if (!added) {
     Leave(at->second);
     at->second = Live{carried.serial, kNowhere};
@@ -214,8 +215,8 @@ bool CarriedLinks::SendOne() {
     // links get new ports at a restart.
     if (!told_failure_) {
       problems_.push_back("tavorin: warning: cannot carry the sockets of " +
-                          std::to_string(picked.size()) + " links to the next run: " +
-                          ErrorText(result) +
+                          std::to_string(picked.size()) +
+                          " links to the next run: " + ErrorText(result) +
                           "; they get new ports at a restart (see LimitNOFILE in the manual)");
       told_failure_ = true;
     }

@@ -235,8 +235,8 @@ Handovers SortPassedSockets(std::vector<PassedSocket> passed) {
     } else if (std::optional<NamedLink> link = ParseLinkSocketName(each.name)) {
       // One name a link: carried from now on, the name forgotten.
       sorted.forget.push_back(each.name);
-      CarriedLink record{link->which, link->client, link->reply_from, link->link_port,
-                         socket.is_v6(), 0};
+      CarriedLink record{link->which,     link->client,   link->reply_from,
+                         link->link_port, socket.is_v6(), 0};
       candidates.push_back({record, std::move(socket)});
       continue;
     }
@@ -318,8 +318,9 @@ std::vector<std::string> SocketStore::TakenOver(Handovers& handovers) {
       if (enabled()) {
         UdpSocket kept = UdpSocket::Adopt(UdpSocket::Duplicate(link.held));
         if (kept.IsOpen()) {
-          carried_.Add({i, link.client, link.reply_from, kept.LocalPort(), kept.is_v6(), 0},
-                       kept.Release());
+          const CarriedLink record{i, link.client, link.reply_from, kept.LocalPort(), kept.is_v6(),
+                                   0};
+          carried_.Add(record, kept.Release());
         }
       }
     }
@@ -364,8 +365,9 @@ void SocketStore::Made(int which, const LinkMade& record) {
   }
   UdpSocket kept = UdpSocket::Adopt(record.kept);
   if (kept.IsOpen()) {
-    carried_.Add({which, record.client, record.reply_from, record.link_port, kept.is_v6(), 0},
-                 kept.Release());
+    const CarriedLink link{which, record.client, record.reply_from, record.link_port, kept.is_v6(),
+                           0};
+    carried_.Add(link, kept.Release());
   }
 }
 

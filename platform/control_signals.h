@@ -1,9 +1,9 @@
 // What asks the relay from outside, while it runs, to stop or to reload: on POSIX SIGTERM,
-// SIGINT and SIGHUP to stop, SIGUSR1 to reload and SIGUSR2 to hand the links on at the stop, and any other signal sent to end a process
-// ends it, the last words said first; on Windows Ctrl+C, Ctrl+Break and the console's close,
-// logoff and shutdown events to stop, or, run as a service, the service manager's stop and
-// shutdown controls alone. A stop so asked takes the same orderly path as a key; a
-// second request during it ends the process at once.
+// SIGINT and SIGHUP to stop, SIGUSR1 to reload and SIGUSR2 to hand the links on at the stop, and
+// any other signal sent to end a process ends it, the last words said first; on Windows Ctrl+C,
+// Ctrl+Break and the console's close, logoff and shutdown events to stop, or, run as a service, the
+// service manager's stop and shutdown controls alone. A stop so asked takes the same orderly path
+// as a key; a second request during it ends the process at once.
 #pragma once
 
 #include <chrono>

@@ -55,7 +55,8 @@ class ServiceNotifier {
   // (TakePassedSockets), until the service stops with no restart to follow. False when the
   // message cannot go now (the manager's socket is full): the caller tries again later; true
   // when it went or never can, and false while a message above waits to go. `name`: at most
-  // 255 printable characters, none of them ':'. Unless `watched`, the manager keeps it even when it hangs up (FDPOLL=0).
+  // 255 printable characters, none of them ':'. Unless `watched`, the manager keeps it even when it
+  // hangs up (FDPOLL=0).
   bool StoreSocket(SocketHandle socket, std::string_view name, bool watched = true);
   // FDSTOREREMOVE=1 and FDNAME=`name`: the manager closes what it keeps under that name. False
   // as for StoreSocket.

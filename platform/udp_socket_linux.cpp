@@ -5,13 +5,13 @@
 // the count of datagrams the system dropped with each datagram received (SO_RXQ_OVFL).
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <ifaddrs.h>
 #include <linux/errqueue.h>
 #include <linux/sock_diag.h>
 #include <netinet/icmp6.h>
 #include <netinet/ip_icmp.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
 #include <chrono>

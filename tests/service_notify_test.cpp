@@ -25,8 +25,8 @@
 
 #include "app/carried_links.h"
 #include "app/socket_store.h"
-#include "platform/socket_carrier.h"
 #include "platform/service_notify.h"
+#include "platform/socket_carrier.h"
 #include "tests/program_checks.h"
 #include "tests/program_runner.h"
 
@@ -480,9 +480,9 @@ void Carry(std::map<std::string, int>& kept,
 // are closed, so the port is bound anew.
 struct HandOnRow : testing::NamedRow {
   bool same_port;
-  bool forged = false;        // records that lie are added to the carrier
-  bool to_another = false;    // $LISTEN_PID is not the relay's
-  std::string lines;          // the start's lines on standard error
+  bool forged = false;      // records that lie are added to the carrier
+  bool to_another = false;  // $LISTEN_PID is not the relay's
+  std::string lines;        // the start's lines on standard error
 };
 
 class HandOn : public ServiceNotifierTest, public ::testing::WithParamInterface<HandOnRow> {};
@@ -516,7 +516,7 @@ TEST_P(HandOn, ARestartKeepsEveryLinkOnItsPort) {
   UdpPeer liars[4];
   if (row.forged) {
     auto record = [&](const UdpPeer& client, const UdpPeer& socket, uint32_t serial) {
-      return CarriedLink{0, client.endpoint(), {}, ntohs(socket.endpoint().port_net()), false,
+      return CarriedLink{0,     client.endpoint(), {}, ntohs(socket.endpoint().port_net()), false,
                          serial};
     };
     Carry(manager.Kept(), {// two sockets swapped
@@ -563,10 +563,23 @@ TEST_P(HandOn, ARestartKeepsEveryLinkOnItsPort) {
   const int links_kept = row.same_port && !row.to_another ? 3 : 0;
   EXPECT_EQ(Settle([&] { return static_cast<int>(manager.Kept().size()); }, 4), 4)
       << "the manager keeps the listening sockets and the carrier, no more";
+  second.Signal(SIGUSR2);
   second.Signal(SIGTERM);
   EXPECT_TRUE(ExitedWith(second.WaitForExit(10000), 0));
   EXPECT_EQ(Occurrences(second.Log(), "taken_over=1"), static_cast<size_t>(links_kept))
       << second.Log();
+  if (links_kept != 0) {
+    // And on to a third run, as the second carried them.
+    Launch again;
+    for (const auto& [kept_name, fd] : manager.Kept())
+      again.passed.emplace_back(fd, kept_name);
+    StartedRelay third({.launch = again, .port = first.port, .server_port = first.server_port});
+    EXPECT_EQ(third.ErrorLines(1),
+              "tavorin: taken over from the previous run: 3 links with their ports\n");
+    ExpectRelayed(clients[2], third.port, first.server(), 4);
+    third.Signal(SIGTERM);
+    EXPECT_TRUE(ExitedWith(third.WaitForExit(10000), 0));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
