@@ -36,6 +36,7 @@ TEST(Program, StatusListenerShowsTheRelayAndDrainsBeforeTheStop) {
   EXPECT_TRUE(
       Contains(HttpGet(status, "/links"), "client=" + EndpointText(client.endpoint()) + " link="));
   EXPECT_TRUE(Contains(HttpGet(status, "/health"), "200 OK\r\n"));
+  EXPECT_TRUE(Contains(HttpGet(status, "/health"), "\r\n\r\nready: 1 link held\n"));
   EXPECT_TRUE(Contains(HttpGet(status, "/nothing"), "404 Not Found\r\n"));
 
   if (UnderWine())
@@ -60,7 +61,7 @@ TEST(Program, StatusListenerShowsTheRelayAndDrainsBeforeTheStop) {
   std::for_each(peers.begin(), peers.end(), close);
   ExpectRelayed(client, relay.port, relay.server(), 3);  // the link held, however long that took
   relay.Signal(SIGTERM);
-  EXPECT_TRUE(Contains(relay.ErrorLines(2), "draining: new clients refused; 1 links held"));
+  EXPECT_TRUE(Contains(relay.ErrorLines(2), "draining: new clients refused; 1 link held,"));
   EXPECT_TRUE(Contains(HttpGet(status, "/health"), "503 Service Unavailable\r\n"));
   UdpPeer newcomer;
   newcomer.SendTo(Pattern(10), relay.port);
