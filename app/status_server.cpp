@@ -49,7 +49,12 @@ void StatusServer::Turn() {
   auto wait = kTurn;
   const auto before = Clock::now();
   waits_.clear();
-  waits_.push_back({&socket_, false, false});
+  // A listening socket whose accept fails (no descriptor left) stays readable: it is left out
+  // of the wait for a turn, or the loop would spin.
+  const bool accepting = before >= accepts_paused_until_;
+  if (accepting)
+    waits_.push_back({&socket_, false, false});
+  const size_t first = waits_.size();
   for (const Connection& c : connections_) {
     waits_.push_back({&c.socket, c.answering, false});
     wait = std::min(wait, std::chrono::ceil<milliseconds>(c.deadline - before));
@@ -62,7 +67,7 @@ void StatusServer::Turn() {
   TurnPages pages;
   for (size_t i = 0; i < connections_.size(); ++i) {
     Connection& c = connections_[i];
-    if (waits_[i + 1].ready && !(c.answering ? SendMore(c) : Read(c, now, pages)))
+    if (waits_[first + i].ready && !(c.answering ? SendMore(c) : Read(c, now, pages)))
       LetGo(c, c.answering && c.sent == c.answer.size());
   }
   for (Connection& c : connections_) {
@@ -90,15 +95,18 @@ void StatusServer::Turn() {
     LetGo(c, c.answering && c.sent == c.answer.size());
   }
   std::erase_if(connections_, [](const Connection& c) { return !c.socket.IsOpen(); });
-  if (waits_[0].ready)
+  if (accepting && waits_[0].ready)
     AcceptWaiting(now);
 }
 
 void StatusServer::AcceptWaiting(Clock::time_point now) {
   for (int n = 0; n < kAcceptsPerTurn; ++n) {
     TcpSocket peer = socket_.Accept();
-    if (!peer.IsOpen())
+    if (!peer.IsOpen()) {
+      if (n == 0)
+        accepts_paused_until_ = now + kTurn;
       return;
+    }
     if (connections_.size() >= kMostConnections) {
       // The oldest that has not yet asked is let go first: a scraper or a health check asks as
       // it connects, a peer that holds a connection silent does not.

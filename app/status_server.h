@@ -95,6 +95,7 @@ class StatusServer {
   std::vector<Connection> connections_;
   std::vector<TcpSocket::Wait> waits_;
   size_t answer_bytes_ = 0;
+  Clock::time_point accepts_paused_until_;
   std::atomic<uint64_t> answered_{0};
   std::atomic<uint64_t> let_go_{0};
 };
