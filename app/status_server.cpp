@@ -155,7 +155,7 @@ void StatusServer::Answer(Connection& c, const StatusRequest& request, Clock::ti
     if (!pages.metrics)
       pages.metrics = pages_.metrics();
     type = kMetricsType;
-    body = *pages.metrics;
+    body = *pages.metrics + OwnMetrics();
   } else if (request.page == StatusPage::kHealth) {
     if (!pages.health)
       pages.health = pages_.health();
@@ -181,6 +181,18 @@ void StatusServer::Answer(Connection& c, const StatusRequest& request, Clock::ti
   c.answering = true;
   c.deadline = now + kForAnswer;
   answer_bytes_ += c.answer.size();
+}
+
+std::string StatusServer::OwnMetrics() const {
+  return "# HELP tavorin_status_answered_total requests of the status listener answered whole\n"
+         "# TYPE tavorin_status_answered_total counter\n"
+         "tavorin_status_answered_total " +
+         std::to_string(answered()) +
+         "\n# HELP tavorin_status_let_go_total connections of the status listener let go "
+         "unanswered: too slow, past the most held at once, or gone\n"
+         "# TYPE tavorin_status_let_go_total counter\n"
+         "tavorin_status_let_go_total " +
+         std::to_string(let_go()) + "\n";
 }
 
 bool StatusServer::SendMore(Connection& c) {

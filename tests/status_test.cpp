@@ -59,6 +59,11 @@ TEST(Program, StatusListenerShowsTheRelayAndDrainsBeforeTheStop) {
     }
   }
   std::for_each(peers.begin(), peers.end(), close);
+  // Past the cap of 256, the oldest of them were let go, and counted.
+  const std::string counted = HttpGet(status, "/metrics");
+  const size_t let_go = counted.find("\ntavorin_status_let_go_total ");
+  ASSERT_NE(let_go, std::string::npos) << counted;
+  EXPECT_GE(std::stoul(counted.substr(let_go + 29)), 20u + 300u - 256u);
   ExpectRelayed(client, relay.port, relay.server(), 3);  // the link held, however long that took
   relay.Signal(SIGTERM);
   EXPECT_TRUE(Contains(relay.ErrorLines(2), "draining: new clients refused; 1 link held,"));
