@@ -349,6 +349,10 @@ INSTANTIATE_TEST_SUITE_P(
                   "under it are not read\n",
                   2},
         ReloadRow{"AGoodFile", kServer, "[Proxy]\nMaxClients=9\n", KeyId::kMaxClients, "9", ""},
+        // A status listener off loopback is warned of at start, not again at each reload.
+        ReloadRow{"AStatusAddressItRunsWith", "[Proxy]\nStatusAddress=0.0.0.0:9150\n",
+                  "[Proxy]\nStatusAddress=0.0.0.0:9150\n", KeyId::kStatusAddress, "0.0.0.0:9150",
+                  ""},
         // A bad value new to the file keeps the running one...
         ReloadRow{"ANewBadPort", kServer, "[Server]\nPort=abc\n", KeyId::kServerPort, "45062",
                   "Port=abc in [Server] of T is not a port number from 0 to 65535; the running "
