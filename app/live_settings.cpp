@@ -133,7 +133,8 @@ std::vector<std::string> LiveSettings::Reload(const Settings& fresh, const std::
       continue;
     const std::string name = KeyLabel(key.id);
     if (!key.live) {
-      restart.push_back(name + " (" + now + " -> " + then + ")");
+      auto shown = [](const std::string& value) { return value.empty() ? "(none)" : value; };
+      restart.push_back(name + " (" + shown(now) + " -> " + shown(then) + ")");
     } else {
       std::visit([&](auto field) { next.*field = fresh.*field; }, key.field);
       changed.push_back(name + " " + now + " -> " + then);
@@ -187,7 +188,8 @@ std::vector<std::string> LiveSettings::Reload(const Settings& fresh, const std::
                   (kept.empty() ? "" : "; " + joined(kept)));
   if (!restart.empty()) {
     lines.push_back("tavorin: warning: " + joined(restart) +
-                    " take a restart; the relay runs on as it was");
+                    (restart.size() == 1 ? " takes" : " take") +
+                    " a restart; the relay runs on as it was");
   }
   return lines;
 }

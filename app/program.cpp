@@ -10,6 +10,7 @@
 #include <system_error>
 #include <thread>
 
+#include "app/counted.h"
 #include "app/live_settings.h"
 #include "app/number.h"
 #include "app/settings.h"
@@ -273,8 +274,9 @@ void Drain(Engine& engine, Upkeep& upkeep, ControlSignals& signals, ServiceNotif
   engine.b.SetDraining(true);
   signals.AllowDrain();
   auto held = [&] { return engine.a.counters().links_held() + engine.b.counters().links_held(); };
-  const std::string begun = "draining: new clients refused; " + std::to_string(held()) +
-                            " links held, for up to " + std::to_string(most.count()) + " s";
+  const std::string begun = "draining: new clients refused; " +
+                            Counted(held(), "link held", "links held") + ", for up to " +
+                            std::to_string(most.count()) + " s";
   service.Status(begun);
   if (StandardErrorReady())
     WriteStandardErrorLine("tavorin: " + begun);
@@ -304,7 +306,7 @@ void Drain(Engine& engine, Upkeep& upkeep, ControlSignals& signals, ServiceNotif
   if (StandardErrorReady()) {
     WriteStandardErrorLine("tavorin: drained in " + std::to_string(took.count() / 1000) + "." +
                            std::to_string(took.count() % 1000 / 100) + " s (" + why + "); " +
-                           std::to_string(held()) + " links left");
+                           Counted(held(), "link left", "links left"));
   }
 }
 

@@ -1,5 +1,6 @@
 #include "app/refusal_report.h"
 
+#include "app/counted.h"
 #include "app/settings.h"
 #include "platform/udp_socket.h"
 
@@ -34,13 +35,6 @@ std::string ShortageText(const Outcome& outcome) {
 std::string RefusalReport::Line(const std::string& text) const {
   return "tavorin: port " + std::to_string(port_) + ": " + text;
 }
-
-namespace {
-// "1 new client", "2 new clients".
-std::string Counted(uint64_t n, const char* one, const char* many) {
-  return std::to_string(n) + " " + (n == 1 ? one : many);
-}
-}  // namespace
 
 std::optional<std::string> RefusalReport::Check(const LinkCounters& counters,
                                                 Clock::time_point now) {

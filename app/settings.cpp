@@ -243,6 +243,13 @@ class KeyReader {
     }
     address->set_port_net(htons(static_cast<uint16_t>(*port)));
     Field<Endpoint>() = *address;
+    // Told at the start: a reload keeps the address it started with.
+    if (running_ == nullptr && !IsLoopback(*address)) {
+      Warn(
+          "is not a loopback address: whoever reaches it reads /links, every client's address "
+          "and link port (with RepliesFromServerOnly=0 enough to put a datagram into a client's "
+          "session); keep it to 127.0.0.1 or ::1, or behind a firewall");
+    }
   }
 
   void TakeNumber(const std::string& value) {

@@ -1,5 +1,6 @@
 #include "app/status_pages.h"
 
+#include "app/counted.h"
 #include "app/link_log.h"
 
 namespace tavorin {
@@ -82,15 +83,15 @@ std::pair<int, std::string> HealthText(const StatusFacts& facts) {
       break;
     case RelayPhase::kDraining: {
       const int64_t left = (facts.drain_ends_ms.load() - NowMs() + 999) / 1000;
-      return {503, "draining: " + std::to_string(LinksHeld(facts)) + " links held, new clients " +
-                       "refused, at most " + std::to_string(left > 0 ? left : 0) + " s left" +
-                       SilenceText(facts) + "\n"};
+      return {503, "draining: " + Counted(LinksHeld(facts), "link held", "links held") +
+                       ", new clients " + "refused, at most " +
+                       std::to_string(left > 0 ? left : 0) + " s left" + SilenceText(facts) + "\n"};
     }
     case RelayPhase::kStopping:
       return {503, "stopping\n"};
   }
-  return {200,
-          "ready: " + std::to_string(LinksHeld(facts)) + " links held" + SilenceText(facts) + "\n"};
+  return {200, "ready: " + Counted(LinksHeld(facts), "link held", "links held") +
+                   SilenceText(facts) + "\n"};
 }
 
 std::optional<std::string> LinksText(const StatusFacts& facts) {

@@ -49,7 +49,12 @@ void StatusServer::Turn() {
   auto wait = kTurn;
   const auto before = Clock::now();
   waits_.clear();
-  waits_.push_back({&socket_, false, false});
+  // A listening socket whose accept fails (no descriptor left) stays readable: it is left out
+  // of the wait for a turn, or the loop would spin.
+  const bool accepting = before >= accepts_paused_until_;
+  if (accepting)
+    waits_.push_back({&socket_, false, false});
+  const size_t first = waits_.size();
   for (const Connection& c : connections_) {
     waits_.push_back({&c.socket, c.answering, false});
     wait = std::min(wait, std::chrono::ceil<milliseconds>(c.deadline - before));
@@ -62,7 +67,7 @@ void StatusServer::Turn() {
   TurnPages pages;
   for (size_t i = 0; i < connections_.size(); ++i) {
     Connection& c = connections_[i];
-    if (waits_[i + 1].ready && !(c.answering ? SendMore(c) : Read(c, now, pages)))
+    if (waits_[first + i].ready && !(c.answering ? SendMore(c) : Read(c, now, pages)))
       LetGo(c, c.answering && c.sent == c.answer.size());
   }
   for (Connection& c : connections_) {
@@ -90,15 +95,18 @@ void StatusServer::Turn() {
     LetGo(c, c.answering && c.sent == c.answer.size());
   }
   std::erase_if(connections_, [](const Connection& c) { return !c.socket.IsOpen(); });
-  if (waits_[0].ready)
+  if (accepting && waits_[0].ready)
     AcceptWaiting(now);
 }
 
 void StatusServer::AcceptWaiting(Clock::time_point now) {
   for (int n = 0; n < kAcceptsPerTurn; ++n) {
     TcpSocket peer = socket_.Accept();
-    if (!peer.IsOpen())
+    if (!peer.IsOpen()) {
+      if (n == 0)
+        accepts_paused_until_ = now + kTurn;
       return;
+    }
     if (connections_.size() >= kMostConnections) {
       // The oldest that has not yet asked is let go first: a scraper or a health check asks as
       // it connects, a peer that holds a connection silent does not.
@@ -147,7 +155,7 @@ void StatusServer::Answer(Connection& c, const StatusRequest& request, Clock::ti
     if (!pages.metrics)
       pages.metrics = pages_.metrics();
     type = kMetricsType;
-    body = *pages.metrics;
+    body = *pages.metrics + OwnMetrics();
   } else if (request.page == StatusPage::kHealth) {
     if (!pages.health)
       pages.health = pages_.health();
@@ -173,6 +181,18 @@ void StatusServer::Answer(Connection& c, const StatusRequest& request, Clock::ti
   c.answering = true;
   c.deadline = now + kForAnswer;
   answer_bytes_ += c.answer.size();
+}
+
+std::string StatusServer::OwnMetrics() const {
+  return "# HELP tavorin_status_answered_total requests of the status listener answered whole\n"
+         "# TYPE tavorin_status_answered_total counter\n"
+         "tavorin_status_answered_total " +
+         std::to_string(answered()) +
+         "\n# HELP tavorin_status_let_go_total connections of the status listener let go "
+         "unanswered: too slow, past the most held at once, or gone\n"
+         "# TYPE tavorin_status_let_go_total counter\n"
+         "tavorin_status_let_go_total " +
+         std::to_string(let_go()) + "\n";
 }
 
 bool StatusServer::SendMore(Connection& c) {

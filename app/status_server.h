@@ -84,6 +84,8 @@ class StatusServer {
   // Reads what has come of `c`'s request; false when the peer has gone.
   bool Read(Connection& c, Clock::time_point now, TurnPages& pages);
   void Answer(Connection& c, const StatusRequest& request, Clock::time_point now, TurnPages& pages);
+  // Its own counts, in the Prometheus text format, after the relay's in /metrics.
+  std::string OwnMetrics() const;
   // Sends what the peer takes now; false when it is done with (all sent, or gone).
   bool SendMore(Connection& c);
   void LetGo(Connection& c, bool answered);
@@ -95,6 +97,7 @@ class StatusServer {
   std::vector<Connection> connections_;
   std::vector<TcpSocket::Wait> waits_;
   size_t answer_bytes_ = 0;
+  Clock::time_point accepts_paused_until_;
   std::atomic<uint64_t> answered_{0};
   std::atomic<uint64_t> let_go_{0};
 };

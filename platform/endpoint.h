@@ -97,15 +97,21 @@ inline bool SameAddressAndPort(const Endpoint& a, const Endpoint& b) {
   return a.port_net() == b.port_net() && SameAddress(a, b);
 }
 
+// 127.0.0.0/8 and ::1: reached from this host alone.
+inline bool IsLoopback(const Endpoint& e) {
+  if (!e.is_v6())
+    return (ntohl(e.v4.sin_addr.s_addr) >> 24) == 127;
+  static const unsigned char kOne[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+  return std::memcmp(&e.v6.sin6_addr, kOne, 16) == 0;
+}
+
 // Addresses that are this host's whatever its interfaces: 127.0.0.0/8 and ::1, and the
 // unspecified ones (0.0.0.0, ::), which a send takes as this host too.
 inline bool IsLoopbackOrUnspecified(const Endpoint& e) {
-  if (!e.is_v6())
-    return (ntohl(e.v4.sin_addr.s_addr) >> 24) == 127 || e.v4.sin_addr.s_addr == 0;
+  if (IsLoopback(e))
+    return true;
   static const in6_addr kNone{};
-  static const unsigned char kOne[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
-  return std::memcmp(&e.v6.sin6_addr, &kNone, 16) == 0 ||
-         std::memcmp(&e.v6.sin6_addr, kOne, 16) == 0;
+  return e.is_v6() ? std::memcmp(&e.v6.sin6_addr, &kNone, 16) == 0 : e.v4.sin_addr.s_addr == 0;
 }
 
 // The address in its usual text form: 192.0.2.1, 2001:db8::1.

@@ -85,12 +85,27 @@ std::string ServiceDirectory(std::string& why) {
   return {};
 }
 
+// Gives a stream on no descriptor the number `number`, where the C runtime's FILE shows its
+// descriptor (the old msvcrt's does); the UCRT's FILE is opaque, and nothing is done there.
+template <typename Stream>
+auto GiveDescriptor(Stream* stream, int number, int) -> decltype(stream->_file = number, bool()) {
+  stream->_file = number;
+  return true;
+}
+template <typename Stream>
+bool GiveDescriptor(Stream* /*stream*/, int /*number*/, long) {
+  return false;
+}
+
 // Points `stream` at the file `path`. A process started without standard handles (a service)
-// has its standard streams on no descriptor (-2), which Wine's C runtime refuses to reopen: such
-// a stream is given its usual number first (which has no handle, so closing it does nothing).
+// has its standard streams on no descriptor (-2). Windows' C runtimes, msvcrt and the UCRT
+// alike, reopen such a stream; Wine's refuse to, and there the stream is given its usual number
+// first (which has no handle, so closing it does nothing) and reopened again.
 FILE* Reopen(const char* path, const char* mode, FILE* stream, int number) {
-  if (_fileno(stream) < 0)
-    stream->_file = number;
+  if (FILE* reopened = std::freopen(path, mode, stream))
+    return reopened;
+  if (_fileno(stream) >= 0 || !GiveDescriptor(stream, number, 0))
+    return nullptr;
   return std::freopen(path, mode, stream);
 }
 

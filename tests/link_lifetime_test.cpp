@@ -221,7 +221,8 @@ TEST(Program, AReloadMovesTheServerAndKeepsEveryLink) {
 
   const uint16_t other_port = FreePortPair();
   relay.dir.Write("TAVORIN.INI",
-                  Ini(other_port, moved.port(), "ClientRate=many\nIdleTimeout=300\nLogLinks=1\n"));
+                  Ini(other_port, moved.port(),
+                      "ClientRate=many\nIdleTimeout=300\nLogLinks=1\nStatusAddress=127.0.0.1:1\n"));
   relay.Signal(SIGUSR1);
   const std::string told = relay.ErrorLines(3);
   for (const std::string& line :
@@ -231,7 +232,8 @@ TEST(Program, AReloadMovesTheServerAndKeepsEveryLink) {
             ": IdleTimeout in [Proxy] 0 -> 300, LogLinks in [Proxy] 0 -> 1, Port in [Server] " +
             std::to_string(relay.server_port) + " -> " + std::to_string(moved.port()) + "\n",
         "tavorin: warning: Port in [Proxy] (" + p + " -> " + std::to_string(other_port) +
-            ") take a restart; the relay runs on as it was\n"}) {
+            "), StatusAddress in [Proxy] ((none) -> 127.0.0.1:1) take a restart; the relay runs on "
+            "as it was\n"}) {
     EXPECT_TRUE(Contains(told, line)) << line << "\n" << told;
   }
   EXPECT_EQ(LinkPortOf(client, relay.port, moved, 2), link) << "the link stays, the server moves";

@@ -200,6 +200,14 @@ INSTANTIATE_TEST_SUITE_P(
             "has text after the value; using localhost"},
         Row{"ALogNameWithSpaces", "[Proxy]\nLog=relay log.txt ; kept\n", KeyId::kLog,
             "relay log.txt", ""},
+        // The status listener on a loopback address is this host's alone; on any other, /links
+        // tells a stranger every client's link port.
+        Row{"StatusOnLoopback", "[Proxy]\nStatusAddress=[::1]:9150\n", KeyId::kStatusAddress,
+            "[::1]:9150", ""},
+        Row{"StatusEverywhere", "[Proxy]\nStatusAddress=0.0.0.0:9150\n", KeyId::kStatusAddress,
+            "0.0.0.0:9150", "is not a loopback address: whoever reaches it reads /links"},
+        Row{"StatusOnAPublicAddress", "[Proxy]\nStatusAddress=[2001:db8::1]:9150\n",
+            KeyId::kStatusAddress, "[2001:db8::1]:9150", "is not a loopback address"},
         Row{"LogCut", "[Proxy]\nLog=" + kPad + "\n", KeyId::kLog, kPad.substr(0, 59),
             "is longer than 59 characters; using " + kPad.substr(0, 59)},
         // The opt-in numbers: in range, else the default.
@@ -341,6 +349,10 @@ INSTANTIATE_TEST_SUITE_P(
                   "under it are not read\n",
                   2},
         ReloadRow{"AGoodFile", kServer, "[Proxy]\nMaxClients=9\n", KeyId::kMaxClients, "9", ""},
+        // A status listener off loopback is warned of at start, not again at each reload.
+        ReloadRow{"AStatusAddressItRunsWith", "[Proxy]\nStatusAddress=0.0.0.0:9150\n",
+                  "[Proxy]\nStatusAddress=0.0.0.0:9150\n", KeyId::kStatusAddress, "0.0.0.0:9150",
+                  ""},
         // A bad value new to the file keeps the running one...
         ReloadRow{"ANewBadPort", kServer, "[Server]\nPort=abc\n", KeyId::kServerPort, "45062",
                   "Port=abc in [Server] of T is not a port number from 0 to 65535; the running "
