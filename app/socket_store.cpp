@@ -328,7 +328,7 @@ std::vector<std::string> SocketStore::TakenOver(Handovers& handovers) {
   for (const std::string& name : handovers.forget)
     Queue(name, kNoSocket);
   std::string line = "tavorin: taken over from the previous run: " + std::to_string(taken) +
-                     (taken == 1 ? " link" : " links") + " with their ports";
+                     (taken == 1 ? " link with its port" : " links with their ports");
   for (int fate = 0; fate < kFates; ++fate) {
     if (closed[fate] != 0) {
       line += "; " + std::to_string(closed[fate]) + " closed (" +

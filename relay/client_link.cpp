@@ -79,6 +79,8 @@ Outcome ClientLink::TakeOver(UdpSocket socket, const Route& route) {
   if (!Reaches(route.servers[port_.which].endpoint))
     started = Outcome::Failed(Step::kBind, kNoAddressFamily);
   if (started) {
+    // What the run before sent to is not known: where its next datagram goes, until it goes.
+    NoteSent(route.servers[port_.which].endpoint);
     marks_ = LoopGuard::Marks(port_.guard, ntohs(client_.port_net()));
     marks_.HoldLinkPort(local_port_);
     started = StartReturnThread();

@@ -568,6 +568,10 @@ TEST_P(HandOn, ARestartKeepsEveryLinkOnItsPort) {
   EXPECT_TRUE(ExitedWith(second.WaitForExit(10000), 0));
   EXPECT_EQ(Occurrences(second.Log(), "taken_over=1"), static_cast<size_t>(links_kept))
       << second.Log();
+  // Each link taken over says where it sends, whether or not it has sent since.
+  EXPECT_EQ(Occurrences(second.Log(), "server_port=" + std::to_string(first.server_port)),
+            static_cast<size_t>(links_kept != 0 ? 3 : 1))
+      << second.Log();
   if (links_kept != 0) {
     // And on to a third run, as the second carried them.
     Launch again;
