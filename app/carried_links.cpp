@@ -203,8 +203,13 @@ bool CarriedLinks::SendOne() {
   std::optional<size_t> into;
   while (!picked.empty()) {
     into = Room();
-    if (!into)
-      return false;  // what waits stays, for a later turn
+    if (!into) {
+      // No carrier to be had: a second descriptor of each waiting would only pile up.
+      for (SocketHandle socket : sockets)
+        UdpSocket::Adopt(socket);  // closed
+      waiting_.erase(waiting_.begin(), waiting_.begin() + static_cast<std::ptrdiff_t>(looked));
+      return false;
+    }
     result = carriers_[*into].pair.Send(bytes.data(), bytes.size(), sockets.data(), sockets.size());
     if (result != SocketCarrier::kFull)
       break;

@@ -100,7 +100,8 @@ class CarriedLinks {
     uint16_t carrier;  // its index in carriers_, kNowhere while it waits or was not carried
   };
   void Leave(Live& live);
-  // Sends up to one message of what waits; false when nothing could take it.
+  // Sends up to one message of what waits; false when no carrier could be had (what it
+  // looked at is then let go: those links get new ports at a restart).
   bool SendOne();
   void Compact(size_t index, Clock::time_point now);
   // The index of a carrier with room, a new one made when none has; none when none can be.
