@@ -2,6 +2,7 @@
 
 #include <optional>
 
+#include "app/counted.h"
 #include "app/link_log.h"
 #include "app/settings.h"
 #include "platform/outcome.h"
@@ -10,7 +11,7 @@ namespace tavorin {
 
 namespace {
 std::string Datagrams(uint64_t n) {
-  return std::to_string(n) + (n == 1 ? " datagram" : " datagrams");
+  return Counted(n, "datagram", "datagrams");
 }
 }  // namespace
 

@@ -6,6 +6,8 @@
 #include <unordered_map>
 #include <utility>
 
+#include "app/counted.h"
+
 namespace tavorin {
 
 namespace {
@@ -315,20 +317,14 @@ std::vector<std::string> SocketStore::TakenOver(Handovers& handovers) {
         continue;
       }
       ++taken;
-      if (enabled()) {
-        UdpSocket kept = UdpSocket::Adopt(UdpSocket::Duplicate(link.held));
-        if (kept.IsOpen()) {
-          const CarriedLink record{i, link.client, link.reply_from, kept.LocalPort(), kept.is_v6(),
-                                   0};
-          carried_.Add(record, kept.Release());
-        }
-      }
+      if (enabled())
+        Carry(i, link.client, link.reply_from, UdpSocket::Duplicate(link.held));
     }
   }
   for (const std::string& name : handovers.forget)
     Queue(name, kNoSocket);
-  std::string line = "tavorin: taken over from the previous run: " + std::to_string(taken) +
-                     (taken == 1 ? " link with its port" : " links with their ports");
+  std::string line = "tavorin: taken over from the previous run: " +
+                     Counted(taken, "link with its port", "links with their ports");
   for (int fate = 0; fate < kFates; ++fate) {
     if (closed[fate] != 0) {
       line += "; " + std::to_string(closed[fate]) + " closed (" +
@@ -337,8 +333,7 @@ std::vector<std::string> SocketStore::TakenOver(Handovers& handovers) {
   }
   lines.push_back(line);
   if (dropped != 0) {
-    lines.push_back("tavorin: the system dropped " + std::to_string(dropped) +
-                    (dropped == 1 ? " datagram" : " datagrams") +
+    lines.push_back("tavorin: the system dropped " + Counted(dropped, "datagram", "datagrams") +
                     " on the listening ports while no relay ran");
   }
   if (handovers.mismatched != 0) {
@@ -356,19 +351,19 @@ std::vector<std::string> SocketStore::TakenOver(Handovers& handovers) {
   return lines;
 }
 
+void SocketStore::Carry(int which, const Endpoint& client, const Endpoint& reply_from,
+                        SocketHandle second) {
+  UdpSocket kept = UdpSocket::Adopt(second);
+  if (!enabled() || !kept.IsOpen())
+    return;  // closed
+  // Read before the descriptor is handed on.
+  const CarriedLink link{which, client, reply_from, kept.LocalPort(), kept.is_v6(), 0};
+  carried_.Add(link, kept.Release());
+}
+
 void SocketStore::Made(int which, const LinkMade& record) {
-  if (record.kept == kNoSocket)
-    return;
-  if (!enabled()) {
-    UdpSocket::Adopt(record.kept);  // closed
-    return;
-  }
-  UdpSocket kept = UdpSocket::Adopt(record.kept);
-  if (kept.IsOpen()) {
-    const CarriedLink link{which, record.client, record.reply_from, record.link_port, kept.is_v6(),
-                           0};
-    carried_.Add(link, kept.Release());
-  }
+  if (record.kept != kNoSocket)
+    Carry(which, record.client, record.reply_from, record.kept);
 }
 
 void SocketStore::Closed(int which, const ClientLink& link, LinkEnd why) {

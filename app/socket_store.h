@@ -108,6 +108,9 @@ class SocketStore {
     bool owned = true;
   };
   void Queue(std::string name, SocketHandle socket, bool owned = true);
+  // Has `second`, a descriptor of a link's socket of its own, carried for the next run (or
+  // closed when nothing is kept).
+  void Carry(int which, const Endpoint& client, const Endpoint& reply_from, SocketHandle second);
 
   ServiceNotifier& service_;
   std::deque<Message> waiting_;

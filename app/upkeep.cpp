@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "app/counted.h"
 #include "platform/files.h"
 
 namespace tavorin {
@@ -118,7 +119,7 @@ std::string Upkeep::Status() const {
     to_server.datagrams += listener->port_counters().to_server().datagrams;
     to_client.datagrams += listener->port_counters().to_client().datagrams;
   }
-  std::string status = std::to_string(held) + (held == 1 ? " link" : " links") +
+  std::string status = Counted(held, "link", "links") +
                        " held; datagrams relayed: " + std::to_string(to_server.datagrams) +
                        " to the server, " + std::to_string(to_client.datagrams) + " to clients";
   for (int i = 0; i < 2; ++i) {
