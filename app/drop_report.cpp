@@ -65,6 +65,13 @@ std::vector<std::string> DropReport::Check(const PortCounters& counters,
                     "net.core.rmem_max caps it)");
   }
 
+  if (std::optional<uint64_t> news = front_pace_.Due(counters.dropped_proxy_header(), now)) {
+    lines.push_back(Prefix() + Datagrams(*news) + " from " +
+                    KeyLabel(KeyId::kProxyProtocolFrom) +
+                    " without a valid PROXY v2 header, or naming another client than their "
+                    "link's, dropped");
+  }
+
   const uint64_t over_rate = counters.dropped_over_rate();
   if (rate_pace_.Due(over_rate, now)) {
     lines.push_back(Prefix() + Datagrams(over_rate - over_rate_told_) + " over the rate of " +

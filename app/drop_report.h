@@ -44,6 +44,7 @@ class DropReport {
   LinePace refuse_pace_;
   LinePace follow_pace_;
   LinePace system_pace_;
+  LinePace front_pace_;
 };
 
 }  // namespace tavorin

@@ -30,6 +30,12 @@ std::string TrafficText(const char* way, const Traffic& t) {
          "_bytes=" + std::to_string(t.bytes);
 }
 
+std::string ClientText(const Endpoint& sender, const Endpoint& origin) {
+  if (!origin.known())
+    return " client=" + EndpointText(sender);
+  return " client=" + EndpointText(origin) + " via=" + EndpointText(sender);
+}
+
 std::string SecondsText(std::chrono::milliseconds span) {
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%lld.%03lld", static_cast<long long>(span.count() / 1000),
@@ -43,8 +49,9 @@ void LinkLog::Line(WallClock::time_point at, const std::string& text) {
 }
 
 void LinkLog::Made(uint16_t port, const LinkMade& record) {
-  Line(record.at, "link-made port=" + std::to_string(port) + " client=" +
-                      EndpointText(record.client) + " link=" + std::to_string(record.link_port) +
+  Line(record.at, "link-made port=" + std::to_string(port) +
+                      ClientText(record.client, record.origin) +
+                      " link=" + std::to_string(record.link_port) +
                       (record.kind == LinkMade::Kind::kTakenOver ? " taken_over=1"
                        : record.kind == LinkMade::Kind::kHeld    ? " held=1"
                                                                  : ""));
@@ -55,7 +62,7 @@ void LinkLog::Closed(uint16_t port, const ClientLink& link, const char* reason,
   const std::string seconds =
       SecondsText(std::chrono::duration_cast<std::chrono::milliseconds>(now - link.made()));
   Line(WallClock::now(), "link-closed port=" + std::to_string(port) +
-                             " client=" + EndpointText(link.client()) +
+                             ClientText(link.client(), link.fronted() ? link.origin() : Endpoint()) +
                              " link=" + std::to_string(link.LocalPort()) + " reason=" + reason +
                              " lived_s=" + seconds + TrafficText("to_server", link.to_server()) +
                              TrafficText("to_client", link.to_client()) +

@@ -8,7 +8,8 @@
 //
 //   2026-12-08T10:15:02.417Z tavorin link-made port=15000 client=198.51.100.7:40312 link=51234
 //     (with " taken_over=1" after it for a link the previous run handed on, " held=1" for a
-//     link already held when a reload turned the log on, at the time it was made)
+//     link already held when a reload turned the log on, at the time it was made; for a client
+//     a relay in front named, " via=" and that relay's endpoint after the client's)
 //   2026-12-08T10:17:05.002Z tavorin link-closed port=15000 client=198.51.100.7:40312
 //     link=51234 reason=idle lived_s=122.585 to_server_datagrams=12 to_server_bytes=6240
 //     to_client_datagrams=12 to_client_bytes=5711 server_port=2000   (one line)
@@ -57,6 +58,9 @@ std::array<uint64_t, std::size(kCountersLine)> CounterValues(const Listener& lis
 
 // " to_server_datagrams=N to_server_bytes=N", for `way` "to_server".
 std::string TrafficText(const char* way, const Traffic& t);
+// " client=198.51.100.7:40312", or for a client a relay in front named (`origin`),
+// " client=198.51.100.7:40312 via=10.0.0.5:51234", the relay in front `sender`.
+std::string ClientText(const Endpoint& sender, const Endpoint& origin);
 // A span in seconds to the millisecond: 122.585.
 std::string SecondsText(std::chrono::milliseconds span);
 

@@ -32,7 +32,7 @@ void LiveSettings::ApplyRules() {
   Route route;
   route.rules = {std::chrono::seconds(settings_.idle_timeout_s), settings_.max_clients,
                  settings_.client_rate, settings_.replies_from_server_only,
-                 settings_.follow_server_port};
+                 settings_.follow_server_port, settings_.allow_clients};
   Endpoint servers[2];
   Servers(servers);
   for (int i = 0; i < 2; ++i)
@@ -76,7 +76,8 @@ void LiveSettings::ApplyAtStart() {
     listener->SetListenAddress(settings_.listen_address);
     listener->SetLoopGuard(&guard_);
     listener->SetRoute(&route_, listener == listeners_[0] ? 0 : 1);
-    listener->SetProxyHeader(settings_.proxy_protocol == 2);
+    listener->SetProxyHeader(settings_.proxy_protocol == 2, settings_.proxy_protocol_once);
+    listener->SetFronts(settings_.proxy_protocol_from);
     listener->SetTransparent(settings_.transparent);
   }
   ApplyRules();

@@ -78,4 +78,22 @@ std::optional<std::string> RefusalReport::Check(const LinkCounters& counters,
   return std::nullopt;
 }
 
+std::optional<std::string> RefusalReport::NotAllowed(const LinkCounters& counters,
+                                                     Clock::time_point now) {
+  // The datagrams first: the clients and the latest one counted with them are seen too.
+  const uint64_t datagrams = counters.datagrams_not_allowed();
+  const uint64_t clients = counters.clients_not_allowed();
+  const Endpoint latest = counters.latest_not_allowed();
+  const std::optional<uint64_t> news = not_allowed_pace_.Due(datagrams, now);
+  if (!news)
+    return std::nullopt;
+  const uint64_t new_clients = clients - not_allowed_clients_told_;
+  not_allowed_clients_told_ = clients;
+  return Line(Counted(*news, "datagram", "datagrams") + " from " +
+              (new_clients == 0 ? std::string("clients told of before")
+                                : Counted(new_clients, "new client", "new clients")) +
+              " outside " + KeyLabel(KeyId::kAllowClients) + " turned away (the latest from " +
+              EndpointText(latest) + ")");
+}
+
 }  // namespace tavorin

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "app/line_pace.h"
 #include "relay/link_counters.h"
 
 namespace tavorin {
@@ -23,6 +24,9 @@ class RefusalReport {
 
   // The line that what `counters` show at `now` calls for, if any.
   std::optional<std::string> Check(const LinkCounters& counters, Clock::time_point now);
+  // The line about new clients outside AllowClients, at the same pace: one when they begin,
+  // at most one every 10 s while they go on, each with the latest client's endpoint.
+  std::optional<std::string> NotAllowed(const LinkCounters& counters, Clock::time_point now);
 
  private:
   std::string Line(const std::string& text) const;
@@ -39,6 +43,8 @@ class RefusalReport {
   uint64_t made_at_begin_ = 0;  // links made when it began
   bool written_ = false;        // a line has been written
   Clock::time_point last_line_{};
+  LinePace not_allowed_pace_;
+  uint64_t not_allowed_clients_told_ = 0;
 };
 
 // What could not be had, in words: "no socket: Too many open files"; for a client of the other

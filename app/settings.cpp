@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "app/number.h"
+#include "platform/ini_lookup.h"
 #include "platform/resolve_host.h"
 #include "relay/datagram.h"
 
@@ -42,6 +43,12 @@ constexpr std::array<Key, static_cast<size_t>(KeyId::kCount)> kKeys = {{
    &Settings::status_address},
   {KeyId::kDrainSeconds, "Proxy", "DrainSeconds", "0", KeyKind::kNumber, 0, 600, true,
    "seconds a stop refuses new clients while held links go idle; 0: none", &Settings::drain_seconds},
+  {KeyId::kAllowClients, "Proxy", "AllowClients", "", KeyKind::kNetworks, 0, 0, true,
+   "networks whose clients may come in (10.0.0.0/8, 2001:db8::/32); every client when empty",
+   &Settings::allow_clients},
+  {KeyId::kProxyProtocolFrom, "Proxy", "ProxyProtocolFrom", "", KeyKind::kNetworks, 0, 0, false,
+   "networks of relays in front whose datagrams start with a PROXY v2 header naming the client",
+   &Settings::proxy_protocol_from},
   {KeyId::kServerPort, "Server", "Port", "2000", KeyKind::kServerPort, 0, 65535, true,
    "S: datagrams to P go to S, those to P+1 to S+1", &Settings::server_port},
   {KeyId::kServerIp, "Server", "IP", "127.0.0.1", KeyKind::kHost, 0, 59, true,
@@ -55,6 +62,9 @@ constexpr std::array<Key, static_cast<size_t>(KeyId::kCount)> kKeys = {{
   {KeyId::kProxyProtocol, "Server", "ProxyProtocol", "0", KeyKind::kChoice, 0, 2, false,
    "2: every datagram to the server starts with a PROXY protocol v2 header",
    &Settings::proxy_protocol},
+  {KeyId::kProxyProtocolOnce, "Server", "ProxyProtocolOnce", "0", KeyKind::kNumber, 0, 1, false,
+   "1: with ProxyProtocol=2, the header on the first datagram of each link only",
+   &Settings::proxy_protocol_once},
   {KeyId::kTransparent, "Server", "Transparent", "0", KeyKind::kNumber, 0, 1, false,
    "1: the server sees each client's own address (Linux, CAP_NET_ADMIN)", &Settings::transparent},
   {KeyId::kSilenceSeconds, "Server", "SilenceSeconds", "10", KeyKind::kNumber, 0, kAny, true,
@@ -92,6 +102,8 @@ bool Blank(char c) {
 constexpr size_t kPortChars = 15;
 // Room enough that a long value is judged whole, not cut.
 constexpr size_t kLongValueSize = 4096;
+// The most of a list of networks that a line about it shows.
+constexpr size_t kLongestShown = 120;
 // What no settings file holds as a value: the key is not there. Not white space, which the
 // Windows reader strips from a default.
 constexpr char kAbsent[] = "\x01";
@@ -129,12 +141,17 @@ class KeyReader {
       : key_(key), path_(path), s_(s), running_(running) {}
 
   void Read(const IniFile& file) {
-    std::string raw = file.Value(key_.section, key_.name, kAbsent, kLongValueSize);
+    // A list of networks is never cut: a line is as long as the reader takes one.
+    const bool list = key_.kind == KeyKind::kNetworks;
+    std::string raw =
+        file.Value(key_.section, key_.name, kAbsent, list ? kLongestIniLine + 1 : kLongValueSize);
     if (raw == kAbsent)
       raw = key_.fallback;
-    found_ = std::string(key_.name) + "=" + raw;
+    found_ = std::string(key_.name) + "=" + (list && raw.size() > kLongestShown
+                                                 ? raw.substr(0, kLongestShown) + "..."
+                                                 : raw);
     std::string value = Uncommented(raw);
-    if (key_.kind != KeyKind::kText) {
+    if (key_.kind != KeyKind::kText && !list) {
       // One word: what follows it is named, never taken.
       const size_t end = value.find_first_of(" \t");
       if (end != std::string::npos) {
@@ -188,7 +205,23 @@ class KeyReader {
         return TakeNumber(value);
       case KeyKind::kAddressAndPort:
         return TakeAddressAndPort(value);
+      case KeyKind::kNetworks:
+        return TakeNetworks(value);
     }
+  }
+
+  // A list that lets in, or trusts, whom it should not is worse than none: a value that cannot
+  // be read ends the start, and a reload keeps the list that runs.
+  void TakeNetworks(const std::string& value) {
+    std::string problem;
+    if (std::optional<NetworkList> list = NetworkList::Parse(value, &problem)) {
+      Field<NetworkList>() = std::move(*list);
+      return;
+    }
+    if (KeepRunning(problem))
+      return;
+    s_.errors.push_back(Printable(found_) + " in [" + key_.section + "] of " + path_ + " " +
+                        Printable(problem) + "; the relay does not start on a list it cannot read");
   }
 
   // Ports keep their lenient reading, but never in silence.
@@ -437,6 +470,8 @@ std::string ValueText(const Settings& s, KeyId id) {
           return !value.known()          ? std::string()
                  : value.port_net() != 0 ? EndpointText(value)
                                          : AddressText(value);
+        else if constexpr (std::is_same_v<T, NetworkList>)
+          return value.text();
         else if constexpr (std::is_same_v<T, bool>)
           return std::string(value ? "1" : "0");
         else

@@ -12,6 +12,7 @@
 
 #include "platform/endpoint.h"
 #include "platform/ini_file.h"
+#include "relay/network_list.h"
 
 namespace tavorin {
 
@@ -29,11 +30,14 @@ enum class KeyId : uint8_t {
   kClientRate,
   kStatusAddress,
   kDrainSeconds,
+  kAllowClients,
+  kProxyProtocolFrom,
   kServerPort,
   kServerIp,
   kRepliesFromServerOnly,
   kFollowServerPort,
   kProxyProtocol,
+  kProxyProtocolOnce,
   kTransparent,
   kSilenceSeconds,
   kCount,  // not a key: how many there are
@@ -55,6 +59,12 @@ struct Settings {
   bool follow_server_port = false;
   // 2: every datagram to the server starts with a PROXY protocol version 2 header; 0: none.
   uint32_t proxy_protocol = 0;
+  // With proxy_protocol 2: the header ahead of each link's first datagram alone.
+  bool proxy_protocol_once = false;
+  // The networks whose clients may have links; every client when empty.
+  NetworkList allow_clients;
+  // The networks of relays in front whose datagrams start with a PROXY protocol v2 header.
+  NetworkList proxy_protocol_from;
   // Each link's socket takes its client's address, which the server then sees (Linux).
   bool transparent = false;
   // Seconds the server may answer none of the datagrams sent to it before standard error tells
@@ -88,6 +98,7 @@ enum class KeyKind : uint8_t {
   kNumber,          // a whole number from `low` to `high`, else the default
   kChoice,          // `low` or `high` and nothing between, else the default
   kAddressAndPort,  // an IP address and a port (127.0.0.1:9150, [::1]:9150), or none when empty
+  kNetworks,        // networks (relay/network_list.h), none when empty; else the start ends
 };
 
 struct Key {
@@ -101,7 +112,7 @@ struct Key {
   bool live;  // may change while the relay runs
   const char* help;
   std::variant<int32_t Settings::*, uint32_t Settings::*, bool Settings::*, std::string Settings::*,
-               Endpoint Settings::*>
+               Endpoint Settings::*, NetworkList Settings::*>
       field;
 };
 

@@ -82,6 +82,8 @@ const char* FateWords(Listener::TakenLink::Fate fate) {
       return "reason=server-family: their sockets cannot reach the server's address family";
     case Fate::kNoLink:
       return "no thread or memory for them";
+    case Fate::kFronted:
+      return "ProxyProtocolFrom: a relay in front names their clients in its next datagrams";
     case Fate::kTransparency:
       return "Transparent changed: their sockets hold the relay's address or the client's";
     case Fate::kWaiting:

@@ -104,7 +104,7 @@ std::optional<std::string> LinksText(const StatusFacts& facts) {
       return std::nullopt;
     for (const Listener::LinkView& link : *links) {
       const auto age = std::chrono::duration_cast<std::chrono::milliseconds>(now - link.made);
-      text += "port=" + std::to_string(facts.ports[i]) + " client=" + EndpointText(link.client) +
+      text += "port=" + std::to_string(facts.ports[i]) + ClientText(link.client, link.origin) +
               " link=" + std::to_string(link.link_port) + " age_s=" + SecondsText(age) +
               TrafficText("to_server", link.to_server) + TrafficText("to_client", link.to_client) +
               " server_port=" + std::to_string(link.server_port) + "\n";

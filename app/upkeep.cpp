@@ -21,6 +21,8 @@ const char* ReasonWord(LinkEnd why) {
       return "idle";
     case LinkEnd::kServerFamily:
       return "server-family";
+    case LinkEnd::kNotAllowed:
+      return "not-allowed";
     case LinkEnd::kShutdown:
       break;
   }
@@ -105,7 +107,8 @@ void Upkeep::SetLogLinks(bool log_links) {
         continue;
       const auto made =
           wall_now - std::chrono::duration_cast<LinkLog::WallClock::duration>(now - link->made);
-      log_.Made(ports_[i], {made, link->client, link->link_port, LinkMade::Kind::kHeld});
+      log_.Made(ports_[i], {made, link->client, link->link_port, LinkMade::Kind::kHeld, {},
+                            kNoSocket, link->origin});
     }
   }
 }
@@ -149,6 +152,8 @@ void Upkeep::Report(Clock::time_point now) {
     return;
   for (int i = 0; i < 2; ++i) {
     if (std::optional<std::string> line = refusals_[i].Check(listeners_[i]->counters(), now))
+      WriteStandardErrorLine(*line);
+    if (std::optional<std::string> line = refusals_[i].NotAllowed(listeners_[i]->counters(), now))
       WriteStandardErrorLine(*line);
     for (const std::string& line : drops_[i].Check(listeners_[i]->port_counters(), now))
       WriteStandardErrorLine(line);

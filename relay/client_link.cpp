@@ -1,5 +1,6 @@
 #include "relay/client_link.h"
 
+#include <optional>
 #include <utility>
 
 #include "relay/datagram.h"
@@ -32,11 +33,28 @@ ProxyHeader HeaderFor(const Endpoint& client, const PortShare& port, const Endpo
 }
 }  // namespace
 
-ClientLink::ClientLink(const Endpoint& client, PortShare& port, const Endpoint& reply_from)
+ClientLink::ClientLink(const Endpoint& client, PortShare& port, const Endpoint& reply_from,
+                       const FrontedDatagram* fronted)
     : client_(client),
+      fronted_(fronted != nullptr),
+      origin_(fronted != nullptr ? fronted->client : client),
       port_(port),
       reply_from_(reply_from),
-      header_(HeaderFor(client, port, reply_from)) {}
+      // The header a relay in front was given goes on as it was: the server hears of the
+      // client the first relay took the datagram from, and where it was sent.
+      header_(port.proxy_header && fronted != nullptr && fronted->destination.known()
+                  ? MakeProxyHeader(fronted->client, fronted->destination)
+                  : HeaderFor(origin_, port, reply_from)),
+      header_once_(port.proxy_header_once) {}
+
+bool ClientLink::TakeFrontHeader(const void*& data, size_t& length) const {
+  std::optional<FrontedDatagram> fronted = Unwrap(data, length, client_);
+  if (!fronted || !SameAddressAndPort(Unmapped(fronted->client), Unmapped(origin_)))
+    return false;
+  data = fronted->data;
+  length = fronted->length;
+  return true;
+}
 
 ClientLink::~ClientLink() {
   Join();
@@ -214,20 +232,47 @@ IoResult ClientLink::SendToServer(const PublishedRoute::Versioned& route, const 
 
 IoResult ClientLink::SendManyToServer(const PublishedRoute::Versioned& route,
                                       const void* const* data, const size_t* lengths, int count) {
-  OutgoingDatagram datagrams[kMaxBatch];
   count = count < kMaxBatch ? count : kMaxBatch;
   bool kept_off = false;
   const Endpoint to = Destination(route, &kept_off);
   if (kept_off)
     port_.counters.CountFollowRefused(static_cast<uint64_t>(count));
   NoteSent(to);
-  if (header_.length == 0) {
-    for (int i = 0; i < count; ++i) {
-      datagrams[i] = {data[i], lengths[i], &to, nullptr, nullptr, 0};
-    }
-    return socket_.SendMany(datagrams, count);
+  if (header_.length == 0 || header_gone_)
+    return SendPlain(to, data, lengths, count);
+  if (!header_once_)
+    return SendWithHeader(to, data, lengths, count);
+  // Ahead of one datagram at a time until one has gone with it, then none.
+  IoResult sent;
+  int i = 0;
+  for (; i < count && !header_gone_; ++i) {
+    const IoResult one = SendWithHeader(to, data + i, lengths + i, 1);
+    header_gone_ = one.count == 1;
+    sent.count += one.count;
+    sent.bytes += one.bytes;
+    sent.error = one.error != 0 ? one.error : sent.error;
   }
+  if (i < count) {
+    const IoResult rest = SendPlain(to, data + i, lengths + i, count - i);
+    sent.count += rest.count;
+    sent.bytes += rest.bytes;
+    sent.error = rest.error != 0 ? rest.error : sent.error;
+  }
+  return sent;
+}
+
+IoResult ClientLink::SendPlain(const Endpoint& to, const void* const* data, const size_t* lengths,
+                               int count) {
+  OutgoingDatagram datagrams[kMaxBatch];
+  for (int i = 0; i < count; ++i)
+    datagrams[i] = {data[i], lengths[i], &to, nullptr, nullptr, 0};
+  return socket_.SendMany(datagrams, count);
+}
+
+IoResult ClientLink::SendWithHeader(const Endpoint& to, const void* const* data,
+                                    const size_t* lengths, int count) {
   // The header goes ahead of each datagram in a buffer of its own: the payload is not copied.
+  OutgoingDatagram datagrams[kMaxBatch];
   const size_t longest = kLargestDatagram - header_.length;
   int sendable = 0;
   for (int i = 0; i < count; ++i) {

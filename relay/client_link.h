@@ -17,9 +17,10 @@
 
 namespace tavorin {
 
-// Why a link was closed: it had been idle for the timeout, every link was closed, or the
-// server moved to the other address family, which the link's socket cannot reach.
-enum class LinkEnd : uint8_t { kIdle, kShutdown, kServerFamily };
+// Why a link was closed: it had been idle for the timeout, every link was closed, the server
+// moved to the other address family, which the link's socket cannot reach, or AllowClients no
+// longer takes its client.
+enum class LinkEnd : uint8_t { kIdle, kShutdown, kServerFamily, kNotAllowed };
 
 class ClientLink {
  public:
@@ -28,8 +29,10 @@ class ClientLink {
   // when not known); nothing is opened until Start. `port` belongs to the Listener, which
   // outlives its links.
   // With the port's proxy_header set, the header for this client's datagrams is built here,
-  // once.
-  ClientLink(const Endpoint& client, PortShare& port, const Endpoint& reply_from = Endpoint());
+  // once. `fronted`: the client is a relay in front, and its first datagram named the client
+  // the link is for (see TakeFrontHeader).
+  ClientLink(const Endpoint& client, PortShare& port, const Endpoint& reply_from = Endpoint(),
+             const FrontedDatagram* fronted = nullptr);
   // Stops the return thread and closes the socket. When it returns, nothing of either is left.
   ~ClientLink();
   // Asks the return thread to end and wakes it, without waiting: many links are stopped
@@ -91,7 +94,16 @@ class ClientLink {
   // The port (host order) the link last sent a datagram to, 0 before the first.
   uint16_t LastServerPort() const { return ntohs(sent_to_.load(std::memory_order_relaxed)); }
 
+  // The endpoint the datagrams come from, which replies go to, as the table finds the link.
   const Endpoint& client() const { return client_; }
+  // The client the link is for: the one a relay in front named, else client().
+  const Endpoint& origin() const { return origin_; }
+  // Whether client() is a relay in front, whose every datagram starts with a header.
+  bool fronted() const { return fronted_; }
+  // For a link of a relay in front: takes the header off a datagram of it, which must name the
+  // link's own client; false (the datagram is to be dropped) when it has no such header or
+  // nothing after it.
+  bool TakeFrontHeader(const void*& data, size_t& length) const;
   // The local address the client sent to; unknown when the system did not say.
   const Endpoint& reply_from() const { return reply_from_; }
   // The link's socket, for a second descriptor of it (UdpSocket::Duplicate).
@@ -155,11 +167,17 @@ class ClientLink {
   // Where links follow the server's port: records the port of `source`, a datagram passed
   // on, if it comes from the server's address. The return thread's.
   void Follow(const Endpoint& source, const PublishedRoute::Versioned& route);
+  // Sends as they are, or each with the header ahead of it.
+  IoResult SendPlain(const Endpoint& to, const void* const* data, const size_t* lengths, int count);
+  IoResult SendWithHeader(const Endpoint& to, const void* const* data, const size_t* lengths,
+                          int count);
   // Records the port a send went to.
   void NoteSent(const Endpoint& to) { sent_to_.store(to.port_net(), std::memory_order_relaxed); }
 
   // What both threads only read while the link lives.
   const Endpoint client_;  // exactly as the first datagram's source was reported
+  const bool fronted_;
+  const Endpoint origin_;
   const std::chrono::steady_clock::time_point made_ = std::chrono::steady_clock::now();
   UdpSocket socket_;
   uint16_t local_port_ = 0;
@@ -177,6 +195,9 @@ class ClientLink {
   std::atomic<uint64_t> followed_{0};
   // Ahead of every datagram to the server, with the port's proxy_header; empty otherwise.
   const ProxyHeader header_;
+  // Ahead of the first alone, and whether one has gone with it (the receive thread's).
+  const bool header_once_;
+  bool header_gone_ = false;
   // The counts, each thread's on a cache line of its own, so that counting on one core never
   // takes a line the other core reads.
   struct Counts {

@@ -66,6 +66,13 @@ class ReceiveAndReturnCount {
     "link is made again)")                                                                  \
   X(datagrams_refused, PublishedCount,                                                      \
     "datagrams dropped because no link could be had for their client")                      \
+  X(clients_not_allowed, SoleCount,                                                         \
+    "new clients outside AllowClients: each endpoint once while it is among the latest "    \
+    "thousand or so turned away")                                                           \
+  X(datagrams_not_allowed, PublishedCount,                                                  \
+    "datagrams of new clients outside AllowClients, dropped")                               \
+  X(links_closed_not_allowed, SharedCount,                                                  \
+    "links closed by a reload whose AllowClients no longer takes their clients")            \
   X(links_closed_family, SharedCount,                                                       \
     "links closed when the server moved to the other address family, their sockets unable " \
     "to follow it")                                                                         \
@@ -87,6 +94,9 @@ class ReceiveAndReturnCount {
     "datagrams that reached a link from another address than the server's, with "                \
     "RepliesFromServerOnly")                                                                     \
   X(dropped_over_rate, SoleCount, "datagrams over a client's ClientRate")                        \
+  X(dropped_proxy_header, SoleCount,                                                             \
+    "datagrams from ProxyProtocolFrom networks without a valid PROXY v2 header, or naming "      \
+    "another client than their link's")                                                          \
   X(dropped_by_system, SoleCount,                                                                \
     "datagrams the system dropped before the relay read them, the listening socket's receive "   \
     "buffer full (Linux)")                                                                       \

@@ -32,6 +32,9 @@ struct LinkMade {
   // A second descriptor of the link's socket, for the service manager to keep, when the
   // Listener keeps its sockets (Listener::KeepSockets); the reader closes it.
   SocketHandle kept = kNoSocket;
+  // The client a relay in front named (ClientLink::origin), `client` being that relay; none when
+  // the client sent itself.
+  Endpoint origin = {};
 };
 
 class LinkMadeQueue {

@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <memory>
 #include <new>
+#include <optional>
 #include <thread>
 #include <utility>
 
 #include "relay/client_link.h"
 #include "relay/datagram.h"
+#include "relay/proxy_header.h"
 #include "relay/receive_loop.h"
 
 namespace tavorin {
@@ -147,6 +149,7 @@ void Listener::TakeRoute(const PublishedRoute::Versioned& route) {
     }
     node = next;
   }
+  CloseNotAllowed(route.value.rules.allow_clients);
   route_taken_ = route.version;
   HandOverExpired();
   family_kept_.store(move.kept, std::memory_order_relaxed);
@@ -297,6 +300,12 @@ void Listener::TakeOverLinks(Handover& handover) {
       taken.fate = Fate::kPortChanged;
       continue;
     }
+    // Which client a relay in front relays for is told in its next datagram: a new link.
+    if (port_.fronts.Contains(taken.client)) {
+      taken.socket.Close();
+      taken.fate = Fate::kFronted;
+      continue;
+    }
     // A transparent link's socket holds its client's address; any other, every address.
     const Endpoint bound = taken.socket.LocalAddress();
     if (port_.transparent == SameAddress(bound, EveryAddress(bound.is_v6()))) {
@@ -340,7 +349,8 @@ void Listener::ListLinks() {
     for (ClientNode* node = links_.head(); node != nullptr; node = node->next.get()) {
       if (const ClientLink* link = node->item.get(); link != nullptr) {
         views.push_back({link->client(), link->LocalPort(), link->made(), link->to_server(),
-                         link->to_client(), link->LastServerPort()});
+                         link->to_client(), link->LastServerPort(),
+                         link->fronted() ? link->origin() : Endpoint()});
       }
     }
   } catch (const std::bad_alloc&) {
@@ -384,6 +394,22 @@ void Listener::AddClient(const ReceiveSlot& slot, LoopGuard::Verdict verdict,
     port_.counters.CountGuarded();
     return;
   }
+  // A relay in front names the client in a header, which is taken off; the client named is
+  // the one AllowClients judges.
+  std::optional<FrontedDatagram> fronted;
+  if (port_.fronts.Contains(slot.source) &&
+      !(fronted = Unwrap(slot.buffer, slot.length, slot.source))) {
+    port_.counters.CountBadFrontHeader();
+    return;
+  }
+  const Endpoint& origin = fronted ? fronted->client : slot.source;
+  if (const NetworkList& allowed = route.value.rules.allow_clients;
+      !allowed.empty() && !allowed.Contains(origin)) {
+    counters_.CountNotAllowed(origin, not_allowed_.Note(origin));
+    return;
+  }
+  const void* const data = fronted ? fronted->data : slot.buffer;
+  const size_t length = fronted ? fronted->length : slot.length;
   if (draining_.load(std::memory_order_relaxed)) {
     Refuse(slot.source, Outcome::Failed(Step::kDraining, 0));
     return;
@@ -394,7 +420,8 @@ void Listener::AddClient(const ReceiveSlot& slot, LoopGuard::Verdict verdict,
   }
   std::unique_ptr<ClientLink> link;
   try {
-    link = std::make_unique<ClientLink>(slot.source, port_, slot.reply_from);
+    link = std::make_unique<ClientLink>(slot.source, port_, slot.reply_from,
+                                        fronted ? &*fronted : nullptr);
   } catch (const std::bad_alloc&) {
     Refuse(slot.source, Outcome::Failed(Step::kMemory, 0));
     return;
@@ -416,24 +443,40 @@ void Listener::AddClient(const ReceiveSlot& slot, LoopGuard::Verdict verdict,
   // Recorded before the first datagram goes out: whoever sees it at the server may stop the
   // relay at once, and the stop writes only the records already waiting.
   PutRecord({std::chrono::system_clock::now(), slot.source, made->LocalPort(),
-             LinkMade::Kind::kMade, slot.reply_from},
+             LinkMade::Kind::kMade, slot.reply_from, kNoSocket,
+             fronted ? fronted->client : Endpoint()},
             *made);
   made->CountFromClient();
   if (const uint32_t rate = route.value.rules.client_rate; rate != 0)
     made->TakeToken(now, rate);  // the first datagram, from a full bucket
-  if (IoResult sent = made->SendToServer(route, slot.buffer, slot.length); sent.error != 0) {
+  if (IoResult sent = made->SendToServer(route, data, length); sent.error != 0) {
     port_.counters.CountSendFailures(Direction::kToServer, 1, sent.error,
                                      route.value.servers[port_.which].endpoint);
   } else {
-    made->CountToServer(1, slot.length);
+    made->CountToServer(1, length);
     port_.counters.CountSent(1);
     if (port_.counters.counting_relayed)
-      port_.counters.CountToServer(1, slot.length);
+      port_.counters.CountToServer(1, length);
   }
 }
 
 void Listener::Refuse(const Endpoint& client, const Outcome& why) {
   counters_.CountRefused(why, refused_clients_.Note(client));
+}
+
+void Listener::CloseNotAllowed(const NetworkList& allowed) {
+  const bool changed =
+      allowed_taken_ == nullptr ? !allowed.empty() : !(*allowed_taken_ == allowed);
+  allowed_taken_ = &allowed;
+  if (!changed || allowed.empty())
+    return;
+  for (ClientNode* node = links_.head(); node != nullptr;) {
+    ClientNode* next = node->next.get();
+    if (node->item != nullptr && !allowed.Contains(node->item->origin()) &&
+        Retire(node, LinkEnd::kNotAllowed))
+      counters_.CountClosedNotAllowed();
+    node = next;
+  }
 }
 
 void Listener::SweepIdle(Clock::time_point now, std::chrono::milliseconds idle) {
@@ -550,6 +593,12 @@ void Listener::RelayBatch(const ReceiveSlot* slots, int count) {
       continue;
     }
     link->CountFromClient();  // whatever becomes of it
+    const void* data = slot.buffer;
+    size_t length = slot.length;
+    if (link->fronted() && !link->TakeFrontHeader(data, length)) {
+      port_.counters.CountBadFrontHeader();
+      continue;
+    }
     if (rate != 0 && !link->TakeToken(now, rate)) {
       port_.counters.CountOverRate();
       continue;
@@ -557,8 +606,8 @@ void Listener::RelayBatch(const ReceiveSlot* slots, int count) {
     if (link != run_link)
       flush();
     run_link = link;
-    run_data[run] = slot.buffer;
-    run_lengths[run++] = slot.length;
+    run_data[run] = data;
+    run_lengths[run++] = length;
   }
   flush();
   if (const std::chrono::milliseconds idle = route.value.rules.idle_timeout; idle.count() > 0)

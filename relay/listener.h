@@ -50,6 +50,7 @@ class Listener {
       kPortChanged,   // the listening socket was not taken over: it is not on this port now
       kServerFamily,  // its socket cannot reach the server's family
       kTransparency,  // bound to its client's address or not, where links now are the other way
+      kFronted,       // of a relay in front (ProxyProtocolFrom), whose client is not known yet
       kNoLink,        // no thread or memory to be had for it
     };
     Endpoint client;
@@ -91,6 +92,7 @@ class Listener {
     Traffic to_server;
     Traffic to_client;
     uint16_t server_port;  // the port it last sent to; 0 before its first send
+    Endpoint origin;       // the client a relay in front named (ClientLink::origin); else none
   };
   // The links held now, newest first, as the receive thread lists them at its next turn (within
   // a tenth of a second); none when it does not do so within `most` (it does not run). Any
@@ -138,8 +140,17 @@ class Listener {
 
   // Whether every datagram to the server starts with a header naming its client and the
   // address and port the client sent to (relay/proxy_header.h); replies go back as they come.
-  // Set before Start: each link builds its header when it is made.
-  void SetProxyHeader(bool on) { port_.proxy_header = on; }
+  // Set before Start: each link builds its header when it is made. With `once`, the header
+  // goes ahead of each link's first datagram alone.
+  void SetProxyHeader(bool on, bool once = false) {
+    port_.proxy_header = on;
+    port_.proxy_header_once = once;
+  }
+  // The networks of relays in front, whose every datagram starts with a header naming the
+  // client it came from: for each, the link is the sender's and the client is the one named
+  // (see ClientLink::origin); a datagram of theirs without such a header is dropped. Set
+  // before Start.
+  void SetFronts(const NetworkList& fronts) { port_.fronts = fronts; }
 
   void SetRules(const Rules& rules);
   // Keeps a record of every link made (made_records), for a log of links, or with false no
@@ -239,6 +250,9 @@ class Listener {
   // Counts the datagram of `client`, for which no link could be had, and the client once in a
   // run of refusals.
   void Refuse(const Endpoint& client, const Outcome& why);
+  // Once for every AllowClients published: the links of clients it no longer takes are
+  // closed (LinkEnd::kNotAllowed).
+  void CloseNotAllowed(const NetworkList& allowed);
   // Looks at the next few thousand links for one that has been idle too long, at most every
   // tenth of a second, so that no batch waits long for it; every link is seen about once a
   // second.
@@ -268,6 +282,8 @@ class Listener {
   Endpoint listen_address_ = EveryAddress(true);
   LinkCounters counters_;
   RefusedClients refused_clients_;  // the receive thread's
+  RefusedClients not_allowed_;      // the receive thread's: never a run's end
+  const NetworkList* allowed_taken_ = nullptr;  // in the route the receive thread took last
   PublishedRoute own_route_;
   PublishedRoute* route_ = &own_route_;  // the same as port_.route
   // The version of the route the receive thread took last (its own), and, for other threads,

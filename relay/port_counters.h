@@ -69,6 +69,8 @@ class PortCounters {
   void CountForeign() { dropped_not_from_server_.Add(1); }
   // A datagram over a client's rate (receive thread only).
   void CountOverRate() { dropped_over_rate_.Add(1); }
+  // A datagram of a relay in front without a header to be trusted (receive thread only).
+  void CountBadFrontHeader() { dropped_proxy_header_.Add(1); }
   // Datagrams sent to the server's own port, as the port their link followed is held by this
   // relay (receive thread only).
   void CountFollowRefused(uint64_t datagrams) { follow_refused_.Add(datagrams); }

@@ -13,6 +13,7 @@
 #include "platform/udp_socket.h"
 #include "relay/datagram.h"
 #include "relay/loop_guard.h"
+#include "relay/network_list.h"
 #include "relay/port_counters.h"
 #include "relay/route.h"
 
@@ -31,6 +32,13 @@ struct PortShare {
   // and the relay's address and port it sent to (relay/proxy_header.h). Set before the
   // Listener starts.
   bool proxy_header = false;
+  // With proxy_header: the header goes only ahead of a link's first datagram (until one has
+  // gone with it). Set before the Listener starts.
+  bool proxy_header_once = false;
+  // The relays in front, whose datagrams start with a header naming their client: it is taken
+  // off, and that client is the link's (relay/proxy_header.h). Read for a new client alone; set
+  // before the Listener starts.
+  NetworkList fronts;
   // The listening socket's address and port, where a link's client is told to have sent when
   // the system does not say which address it sent to; set when the Listener starts.
   Endpoint listening;

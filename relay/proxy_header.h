@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "platform/endpoint.h"
 
@@ -25,5 +26,19 @@ struct ProxyHeader {
 // destination of the other family, or none, goes as the unspecified address of the client's
 // family with the destination's port.
 ProxyHeader MakeProxyHeader(const Endpoint& client, const Endpoint& destination);
+
+// A datagram of a relay in front, which starts with such a header (of command PROXY and UDP
+// over either family, or of command LOCAL, which names nobody; extensions after the addresses
+// are skipped): the client and the address it sent to that the header names, in IPv4 form
+// where they are IPv4, and what follows the header.
+struct FrontedDatagram {
+  Endpoint client;       // the sender itself for a LOCAL header
+  Endpoint destination;  // unknown for a LOCAL header
+  const unsigned char* data;
+  size_t length;
+};
+// Nothing when `data` does not start with a whole header of that kind, or carries nothing after
+// it.
+std::optional<FrontedDatagram> Unwrap(const void* data, size_t length, const Endpoint& sender);
 
 }  // namespace tavorin

@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "platform/endpoint.h"
+#include "relay/network_list.h"
 #include "relay/published.h"
 
 namespace tavorin {
@@ -29,6 +30,10 @@ struct LinkRules {
   // Each link sends to the port of the last datagram it passed on from the server's address,
   // once one came from another port than the server's; else always to the server's port.
   bool follow_server_port = false;
+  // Only a client within these networks gets a link; every client when empty. Looked at for a
+  // new client alone: a link, once made, costs nothing more for it (a change closes the links
+  // of the clients it leaves out).
+  NetworkList allow_clients = {};
 
   bool operator==(const LinkRules&) const = default;
 };
