@@ -146,10 +146,12 @@ TEST(Program, TheLinkLogTellsEachLinkItsPortsAndCountsAndIsAppendedTo) {
   EXPECT_TRUE(Contains(
       log, " tavorin counters port=" + p +
                " links_held=1 links_made=1 links_expired=0 clients_refused=0 "
-               "datagrams_refused=0 links_closed_family=0 links_taken_over=0 to_server_datagrams=1 "
-               "to_server_bytes=20 "
+               "datagrams_refused=0 clients_not_allowed=0 datagrams_not_allowed=0 "
+               "links_closed_not_allowed=0 links_closed_family=0 links_taken_over=0 "
+               "to_server_datagrams=1 to_server_bytes=20 "
                "to_client_datagrams=1 to_client_bytes=30 dropped_empty=0 dropped_oversize=0 "
-               "dropped_loop=0 dropped_not_from_server=0 dropped_over_rate=0 dropped_by_system=0 "
+               "dropped_loop=0 dropped_not_from_server=0 dropped_over_rate=0 "
+               "dropped_proxy_header=0 dropped_by_system=0 "
                "send_failed_to_server=0 send_failed_to_client=0 server_refused=0 follow_refused=0 "
                "log_lines_lost=0\n"));
   EXPECT_TRUE(
