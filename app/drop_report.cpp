@@ -66,8 +66,7 @@ std::vector<std::string> DropReport::Check(const PortCounters& counters,
   }
 
   if (std::optional<uint64_t> news = front_pace_.Due(counters.dropped_proxy_header(), now)) {
-    lines.push_back(Prefix() + Datagrams(*news) + " from " +
-                    KeyLabel(KeyId::kProxyProtocolFrom) +
+    lines.push_back(Prefix() + Datagrams(*news) + " from " + KeyLabel(KeyId::kProxyProtocolFrom) +
                     " without a valid PROXY v2 header, or naming another client than their "
                     "link's, dropped");
   }

@@ -61,12 +61,12 @@ void LinkLog::Closed(uint16_t port, const ClientLink& link, const char* reason,
                      Clock::time_point now) {
   const std::string seconds =
       SecondsText(std::chrono::duration_cast<std::chrono::milliseconds>(now - link.made()));
-  Line(WallClock::now(), "link-closed port=" + std::to_string(port) +
-                             ClientText(link.client(), link.fronted() ? link.origin() : Endpoint()) +
-                             " link=" + std::to_string(link.LocalPort()) + " reason=" + reason +
-                             " lived_s=" + seconds + TrafficText("to_server", link.to_server()) +
-                             TrafficText("to_client", link.to_client()) +
-                             " server_port=" + std::to_string(link.LastServerPort()));
+  Line(WallClock::now(),
+       "link-closed port=" + std::to_string(port) +
+           ClientText(link.client(), link.fronted() ? link.origin() : Endpoint()) + " link=" +
+           std::to_string(link.LocalPort()) + " reason=" + reason + " lived_s=" + seconds +
+           TrafficText("to_server", link.to_server()) + TrafficText("to_client", link.to_client()) +
+           " server_port=" + std::to_string(link.LastServerPort()));
 }
 
 std::array<uint64_t, std::size(kCountersLine)> CounterValues(const Listener& listener,

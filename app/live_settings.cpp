@@ -30,9 +30,12 @@ void LiveSettings::Servers(Endpoint (&servers)[2]) const {
 
 void LiveSettings::ApplyRules() {
   Route route;
-  route.rules = {std::chrono::seconds(settings_.idle_timeout_s), settings_.max_clients,
-                 settings_.client_rate, settings_.replies_from_server_only,
-                 settings_.follow_server_port, settings_.allow_clients};
+  route.rules = {std::chrono::seconds(settings_.idle_timeout_s),
+                 settings_.max_clients,
+                 settings_.client_rate,
+                 settings_.replies_from_server_only,
+                 settings_.follow_server_port,
+                 settings_.allow_clients};
   Endpoint servers[2];
   Servers(servers);
   for (int i = 0; i < 2; ++i)

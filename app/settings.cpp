@@ -147,9 +147,8 @@ class KeyReader {
         file.Value(key_.section, key_.name, kAbsent, list ? kLongestIniLine + 1 : kLongValueSize);
     if (raw == kAbsent)
       raw = key_.fallback;
-    found_ = std::string(key_.name) + "=" + (list && raw.size() > kLongestShown
-                                                 ? raw.substr(0, kLongestShown) + "..."
-                                                 : raw);
+    found_ = std::string(key_.name) + "=" +
+             (list && raw.size() > kLongestShown ? raw.substr(0, kLongestShown) + "..." : raw);
     std::string value = Uncommented(raw);
     if (key_.kind != KeyKind::kText && !list) {
       // One word: what follows it is named, never taken.
@@ -177,7 +176,8 @@ class KeyReader {
     if (running_ == nullptr)
       return false;
     std::visit([this](auto field) { s_.*field = running_->*field; }, key_.field);
-    Warn(what + "; the running value " + ValueText(*running_, key_.id) + " stays");
+    const std::string running = ValueText(*running_, key_.id);
+    Warn(what + "; the running value " + (running.empty() ? "(none)" : running) + " stays");
     return true;
   }
   template <typename T>

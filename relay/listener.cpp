@@ -442,10 +442,10 @@ void Listener::AddClient(const ReceiveSlot& slot, LoopGuard::Verdict verdict,
   refused_clients_.EndRun();
   // Recorded before the first datagram goes out: whoever sees it at the server may stop the
   // relay at once, and the stop writes only the records already waiting.
-  PutRecord({std::chrono::system_clock::now(), slot.source, made->LocalPort(),
-             LinkMade::Kind::kMade, slot.reply_from, kNoSocket,
-             fronted ? fronted->client : Endpoint()},
-            *made);
+  PutRecord(
+      {std::chrono::system_clock::now(), slot.source, made->LocalPort(), LinkMade::Kind::kMade,
+       slot.reply_from, kNoSocket, fronted ? fronted->client : Endpoint()},
+      *made);
   made->CountFromClient();
   if (const uint32_t rate = route.value.rules.client_rate; rate != 0)
     made->TakeToken(now, rate);  // the first datagram, from a full bucket
@@ -465,8 +465,7 @@ void Listener::Refuse(const Endpoint& client, const Outcome& why) {
 }
 
 void Listener::CloseNotAllowed(const NetworkList& allowed) {
-  const bool changed =
-      allowed_taken_ == nullptr ? !allowed.empty() : !(*allowed_taken_ == allowed);
+  const bool changed = allowed_taken_ == nullptr ? !allowed.empty() : !(*allowed_taken_ == allowed);
   allowed_taken_ = &allowed;
   if (!changed || allowed.empty())
     return;

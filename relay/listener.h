@@ -281,8 +281,8 @@ class Listener {
   LoopGuard* guard_ = nullptr;
   Endpoint listen_address_ = EveryAddress(true);
   LinkCounters counters_;
-  RefusedClients refused_clients_;  // the receive thread's
-  RefusedClients not_allowed_;      // the receive thread's: never a run's end
+  RefusedClients refused_clients_;              // the receive thread's
+  RefusedClients not_allowed_;                  // the receive thread's: never a run's end
   const NetworkList* allowed_taken_ = nullptr;  // in the route the receive thread took last
   PublishedRoute own_route_;
   PublishedRoute* route_ = &own_route_;  // the same as port_.route

@@ -95,9 +95,9 @@ void NetworkList::Merge(std::vector<Range<Address>>& ranges) {
 template <typename Address>
 bool NetworkList::Within(const std::vector<Range<Address>>& ranges, const Address& address) {
   // The last range that begins at or below the address holds it, if any does.
-  auto after = std::upper_bound(
-      ranges.begin(), ranges.end(), address,
-      [](const Address& a, const Range<Address>& range) { return a < range.low; });
+  auto after =
+      std::upper_bound(ranges.begin(), ranges.end(), address,
+                       [](const Address& a, const Range<Address>& range) { return a < range.low; });
   return after != ranges.begin() && !((after - 1)->high < address);
 }
 

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "relay/network_list.h"
 #include "relay/proxy_header.h"
 #include "tests/listener_probe.h"
 #include "tests/program_checks.h"
@@ -230,6 +231,98 @@ TEST(ListenerRefusals, CountEveryDatagramAndEachClientOnceARun) {
   EXPECT_EQ(listener.counters().last_refusal().step(), Step::kLimit);
 }
 
+NetworkList Networks(const char* text) {
+  std::string problem;
+  std::optional<NetworkList> list = NetworkList::Parse(text, &problem);
+  EXPECT_TRUE(list.has_value()) << problem;
+  return list.value_or(NetworkList());
+}
+
+// `payload` behind the header of `client`, which sent it to `destination`.
+Bytes Headed(const Endpoint& client, const Endpoint& destination, const std::string& payload) {
+  const ProxyHeader header = MakeProxyHeader(client, destination);
+  Bytes whole(header.bytes, header.bytes + header.length);
+  whole.insert(whole.end(), payload.begin(), payload.end());
+  return whole;
+}
+
+// Who gets a link under AllowClients with a relay in front (ProxyProtocolFrom), a datagram at a
+// time, and what the server gets: the front's header is taken off, the client it names is the
+// one judged, and the server hears of it as the front told it; a header from anyone else is
+// payload. A narrower list then closes the links of the clients it leaves out.
+TEST(ListenerAccess, TheClientJudgedIsTheOneARelayInFrontNames) {
+  UdpPeer server;
+  Listener listener;  // never started: the test plays the receive thread
+  listener.SetServer(server.endpoint());
+  listener.SetProxyHeader(true);
+  listener.SetFronts(Networks("127.0.0.5"));
+  listener.SetRules({.allow_clients = Networks("127.0.0.0/30, ::1")});
+  const Endpoint front = LoopbackEndpoint(40005, 5);
+  const Endpoint sent_to = LoopbackEndpoint(15000, 5);  // what the front was sent to
+  const Endpoint within = LoopbackEndpoint(5000, 2);
+  const Endpoint v6 = Loopback6Endpoint(40002);
+  struct Step {
+    const char* what;
+    Endpoint from;
+    Bytes datagram;
+    std::optional<Bytes> at_server;
+    uint64_t not_allowed;
+    uint64_t bad_header;
+    uint32_t links;
+  };
+  const Bytes named = Headed(within, sent_to, "b");
+  const Step steps[] = {
+      {"a client within", LoopbackEndpoint(40001), Bytes{'a'},
+       Headed(LoopbackEndpoint(40001), Endpoint(), "a"), 0, 0, 1},
+      {"a client outside", LoopbackEndpoint(40001, 9), Bytes{'x'}, std::nullopt, 1, 0, 1},
+      {"the front names a client within", front, named, named, 1, 0, 2},
+      {"the front's next datagram", front, named, named, 1, 0, 2},
+      {"the front names another client on that link", front,
+       Headed(LoopbackEndpoint(5000, 3), sent_to, "c"), std::nullopt, 1, 1, 2},
+      {"the front without a header", front, Bytes{'d'}, std::nullopt, 1, 2, 2},
+      {"another port of the front names a client outside", LoopbackEndpoint(40006, 5),
+       Headed(LoopbackEndpoint(5000, 66), sent_to, "e"), std::nullopt, 2, 2, 2},
+      {"a header from a client is its payload", LoopbackEndpoint(40001),
+       Headed(LoopbackEndpoint(1, 99), sent_to, "f"),
+       [&] {
+         Bytes both = Headed(LoopbackEndpoint(40001), Endpoint(), "");
+         const Bytes inner = Headed(LoopbackEndpoint(1, 99), sent_to, "f");
+         both.insert(both.end(), inner.begin(), inner.end());
+         return both;
+       }(),
+       2, 2, 2},
+      {"IPv6 within", v6, Bytes{'g'}, Headed(v6, Endpoint(), "g"), 2, 2, 3},
+  };
+  for (const Step& step : steps) {
+    ListenerProbe::Relay(listener, step.datagram.data(), step.datagram.size(), step.from);
+    const std::optional<Received> got = server.Receive(step.at_server ? 2000 : 100);
+    EXPECT_EQ(got.has_value(), step.at_server.has_value()) << step.what;
+    if (got && step.at_server) {
+      EXPECT_EQ(got->data, *step.at_server) << step.what;
+    }
+    EXPECT_EQ(listener.counters().datagrams_not_allowed(), step.not_allowed) << step.what;
+    EXPECT_EQ(listener.port_counters().dropped_proxy_header(), step.bad_header) << step.what;
+    EXPECT_EQ(listener.links().count(), step.links) << step.what;
+  }
+  EXPECT_EQ(listener.counters().clients_not_allowed(), 2u);
+  EXPECT_TRUE(
+      SameAddressAndPort(listener.counters().latest_not_allowed(), LoopbackEndpoint(5000, 66)));
+  const ClientLink* fronted = listener.FindClient(front);
+  ASSERT_NE(fronted, nullptr);
+  EXPECT_TRUE(SameAddressAndPort(fronted->origin(), within))
+      << "keyed by the front, for its client";
+
+  listener.SetRules({.allow_clients = Networks("127.0.0.2/32")});
+  ListenerProbe::RelayBatch(listener, {}, front);  // the receive thread's next turn
+  Told told;
+  EXPECT_EQ(listener.CloseExpired(10, TellInto(told)), 2u);
+  EXPECT_EQ(told, (Told{{40002, LinkEnd::kNotAllowed}, {40001, LinkEnd::kNotAllowed}}));
+  EXPECT_EQ(listener.counters().links_closed_not_allowed(), 2u);
+  EXPECT_EQ(listener.counters().links_held(), 1u);
+  EXPECT_EQ(listener.FindClient(front), fronted) << "its client is still allowed";
+  listener.CloseAll(nullptr);
+}
+
 // Threads of this process that the system schedules for throughput, settled towards
 // `expected`: a thread that has just been joined may still be listed.
 int ThreadsScheduledForThroughput(int expected) {
@@ -405,6 +498,7 @@ TEST(ListenerAccounting, WhatWentIsCountedAndWhatReachesALinkKeepsIt) {
     uint64_t send_failed;
     bool expires;
     bool proxy_header = false;  // counted without it: the bytes the client sent
+    bool once = false;          // the header on the link's first datagram alone
   };
   const Row rows[] = {
       {"a server that takes them", false, 0, {10, 200, 30}, {7, 9}, 0, false},
@@ -412,6 +506,8 @@ TEST(ListenerAccounting, WhatWentIsCountedAndWhatReachesALinkKeepsIt) {
       {"over ClientRate, the bucket emptied", false, 1, {10, 10, 10, 10, 10, 10}, {7}, 0, false},
       {"only empty datagrams after the first", false, 0, {10}, {0}, 0, true},
       {"with the PROXY header", false, 0, {10, 200, 30}, {7, 9}, 0, false, true},
+      {"with the PROXY header once", false, 0, {10, 200, 30}, {7, 9}, 0, false, true, true},
+      {"with it once, the first send refused", true, 0, {10, 200}, {7}, 6, false, true, true},
   };
   for (const Row& row : rows) {
     UdpPeer server;
@@ -420,7 +516,7 @@ TEST(ListenerAccounting, WhatWentIsCountedAndWhatReachesALinkKeepsIt) {
                            ? MakeEndpoint(htonl(INADDR_BROADCAST), htons(server.port()))
                            : server.endpoint());
     listener.SetRules({.idle_timeout = std::chrono::seconds(2), .client_rate = row.client_rate});
-    listener.SetProxyHeader(row.proxy_header);
+    listener.SetProxyHeader(row.proxy_header, row.once);
     listener.KeepLinkRecords();
     listener.CountRelayed();
     const Endpoint client = LoopbackEndpoint(40001);
@@ -435,8 +531,9 @@ TEST(ListenerAccounting, WhatWentIsCountedAndWhatReachesALinkKeepsIt) {
     // A send has delivered its datagram on loopback by the time it returns.
     Traffic arrived;
     while (std::optional<Received> got = server.Receive(100)) {
+      const bool headed = row.proxy_header && (!row.once || arrived.datagrams == 0);
+      arrived.bytes += got->data.size() - (headed ? kProxyHeader4 : 0);
       ++arrived.datagrams;
-      arrived.bytes += got->data.size() - (row.proxy_header ? kProxyHeader4 : 0);
     }
     const PortCounters& counters = listener.port_counters();
     EXPECT_EQ(counters.to_server_datagrams(), arrived.datagrams) << row.what;

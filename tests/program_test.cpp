@@ -334,6 +334,11 @@ INSTANTIATE_TEST_SUITE_P(
                         kServerLines, "cannot listen on TCP 127.0.0.1:{T} (StatusAddress="},
         FailedStartCase{"ListeningOnATypo", "IP=127.0.0.l\n", 7, false, "", -1,
                         kConfigurationStatus, "", "IP=127.0.0.l "},
+        // An access list the relay cannot read lets nobody in, and no list at all would let
+        // everybody: the start ends, naming the entry.
+        FailedStartCase{"AnAccessListWithABadEntry", "AllowClients=10.0.0.0/8 10.0.0.300/32\n", 7,
+                        false, "", -1, kConfigurationStatus, "",
+                        "has the entry \"10.0.0.300/32\", which is not an IPv4 or IPv6 address"},
         FailedStartCase{"ListeningOnAnAddressTheHostLacks", "IP=192.0.2.1\n", 7, false, "", -1, 1,
                         kServerLines, "IP=192.0.2.1 ", "port {P}:", false, false,
                         "Wine's sockets bind any address at all"}),

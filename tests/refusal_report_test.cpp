@@ -104,6 +104,42 @@ TEST_F(RefusalReportTest, OneOfEachIsSingular) {
             "client was refused");
 }
 
+// Clients outside AllowClients are told apart from the refusals for want of a resource, at the
+// same pace, each line with the latest client; a link made ends no run of theirs.
+TEST_F(RefusalReportTest, ClientsOutsideTheAccessListHaveLinesOfTheirOwn) {
+  const Endpoint first = MakeEndpoint(htonl(0xC0000207), htons(40000));
+  const Endpoint second = MakeEndpoint6(in6addr_loopback, htons(5060));
+  struct Step {
+    milliseconds at;
+    const Endpoint* client;
+    int datagrams;  // from `client`
+    bool new_client;
+    int made;
+    std::optional<std::string> line;
+  };
+  const std::string p = "tavorin: port 15000: ";
+  const std::string outside = " outside AllowClients in [Proxy] turned away (the latest from ";
+  const Step steps[] = {
+      {milliseconds(0), nullptr, 0, false, 2, std::nullopt},
+      {milliseconds(100), &first, 3, true, 0,
+       p + "3 datagrams from 1 new client" + outside + "192.0.2.7:40000)"},
+      {seconds(5), &second, 1, true, 1, std::nullopt},  // within 10 s of the line before
+      {seconds(11), nullptr, 0, false, 0,
+       p + "1 datagram from 1 new client" + outside + "[::1]:5060)"},
+      {seconds(30), nullptr, 0, false, 0, std::nullopt},
+      {seconds(31), &first, 2, false, 0,
+       p + "2 datagrams from clients told of before" + outside + "192.0.2.7:40000)"},
+  };
+  for (const Step& step : steps) {
+    for (int i = 0; i < step.datagrams; ++i)
+      counters_.CountNotAllowed(*step.client, step.new_client && i == 0);
+    Make(step.made);
+    EXPECT_EQ(report_.NotAllowed(counters_, start_ + step.at), step.line)
+        << "at " << step.at.count() << " ms";
+    EXPECT_EQ(At(step.at), std::nullopt) << "no refusal for want of a resource";
+  }
+}
+
 // Drops are told in one line at once, then at most one every ten seconds: datagrams too long,
 // with the length seen (where the system does not tell a cut datagram's length, Windows, none
 // is named), and empty ones; refusals of the server, each line naming the server that refused

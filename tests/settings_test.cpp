@@ -9,6 +9,7 @@
 #include "app/number.h"
 #include "app/settings.h"
 #include "platform/ini_lookup.h"
+#include "platform/resolve_host.h"
 
 namespace tavorin {
 namespace {
@@ -290,6 +291,62 @@ INSTANTIATE_TEST_SUITE_P(
             Text("\x7F"
                  "ELF\x02\x01\x01\0\0\0\0\0\n[Proxy]\nPort=4\n"),
             KeyId::kProxyPort, "4", "T is not text: the keys found in it are used"},
+        // Lists of networks: read whole, however long, in the relay's own writing; an entry
+        // that cannot be used as written ends the start, naming the entry.
+        Row{"AllowEveryClient", "", KeyId::kAllowClients, "", ""},
+        Row{"AllowClientsOfBothFamilies",
+            "[Proxy]\nAllowClients=10.0.0.0/8, 192.0.2.7 ,2001:DB8::/32\t::ffff:198.51.100.0/120 "
+            "; lab\n",
+            KeyId::kAllowClients, "10.0.0.0/8 192.0.2.7/32 2001:db8::/32 198.51.100.0/24", ""},
+        Row{"AllowClientsOnlySeparators", "[Proxy]\nAllowClients= , ,\n", KeyId::kAllowClients, "",
+            ""},
+        Row{"AThousandNetworks",
+            [] {
+              std::string text = "[Proxy]\nAllowClients=";
+              for (int i = 0; i < 1000; ++i)
+                text += "10." + std::to_string(i / 250) + "." + std::to_string(i % 250) + ".0/24,";
+              return text + "2001:db8::/32\n";
+            }(),
+            KeyId::kAllowClients,
+            [] {
+              std::string text;
+              for (int i = 0; i < 1000; ++i)
+                text += "10." + std::to_string(i / 250) + "." + std::to_string(i % 250) + ".0/24 ";
+              return text + "2001:db8::/32";
+            }(),
+            ""},
+        Row{"AllowClientsWithAName", "[Proxy]\nAllowClients=10.0.0.0/8 localhost\n",
+            KeyId::kAllowClients, "",
+            "error: AllowClients=10.0.0.0/8 localhost in [Proxy] of T has the entry \"localhost\", "
+            "which is not an IPv4 or IPv6 address with /prefix; the relay does not start on a list "
+            "it cannot read",
+            true},
+        Row{"AllowClientsShortIpv4", "[Proxy]\nAllowClients=10.1/16\n", KeyId::kAllowClients, "",
+            "has the entry \"10.1/16\", which is not an IPv4 or IPv6 address", true},
+        Row{"AllowClientsPrefixPast32", "[Proxy]\nAllowClients=10.0.0.0/33\n", KeyId::kAllowClients,
+            "", "has the entry \"10.0.0.0/33\", whose prefix is not a whole number from 0 to 32",
+            true},
+        Row{"AllowClientsEmptyPrefix", "[Proxy]\nAllowClients=2001:db8::/\n", KeyId::kAllowClients,
+            "", "whose prefix is not a whole number from 0 to 128", true},
+        Row{"AllowClientsMappedPrefix", "[Proxy]\nAllowClients=::ffff:10.0.0.0/95\n",
+            KeyId::kAllowClients, "", "whose prefix is not a whole number from 96 to 128", true},
+        Row{"AllowClientsHostBits", "[Proxy]\nAllowClients=10.0.0.1/8\n", KeyId::kAllowClients, "",
+            "has the entry \"10.0.0.1/8\", which has bits set past its prefix (the network would "
+            "be 10.0.0.0/8)",
+            true},
+        Row{"AllowClientsHostBitsIpv6", "[Proxy]\nAllowClients=2001:db8::1/64\n",
+            KeyId::kAllowClients, "", "(the network would be 2001:db8::/64)", true},
+        Row{"AllowClientsScope", "[Proxy]\nAllowClients=fe80::1%1/128\n", KeyId::kAllowClients, "",
+            "which names a scope", true},
+        Row{"ProxyProtocolFromARelay", "[Proxy]\nProxyProtocolFrom=[::1]/128 127.0.0.5\n",
+            KeyId::kProxyProtocolFrom, "::1/128 127.0.0.5/32", ""},
+        Row{"ProxyProtocolFromCut", "[Proxy]\nProxyProtocolFrom=10.0.0.5/\n",
+            KeyId::kProxyProtocolFrom, "", "ProxyProtocolFrom=10.0.0.5/ in [Proxy] of T has the entry",
+            true},
+        Row{"ProxyProtocolOnce", "[Server]\nProxyProtocol=2\nProxyProtocolOnce=1\n",
+            KeyId::kProxyProtocolOnce, "1", ""},
+        Row{"ProxyProtocolOnceTwo", "[Server]\nProxyProtocolOnce=2\n", KeyId::kProxyProtocolOnce,
+            "0", "is not a whole number from 0 to 1; using 0"},
         // The listening address: only an address; anything else ends the start.
         Row{"ListenOnAnAddress", "[Proxy]\nIP=[::1] ; lan\n", KeyId::kProxyIp, "::1", ""},
         Row{"ListenOnAScopedAddress", "[Proxy]\nIP=fe80::1%1\n", KeyId::kProxyIp, "fe80::1", ""},
@@ -300,6 +357,51 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"ListenOnATypo", "[Proxy]\nIP=127.0.0.l\n", KeyId::kProxyIp,
             "::", "IP=127.0.0.l in [Proxy]", true}),
     [](const ::testing::TestParamInfo<Row>& row) { return std::string(row.param.name); });
+
+// Whom a list read from the file takes in: the address alone, of either family, an IPv4 one in
+// IPv6 form as IPv4; the networks' edges within, and one past them out.
+struct AccessRow {
+  const char* list;
+  const char* address;
+  bool within;
+};
+
+class AccessList : public ::testing::TestWithParam<AccessRow> {};
+
+TEST_P(AccessList, TakesTheAddressesOfItsNetworksAlone) {
+  const AccessRow& row = GetParam();
+  const Settings s =
+      ReadSettings(IniFile::FromText(std::string("[Proxy]\nAllowClients=") + row.list + "\n"), "T");
+  ASSERT_TRUE(s.errors.empty()) << s.errors[0];
+  std::optional<Endpoint> address = ParseAddress(row.address);
+  ASSERT_TRUE(address.has_value());
+  address->set_port_net(htons(40000));
+  EXPECT_EQ(s.allow_clients.Contains(*address), row.within) << row.list << " " << row.address;
+  EXPECT_EQ(s.allow_clients.Contains(Mapped(*address)), row.within) << "in IPv6 form";
+}
+
+const char kLan[] = "192.168.1.0/24 10.0.0.0/8, 2001:db8:1::/48 ::1 172.16.0.0/12";
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, AccessList,
+    ::testing::Values(AccessRow{kLan, "192.168.1.0", true}, AccessRow{kLan, "192.168.1.255", true},
+                      AccessRow{kLan, "192.168.0.255", false},
+                      AccessRow{kLan, "192.168.2.0", false},
+                      AccessRow{kLan, "10.255.255.255", true}, AccessRow{kLan, "11.0.0.0", false},
+                      AccessRow{kLan, "172.31.255.255", true}, AccessRow{kLan, "172.32.0.0", false},
+                      AccessRow{kLan, "2001:db8:1:ffff:ffff:ffff:ffff:ffff", true},
+                      AccessRow{kLan, "2001:db8:2::", false}, AccessRow{kLan, "::1", true},
+                      AccessRow{kLan, "::2", false}, AccessRow{kLan, "127.0.0.1", false},
+                      AccessRow{kLan, "0.0.0.0", false},
+                      // Networks within networks, and neighbours, merge into one range.
+                      AccessRow{"10.0.0.0/9 10.128.0.0/9 10.1.2.0/24", "10.127.255.255", true},
+                      AccessRow{"10.0.0.0/9 10.128.0.0/9 10.1.2.0/24", "10.128.0.0", true},
+                      AccessRow{"10.1.2.0/24 10.0.0.0/9", "10.1.3.0", true},
+                      AccessRow{"0.0.0.0/0", "255.255.255.255", true},
+                      AccessRow{"0.0.0.0/0", "::ffff:1.2.3.4", true},
+                      AccessRow{"0.0.0.0/0", "2001:db8::1", false},
+                      AccessRow{"::/0", "2001:db8::1", true}, AccessRow{"::/0", "10.0.0.1", false},
+                      AccessRow{"::ffff:10.0.0.0/104", "10.20.30.40", true}));
 
 struct ReloadRow {
   const char* name;
@@ -365,6 +467,19 @@ INSTANTIATE_TEST_SUITE_P(
                   "[Server]\nPort=112536\n", KeyId::kServerPort, "112536",
                   "Port=112536 in [Server] of T is not a port number from 0 to 65535; using port "
                   "47000\n"},
+        // An access list fails closed: one that cannot be read keeps the list that runs.
+        ReloadRow{"ANarrowerAllowList", "[Proxy]\nAllowClients=10.0.0.0/8\n",
+                  "[Proxy]\nAllowClients=10.1.0.0/16\n", KeyId::kAllowClients, "10.1.0.0/16", ""},
+        ReloadRow{
+            "ABadAllowList", "[Proxy]\nAllowClients=10.0.0.0/8\n",
+            "[Proxy]\nAllowClients=10.0.0.0/8 10.1/16\n", KeyId::kAllowClients, "10.0.0.0/8",
+            "AllowClients=10.0.0.0/8 10.1/16 in [Proxy] of T has the entry \"10.1/16\", which "
+            "is not an IPv4 or IPv6 address with /prefix; the running value 10.0.0.0/8 "
+            "stays\n"},
+        ReloadRow{"ABadAllowListWhereNoneRan", "", "[Proxy]\nAllowClients=10.0.0.0/88\n",
+                  KeyId::kAllowClients, "",
+                  "AllowClients=10.0.0.0/88 in [Proxy] of T has the entry \"10.0.0.0/88\", whose "
+                  "prefix is not a whole number from 0 to 32; the running value (none) stays\n"},
         ReloadRow{"TheDefaultItRunsWith", "[Proxy]\nMaxClients=many\n",
                   "[Proxy]\nMaxClients=lots\n", KeyId::kMaxClients, "0",
                   "MaxClients=lots in [Proxy] of T is not a whole number of 0 or more; using 0\n"}),
