@@ -455,6 +455,12 @@ Settings ReadSettings(const IniFile& file, const std::string& path, const Settin
   }
   for (const Key& key : kKeys)
     KeyReader(key, path, s, running).Read(file);
+  // Told at the start: neither key changes while the relay runs.
+  if (running == nullptr && s.proxy_protocol_once && s.proxy_protocol != 2) {
+    s.warnings.push_back(std::string(KeyOf(KeyId::kProxyProtocolOnce).name) + "=1 in [" +
+                         KeyOf(KeyId::kProxyProtocolOnce).section + "] of " + path +
+                         " does nothing without " + KeyOf(KeyId::kProxyProtocol).name + "=2");
+  }
   CheckKeys(file, path, s);
   return s;
 }

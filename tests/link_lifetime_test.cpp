@@ -202,6 +202,47 @@ TEST_P(StopSignal, ClosesEveryLinkWithItsLineAndEndsWithStatus0) {
   EXPECT_TRUE(Contains(relay.Errors(), std::string("tavorin: SIG") + sigabbrev_np(GetParam())));
 }
 
+// AllowClients turns a client outside it away, told on standard error; a reload that narrows
+// it closes the links of the clients it leaves out, each with its own reason in the link log,
+// and a reload with a list it cannot read keeps the one that runs.
+TEST(Program, AReloadThatNarrowsAllowClientsClosesTheLinksItLeavesOut) {
+  SKIP_IF(UnderWine(), "signals are POSIX's");
+  StartedRelay relay({.proxy = "LogLinks=1\nAllowClients=127.0.0.1/32, 127.0.0.2\n",
+                      .launch = {.terminal = Terminal::kNone}});
+  UdpPeer first(0, 1);
+  UdpPeer second(0, 2);
+  UdpPeer outside(0, 3);
+  const uint16_t link_first = LinkPortOf(first, relay.port, relay.server(), 1);
+  const uint16_t link_second = LinkPortOf(second, relay.port, relay.server(), 2);
+  outside.SendTo(Pattern(8, 3), relay.port);
+  EXPECT_TRUE(Contains(relay.ErrorLines(1),
+                       ": 1 datagram from 1 new client outside AllowClients in [Proxy] turned away "
+                       "(the latest from 127.0.0.3:" +
+                           std::to_string(outside.port()) + ")\n"));
+  EXPECT_TRUE(relay.server().Silent());
+
+  relay.dir.Write("TAVORIN.INI", Ini(relay.port, static_cast<uint16_t>(relay.server_port),
+                                     "LogLinks=1\nAllowClients=127.0.0.2\n"));
+  relay.Signal(SIGUSR1);
+  EXPECT_TRUE(Contains(relay.ErrorLines(1),
+                       ": AllowClients in [Proxy] 127.0.0.1/32 127.0.0.2/32 -> 127.0.0.2/32\n"));
+  EXPECT_TRUE(relay.dir.Holds("packets.txt",
+                              " link=" + std::to_string(link_first) + " reason=not-allowed "));
+  EXPECT_EQ(LinkPortOf(second, relay.port, relay.server(), 3), link_second) << "still allowed";
+  first.SendTo(Pattern(8, 4), relay.port);
+  EXPECT_TRUE(relay.server().Silent()) << "no link made anew";
+
+  relay.dir.Write("TAVORIN.INI", Ini(relay.port, static_cast<uint16_t>(relay.server_port),
+                                     "LogLinks=1\nAllowClients=127.0.0.2 everyone\n"));
+  relay.Signal(SIGUSR1);
+  EXPECT_TRUE(Contains(relay.ErrorLines(2), "the running value 127.0.0.2/32 stays\n"));
+  first.SendTo(Pattern(8, 5), relay.port);
+  EXPECT_TRUE(relay.server().Silent()) << "the list that runs still holds";
+  relay.Signal(SIGTERM);
+  EXPECT_TRUE(ExitedWith(relay.WaitForExit(kExitDeadlineMs), 0));
+  EXPECT_TRUE(Contains(relay.Log(), " links_closed_not_allowed=1 "));
+}
+
 INSTANTIATE_TEST_SUITE_P(Program, StopSignal, ::testing::Values(SIGTERM, SIGINT, SIGHUP),
                          [](const ::testing::TestParamInfo<int>& row) {
                            return std::string(sigabbrev_np(row.param));

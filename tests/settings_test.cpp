@@ -345,6 +345,8 @@ INSTANTIATE_TEST_SUITE_P(
             true},
         Row{"ProxyProtocolOnce", "[Server]\nProxyProtocol=2\nProxyProtocolOnce=1\n",
             KeyId::kProxyProtocolOnce, "1", ""},
+        Row{"ProxyProtocolOnceAlone", "[Server]\nProxyProtocolOnce=1\n", KeyId::kProxyProtocolOnce,
+            "1", "ProxyProtocolOnce=1 in [Server] of T does nothing without ProxyProtocol=2"},
         Row{"ProxyProtocolOnceTwo", "[Server]\nProxyProtocolOnce=2\n", KeyId::kProxyProtocolOnce,
             "0", "is not a whole number from 0 to 1; using 0"},
         // The listening address: only an address; anything else ends the start.
