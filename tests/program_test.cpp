@@ -362,6 +362,54 @@ TEST(Program, ABroadcastServerAddressIsTakenAsGivenItsSendsFailToldAndAnEmptyLog
   EndRelay(relay);
 }
 
+// Two relays in a row: the one in front names the client in a header on every datagram, the one
+// behind takes it off, judges that client by AllowClients, logs it with the relay in front, and
+// tells its server of it; the reply goes back through both without a header. A client outside
+// the list reaches no server, and a datagram of the front's network without a header none.
+TEST(Program, TwoRelaysInARowTellTheServerTheRealClient) {
+  StartedRelay behind(
+      {.proxy = "LogLinks=1\nProxyProtocolFrom=127.0.0.1/32\nAllowClients=127.0.0.7\n",
+       .server = "ProxyProtocol=2\n"});
+  StartedRelay front({.server = "ProxyProtocol=2\n", .server_port = behind.port});
+  UdpPeer client(0, 7);
+  const Bytes payload = Pattern(40, 1);
+  client.SendTo(payload, front.port);
+  const std::optional<Received> got = behind.server().Receive();
+  ASSERT_TRUE(got.has_value());
+  // Signature, version 2 PROXY, UDP over IPv4, 12 bytes of addresses and ports: the client's
+  // address first, its port after both addresses.
+  ASSERT_EQ(got->data.size(), 28 + payload.size());
+  const Endpoint named = client.endpoint();
+  EXPECT_EQ(got->data[12], 0x21);
+  EXPECT_EQ(got->data[13], 0x12);
+  EXPECT_EQ(std::memcmp(got->data.data() + 16, &named.v4.sin_addr, 4), 0)
+      << "the real client, not the relay in front";
+  EXPECT_EQ(std::memcmp(got->data.data() + 24, &named.v4.sin_port, 2), 0);
+  EXPECT_EQ(Bytes(got->data.begin() + 28, got->data.end()), payload);
+  behind.server().SendTo(Pattern(30, 2), got->from);
+  const std::optional<Received> reply = client.Receive();
+  ASSERT_TRUE(reply.has_value());
+  EXPECT_EQ(reply->data, Pattern(30, 2)) << "no header on the way back";
+  EXPECT_EQ(ntohs(reply->from.port_net()), front.port);
+  EXPECT_TRUE(behind.dir.Holds(
+      "packets.txt", " client=127.0.0.7:" + std::to_string(client.port()) + " via=127.0.0.1:"));
+
+  UdpPeer outside(0, 8);
+  outside.SendTo(Pattern(8, 3), front.port);
+  EXPECT_TRUE(Contains(behind.ErrorLines(1),
+                       "outside AllowClients in [Proxy] turned away (the "
+                       "latest from 127.0.0.8:" +
+                           std::to_string(outside.port()) + ")"));
+  UdpPeer bare(0, 1);
+  bare.SendTo(Pattern(8, 4), behind.port);
+  EXPECT_TRUE(Contains(behind.ErrorLines(1),
+                       ": 1 datagram from ProxyProtocolFrom in [Proxy] without a valid PROXY v2 "
+                       "header, or naming another client than their link's, dropped"));
+  EXPECT_TRUE(behind.server().Silent());
+  EndRelay(front);
+  EndRelay(behind);
+}
+
 // Whatever the file holds, the relay starts on the defaults; one that cannot be read (a
 // directory, or a file without read permission to the relay run as nobody, since root reads
 // any) is named with the reason (the reasons are the reader's test's).
