@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "app/counted.h"
+#include "app/handover.h"
 #include "app/live_settings.h"
 #include "app/number.h"
 #include "app/settings.h"
@@ -59,17 +60,9 @@ class ConsoleLines {
   std::string kept_;
 };
 
-bool StartListener(Listener& listener, int32_t port, Listener::Handover& handover,
-                   bool port_let_go) {
-  Outcome started = listener.Start(port, &handover);
-  // A listening socket of the previous run that the manager was told to let go may hold the
-  // port a moment longer.
-  constexpr auto kLetGo = std::chrono::milliseconds(100);
-  for (int tries = 0; port_let_go && !started && started.error() == kAddressInUse && tries < 30;
-       ++tries) {
-    std::this_thread::sleep_for(kLetGo);
-    started = listener.Start(port, &handover);
-  }
+// Starts `listener` over what was handed on; false, told, when it cannot listen.
+bool StartListener(Listener& listener, int which, int32_t port, Handovers& handovers) {
+  const Outcome started = StartOver(listener, which, port, handovers);
   if (started) {
     for (const Listener::RefusedOption& refused : listener.refused_options()) {
       std::fprintf(stderr, "tavorin: warning: port %u: the system refused %s: %s\n",
@@ -192,21 +185,11 @@ std::optional<int> StartRelay(Engine& engine, const Settings& settings, const En
       return kConfigurationError;
     }
   }
-  // A listening socket handed on that does not fit the settings (another address, or P moved
-  // by one) may hold the very port to be bound: the manager lets it go first.
   const int32_t ports[2] = {settings.proxy_port, NextNumber(settings.proxy_port)};
-  Listener* listeners[2] = {&engine.a, &engine.b};
-  bool let_go = false;
-  for (int i = 0; i < 2; ++i) {
-    UdpSocket& passed = handovers.of[i].listening;
-    if (passed.IsOpen() && !listeners[i]->Fits(passed, ports[i])) {
-      passed.Close();
-      store.ForgetNow(ListeningSocketName(i));
-      let_go = true;
-    }
-  }
-  if (!StartListener(engine.a, ports[0], handovers.of[0], let_go) ||
-      !StartListener(engine.b, ports[1], handovers.of[1], let_go)) {
+  Listener* const listeners[2] = {&engine.a, &engine.b};
+  LetGoUnfit(listeners, ports, handovers, store);
+  if (!StartListener(engine.a, 0, ports[0], handovers) ||
+      !StartListener(engine.b, 1, ports[1], handovers)) {
     return kStartFailed;  // a port in use now may be free at the next start
   }
   if (engine.live.ServesItself()) {
@@ -330,7 +313,7 @@ int RunRelay(const Settings& settings, const Endpoint& address, const std::strin
           StartRelay(engine, settings, address, settings_path, handovers, store))
     return *failed;
   // What was not taken over is forgotten first: a new listening socket has the old one's name.
-  for (const std::string& line : store.TakenOver(handovers))
+  for (const std::string& line : TakenOver(handovers, store))
     std::fprintf(stderr, "%s\n", line.c_str());
   store.Started(engine.a, 0, handovers.of[0].listening_taken);
   store.Started(engine.b, 1, handovers.of[1].listening_taken);

@@ -24,6 +24,7 @@
 #include <gtest/gtest.h>
 
 #include "app/carried_links.h"
+#include "app/handover.h"
 #include "app/socket_store.h"
 #include "platform/service_notify.h"
 #include "platform/socket_carrier.h"
