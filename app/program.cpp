@@ -13,13 +13,13 @@
 #include "app/counted.h"
 #include "app/handover.h"
 #include "app/live_settings.h"
+#include "app/main_loop.h"
 #include "app/number.h"
 #include "app/settings.h"
 #include "app/socket_store.h"
 #include "app/status_pages.h"
 #include "app/status_server.h"
 #include "app/upkeep.h"
-#include "platform/console_keys.h"
 #include "platform/control_signals.h"
 #include "platform/endpoint.h"
 #include "platform/files.h"
@@ -34,8 +34,6 @@
 namespace tavorin {
 
 namespace {
-
-constexpr auto kKeyTestInterval = std::chrono::milliseconds(500);
 
 // The four console lines, on standard output; without a console (a Windows service) they are
 // kept instead, and written first into the log once it is open.
@@ -80,52 +78,6 @@ bool StartListener(Listener& listener, int which, int32_t port, Handovers& hando
   std::fprintf(stderr, "tavorin: %s %u: %s\n", what, static_cast<unsigned>(PortOf(port)),
                ErrorText(started.error()).c_str());
   return false;
-}
-
-// Tests for a key at once and then every 500 ms, doing the relay's upkeep at each test and in
-// slices between them, until a key is pressed or a stop is asked for; a reload asked for is
-// done as soon as it comes.
-void WaitForStop(Upkeep& upkeep, ControlSignals& signals, ServiceNotifier& service,
-                 const std::function<void()>& reload) {
-  constexpr auto kSlice = std::chrono::milliseconds(100);
-  constexpr auto kStatusInterval = std::chrono::seconds(60);
-  ConsoleKeys keys;
-  bool first = true;
-  auto next_status = std::chrono::steady_clock::now();
-  bool silent_shown = false;
-  // At every slice: a sign of life for the service manager, whose watchdog ends a relay whose
-  // main thread no longer turns. A server falling silent or answering again shows at once.
-  auto asked = [&] {
-    service.Watchdog();
-    const bool silent = upkeep.ServerSilent(0) || upkeep.ServerSilent(1);
-    if (const auto now = std::chrono::steady_clock::now();
-        service.enabled() && (now >= next_status || silent != silent_shown)) {
-      next_status = now + kStatusInterval;
-      silent_shown = silent;
-      service.Status(upkeep.Status());
-    }
-    if (signals.TakeReloadRequest())
-      reload();
-    return signals.StopRequest() != nullptr;
-  };
-  while (!asked() && !keys.KeyPressed()) {
-    if (std::optional<std::string> problem = keys.OpenProblem(); first && problem) {
-      std::fprintf(stderr,
-                   "tavorin: warning: cannot open the terminal for the key test: %s; only a "
-                   "signal ends the relay\n",
-                   problem->c_str());
-    }
-    first = false;
-    upkeep.Tick();
-    for (auto slept = kSlice; slept < kKeyTestInterval && !asked(); slept += kSlice) {
-      signals.Wait(kSlice);
-      upkeep.Between();
-    }
-    if (!asked())
-      signals.Wait(kSlice);
-  }
-  if (const char* request = signals.StopRequest(); request != nullptr && StandardErrorReady())
-    WriteStandardErrorLine(std::string("tavorin: ") + request + ": stopping");
 }
 
 // The status listener, when StatusAddress asks for one; false when it cannot listen.
@@ -244,10 +196,9 @@ void Reload(LiveSettings& live, Upkeep& upkeep, const std::string& settings_path
 
 // Before the orderly stop: new clients are refused and /health says 503, while the links held
 // relay on until none is left (each gone idle) or `most` has passed, or a second stop request
-// ends the wait.
-void Drain(Engine& engine, Upkeep& upkeep, ControlSignals& signals, ServiceNotifier& service,
+// or a key ends the wait.
+void Drain(Engine& engine, MainLoop& loop, ControlSignals& signals, ServiceNotifier& service,
            StatusFacts& facts, std::chrono::seconds most) {
-  constexpr auto kSlice = std::chrono::milliseconds(100);
   const auto start = std::chrono::steady_clock::now();
   const auto end = start + most;
   facts.drain_ends_ms.store(
@@ -263,26 +214,8 @@ void Drain(Engine& engine, Upkeep& upkeep, ControlSignals& signals, ServiceNotif
   service.Status(begun);
   if (StandardErrorReady())
     WriteStandardErrorLine("tavorin: " + begun);
-  const char* why = "the time is up";
-  for (int turn = 1;; ++turn) {
-    if (held() == 0) {
-      why = "every link has gone idle";
-      break;
-    }
-    if (const char* ended = signals.DrainEnded()) {
-      why = ended;
-      break;
-    }
-    if (std::chrono::steady_clock::now() >= end)
-      break;
-    service.Watchdog();
-    if (signals.TakeReloadRequest() && StandardErrorReady())
-      WriteStandardErrorLine("tavorin: warning: no reload while draining");
-    signals.Wait(kSlice);
-    upkeep.Between();
-    if (turn % 5 == 0)
-      upkeep.Tick();
-  }
+  const char* why = loop.Drain(
+      held, end, "draining: new clients refused for up to " + std::to_string(most.count()) + " s");
   signals.AllowDrain(false);
   const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
       std::chrono::steady_clock::now() - start);
@@ -336,12 +269,13 @@ int RunRelay(const Settings& settings, const Endpoint& address, const std::strin
     Reload(engine.live, upkeep, settings_path, log_path, log_target);
     service.Ready();
   };
-  WaitForStop(upkeep, signals, service, reload);
+  MainLoop loop(upkeep, signals, service, reload);
+  loop.UntilStop();
   // A stop that hands the links on to the next run keeps every client where it is: nothing to
   // drain.
   const bool handed_on = store.enabled() && signals.HandOnRequested();
   if (const uint32_t seconds = engine.live.settings().drain_seconds; seconds != 0 && !handed_on)
-    Drain(engine, upkeep, signals, service, facts, std::chrono::seconds(seconds));
+    Drain(engine, loop, signals, service, facts, std::chrono::seconds(seconds));
   facts.phase.store(RelayPhase::kStopping);
   signals.Release();
   service.Stopping();
