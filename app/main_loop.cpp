@@ -20,8 +20,9 @@ MainLoop::MainLoop(Upkeep& upkeep, ControlSignals& signals, ServiceNotifier& ser
     : upkeep_(upkeep), signals_(signals), service_(service), reload_(std::move(reload)) {}
 
 const char* MainLoop::Turn(bool reloads, const std::function<const char*()>& ends) {
-  // The service manager's watchdog ends a relay whose main thread no longer turns.
-  service_.Watchdog();
+  // The service manager's watchdog ends a relay whose main thread no longer turns; on
+  // Windows a pending stop's checkpoint keeps the manager waiting through a drain.
+  service_.Turned();
   const bool silent = upkeep_.ServerSilent(0) || upkeep_.ServerSilent(1);
   if (const auto now = Clock::now();
       service_.enabled() && (now >= next_status_ || silent != silent_shown_)) {
