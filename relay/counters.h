@@ -58,25 +58,25 @@ class ReceiveAndReturnCount {
 
 // X(name, kind, what): the counts of LinkCounters, of new clients and their links; only the
 // receive thread adds to them.
-#define TAVORIN_LINK_COUNTERS(X)                                                            \
-  X(links_made, SharedCount, "links made")                                                  \
-  X(links_expired, SharedCount, "links that were idle for IdleTimeout and left the table")  \
-  X(clients_refused, SoleCount,                                                             \
-    "clients that could have no link: each endpoint once in a run of refusals (until a "    \
-    "link is made again)")                                                                  \
-  X(datagrams_refused, PublishedCount,                                                      \
-    "datagrams dropped because no link could be had for their client")                      \
-  X(clients_not_allowed, SoleCount,                                                         \
-    "new clients outside AllowClients: each endpoint once while it is among the latest "    \
-    "thousand or so turned away")                                                           \
-  X(datagrams_not_allowed, PublishedCount,                                                  \
-    "datagrams of new clients outside AllowClients, dropped")                               \
-  X(links_closed_not_allowed, SharedCount,                                                  \
-    "links closed by a reload whose AllowClients no longer takes their clients")            \
-  X(links_closed_family, SharedCount,                                                       \
-    "links closed when the server moved to the other address family, their sockets unable " \
-    "to follow it")                                                                         \
-  X(links_taken_over, SharedCount,                                                          \
+#define TAVORIN_LINK_COUNTERS(X)                                                              \
+  X(links_made, SharedCount, "links made")                                                    \
+  X(links_expired, SharedCount, "links that were idle for IdleTimeout and left the table")    \
+  X(clients_refused, SoleCount,                                                               \
+    "clients that could have no link: each endpoint once in a run of refusals (until a "      \
+    "link is made again)")                                                                    \
+  X(datagrams_refused, PublishedCount,                                                        \
+    "datagrams dropped because no link could be had for their client")                        \
+  X(clients_not_allowed, SoleCount,                                                           \
+    "clients without a link outside AllowClients: each endpoint once while among the latest " \
+    "thousand or so turned away")                                                             \
+  X(datagrams_not_allowed, PublishedCount,                                                    \
+    "datagrams of clients without a link outside AllowClients, dropped")                      \
+  X(links_closed_not_allowed, SharedCount,                                                    \
+    "links closed by a reload whose AllowClients no longer takes their clients")              \
+  X(links_closed_family, SharedCount,                                                         \
+    "links closed when the server moved to the other address family, their sockets unable "   \
+    "to follow it")                                                                           \
+  X(links_taken_over, SharedCount,                                                            \
     "links handed on by the previous run of the relay, with their sockets (counted anew)")
 
 // X(name, kind, what): the counts of PortCounters, of datagrams carried and not carried.
