@@ -162,7 +162,7 @@ std::optional<NetworkList> NetworkList::Parse(const std::string& text, std::stri
 bool NetworkList::Contains(const Endpoint& e) const {
   const Endpoint address = Unmapped(e);
   if (!address.is_v6())
-    return address.known() && Within(v4_, ntohl(address.v4.sin_addr.s_addr));
+    return address.known() && Within(v4_, static_cast<uint32_t>(ntohl(address.v4.sin_addr.s_addr)));
   const auto* bytes = reinterpret_cast<const unsigned char*>(&address.v6.sin6_addr);
   return Within(v6_, Address6{BigEndianWord(bytes), BigEndianWord(bytes + 8)});
 }
