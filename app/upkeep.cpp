@@ -107,9 +107,9 @@ void Upkeep::SetLogLinks(bool log_links) {
         continue;
       const auto made =
           wall_now - std::chrono::duration_cast<LinkLog::WallClock::duration>(now - link->made);
-      LinkMade held{made, link->client, link->link_port, LinkMade::Kind::kHeld};
-      held.origin = link->origin;
-      log_.Made(ports_[i], held);
+      LinkMade record{made, link->client, link->link_port, LinkMade::Kind::kHeld};
+      record.origin = link->origin;
+      log_.Made(ports_[i], record);
     }
   }
 }
