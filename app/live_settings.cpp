@@ -136,12 +136,12 @@ std::vector<std::string> LiveSettings::Reload(const Settings& fresh, const std::
     if (now == then)
       continue;
     const std::string name = KeyLabel(key.id);
+    const std::string shown = ShownValue(settings_, key.id) + " -> " + ShownValue(fresh, key.id);
     if (!key.live) {
-      auto shown = [](const std::string& value) { return value.empty() ? "(none)" : value; };
-      restart.push_back(name + " (" + shown(now) + " -> " + shown(then) + ")");
+      restart.push_back(name + " (" + shown + ")");
     } else {
       std::visit([&](auto field) { next.*field = fresh.*field; }, key.field);
-      changed.push_back(name + " " + now + " -> " + then);
+      changed.push_back(name + " " + shown);
     }
   }
   // The server's name is looked up again whether or not it changed: its address may have.

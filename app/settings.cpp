@@ -44,10 +44,10 @@ constexpr std::array<Key, static_cast<size_t>(KeyId::kCount)> kKeys = {{
   {KeyId::kDrainSeconds, "Proxy", "DrainSeconds", "0", KeyKind::kNumber, 0, 600, true,
    "seconds a stop refuses new clients while held links go idle; 0: none", &Settings::drain_seconds},
   {KeyId::kAllowClients, "Proxy", "AllowClients", "", KeyKind::kNetworks, 0, 0, true,
-   "networks whose clients may come in (10.0.0.0/8, 2001:db8::/32); every client when empty",
+   "networks whose clients may come in (10.0.0.0/8, ::1/128); all when empty",
    &Settings::allow_clients},
   {KeyId::kProxyProtocolFrom, "Proxy", "ProxyProtocolFrom", "", KeyKind::kNetworks, 0, 0, false,
-   "networks of relays in front whose datagrams start with a PROXY v2 header naming the client",
+   "networks of relays in front that name each client in a PROXY v2 header",
    &Settings::proxy_protocol_from},
   {KeyId::kServerPort, "Server", "Port", "2000", KeyKind::kServerPort, 0, 65535, true,
    "S: datagrams to P go to S, those to P+1 to S+1", &Settings::server_port},
@@ -176,8 +176,7 @@ class KeyReader {
     if (running_ == nullptr)
       return false;
     std::visit([this](auto field) { s_.*field = running_->*field; }, key_.field);
-    const std::string running = ValueText(*running_, key_.id);
-    Warn(what + "; the running value " + (running.empty() ? "(none)" : running) + " stays");
+    Warn(what + "; the running value " + ShownValue(*running_, key_.id) + " stays");
     return true;
   }
   template <typename T>
@@ -484,6 +483,18 @@ std::string ValueText(const Settings& s, KeyId id) {
           return std::to_string(value);
       },
       KeyOf(id).field);
+}
+
+std::string ShownValue(const Settings& s, KeyId id) {
+  constexpr size_t kLongest = 80;
+  const std::string text = ValueText(s, id);
+  if (text.empty())
+    return "(none)";
+  const auto* list = std::get_if<NetworkList Settings::*>(&KeyOf(id).field);
+  if (list == nullptr || text.size() <= kLongest)
+    return text;
+  return text.substr(0, text.rfind(' ', kLongest)) + " ... (" + std::to_string((s.**list).size()) +
+         " networks)";
 }
 
 std::string KeysHelp() {

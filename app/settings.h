@@ -137,6 +137,9 @@ inline Settings ReadSettings(const std::string& path) {
 
 // The value `s` holds for a key, as the file would write it ("::" for every address).
 std::string ValueText(const Settings& s, KeyId id);
+// The same as a line shows it: "(none)" for no value, and a list of networks too long for a
+// line as its first few and how many it holds ("10.0.0.0/24 10.0.2.0/24 ... (1000 networks)").
+std::string ShownValue(const Settings& s, KeyId id);
 
 // Every key with its default and what it does, a line each, for --help.
 std::string KeysHelp();

@@ -478,6 +478,26 @@ INSTANTIATE_TEST_SUITE_P(
             "AllowClients=10.0.0.0/8 10.1/16 in [Proxy] of T has the entry \"10.1/16\", which "
             "is not an IPv4 or IPv6 address with /prefix; the running value 10.0.0.0/8 "
             "stays\n"},
+        ReloadRow{
+            "ABadListOfAThousand",
+            [] {
+              std::string text = "[Proxy]\nAllowClients=";
+              for (int i = 0; i < 1000; ++i)
+                text += "10.0." + std::to_string(i / 4) + "." + std::to_string(i % 4 * 64) + "/26 ";
+              return text + "\n";
+            }(),
+            "[Proxy]\nAllowClients=10.0.0.0/8 ::1/129\n", KeyId::kAllowClients,
+            [] {
+              std::string text;
+              for (int i = 0; i < 1000; ++i)
+                text += std::string(i == 0 ? "" : " ") + "10.0." + std::to_string(i / 4) + "." +
+                        std::to_string(i % 4 * 64) + "/26";
+              return text;
+            }(),
+            "AllowClients=10.0.0.0/8 ::1/129 in [Proxy] of T has the entry \"::1/129\", whose "
+            "prefix is not a whole number from 0 to 128; the running value 10.0.0.0/26 "
+            "10.0.0.64/26 10.0.0.128/26 10.0.0.192/26 10.0.1.0/26 10.0.1.64/26 ... (1000 "
+            "networks) stays\n"},
         ReloadRow{"ABadAllowListWhereNoneRan", "", "[Proxy]\nAllowClients=10.0.0.0/88\n",
                   KeyId::kAllowClients, "",
                   "AllowClients=10.0.0.0/88 in [Proxy] of T has the entry \"10.0.0.0/88\", whose "
