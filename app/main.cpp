@@ -2,8 +2,9 @@
 // that install and remove it as a service; see README.md.
 #include <optional>
 
+#include "app/arguments.h"
 #include "app/program.h"
-#include "platform/windows_service.h"
+#include "platform/system_service.h"
 
 int main(int argc, char** argv) {
   if (std::optional<int> answered = tavorin::AnswerArguments(argc, argv))

@@ -11,14 +11,15 @@
 #include <thread>
 
 #include "app/counted.h"
+#include "app/handover.h"
 #include "app/live_settings.h"
+#include "app/main_loop.h"
 #include "app/number.h"
 #include "app/settings.h"
 #include "app/socket_store.h"
 #include "app/status_pages.h"
 #include "app/status_server.h"
 #include "app/upkeep.h"
-#include "platform/console_keys.h"
 #include "platform/control_signals.h"
 #include "platform/endpoint.h"
 #include "platform/files.h"
@@ -26,15 +27,12 @@
 #include "platform/resolve_host.h"
 #include "platform/service_notify.h"
 #include "platform/udp_socket.h"
-#include "platform/windows_service.h"
 #include "relay/listener.h"
 #include "relay/loop_guard.h"
 
 namespace tavorin {
 
 namespace {
-
-constexpr auto kKeyTestInterval = std::chrono::milliseconds(500);
 
 // The four console lines, on standard output; without a console (a Windows service) they are
 // kept instead, and written first into the log once it is open.
@@ -59,17 +57,9 @@ class ConsoleLines {
   std::string kept_;
 };
 
-bool StartListener(Listener& listener, int32_t port, Listener::Handover& handover,
-                   bool port_let_go) {
-  Outcome started = listener.Start(port, &handover);
-  // A listening socket of the previous run that the manager was told to let go may hold the
-  // port a moment longer.
-  constexpr auto kLetGo = std::chrono::milliseconds(100);
-  for (int tries = 0; port_let_go && !started && started.error() == kAddressInUse && tries < 30;
-       ++tries) {
-    std::this_thread::sleep_for(kLetGo);
-    started = listener.Start(port, &handover);
-  }
+// Starts `listener` over what was handed on; false, told, when it cannot listen.
+bool StartListener(Listener& listener, int which, int32_t port, Handovers& handovers) {
+  const Outcome started = StartOver(listener, which, port, handovers);
   if (started) {
     for (const Listener::RefusedOption& refused : listener.refused_options()) {
       std::fprintf(stderr, "tavorin: warning: port %u: the system refused %s: %s\n",
@@ -87,52 +77,6 @@ bool StartListener(Listener& listener, int32_t port, Listener::Handover& handove
   std::fprintf(stderr, "tavorin: %s %u: %s\n", what, static_cast<unsigned>(PortOf(port)),
                ErrorText(started.error()).c_str());
   return false;
-}
-
-// Tests for a key at once and then every 500 ms, doing the relay's upkeep at each test and in
-// slices between them, until a key is pressed or a stop is asked for; a reload asked for is
-// done as soon as it comes.
-void WaitForStop(Upkeep& upkeep, ControlSignals& signals, ServiceNotifier& service,
-                 const std::function<void()>& reload) {
-  constexpr auto kSlice = std::chrono::milliseconds(100);
-  constexpr auto kStatusInterval = std::chrono::seconds(60);
-  ConsoleKeys keys;
-  bool first = true;
-  auto next_status = std::chrono::steady_clock::now();
-  bool silent_shown = false;
-  // At every slice: a sign of life for the service manager, whose watchdog ends a relay whose
-  // main thread no longer turns. A server falling silent or answering again shows at once.
-  auto asked = [&] {
-    service.Watchdog();
-    const bool silent = upkeep.ServerSilent(0) || upkeep.ServerSilent(1);
-    if (const auto now = std::chrono::steady_clock::now();
-        service.enabled() && (now >= next_status || silent != silent_shown)) {
-      next_status = now + kStatusInterval;
-      silent_shown = silent;
-      service.Status(upkeep.Status());
-    }
-    if (signals.TakeReloadRequest())
-      reload();
-    return signals.StopRequest() != nullptr;
-  };
-  while (!asked() && !keys.KeyPressed()) {
-    if (std::optional<std::string> problem = keys.OpenProblem(); first && problem) {
-      std::fprintf(stderr,
-                   "tavorin: warning: cannot open the terminal for the key test: %s; only a "
-                   "signal ends the relay\n",
-                   problem->c_str());
-    }
-    first = false;
-    upkeep.Tick();
-    for (auto slept = kSlice; slept < kKeyTestInterval && !asked(); slept += kSlice) {
-      signals.Wait(kSlice);
-      upkeep.Between();
-    }
-    if (!asked())
-      signals.Wait(kSlice);
-  }
-  if (const char* request = signals.StopRequest(); request != nullptr && StandardErrorReady())
-    WriteStandardErrorLine(std::string("tavorin: ") + request + ": stopping");
 }
 
 // The status listener, when StatusAddress asks for one; false when it cannot listen.
@@ -192,21 +136,11 @@ std::optional<int> StartRelay(Engine& engine, const Settings& settings, const En
       return kConfigurationError;
     }
   }
-  // A listening socket handed on that does not fit the settings (another address, or P moved
-  // by one) may hold the very port to be bound: the manager lets it go first.
   const int32_t ports[2] = {settings.proxy_port, NextNumber(settings.proxy_port)};
-  Listener* listeners[2] = {&engine.a, &engine.b};
-  bool let_go = false;
-  for (int i = 0; i < 2; ++i) {
-    UdpSocket& passed = handovers.of[i].listening;
-    if (passed.IsOpen() && !listeners[i]->Fits(passed, ports[i])) {
-      passed.Close();
-      store.ForgetNow(ListeningSocketName(i));
-      let_go = true;
-    }
-  }
-  if (!StartListener(engine.a, ports[0], handovers.of[0], let_go) ||
-      !StartListener(engine.b, ports[1], handovers.of[1], let_go)) {
+  Listener* const listeners[2] = {&engine.a, &engine.b};
+  LetGoUnfit(listeners, ports, handovers, store);
+  if (!StartListener(engine.a, 0, ports[0], handovers) ||
+      !StartListener(engine.b, 1, ports[1], handovers)) {
     return kStartFailed;  // a port in use now may be free at the next start
   }
   if (engine.live.ServesItself()) {
@@ -261,10 +195,9 @@ void Reload(LiveSettings& live, Upkeep& upkeep, const std::string& settings_path
 
 // Before the orderly stop: new clients are refused and /health says 503, while the links held
 // relay on until none is left (each gone idle) or `most` has passed, or a second stop request
-// ends the wait.
-void Drain(Engine& engine, Upkeep& upkeep, ControlSignals& signals, ServiceNotifier& service,
+// or a key ends the wait.
+void Drain(Engine& engine, MainLoop& loop, ControlSignals& signals, ServiceNotifier& service,
            StatusFacts& facts, std::chrono::seconds most) {
-  constexpr auto kSlice = std::chrono::milliseconds(100);
   const auto start = std::chrono::steady_clock::now();
   const auto end = start + most;
   facts.drain_ends_ms.store(
@@ -280,26 +213,8 @@ void Drain(Engine& engine, Upkeep& upkeep, ControlSignals& signals, ServiceNotif
   service.Status(begun);
   if (StandardErrorReady())
     WriteStandardErrorLine("tavorin: " + begun);
-  const char* why = "the time is up";
-  for (int turn = 1;; ++turn) {
-    if (held() == 0) {
-      why = "every link has gone idle";
-      break;
-    }
-    if (const char* ended = signals.DrainEnded()) {
-      why = ended;
-      break;
-    }
-    if (std::chrono::steady_clock::now() >= end)
-      break;
-    service.Watchdog();
-    if (signals.TakeReloadRequest() && StandardErrorReady())
-      WriteStandardErrorLine("tavorin: warning: no reload while draining");
-    signals.Wait(kSlice);
-    upkeep.Between();
-    if (turn % 5 == 0)
-      upkeep.Tick();
-  }
+  const char* why = loop.Drain(
+      held, end, "draining: new clients refused for up to " + std::to_string(most.count()) + " s");
   signals.AllowDrain(false);
   const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
       std::chrono::steady_clock::now() - start);
@@ -330,7 +245,7 @@ int RunRelay(const Settings& settings, const Endpoint& address, const std::strin
           StartRelay(engine, settings, address, settings_path, handovers, store))
     return *failed;
   // What was not taken over is forgotten first: a new listening socket has the old one's name.
-  for (const std::string& line : store.TakenOver(handovers))
+  for (const std::string& line : TakenOver(handovers, store))
     std::fprintf(stderr, "%s\n", line.c_str());
   store.Started(engine.a, 0, handovers.of[0].listening_taken);
   store.Started(engine.b, 1, handovers.of[1].listening_taken);
@@ -353,12 +268,13 @@ int RunRelay(const Settings& settings, const Endpoint& address, const std::strin
     Reload(engine.live, upkeep, settings_path, log_path, log_target);
     service.Ready();
   };
-  WaitForStop(upkeep, signals, service, reload);
+  MainLoop loop(upkeep, signals, service, reload);
+  loop.UntilStop();
   // A stop that hands the links on to the next run keeps every client where it is: nothing to
   // drain.
   const bool handed_on = store.enabled() && signals.HandOnRequested();
   if (const uint32_t seconds = engine.live.settings().drain_seconds; seconds != 0 && !handed_on)
-    Drain(engine, upkeep, signals, service, facts, std::chrono::seconds(seconds));
+    Drain(engine, loop, signals, service, facts, std::chrono::seconds(seconds));
   facts.phase.store(RelayPhase::kStopping);
   signals.Release();
   service.Stopping();
@@ -368,62 +284,6 @@ int RunRelay(const Settings& settings, const Endpoint& address, const std::strin
 }
 
 }  // namespace
-
-std::optional<int> AnswerArguments(int argc, char** argv) {
-  if (argc < 2)
-    return std::nullopt;
-  const std::string argument = argv[1];
-  if (argument == "--version" || argument == "-V") {
-    std::printf("tavorin %s\n", TAVORIN_VERSION);
-    return 0;
-  }
-  if (argument == "--install-service" || argument == "--uninstall-service") {
-    const bool install = argument == "--install-service";
-    if (argc < 3 || argc > (install ? 4 : 3) || *argv[2] == '\0') {
-      std::fprintf(
-          stderr, "tavorin: %s takes %s\n", argument.c_str(),
-          install ? "a service name, and a directory after it if need be" : "a service name");
-      return 1;
-    }
-    return install ? InstallService(argv[2], argc == 4 ? argv[3] : "") : UninstallService(argv[2]);
-  }
-  if (argument == "--help" || argument == "-h") {
-    std::printf(
-        "Usage: tavorin [--help | --version | --install-service NAME [DIRECTORY] |\n"
-        "                --uninstall-service NAME]\n"
-        "\n"
-        "A console UDP relay. It listens on UDP ports P and P+1 and relays each client's\n"
-        "datagrams to the server's ports S and S+1 through a socket of the client's own, and the\n"
-        "server's replies back from the port the client used. It reads its settings from\n"
-        "TAVORIN.INI in the working directory, prints four lines, then writes to the log file,\n"
-        "and relays until it is stopped.\n"
-        "\n"
-        "Stopping and reloading:\n"
-        "  a key on its terminal, SIGTERM, SIGINT (Ctrl+C) or SIGHUP: the orderly stop (with\n"
-        "  LogLinks=1 each link's closed line and the counters written; exit status 0); a\n"
-        "  second signal ends it at once. On Windows Ctrl+C, Ctrl+Break and closing the console.\n"
-        "  SIGUSR1 (systemctl reload): reads TAVORIN.INI again and reopens the log file.\n"
-        "\n"
-        "Settings, with their defaults:\n"
-        "%s"
-        "\n"
-        "Exit status: 0 after a stop; %d when it could not start for now (a port in use, a name\n"
-        "that does not resolve); %d when its settings or rights cannot work as they are.\n"
-        "\n"
-        "As a service: systemctl enable --now tavorin@NAME runs one in /var/lib/tavorin/NAME,\n"
-        "which holds its TAVORIN.INI (the unit tavorin@.service; journalctl -u tavorin@NAME).\n"
-        "On Windows only, as an administrator:\n"
-        "  --install-service NAME [DIRECTORY]  installs the service NAME, started at boot and\n"
-        "    restarted after a failure, which runs in DIRECTORY (by default the folder of\n"
-        "    tavorin.exe): its TAVORIN.INI, its log, and tavorin-errors.txt for what a console\n"
-        "    would show on standard error. net start NAME starts it, net stop NAME stops it.\n"
-        "  --uninstall-service NAME  stops and removes the service NAME.\n"
-        "The manual: man tavorin (every setting, the log, stopping, capacity).\n",
-        KeysHelp().c_str(), kStartFailed, kConfigurationError);
-    return 0;
-  }
-  return std::nullopt;
-}
 
 int RunProgram(Console console) {
   // Before any socket or file takes the number of a closed standard stream.

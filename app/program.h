@@ -6,13 +6,6 @@
 
 namespace tavorin {
 
-// `--help` (or `-h`) prints what the program is and where its manual is, `--version` (or `-V`)
-// its name and version; either gives the exit status 0 without touching a file or a port.
-// `--install-service NAME [DIRECTORY]` and `--uninstall-service NAME` install and remove a
-// Windows service (refused elsewhere), with the exit status 0 or 1. Any other argument is
-// ignored, and nothing comes back: the relay is to run.
-std::optional<int> AnswerArguments(int argc, char** argv);
-
 // How a start that fails ends. kStartFailed: the host could not give what was asked for now (a
 // port in use, a server name that does not resolve, an address the host lacks), which a later
 // start may well have. kConfigurationError: the settings, or the rights the relay was given,

@@ -9,15 +9,14 @@
 // A few names however many links, so the manager hears from the relay a bounded number of
 // times whatever its clients do. What a run before this kind of store kept, one name a link
 // (link_P_40123_198.51.100.7_5000, an IPv6 address with '-' for each ':'), is still taken
-// over, and carried from then on. Outside a service manager nothing is kept and nothing passed in.
+// over, and carried from then on (app/handover.h). Outside a service manager nothing is kept and
+// nothing passed in.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <deque>
-#include <optional>
 #include <string>
-#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -35,38 +34,6 @@ namespace tavorin {
 std::string ListeningSocketName(int which);
 // The names of the ends of carrier `number`.
 std::string CarrierName(size_t number, bool in);
-// The name a link's socket had in a store of one name a link.
-std::string LinkSocketName(int which, uint16_t link_port, const Endpoint& client,
-                           const Endpoint& reply_from);
-// What such a name says; none when it names no link.
-struct NamedLink {
-  int which;
-  Endpoint client;
-  Endpoint reply_from;  // unknown when the name has none
-  uint16_t link_port;
-};
-std::optional<NamedLink> ParseLinkSocketName(std::string_view name);
-
-// The sockets passed in at the start, sorted by Listener.
-struct Handovers {
-  Listener::Handover of[2];
-  // The carriers, emptied, to be used again under their numbers.
-  std::vector<std::pair<SocketCarrier, size_t>> carriers;
-  // Names the manager is to let go of: what none of the Listeners can take (a name this relay
-  // never gives, no UDP socket at all, half a carrier) and the names of one link each.
-  std::vector<std::string> forget;
-  // Names under which nothing of this relay's was passed, closed.
-  std::vector<std::string> strangers;
-  // Sockets closed because they did not match their records: another port or family than the
-  // record says, one socket under two records, a record without a socket or a socket without
-  // one.
-  uint32_t mismatched = 0;
-  bool any() const {
-    return of[0].listening.IsOpen() || of[1].listening.IsOpen() || !of[0].links.empty() ||
-           !of[1].links.empty() || !forget.empty() || !carriers.empty() || mismatched != 0;
-  }
-};
-Handovers SortPassedSockets(std::vector<PassedSocket> passed);
 
 class SocketStore {
  public:
@@ -81,17 +48,20 @@ class SocketStore {
 
   // The listening sockets of a start: kept, unless they were taken over (the manager has them).
   void Started(const Listener& listener, int which, bool taken_over);
-  // What the start did with the sockets passed in: the carriers used again, the links taken
-  // over carried anew, what was not taken over forgotten. Returns the lines that tell it,
-  // none when nothing was passed in.
-  std::vector<std::string> TakenOver(Handovers& handovers);
+  // A carrier passed in, emptied, used again under its number.
+  void AdoptCarrier(SocketCarrier carrier, size_t number);
+  // Has `second`, a descriptor of a link's socket of its own, carried for the next run (or
+  // closed when nothing is kept).
+  void Carry(int which, const Endpoint& client, const Endpoint& reply_from, SocketHandle second);
   // A record of Listener `which`: the socket of a new link, or of one moved, carried.
   void Made(int which, const LinkMade& record);
   // A link that ended: its socket let go, unless every link ends with the relay (kShutdown),
   // when the manager keeps it for a restart and lets it go at a plain stop.
   void Closed(int which, const ClientLink& link, LinkEnd why);
-  // Has the manager let go of what it keeps under `name` now, ahead of what waits.
+  // Has the manager let go of what it keeps under `name` now, ahead of what waits; or, with
+  // Forget, in its turn.
   void ForgetNow(const std::string& name) { service_.ForgetSocket(name); }
+  void Forget(const std::string& name) { Queue(name, kNoSocket); }
   // Sends what waits, in order, until the manager's socket is full (the rest waits, behind
   // anything the manager must hear first), and carries the links' sockets.
   void Send(Clock::time_point now = Clock::now());
@@ -108,9 +78,6 @@ class SocketStore {
     bool owned = true;
   };
   void Queue(std::string name, SocketHandle socket, bool owned = true);
-  // Has `second`, a descriptor of a link's socket of its own, carried for the next run (or
-  // closed when nothing is kept).
-  void Carry(int which, const Endpoint& client, const Endpoint& reply_from, SocketHandle second);
 
   ServiceNotifier& service_;
   std::deque<Message> waiting_;

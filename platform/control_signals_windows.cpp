@@ -8,7 +8,7 @@
 #include <atomic>
 
 #include "platform/control_signals.h"
-#include "platform/service_windows.h"
+#include "platform/service_common_windows.h"
 
 namespace tavorin {
 

@@ -35,7 +35,7 @@ std::optional<Endpoint> ResolveHost(const std::string& host) {
   return Lookup(host, AF_INET6);
 }
 
-std::optional<Endpoint> ParseAddress(const std::string& text) {
+std::optional<Endpoint> ParseAddress(const std::string& text, bool unmap) {
   in_addr v4{};
   if (inet_pton(AF_INET, text.c_str(), &v4) == 1)
     return MakeEndpoint(v4.s_addr, 0);
@@ -44,7 +44,7 @@ std::optional<Endpoint> ParseAddress(const std::string& text) {
     bare = bare.substr(1, bare.size() - 2);
   in6_addr v6{};
   if (inet_pton(AF_INET6, bare.c_str(), &v6) == 1)
-    return Unmapped(MakeEndpoint6(v6, 0));
+    return unmap ? Unmapped(MakeEndpoint6(v6, 0)) : MakeEndpoint6(v6, 0);
   if (bare.find('%') == std::string::npos)
     return std::nullopt;
   // A scoped address (fe80::1%eth0, fe80::1%2) keeps its scope; the system knows the names of

@@ -16,7 +16,8 @@ std::optional<Endpoint> ResolveHost(const std::string& host);
 
 // The address `text` writes, with port 0: an IPv4 address in dotted decimal (192.0.2.1) or an
 // IPv6 address, bare or in brackets ([::1]), with its scope if it has one (fe80::1%eth0); an
-// IPv4 one in IPv6 form counts as IPv4. Nothing for anything else, names included.
-std::optional<Endpoint> ParseAddress(const std::string& text);
+// IPv4 one in IPv6 form counts as IPv4, unless `unmap` is false (an address as a socket saw it).
+// Nothing for anything else, names included.
+std::optional<Endpoint> ParseAddress(const std::string& text, bool unmap = true);
 
 }  // namespace tavorin

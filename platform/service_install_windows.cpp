@@ -10,8 +10,8 @@
 #include <thread>
 
 #include "platform/outcome.h"
-#include "platform/service_windows.h"
-#include "platform/windows_service.h"
+#include "platform/service_common_windows.h"
+#include "platform/system_service.h"
 
 namespace tavorin {
 

@@ -3,7 +3,7 @@
 // the sockets it is to keep for the next run of the service (its store of descriptors).
 // The manager's protocol is a datagram of NAME=VALUE lines to the AF_UNIX socket that
 // $NOTIFY_SOCKET names; no library is needed for it. Where there is no manager (a console)
-// every call does nothing. On Windows, run as a service, Ready, Stopping and Watchdog (while a
+// every call does nothing. On Windows, run as a service, Ready, Stopping and Turned (while a
 // stop is pending) go to the service manager as its states; enabled() is false there, as no
 // socket is kept.
 #pragma once
@@ -42,11 +42,13 @@ class ServiceNotifier {
   // STATUS=<text>, shown by systemctl status; a line end in `text` becomes a space, since each
   // line of the datagram is an assignment of its own.
   void Status(std::string_view text);
-  // WATCHDOG=1, the sign that the main thread still turns: sent only while a watchdog is set
-  // (WatchdogInterval() is not zero), and then at most once every quarter of that interval,
-  // so that calling it on every turn of a loop costs nothing between two sends. Sends what
-  // waits first.
-  void Watchdog();
+  // The main thread has turned: the manager is given its sign that the relay still makes
+  // progress, where it asks for one, at most so often that calling this on every turn of a loop
+  // costs nothing between two signs. With systemd, WATCHDOG=1 while a watchdog is set
+  // (WatchdogInterval() is not zero), at most once every quarter of that interval, what waits
+  // sent first; on Windows, while a stop is pending, the stop's next checkpoint, so that the
+  // manager waits on for a long drain.
+  void Turned();
   // Sends what waits of the messages above; true when nothing waits any more.
   bool Resend();
 

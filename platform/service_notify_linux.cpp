@@ -172,7 +172,7 @@ void ServiceNotifier::Status(std::string_view text) {
   SendState(std::move(message));
 }
 
-void ServiceNotifier::Watchdog() {
+void ServiceNotifier::Turned() {
   Resend();
   if (watchdog_interval_.count() == 0)
     return;

@@ -3,7 +3,7 @@
 // console every call does nothing).
 #include "platform/service_notify.h"
 
-#include "platform/service_windows.h"
+#include "platform/service_common_windows.h"
 
 namespace tavorin {
 
@@ -36,7 +36,7 @@ void ServiceNotifier::Stopping() {
 void ServiceNotifier::Reloading() {}
 void ServiceNotifier::Status(std::string_view) {}
 // A drain may outlast the wait hint: its turns are the progress.
-void ServiceNotifier::Watchdog() {
+void ServiceNotifier::Turned() {
   const auto now = std::chrono::steady_clock::now();
   if (now - watchdog_sent_ < kProgressInterval || !StopPending())
     return;

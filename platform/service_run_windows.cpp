@@ -21,8 +21,8 @@
 #include "platform/control_signals.h"
 #include "platform/files.h"
 #include "platform/outcome.h"
-#include "platform/service_windows.h"
-#include "platform/windows_service.h"
+#include "platform/service_common_windows.h"
+#include "platform/system_service.h"
 
 namespace tavorin {
 

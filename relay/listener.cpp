@@ -25,28 +25,6 @@ constexpr int kSweepStep = 2048;
 // Records of links made that wait for the log: a burst of this many new clients in half a
 // second is logged whole.
 constexpr size_t kMadeRecords = 16384;
-// Room for this many expired links at least, once the sweep has expired one.
-constexpr size_t kExpiringRoom = 64;
-
-// Ends the return thread of every link that `each(visit)` visits (visit(link, why)): all are
-// woken before the first is joined, so that they end side by side; `scheduled_last` lets them
-// end only when no relaying thread wants the processor. Then tells each, in the same order, to
-// `closed`.
-template <typename EachLink>
-void EndLinks(EachLink each, bool scheduled_last, const Listener::LinkClosed& closed) {
-  each([scheduled_last](ClientLink& link, Listener::LinkEnd) {
-    if (scheduled_last) {
-      link.WakeScheduledLast();
-    } else {
-      link.Wake();
-    }
-  });
-  each([&closed](ClientLink& link, Listener::LinkEnd why) {
-    link.Join();
-    if (closed)
-      closed(link, why);
-  });
-}
 }  // namespace
 
 Listener::Listener() {
@@ -102,17 +80,10 @@ std::optional<Listener::FamilyMove> Listener::AwaitRoute(uint64_t version,
                                                          std::chrono::milliseconds most) {
   if (!thread_.Started())
     TakeRoute(route_->Held());
-  const auto deadline = Clock::now() + most;
-  for (;;) {
-    const uint64_t seen = route_seen_.load(std::memory_order_acquire);
-    if (seen != UINT64_MAX && seen >= version) {
-      return FamilyMove{family_kept_.load(std::memory_order_relaxed),
-                        family_closed_.load(std::memory_order_relaxed)};
-    }
-    if (Clock::now() >= deadline)
-      return std::nullopt;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  if (!route_answer_.Await(version + 1, most, thread_))
+    return std::nullopt;
+  return FamilyMove{family_kept_.load(std::memory_order_relaxed),
+                    family_closed_.load(std::memory_order_relaxed)};
 }
 
 void Listener::TakeRoute(const PublishedRoute::Versioned& route) {
@@ -127,13 +98,8 @@ void Listener::TakeRoute(const PublishedRoute::Versioned& route) {
       ++move.kept;
     } else if (link != nullptr && server.known()) {
       // Room to close the link is had first: a link that cannot move is closed.
-      if (expiring_.size() == expiring_.capacity()) {
-        try {
-          expiring_.reserve(std::max(kExpiringRoom, 2 * expiring_.capacity()));
-        } catch (const std::bad_alloc&) {
-          return;  // the next turn tries again
-        }
-      }
+      if (!expired_.MakeRoom())
+        return;  // the next turn tries again
       if (link->MoveTo(server)) {
         ++move.kept;
         PutRecord({std::chrono::system_clock::now(), link->client(), link->LocalPort(),
@@ -148,10 +114,10 @@ void Listener::TakeRoute(const PublishedRoute::Versioned& route) {
     node = next;
   }
   route_taken_ = route.version;
-  HandOverExpired();
+  expired_.HandOver();
   family_kept_.store(move.kept, std::memory_order_relaxed);
   family_closed_.store(move.closed, std::memory_order_relaxed);
-  route_seen_.store(route.version, std::memory_order_release);
+  route_answer_.Answered(route.version + 1);
 }
 
 Outcome Listener::Start(int32_t port, Handover* handover) {
@@ -206,8 +172,10 @@ Outcome Listener::Start(int32_t port, Handover* handover) {
   if (guard_ != nullptr) {
     guard_->AddListeningPort(socket.LocalPort());
   }
-  if (handover != nullptr)
-    TakeOverLinks(*handover);
+  if (handover != nullptr) {
+    TakeOverLinks(*handover, route_->Get(),
+                  {port_, links_, counters_, keep_records_ ? &made_records_ : nullptr});
+  }
   if (Outcome started = thread_.Start(&Listener::ListenerThread, this); !started) {
     CloseAll(nullptr);  // links taken over send on the socket
     socket.Close();
@@ -228,43 +196,19 @@ void Listener::Stop() {
     thread_.Join();
   }
   // The receive thread has ended: what it had not handed over yet is passed on now.
-  if (!expiring_.empty()) {
-    std::lock_guard<std::mutex> lock(expired_lock_);
-    for (std::unique_ptr<ClientLink>& link : expiring_)
-      expired_.push_back(std::move(link));
-    expiring_.clear();
-  }
+  expired_.HandOverAll();
 }
 
 size_t Listener::CloseExpired(size_t most, const LinkClosed& closed) {
-  {
-    std::lock_guard<std::mutex> lock(expired_lock_);
-    for (std::unique_ptr<ClientLink>& link : expired_)
-      closing_.push_back(std::move(link));
-    expired_.clear();
-  }
-  const size_t count = std::min(most, closing_.size());
-  EndLinks(
-      [this, count](auto visit) {
-        for (size_t k = 0; k < count; ++k)
-          visit(*closing_[k], closing_[k]->end());
-      },
-      true, closed);
-  closing_.erase(closing_.begin(), closing_.begin() + static_cast<std::ptrdiff_t>(count));
-  return count;
+  return expired_.Close(most, closed);
 }
 
 void Listener::CloseAll(const LinkClosed& closed) {
   Stop();
-  {
-    std::lock_guard<std::mutex> lock(expired_lock_);
-    for (std::unique_ptr<ClientLink>& link : expired_)
-      closing_.push_back(std::move(link));
-    expired_.clear();
-  }
+  std::deque<std::unique_ptr<ClientLink>> expired = expired_.TakeAll();
   EndLinks(
-      [this](auto visit) {
-        for (std::unique_ptr<ClientLink>& link : closing_)
+      [this, &expired](auto visit) {
+        for (std::unique_ptr<ClientLink>& link : expired)
           visit(*link, link->end());
         for (ClientNode* node = links_.head(); node != nullptr; node = node->next.get()) {
           if (node->item != nullptr)
@@ -272,65 +216,8 @@ void Listener::CloseAll(const LinkClosed& closed) {
         }
       },
       false, closed);
-  closing_.clear();
   links_.RemoveAll();
   sweep_at_ = nullptr;
-}
-
-bool Listener::Fits(const UdpSocket& socket, int32_t port) const {
-  Endpoint local = listen_address_;
-  local.set_port_net(htons(static_cast<uint16_t>(static_cast<uint32_t>(port))));
-  const Endpoint bound = socket.LocalAddress();
-  if (SameAddressAndPort(bound, local))
-    return true;
-  Endpoint v4 = EveryAddress(false);
-  v4.set_port_net(local.port_net());
-  return SameAddressAndPort(listen_address_, EveryAddress(true)) && SameAddressAndPort(bound, v4);
-}
-
-void Listener::TakeOverLinks(Handover& handover) {
-  using Fate = TakenLink::Fate;
-  const Route route = route_->Get();
-  for (TakenLink& taken : handover.links) {
-    if (!handover.listening_taken) {
-      taken.socket.Close();
-      taken.fate = Fate::kPortChanged;
-      continue;
-    }
-    // A transparent link's socket holds its client's address; any other, every address.
-    const Endpoint bound = taken.socket.LocalAddress();
-    if (port_.transparent == SameAddress(bound, EveryAddress(bound.is_v6()))) {
-      taken.socket.Close();
-      taken.fate = Fate::kTransparency;
-      continue;
-    }
-    std::unique_ptr<ClientLink> link;
-    try {
-      link = std::make_unique<ClientLink>(taken.client, port_, taken.reply_from);
-    } catch (const std::bad_alloc&) {
-      taken.socket.Close();
-      taken.fate = Fate::kNoLink;
-      continue;
-    }
-    if (Outcome started = link->TakeOver(std::move(taken.socket), route); !started) {
-      taken.fate = started.error() == kNoAddressFamily ? Fate::kServerFamily : Fate::kNoLink;
-      continue;
-    }
-    ClientLink* const made = link.get();
-    if (!links_.AddHead(link)) {
-      taken.fate = Fate::kNoLink;
-      continue;
-    }
-    links_.head()->quiet_since = Clock::now();
-    counters_.CountTakenOver();
-    taken.fate = Fate::kTaken;
-    taken.held = made->socket().handle();
-    // For the log alone: the caller keeps the socket (kept).
-    if (keep_records_ && made_records_.enabled()) {
-      made_records_.Put({std::chrono::system_clock::now(), made->client(), made->LocalPort(),
-                         LinkMade::Kind::kTakenOver, made->reply_from()});
-    }
-  }
 }
 
 void Listener::ListLinks() {
@@ -350,19 +237,14 @@ void Listener::ListLinks() {
   if (!lock.owns_lock())
     return;
   listed_.swap(views);
-  links_wanted_.store(false, std::memory_order_relaxed);
-  links_listed_.fetch_add(1, std::memory_order_release);
+  listed_answer_.Answered(listed_answer_.number() + 1);
 }
 
 std::optional<std::vector<Listener::LinkView>> Listener::HeldLinks(std::chrono::milliseconds most) {
-  const uint64_t before = links_listed_.load(std::memory_order_acquire);
-  links_wanted_.store(true, std::memory_order_relaxed);
-  const auto deadline = Clock::now() + most;
-  while (links_listed_.load(std::memory_order_acquire) == before) {
-    if (Clock::now() >= deadline || !thread_.Running())
-      return std::nullopt;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  const uint64_t before = listed_answer_.number();
+  listed_answer_.Ask();
+  if (!listed_answer_.Await(before + 1, most, thread_))
+    return std::nullopt;
   std::lock_guard<std::mutex> lock(listed_lock_);
   return listed_;
 }
@@ -455,42 +337,17 @@ void Listener::SweepIdle(Clock::time_point now, std::chrono::milliseconds idle) 
     node = next;
   }
   sweep_at_ = node;
-  HandOverExpired();
+  expired_.HandOver();
 }
 
 bool Listener::Retire(ClientNode* node, LinkEnd why) {
-  if (expiring_.size() == expiring_.capacity()) {
-    try {
-      expiring_.reserve(std::max(kExpiringRoom, 2 * expiring_.capacity()));
-    } catch (const std::bad_alloc&) {
-      return false;  // the link stays in the table for now
-    }
-  }
+  if (!expired_.MakeRoom())
+    return false;  // the link stays in the table for now
   if (sweep_at_ == node)
     sweep_at_ = node->next.get();
   node->item->SetEnd(why);
-  expiring_.push_back(links_.Remove(node));
+  expired_.Add(links_.Remove(node));
   return true;
-}
-
-void Listener::HandOverExpired() {
-  if (expiring_.empty())
-    return;
-  std::unique_lock<std::mutex> lock(expired_lock_, std::try_to_lock);
-  if (!lock.owns_lock())
-    return;
-  if (expired_.empty()) {
-    expired_.swap(expiring_);  // and the room of the vector taken last time comes back
-    return;
-  }
-  try {
-    expired_.reserve(expired_.size() + expiring_.size());
-  } catch (const std::bad_alloc&) {
-    return;
-  }
-  for (std::unique_ptr<ClientLink>& link : expiring_)
-    expired_.push_back(std::move(link));
-  expiring_.clear();
 }
 
 void Listener::ListenerThread(void* self) {
@@ -503,7 +360,7 @@ void Listener::ListenerThread(void* self) {
 void Listener::RelayBatch(const ReceiveSlot* slots, int count) {
   const PublishedRoute::Versioned& route = route_->Held();
   TakeRoute(route);
-  if (links_wanted_.load(std::memory_order_relaxed))
+  if (listed_answer_.wanted())
     ListLinks();
   // The latest datagram brings the system's latest count.
   if (count > 0)

@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -17,12 +16,15 @@
 #include "platform/thread.h"
 #include "platform/udp_socket.h"
 #include "relay/client_table.h"
+#include "relay/expiry_queue.h"
 #include "relay/link_counters.h"
 #include "relay/link_events.h"
+#include "relay/link_handover.h"
 #include "relay/loop_guard.h"
 #include "relay/port_share.h"
 #include "relay/refused_clients.h"
 #include "relay/route.h"
+#include "relay/turn_answer.h"
 
 namespace tavorin {
 
@@ -42,32 +44,10 @@ class Listener {
   // unless IPv6 is missing altogether).
   Outcome Start(int32_t port) { return Start(port, nullptr); }
 
-  // Sockets the previous run of the relay handed on: its listening socket and its links'.
-  struct TakenLink {
-    enum class Fate : uint8_t {
-      kWaiting,       // not looked at yet
-      kTaken,         // the link relays on, on its port
-      kPortChanged,   // the listening socket was not taken over: it is not on this port now
-      kServerFamily,  // its socket cannot reach the server's family
-      kTransparency,  // bound to its client's address or not, where links now are the other way
-      kNoLink,        // no thread or memory to be had for it
-    };
-    Endpoint client;
-    Endpoint reply_from;  // the local address its client sent to; unknown when not known
-    UdpSocket socket;
-    Fate fate = Fate::kWaiting;
-    // Taken: its link's socket, as that link holds it (not a descriptor of its own), for the
-    // caller to keep a copy of before any link is closed.
-    SocketHandle held = kNoSocket;
-  };
-  struct Handover {
-    UdpSocket listening;  // taken over when bound to the address and port Start is given
-    std::vector<TakenLink> links;
-    bool listening_taken = false;
-    // What the system had dropped on the listening socket taken over, all told (counted as
-    // dropped by the system).
-    uint32_t dropped_meanwhile = 0;
-  };
+  // Sockets the previous run of the relay handed on: its listening socket and its links'
+  // (relay/link_handover.h).
+  using TakenLink = tavorin::TakenLink;
+  using Handover = tavorin::Handover;
   // Start, taking over what `handover` holds that fits: the listening socket in place of a new
   // one, and each link on it, its return thread started and its record put (kTakenOver), before
   // the receive thread starts, so that what waits in the sockets is relayed as it would have
@@ -77,7 +57,9 @@ class Listener {
   // Whether Start would take `socket` over as the listening socket of `port`: bound to the
   // listening address and that port, or to every IPv4 address where every address of both
   // families is asked for (a system without IPv6).
-  bool Fits(const UdpSocket& socket, int32_t port) const;
+  bool Fits(const UdpSocket& socket, int32_t port) const {
+    return FitsListening(socket, listen_address_, port);
+  }
 
   // While draining, a new client is refused (Step::kDraining) and the links held relay on.
   // Any time, from any thread.
@@ -176,8 +158,7 @@ class Listener {
   const LinkMadeQueue& made_records() const { return made_records_; }
 
   using LinkEnd = tavorin::LinkEnd;
-  // Told of each link closed, once its thread has ended and before it is destroyed.
-  using LinkClosed = std::function<void(const ClientLink& link, LinkEnd why)>;
+  using LinkClosed = tavorin::LinkClosed;
 
   // Closes up to `most` of the links that have expired, those that expired first first: their
   // threads are woken together, scheduled to run only when no relaying thread wants the
@@ -225,8 +206,6 @@ class Listener {
   // Once for every route published: links whose sockets cannot reach a server moved to the
   // other family move to it, on their own ports, or are closed.
   void TakeRoute(const PublishedRoute::Versioned& route);
-  // Takes over the links of `handover` (see Start), once the listening socket is open.
-  void TakeOverLinks(Handover& handover);
   // Puts `record` for the log and the service manager, a descriptor of `link`'s socket with it
   // when sockets are kept.
   void PutRecord(LinkMade record, const ClientLink& link);
@@ -247,10 +226,6 @@ class Listener {
   // closed for `why`, unless no room for it can be had there (then false: the next sweep tries
   // again).
   bool Retire(ClientNode* node, LinkEnd why);
-  // Passes the links that the sweep took out to the thread that closes them, when it can
-  // without waiting; otherwise the next sweep step tries again.
-  void HandOverExpired();
-
   // Lists the links for HeldLinks when they are asked for; never waits for the lock.
   void ListLinks();
 
@@ -258,9 +233,8 @@ class Listener {
   ClientTable links_;
   std::atomic<bool> draining_{false};
   // HeldLinks asks, the receive thread lists them under the lock (when it can have it at
-  // once) and counts the lists made.
-  std::atomic<bool> links_wanted_{false};
-  std::atomic<uint64_t> links_listed_{0};
+  // once) and answers.
+  TurnAnswer listed_answer_;
   std::mutex listed_lock_;
   std::vector<LinkView> listed_;  // under listed_lock_
   PortShare port_;
@@ -271,9 +245,9 @@ class Listener {
   PublishedRoute own_route_;
   PublishedRoute* route_ = &own_route_;  // the same as port_.route
   // The version of the route the receive thread took last (its own), and, for other threads,
-  // the same with what it did to the links then (FamilyMove, stored before the version).
+  // what it did to the links then (FamilyMove), answered as the version plus one.
   uint64_t route_taken_ = UINT64_MAX;
-  std::atomic<uint64_t> route_seen_{UINT64_MAX};
+  TurnAnswer route_answer_;
   std::atomic<uint32_t> family_kept_{0};
   std::atomic<uint32_t> family_closed_{0};
   LinkMadeQueue made_records_;
@@ -283,13 +257,8 @@ class Listener {
   // and when the next step is due.
   ClientNode* sweep_at_ = nullptr;
   std::chrono::steady_clock::time_point next_sweep_{};
-  // Expired links on their way to being closed, in the order they expired: the receive
-  // thread's own until handed over (HandOverExpired, at most every sweep step, never waiting),
-  // then under the lock until CloseExpired takes them all, then the closing thread's.
-  std::vector<std::unique_ptr<ClientLink>> expiring_;
-  std::mutex expired_lock_;
-  std::vector<std::unique_ptr<ClientLink>> expired_;  // under expired_lock_
-  std::deque<std::unique_ptr<ClientLink>> closing_;
+  // Links taken out of the table, on their way to CloseExpired.
+  ExpiryQueue expired_;
 };
 
 }  // namespace tavorin

@@ -22,13 +22,30 @@
 namespace tavorin::testing {
 namespace {
 
-// The clients played through ListenerProbe have ports from 40000 on, held (where another process
-// has none) so that no server or link here has one: a datagram from those makes no link.
-const bool played_client_ports_held = [] {
-  for (uint16_t port = 40000; port < 40010; ++port)
-    (void)BindUdp(port);
-  return true;
-}();
+// The clients played through ListenerProbe have ten neighbouring ports, PlayedPort(0) to
+// PlayedPort(9), held on every address of both families for the whole run, so that no server or
+// link of this process has one: a datagram from a server or a link is never taken for theirs.
+uint16_t PlayedPort(int k) {
+  static const uint16_t first = [] {
+    for (uint16_t at = 40000; at < 60000; at += 10) {
+      std::vector<int> held;
+      for (uint16_t port = at; port < at + 10; ++port) {
+        const int fd = BindUdp(MakeEndpoint6(in6addr_any, htons(port)));
+        if (fd < 0)
+          break;
+        held.push_back(fd);
+      }
+      if (held.size() == 10)
+        return at;  // and held until the run ends
+      for (int fd : held)
+        ::close(fd);
+    }
+    ADD_FAILURE() << "no ten neighbouring UDP ports could be held for the played clients";
+    return uint16_t{0};
+  }();
+  return static_cast<uint16_t>(first + k);
+}
+const uint16_t played_ports_held = PlayedPort(0);
 
 // Each listener relays byte for byte to its own server, on a link of its own, and the replies
 // come back through the listener the client sent to, whichever link is answered first.
@@ -79,23 +96,23 @@ TEST_F(RelayTest, ClientsAreToldApartByPortAndKeepTheirLinks) {
 
 TEST_F(RelayTest, FindClientComparesFamilyAddressAndPortOnly) {
   a_.Stop();  // the table is driven from this thread below
-  Endpoint source = LoopbackEndpoint(40000);
+  Endpoint source = LoopbackEndpoint(PlayedPort(0));
   std::memset(source.v4.sin_zero, 0xAB, sizeof source.v4.sin_zero);
   ListenerProbe::Relay(a_, "x", 1, source);
   ASSERT_EQ(a_.links().count(), 1u);
   ClientLink* link = a_.links().head()->item.get();
   EXPECT_EQ(std::memcmp(&link->client(), &source, sizeof source), 0) << "kept whole";
 
-  const Endpoint same = LoopbackEndpoint(40000);  // no padding
+  const Endpoint same = LoopbackEndpoint(PlayedPort(0));  // no padding
   EXPECT_EQ(a_.FindClient(same), link);
-  EXPECT_EQ(a_.FindClient(LoopbackEndpoint(40001)), nullptr);
-  EXPECT_EQ(a_.FindClient(LoopbackEndpoint(40000, 2)), nullptr);
-  EXPECT_EQ(a_.FindClient(MakeEndpoint6(in6addr_loopback, htons(40000))), nullptr);
+  EXPECT_EQ(a_.FindClient(LoopbackEndpoint(PlayedPort(1))), nullptr);
+  EXPECT_EQ(a_.FindClient(LoopbackEndpoint(PlayedPort(0), 2)), nullptr);
+  EXPECT_EQ(a_.FindClient(MakeEndpoint6(in6addr_loopback, htons(PlayedPort(0)))), nullptr);
   EXPECT_EQ(a_.FindClient(Mapped(source)), nullptr) << "sources come in IPv4 form";
 
   ListenerProbe::Relay(a_, "y", 1, same);
   EXPECT_EQ(a_.links().count(), 1u) << "a known client makes no new link";
-  ListenerProbe::Relay(a_, "z", 1, LoopbackEndpoint(40000, 2));
+  ListenerProbe::Relay(a_, "z", 1, LoopbackEndpoint(PlayedPort(0), 2));
   EXPECT_EQ(a_.links().count(), 2u);
   EXPECT_EQ(a_.FindClient(source), link);
 }
@@ -213,13 +230,14 @@ TEST(ListenerRefusals, CountEveryDatagramAndEachClientOnceARun) {
     uint64_t clients_refused;
   };
   const Row rows[] = {
-      {"the first client gets the one link", LoopbackEndpoint(40001), 1, false, 0, 0},
-      {"a client sending 20 is one client", LoopbackEndpoint(40002), 20, false, 20, 1},
-      {"another address, the same port", LoopbackEndpoint(40002, 2), 1, false, 21, 2},
-      {"IPv6, the same port", MakeEndpoint6(in6addr_loopback, htons(40002)), 1, false, 22, 3},
-      {"the first refused again", LoopbackEndpoint(40002), 3, false, 25, 3},
-      {"a link is made: the run ends", LoopbackEndpoint(40003), 1, true, 25, 3},
-      {"a new run counts the client anew", LoopbackEndpoint(40002), 2, false, 27, 4},
+      {"the first client gets the one link", LoopbackEndpoint(PlayedPort(1)), 1, false, 0, 0},
+      {"a client sending 20 is one client", LoopbackEndpoint(PlayedPort(2)), 20, false, 20, 1},
+      {"another address, the same port", LoopbackEndpoint(PlayedPort(2), 2), 1, false, 21, 2},
+      {"IPv6, the same port", MakeEndpoint6(in6addr_loopback, htons(PlayedPort(2))), 1, false, 22,
+       3},
+      {"the first refused again", LoopbackEndpoint(PlayedPort(2)), 3, false, 25, 3},
+      {"a link is made: the run ends", LoopbackEndpoint(PlayedPort(3)), 1, true, 25, 3},
+      {"a new run counts the client anew", LoopbackEndpoint(PlayedPort(2)), 2, false, 27, 4},
   };
   for (const Row& row : rows) {
     if (row.room)
@@ -501,7 +519,7 @@ TEST(ListenerAccounting, WhatWentIsCountedAndWhatReachesALinkKeepsIt) {
     listener.SetProxyHeader(row.proxy_header);
     listener.KeepLinkRecords();
     listener.CountRelayed();
-    const Endpoint client = LoopbackEndpoint(40001);
+    const Endpoint client = LoopbackEndpoint(PlayedPort(1));
     const auto start = std::chrono::steady_clock::now();
     ListenerProbe::RelayBatch(listener, row.first, client);
     for (int second = 1; second <= 4; ++second) {
@@ -573,27 +591,27 @@ TEST(ListenerClosing, ExpiredLinksCloseInSlicesAndCloseAllTakesTheRest) {
   EXPECT_FALSE(listener.Start(0)) << "once";
   listener.Stop();  // the test plays the receive thread
   const auto start = std::chrono::steady_clock::now();
-  for (uint16_t client = 40001; client <= 40003; ++client)
-    ListenerProbe::Relay(listener, "x", 1, LoopbackEndpoint(client));
+  for (int client = 1; client <= 3; ++client)
+    ListenerProbe::Relay(listener, "x", 1, LoopbackEndpoint(PlayedPort(client)));
   // Each datagram's own sweep step has seen the first link; these see the rest, then expire all.
   ListenerProbe::Sweep(listener, start + std::chrono::seconds(1));
   ListenerProbe::Sweep(listener, start + std::chrono::seconds(3));
-  for (uint16_t client = 40004; client <= 40005; ++client)
-    ListenerProbe::Relay(listener, "x", 1, LoopbackEndpoint(client));
+  for (int client = 4; client <= 5; ++client)
+    ListenerProbe::Relay(listener, "x", 1, LoopbackEndpoint(PlayedPort(client)));
   EXPECT_EQ(listener.links().count(), 2u);
   EXPECT_EQ(listener.counters().links_expired(), 3u);
 
   Told told;
   EXPECT_EQ(listener.CloseExpired(2, TellInto(told)), 2u);
   // The sweep walks from the newest link.
-  EXPECT_EQ(told, (Told{{40003, LinkEnd::kIdle}, {40002, LinkEnd::kIdle}}));
+  EXPECT_EQ(told, (Told{{PlayedPort(3), LinkEnd::kIdle}, {PlayedPort(2), LinkEnd::kIdle}}));
   EXPECT_EQ(CountEntries("task", tasks_before + 3), tasks_before + 3) << "two threads ended";
   listener.CloseAll(TellInto(told));
-  EXPECT_EQ(told, (Told{{40003, LinkEnd::kIdle},
-                        {40002, LinkEnd::kIdle},
-                        {40001, LinkEnd::kIdle},
-                        {40005, LinkEnd::kShutdown},
-                        {40004, LinkEnd::kShutdown}}));
+  EXPECT_EQ(told, (Told{{PlayedPort(3), LinkEnd::kIdle},
+                        {PlayedPort(2), LinkEnd::kIdle},
+                        {PlayedPort(1), LinkEnd::kIdle},
+                        {PlayedPort(5), LinkEnd::kShutdown},
+                        {PlayedPort(4), LinkEnd::kShutdown}}));
   EXPECT_EQ(CountEntries("task", tasks_before), tasks_before);
   EXPECT_EQ(CountEntries("fd", fds_before + 1), fds_before + 1) << "the listening socket alone";
   for (int round = 0; round < 2; ++round) {

@@ -175,4 +175,15 @@ bool BecomesBound(RunningProgram& server, uint16_t port, int timeout_ms) {
   return bound;
 }
 
+std::string HowItFares(RunningProgram& program) {
+  const std::optional<int> status = program.WaitForExit(0);
+  std::string text =
+      !status                ? "still running"
+      : WIFEXITED(*status)   ? "exited with status " + std::to_string(WEXITSTATUS(*status))
+      : WIFSIGNALED(*status) ? "killed by signal " + std::to_string(WTERMSIG(*status))
+                             : "ended with wait status " + std::to_string(*status);
+  return text + "; standard error: \"" + program.Errors(0) + "\"; standard output: \"" +
+         program.RestOfOutput(0) + "\"";
+}
+
 }  // namespace tavorin::testing

@@ -136,6 +136,9 @@ Launch ToolLaunch(const std::string& binary, std::vector<std::string> arguments)
 // Whether within `timeout_ms`, while it runs, `server` has bound UDP `port` of 127.0.0.1: once
 // the port can no longer be had.
 bool BecomesBound(RunningProgram& server, uint16_t port, int timeout_ms);
+// What a program that should be serving has come to, for a failure's message: still running,
+// or its exit status or signal, then what it wrote on standard error and standard output.
+std::string HowItFares(RunningProgram& program);
 
 // Skips the rest of the test where `condition` holds; `why` says why it cannot run there.
 #define SKIP_IF(condition, why) \

@@ -24,6 +24,7 @@
 #include <gtest/gtest.h>
 
 #include "app/carried_links.h"
+#include "app/handover.h"
 #include "app/socket_store.h"
 #include "platform/service_notify.h"
 #include "platform/socket_carrier.h"
@@ -176,7 +177,7 @@ void Make(ServiceNotifier& n, Call call, std::string_view text) {
     case Call::kStopping:
       return n.Stopping();
     case Call::kWatchdog:
-      return n.Watchdog();
+      return n.Turned();
     case Call::kPause:
       for (const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1);
            std::chrono::steady_clock::now() < end;) {
@@ -270,7 +271,7 @@ TEST_F(ServiceNotifierTest, NoManagerNoMessageNoFailure) {
     notifier.Ready();
     notifier.Reloading();
     notifier.Status("status");
-    notifier.Watchdog();
+    notifier.Turned();
     notifier.Stopping();
   }
   EXPECT_EQ(dir_.Read("file"), "");

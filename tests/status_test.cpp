@@ -77,5 +77,22 @@ TEST(Program, StatusListenerShowsTheRelayAndDrainsBeforeTheStop) {
   EXPECT_TRUE(Contains(relay.Errors(), "(every link has gone idle); 0 links left"));
 }
 
+// The drain turns as the relaying does: a key ends it, as a second stop request would, and
+// the terminal is given back.
+TEST(Program, AKeyEndsTheDrain) {
+  SKIP_IF(UnderWine(), kNoWineConsole);
+  StartedRelay relay({.proxy = "DrainSeconds=30\n"});
+  const termios before = relay.InitialTerminalSettings();
+  UdpPeer client;
+  ExpectRelayed(client, relay.port, relay.server(), 1);
+  ASSERT_TRUE(relay.KeyWaitBegins());
+  relay.Signal(SIGTERM);
+  EXPECT_TRUE(Contains(relay.ErrorLines(2), "draining: new clients refused; 1 link held,"));
+  relay.Type("k");
+  EXPECT_TRUE(ExitedWith(relay.WaitForExit(kExitDeadlineMs), 0));
+  EXPECT_TRUE(Contains(relay.Errors(), " s (a key); 1 link left\n")) << relay.Errors();
+  EXPECT_TRUE(SameSettings(relay.TerminalSettings(), before));
+}
+
 }  // namespace
 }  // namespace tavorin::testing

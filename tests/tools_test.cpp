@@ -76,7 +76,7 @@ TEST_P(Tftp, FilesComeThroughTheRelayByteForByteThreeAtOnce) {
       ToolLaunch(kTftpd, {"--foreground", "--address", "127.0.0.1:" + std::to_string(server_port),
                           "--user", "nobody", "--secure", files.path()}));
   ASSERT_TRUE(BecomesBound(server, server_port, 10000))
-      << "in.tftpd never bound its port: " << server.Errors(0);
+      << "in.tftpd never bound its port: " << HowItFares(server);
 
   StartedRelay relay({.proxy = "LogLinks=1\n", .server = row.extra, .server_port = server_port});
   const TempDir& dir = relay.dir;
@@ -184,7 +184,7 @@ TEST_P(Radius, EachClientIsKnownByItsOwnAddressAndSecret) {
   RunningProgram server(server_dir.path(),
                         ToolLaunch(kFreeradius, {"-X", "-d", server_dir.File("raddb")}));
   ASSERT_TRUE(BecomesBound(server, server_port, 30000))
-      << "freeradius never bound its port: " << server.RestOfOutput(0);
+      << "freeradius never bound its port: " << HowItFares(server);
 
   StartedRelay relay({.server = row.extra, .server_port = server_port});
   const TempDir& dir = relay.dir;

@@ -2,7 +2,7 @@
 // service's arguments are refused, and the program is never run as a Windows service.
 #include <cstdio>
 
-#include "platform/windows_service.h"
+#include "platform/system_service.h"
 
 namespace tavorin {
 
