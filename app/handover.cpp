@@ -30,10 +30,18 @@ std::string NameAddress(const Endpoint& e) {
 }
 
 std::optional<Endpoint> AddressOfName(std::string_view text) {
-  std::string address(text);
+  const size_t percent = text.find('%');
+  std::string address(text.substr(0, percent));
   if (address.find('-') == std::string::npos) {
-    std::optional<Endpoint> v4 = ParseAddress(address.substr(0, address.find('%')));
+    std::optional<Endpoint> v4 = ParseAddress(address, false);
     return v4 && !v4->is_v6() ? v4 : std::nullopt;
+  }
+  // A scope is the number the name was given, never an interface's name.
+  if (percent != std::string_view::npos) {
+    const std::string_view scope = text.substr(percent + 1);
+    if (scope.empty() || scope.find_first_not_of("0123456789") != std::string_view::npos)
+      return std::nullopt;
+    address += text.substr(percent);
   }
   std::replace(address.begin(), address.end(), '-', ':');
   std::optional<Endpoint> v6 = ParseAddress(address, false);

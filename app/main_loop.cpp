@@ -40,32 +40,33 @@ const char* MainLoop::Turn(bool reloads, const std::function<const char*()>& end
   return ends();
 }
 
-const char* MainLoop::Run(bool reloads, const std::function<const char*()>& ends) {
-  for (int slice = 0;; ++slice) {
+const char* MainLoop::Run(bool reloads, const std::function<const char*()>& ends,
+                          size_t keys_before) {
+  for (int slice = 0;; slice = (slice + 1) % kSlicesPerTick) {
     if (const char* ended = Turn(reloads, ends))
       return ended;
-    if (slice % kSlicesPerTick == 0) {
-      if (keys_.KeyPressed())
+    if (slice == 0) {
+      if (keys_.KeysWaiting() > keys_before)
         return nullptr;
+      if (std::optional<std::string> problem = keys_.OpenProblem(); problem && !told_keys_) {
+        std::fprintf(stderr,
+                     "tavorin: warning: cannot open the terminal for the key test: %s; only a "
+                     "signal ends the relay\n",
+                     problem->c_str());
+      }
+      told_keys_ = true;
       upkeep_.Tick();
     }
     signals_.Wait(kSlice);
-    upkeep_.Between();
+    // The tick does the between-slices work itself.
+    if (slice + 1 < kSlicesPerTick)
+      upkeep_.Between();
   }
 }
 
 void MainLoop::UntilStop() {
-  bool first = true;
-  Run(true, [&]() -> const char* {
-    if (std::optional<std::string> problem = keys_.OpenProblem(); problem && first) {
-      std::fprintf(stderr,
-                   "tavorin: warning: cannot open the terminal for the key test: %s; only a "
-                   "signal ends the relay\n",
-                   problem->c_str());
-      first = false;
-    }
-    return signals_.StopRequest();
-  });
+  const auto stop_requested = [this] { return signals_.StopRequest(); };
+  Run(true, stop_requested, 0);
   if (const char* request = signals_.StopRequest(); request != nullptr && StandardErrorReady())
     WriteStandardErrorLine(std::string("tavorin: ") + request + ": stopping");
 }
@@ -74,15 +75,20 @@ const char* MainLoop::Drain(const std::function<uint64_t()>& held, Clock::time_p
                             const std::string& status) {
   status_prefix_ = status + "; ";
   next_status_ = Clock::now() + kStatusInterval;  // the drain's first line is said already
-  const char* why = Run(false, [&]() -> const char* {
-    if (held() == 0)
-      return "every link has gone idle";
-    if (const char* ended = signals_.DrainEnded())
-      return ended;
-    if (Clock::now() >= end)
-      return "the time is up";
-    return nullptr;
-  });
+  // A key that stopped the relay stays in the terminal's input: only one more ends the drain.
+  const size_t keys_before = keys_.KeysWaiting();
+  const char* why = Run(
+      false,
+      [&]() -> const char* {
+        if (held() == 0)
+          return "every link has gone idle";
+        if (const char* ended = signals_.DrainEnded())
+          return ended;
+        if (Clock::now() >= end)
+          return "the time is up";
+        return nullptr;
+      },
+      keys_before);
   return why != nullptr ? why : kKeyDuringDrain;
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -36,8 +37,9 @@ class MainLoop {
   // One slice's work but the upkeep's; a reload asked for is done when `reloads`. Returns what
   // ends the phase (from `ends`), or null.
   const char* Turn(bool reloads, const std::function<const char*()>& ends);
-  // Turns until Turn or a key says what ends the phase.
-  const char* Run(bool reloads, const std::function<const char*()>& ends);
+  // Turns until Turn says what ends the phase, or more than `keys_before` keys wait (then
+  // null).
+  const char* Run(bool reloads, const std::function<const char*()>& ends, size_t keys_before);
 
   Upkeep& upkeep_;
   ControlSignals& signals_;
@@ -47,6 +49,7 @@ class MainLoop {
   std::string status_prefix_;
   Clock::time_point next_status_ = Clock::now();
   bool silent_shown_ = false;
+  bool told_keys_ = false;  // why no key can be tested, said once after the first test
 };
 
 // What ends a drain when a key is pressed during it.

@@ -1,6 +1,7 @@
 #include "app/status_pages.h"
 
 #include "app/counted.h"
+#include "app/counter_keys.h"
 #include "app/link_log.h"
 
 namespace tavorin {

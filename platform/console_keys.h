@@ -2,6 +2,7 @@
 // stays in the input for whatever reads next.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 
@@ -17,8 +18,10 @@ class ConsoleKeys {
   ConsoleKeys(const ConsoleKeys&) = delete;
   ConsoleKeys& operator=(const ConsoleKeys&) = delete;
 
-  // The console is opened at the first test and kept open. Without one, every test says no.
-  bool KeyPressed();
+  // How many keys wait in the console's input, unread (the test never reads them: a key that
+  // stopped the relay stays there for whoever reads the terminal next). The console is opened
+  // at the first test and kept open. Without one, every test says none.
+  size_t KeysWaiting();
 
   // After the first test: why a console that is there could not be opened (too many open
   // files, say), so that no key can end the wait; nothing when it was opened, or when the

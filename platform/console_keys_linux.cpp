@@ -124,7 +124,7 @@ ConsoleKeys::ConsoleKeys() {
   terminal.in_use = true;
 }
 
-bool ConsoleKeys::KeyPressed() {
+size_t ConsoleKeys::KeysWaiting() {
   if (!terminal.tried) {
     terminal.tried = true;
     int fd = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
@@ -138,13 +138,15 @@ bool ConsoleKeys::KeyPressed() {
     terminal.tty = fd;
   }
   if (terminal.tty < 0 || !InForeground()) {
-    return false;
+    return 0;
   }
   if (!terminal.applied.load() || WaitingModeGone()) {
     ApplyWaitingMode();
   }
   int pending = 0;
-  return ::ioctl(terminal.tty, FIONREAD, &pending) == 0 && pending > 0;
+  return ::ioctl(terminal.tty, FIONREAD, &pending) == 0 && pending > 0
+             ? static_cast<size_t>(pending)
+             : 0;
 }
 
 std::optional<std::string> ConsoleKeys::OpenProblem() const {

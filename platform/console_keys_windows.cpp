@@ -72,7 +72,7 @@ ConsoleKeys::ConsoleKeys() {
   console.in_use = true;
 }
 
-bool ConsoleKeys::KeyPressed() {
+size_t ConsoleKeys::KeysWaiting() {
   if (!console.tried) {
     console.tried = true;
     console.input =
@@ -82,20 +82,20 @@ bool ConsoleKeys::KeyPressed() {
       TurnQuickEditOff();
   }
   if (console.input == INVALID_HANDLE_VALUE)
-    return false;
+    return 0;
   DWORD count = 0;
   if (!GetNumberOfConsoleInputEvents(console.input, &count) || count == 0)
-    return false;
+    return 0;
   std::vector<INPUT_RECORD> records(count);
   DWORD seen = 0;
   if (!PeekConsoleInputA(console.input, records.data(), count, &seen))
-    return false;
+    return 0;
+  size_t keys = 0;
   for (DWORD i = 0; i < seen; ++i) {
-    if (records[i].EventType == KEY_EVENT && IsKeyPress(FromRecord(records[i].Event.KeyEvent))) {
-      return true;
-    }
+    if (records[i].EventType == KEY_EVENT && IsKeyPress(FromRecord(records[i].Event.KeyEvent)))
+      ++keys;
   }
-  return false;
+  return keys;
 }
 
 // A process without a console is the usual reason for a failed open on Windows.

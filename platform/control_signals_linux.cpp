@@ -69,12 +69,15 @@ void Take(int signal_number) {
       return;
     }
     int none = 0;
-    if (taken.role == SignalRole::kStop && stop_signal.compare_exchange_strong(none, signal_number))
-      return;
+    // During the drain a stop request ends it: the second one, or the first when a key began
+    // the stop.
     if (taken.role == SignalRole::kStop && drain_open.exchange(false)) {
+      stop_signal.compare_exchange_strong(none, signal_number);
       drain_ended.store(true);
       return;
     }
+    if (taken.role == SignalRole::kStop && stop_signal.compare_exchange_strong(none, signal_number))
+      return;
     break;  // an ending signal, or a stop asked again during the stop
   }
   EndBy(signal_number);

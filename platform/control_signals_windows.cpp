@@ -32,13 +32,17 @@ BOOL WINAPI OnControl(DWORD event) {
   if (RunningAsService())
     return TRUE;
   DWORD none = kNoStop;
+  // During the drain Ctrl+C or Ctrl+Break ends it: the second stop request, or the first when a
+  // key began the stop.
+  if ((event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) && drain_open.exchange(false)) {
+    stop_event.compare_exchange_strong(none, event, std::memory_order_release,
+                                       std::memory_order_relaxed);
+    drain_ended.store(kSecondStop);
+    SetEvent(asked);
+    return TRUE;
+  }
   if (!stop_event.compare_exchange_strong(none, event, std::memory_order_release,
                                           std::memory_order_relaxed)) {
-    if ((event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) && drain_open.exchange(false)) {
-      drain_ended.store(kSecondStop);
-      SetEvent(asked);
-      return TRUE;
-    }
     if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
       // Asked again during the stop: ended at once.
       if (void (*words)() = last_words.load())

@@ -5,7 +5,8 @@
 namespace tavorin {
 
 namespace {
-std::optional<Endpoint> Lookup(const std::string& host, int family, int flags = 0) {
+std::optional<Endpoint> Lookup(const std::string& host, int family, int flags = 0,
+                               bool unmap = true) {
   addrinfo hints{};
   hints.ai_family = family;
   hints.ai_socktype = SOCK_DGRAM;
@@ -16,7 +17,7 @@ std::optional<Endpoint> Lookup(const std::string& host, int family, int flags = 
   Endpoint e;
   std::memcpy(e.address(), found->ai_addr, family == AF_INET ? sizeof e.v4 : sizeof e.v6);
   freeaddrinfo(found);
-  return Unmapped(e);
+  return unmap ? Unmapped(e) : e;
 }
 }  // namespace
 
@@ -49,7 +50,7 @@ std::optional<Endpoint> ParseAddress(const std::string& text, bool unmap) {
     return std::nullopt;
   // A scoped address (fe80::1%eth0, fe80::1%2) keeps its scope; the system knows the names of
   // its interfaces.
-  return Lookup(bare, AF_INET6, AI_NUMERICHOST);
+  return Lookup(bare, AF_INET6, AI_NUMERICHOST, unmap);
 }
 
 }  // namespace tavorin

@@ -85,8 +85,9 @@ class ServiceNotifier {
   int socket_ = -1;      // a datagram socket towards the manager; none where -1 (Windows)
   std::string address_;  // the raw address the socket sends to
   std::chrono::microseconds watchdog_interval_{0};
-  std::chrono::steady_clock::time_point watchdog_sent_{};
-  bool watchdog_ever_sent_ = false;
+  // When Turned last gave the manager its sign (WATCHDOG=1, a stop's checkpoint).
+  std::chrono::steady_clock::time_point progress_sent_{};
+  bool progress_ever_sent_ = false;
 };
 
 // A socket that the service manager passed in when it started this process ($LISTEN_FDS,

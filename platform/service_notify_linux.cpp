@@ -177,10 +177,10 @@ void ServiceNotifier::Turned() {
   if (watchdog_interval_.count() == 0)
     return;
   const auto now = std::chrono::steady_clock::now();
-  if (watchdog_ever_sent_ && now - watchdog_sent_ < watchdog_interval_ / 4)
+  if (progress_ever_sent_ && now - progress_sent_ < watchdog_interval_ / 4)
     return;
-  watchdog_sent_ = now;
-  watchdog_ever_sent_ = true;
+  progress_sent_ = now;
+  progress_ever_sent_ = true;
   SendState("WATCHDOG=1");
 }
 

@@ -38,9 +38,9 @@ void ServiceNotifier::Status(std::string_view) {}
 // A drain may outlast the wait hint: its turns are the progress.
 void ServiceNotifier::Turned() {
   const auto now = std::chrono::steady_clock::now();
-  if (now - watchdog_sent_ < kProgressInterval || !StopPending())
+  if (now - progress_sent_ < kProgressInterval || !StopPending())
     return;
-  watchdog_sent_ = now;
+  progress_sent_ = now;
   ReportPending(SERVICE_STOP_PENDING, kStopHintMs);
 }
 

@@ -98,7 +98,7 @@ void Listener::TakeRoute(const PublishedRoute::Versioned& route) {
       ++move.kept;
     } else if (link != nullptr && server.known()) {
       // Room to close the link is had first: a link that cannot move is closed.
-      if (!expired_.MakeRoom())
+      if (!expiry_.MakeRoom())
         return;  // the next turn tries again
       if (link->MoveTo(server)) {
         ++move.kept;
@@ -114,7 +114,7 @@ void Listener::TakeRoute(const PublishedRoute::Versioned& route) {
     node = next;
   }
   route_taken_ = route.version;
-  expired_.HandOver();
+  expiry_.HandOver();
   family_kept_.store(move.kept, std::memory_order_relaxed);
   family_closed_.store(move.closed, std::memory_order_relaxed);
   route_answer_.Answered(route.version + 1);
@@ -196,16 +196,16 @@ void Listener::Stop() {
     thread_.Join();
   }
   // The receive thread has ended: what it had not handed over yet is passed on now.
-  expired_.HandOverAll();
+  expiry_.HandOverAll();
 }
 
 size_t Listener::CloseExpired(size_t most, const LinkClosed& closed) {
-  return expired_.Close(most, closed);
+  return expiry_.Close(most, closed);
 }
 
 void Listener::CloseAll(const LinkClosed& closed) {
   Stop();
-  std::deque<std::unique_ptr<ClientLink>> expired = expired_.TakeAll();
+  std::deque<std::unique_ptr<ClientLink>> expired = expiry_.TakeAll();
   EndLinks(
       [this, &expired](auto visit) {
         for (std::unique_ptr<ClientLink>& link : expired)
@@ -337,16 +337,16 @@ void Listener::SweepIdle(Clock::time_point now, std::chrono::milliseconds idle) 
     node = next;
   }
   sweep_at_ = node;
-  expired_.HandOver();
+  expiry_.HandOver();
 }
 
 bool Listener::Retire(ClientNode* node, LinkEnd why) {
-  if (!expired_.MakeRoom())
+  if (!expiry_.MakeRoom())
     return false;  // the link stays in the table for now
   if (sweep_at_ == node)
     sweep_at_ = node->next.get();
   node->item->SetEnd(why);
-  expired_.Add(links_.Remove(node));
+  expiry_.Add(links_.Remove(node));
   return true;
 }
 

@@ -182,7 +182,7 @@ class Listener {
   };
   // Waits, up to `most`, until the receive thread has taken the route of `version` (at once
   // when it does not run: then this thread takes it), and tells what it did to the links.
-  // None when the receive thread did not take it in time.
+  // None when the receive thread did not take it in time, or has stopped without it.
   std::optional<FamilyMove> AwaitRoute(uint64_t version, std::chrono::milliseconds most);
 
   // A socket option the system refused when the Listener started: which, and its error.
@@ -258,7 +258,7 @@ class Listener {
   ClientNode* sweep_at_ = nullptr;
   std::chrono::steady_clock::time_point next_sweep_{};
   // Links taken out of the table, on their way to CloseExpired.
-  ExpiryQueue expired_;
+  ExpiryQueue expiry_;
 };
 
 }  // namespace tavorin

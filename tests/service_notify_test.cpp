@@ -367,8 +367,9 @@ TEST(SocketNames, SayWhatEachSocketIsAndReadBack) {
               c.client.is_v6() ? c.client.v6.sin6_scope_id : 0u);
     EXPECT_EQ(read->reply_from.known(), c.reply_from.known()) << c.name;
   }
-  for (const char* stranger : {"listen_P", "unknown", "link_Q_1_127.0.0.1_5", "link_P_1_x_5",
-                               "link_P_1_127.0.0.1_70000", "link_P_1_127.0.0.1_5_6_7"})
+  for (const char* stranger :
+       {"listen_P", "unknown", "link_Q_1_127.0.0.1_5", "link_P_1_x_5", "link_P_1_127.0.0.1_70000",
+        "link_P_1_127.0.0.1_5_6_7", "link_P_1_fe80--1%lo_5", "link_P_1_--1%_5"})
     EXPECT_FALSE(ParseLinkSocketName(stranger).has_value()) << stranger;
 }
 

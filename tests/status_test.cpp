@@ -77,21 +77,36 @@ TEST(Program, StatusListenerShowsTheRelayAndDrainsBeforeTheStop) {
   EXPECT_TRUE(Contains(relay.Errors(), "(every link has gone idle); 0 links left"));
 }
 
-// The drain turns as the relaying does: a key ends it, as a second stop request would, and
-// the terminal is given back.
-TEST(Program, AKeyEndsTheDrain) {
+// The drain turns as the relaying does: a key pressed during it ends it, as a second stop
+// request does, but not the key that stopped the relay (it stays in the terminal's input); the
+// terminal is given back.
+TEST(Program, AKeyPressedDuringTheDrainEndsIt) {
   SKIP_IF(UnderWine(), kNoWineConsole);
-  StartedRelay relay({.proxy = "DrainSeconds=30\n"});
-  const termios before = relay.InitialTerminalSettings();
-  UdpPeer client;
-  ExpectRelayed(client, relay.port, relay.server(), 1);
-  ASSERT_TRUE(relay.KeyWaitBegins());
-  relay.Signal(SIGTERM);
-  EXPECT_TRUE(Contains(relay.ErrorLines(2), "draining: new clients refused; 1 link held,"));
-  relay.Type("k");
-  EXPECT_TRUE(ExitedWith(relay.WaitForExit(kExitDeadlineMs), 0));
-  EXPECT_TRUE(Contains(relay.Errors(), " s (a key); 1 link left\n")) << relay.Errors();
-  EXPECT_TRUE(SameSettings(relay.TerminalSettings(), before));
+  for (const bool key_stops : {false, true}) {
+    StartedRelay relay({.proxy = "DrainSeconds=30\n"});
+    const termios before = relay.InitialTerminalSettings();
+    UdpPeer client;
+    ExpectRelayed(client, relay.port, relay.server(), 1);
+    ASSERT_TRUE(relay.KeyWaitBegins());
+    if (key_stops) {
+      relay.Type("k");
+    } else {
+      relay.Signal(SIGTERM);
+    }
+    EXPECT_TRUE(Contains(relay.ErrorLines(key_stops ? 1 : 2),
+                         "draining: new clients refused; 1 link held,"));
+    if (key_stops) {
+      EXPECT_FALSE(relay.WaitForExit(1000).has_value()) << "the stopping key ends no drain";
+      relay.Signal(SIGTERM);
+    } else {
+      relay.Type("k");
+    }
+    EXPECT_TRUE(ExitedWith(relay.WaitForExit(kExitDeadlineMs), 0));
+    EXPECT_TRUE(Contains(relay.Errors(), key_stops ? " s (a second stop request); 1 link left\n"
+                                                   : " s (a key); 1 link left\n"))
+        << relay.Errors();
+    EXPECT_TRUE(SameSettings(relay.TerminalSettings(), before));
+  }
 }
 
 }  // namespace
