@@ -2,7 +2,8 @@
 # Runs every relay on the same workloads, one after another, then the capacity sweep, and
 # prints one table of medians.
 #   bench/run.sh BUILD_DIR [ROUNDS]
-# BENCH_PARTS="workloads capacity" (either alone), BENCH_RELAYS, BENCH_RATES and BENCH_SECONDS
+# BENCH_PARTS="workloads capacity" (either alone), BENCH_RELAYS, BENCH_RATES, BENCH_SECONDS and
+# BENCH_WORKLOADS (of "16x8 1client 1000x2 2000x1 open burst 1400 scale", all by default)
 # narrow or change what runs (BENCH_RELAYS="tavorin scraped" measures what 1,000 reads a
 # second of /metrics cost); BENCH_SERVER_KEYS adds lines to tavorin's [Server] section
 # (ProxyProtocol=2: the echo server answers with the payload alone). BENCH_TAVORIN names
@@ -126,40 +127,63 @@ results="$work/results"
 record() { echo "$1 $2 $3" >> "$results"; }  # workload relay value
 
 read -r -a relays <<<"${BENCH_RELAYS:-direct tavorin nginx socat}"
+workloads=" ${BENCH_WORKLOADS:-16x8 1client 1000x2 2000x1 open burst 1400 scale} "
+want() { [[ $workloads == *" $1 "* ]]; }
 parts=${BENCH_PARTS:-workloads capacity}
 for round in $(seq 1 "$rounds"); do
   [[ $parts == *workloads* ]] || break
   for relay in "${relays[@]}"; do
     echo "round $round: $relay" >&2
-    start_relay $relay
-    out=$("$bench" load $port 16 8 64 "$seconds"); record tput64 $relay "$(field rtps <<<"$out")"
-    record lost64 $relay "$(field lost <<<"$out")"; record refills64 $relay "$(field refills <<<"$out")"
-    record inflight64 $relay "$(field inflight <<<"$out")"
-    out=$("$bench" load $port 16 8 520 "$seconds"); record tput520 $relay "$(field rtps <<<"$out")"
-    out=$("$bench" load $port 1 1 64 "$seconds")
-    record p50 $relay "$(field p50_us <<<"$out")"; record p99 $relay "$(field p99_us <<<"$out")"
-    if [ $relay != socat ]; then  # socat forks a process per client
-      stop_relay; start_relay $relay
-      out=$("$bench" load $port 1000 2 256 "$seconds"); record many1000 $relay "$(field rtps <<<"$out")"
-      record lost1000 $relay "$(field lost <<<"$out")"; record refills1000 $relay "$(field refills <<<"$out")"
-      record inflight1000 $relay "$(field inflight <<<"$out")"
-      stop_relay; start_relay $relay  # each many-client workload meets a relay with no links
-      out=$("$bench" load $port 2000 1 256 "$seconds"); record many2000 $relay "$(field rtps <<<"$out")"
-      record lost2000 $relay "$(field lost <<<"$out")"
-      stop_relay; start_relay $relay
-      out=$("$bench" open $port 1000 20000 256 "$seconds")
-      record open_p50 $relay "$(field p50_us <<<"$out")"; record open_p99 $relay "$(field p99_us <<<"$out")"
-      record open_lost $relay "$(field lost <<<"$out")"
+    if want 16x8 || want 1client; then
+      start_relay $relay
+      if want 16x8; then
+        out=$("$bench" load $port 16 8 64 "$seconds"); record tput64 $relay "$(field rtps <<<"$out")"
+        record lost64 $relay "$(field lost <<<"$out")"; record refills64 $relay "$(field refills <<<"$out")"
+        record inflight64 $relay "$(field inflight <<<"$out")"
+        out=$("$bench" load $port 16 8 520 "$seconds"); record tput520 $relay "$(field rtps <<<"$out")"
+      fi
+      if want 1client; then
+        out=$("$bench" load $port 1 1 64 "$seconds")
+        record p50 $relay "$(field p50_us <<<"$out")"; record p99 $relay "$(field p99_us <<<"$out")"
+      fi
+      stop_relay
     fi
-    stop_relay
-    start_relay $relay
-    out=$("$bench" burst $port 2000); record burst $relay "$(field percent <<<"$out")"
-    stop_relay
-    start_relay $relay 1500  # datagrams of the size of most links' MTU
-    out=$("$bench" load $port 16 8 1400 "$seconds"); record tput1400 $relay "$(field rtps <<<"$out")"
-    record lost1400 $relay "$(field lost <<<"$out")"
-    stop_relay
-    if [ "$round" = 1 ]; then
+    if [ $relay != socat ]; then  # socat forks a process per client
+      # each many-client workload meets a relay with no links
+      if want 1000x2; then
+        start_relay $relay
+        out=$("$bench" load $port 1000 2 256 "$seconds"); record many1000 $relay "$(field rtps <<<"$out")"
+        record lost1000 $relay "$(field lost <<<"$out")"; record refills1000 $relay "$(field refills <<<"$out")"
+        record inflight1000 $relay "$(field inflight <<<"$out")"
+        stop_relay
+      fi
+      if want 2000x1; then
+        start_relay $relay
+        out=$("$bench" load $port 2000 1 256 "$seconds"); record many2000 $relay "$(field rtps <<<"$out")"
+        record lost2000 $relay "$(field lost <<<"$out")"
+        stop_relay
+      fi
+      if want open; then
+        start_relay $relay
+        out=$("$bench" open $port 1000 20000 256 "$seconds")
+        record open_p50 $relay "$(field p50_us <<<"$out")"; record open_p99 $relay "$(field p99_us <<<"$out")"
+        record open_p99_worst $relay "$(field p99_us <<<"$out")"
+        record open_lost $relay "$(field lost <<<"$out")"; record open_lost_worst $relay "$(field lost <<<"$out")"
+        stop_relay
+      fi
+    fi
+    if want burst; then
+      start_relay $relay
+      out=$("$bench" burst $port 2000); record burst $relay "$(field percent <<<"$out")"
+      stop_relay
+    fi
+    if want 1400; then
+      start_relay $relay 1500  # datagrams of the size of most links' MTU
+      out=$("$bench" load $port 16 8 1400 "$seconds"); record tput1400 $relay "$(field rtps <<<"$out")"
+      record lost1400 $relay "$(field lost <<<"$out")"
+      stop_relay
+    fi
+    if [ "$round" = 1 ] && want scale; then
       for links in 10 100 1000 10000; do
         if [ $relay = socat ] && [ $links -gt 1000 ]; then continue; fi  # a process per client
         start_relay $relay
@@ -197,13 +221,19 @@ for round in $(seq 1 "$rounds"); do
   done
 done
 
-# One row per workload: the median of the rounds for each relay, then each peer over tavorin.
+# One row per workload: the median of the rounds for each relay (the largest for a row whose
+# name ends in _worst), then each peer over tavorin.
 awk -v relays="${relays[*]}" '
   { v[$1 " " $2] = v[$1 " " $2] " " $3; if (!($1 in seen)) { seen[$1] = 1; order[++n] = $1 } }
   function median(list,   a, k, i, j, t) {
     k = split(list, a, " "); if (k == 0) return "-"
     for (i = 1; i <= k; i++) for (j = i + 1; j <= k; j++) if (a[j] + 0 < a[i] + 0) { t = a[i]; a[i] = a[j]; a[j] = t }
     return (k % 2) ? a[(k + 1) / 2] : (a[k / 2] + a[k / 2 + 1]) / 2
+  }
+  function largest(list,   a, k, i, m) {
+    k = split(list, a, " "); if (k == 0) return "-"
+    m = a[1]; for (i = 2; i <= k; i++) if (a[i] + 0 > m + 0) m = a[i]
+    return m
   }
   END {
     r = split(relays, name, " ")
@@ -219,6 +249,8 @@ awk -v relays="${relays[*]}" '
     label["many2000"] = "2000x1 256 B round trips/s"; label["lost2000"] = "2000x1 256 B datagrams lost"
     label["open_p50"] = "open loop 1000 clients 20000/s p50 us"; label["open_p99"] = "open loop 1000 clients 20000/s p99 us"
     label["open_lost"] = "open loop 1000 clients 20000/s lost"
+    label["open_p99_worst"] = "open loop 1000 clients 20000/s p99 us, worst round"
+    label["open_lost_worst"] = "open loop 1000 clients 20000/s lost, worst round"
     for (i = 1; i <= n; i++) if (order[i] ~ /^caplost/) label[order[i]] = "capacity 1000 clients " substr(order[i], 8) "/s: lost"
     for (i = 1; i <= n; i++) if (order[i] ~ /^capp99/) label[order[i]] = "capacity 1000 clients " substr(order[i], 7) "/s: p99 us"
     label["capclean"] = "capacity: highest rate/s with nothing lost"
@@ -228,7 +260,10 @@ awk -v relays="${relays[*]}" '
     printf " nginx/tavorin | socat/tavorin |\n|---|"; for (j = 1; j <= r + 2; j++) printf "---|"; printf "\n"
     for (i = 1; i <= n; i++) {
       w = order[i]; printf "| %s |", label[w]
-      for (j = 1; j <= r; j++) { m[name[j]] = median(v[w " " name[j]]); printf " %s |", m[name[j]] }
+      for (j = 1; j <= r; j++) {
+        m[name[j]] = w ~ /_worst$/ ? largest(v[w " " name[j]]) : median(v[w " " name[j]])
+        printf " %s |", m[name[j]]
+      }
       split("nginx socat", peer, " ")
       for (j = 1; j <= 2; j++) {
         t = m["tavorin"]; q = m[peer[j]]

@@ -4,7 +4,9 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
 
 #ifndef _WIN32
 #include <pthread.h>
@@ -50,7 +52,12 @@ class StoppableThread {
   // privilege). A thread in another class than the normal one (real-time, idle: the choice of
   // whoever started the program) stays in it. False where the system refuses or has no such
   // class, or the thread keeps its own; the thread then runs on as it was.
-  bool ScheduleForThroughput() const;
+  // With a `slice`, the thread also asks for turns that short (Linux 6.12 on, which takes 100 us
+  // to 100 ms; older systems and Windows keep their own): of the threads waiting for a
+  // processor, the one with the shorter turn is chosen first, so that a thread that runs for
+  // microseconds at a wake does not wait out the turns of threads that run for milliseconds.
+  // The class may be asked before the thread has run; it then takes it as it starts.
+  bool ScheduleForThroughput(std::chrono::microseconds slice = std::chrono::microseconds{0}) const;
 
   // Asks the system to run the started thread only when nothing else wants the processor
   // (SCHED_IDLE on Linux, the idle priority on Windows): for a thread that is about to end, so
@@ -78,10 +85,23 @@ class StoppableThread {
 #else
   pthread_t handle_{};
   static constexpr int kNoThreadError = EAGAIN;
+  // The system's number for the thread, once it has started (0 before), and the turn asked for
+  // it (-1: no class asked), which the thread takes itself if it was asked before it knew its
+  // number.
+  std::atomic<int> system_id_{0};
+  mutable std::atomic<int64_t> wanted_slice_us_{-1};
+  // What the native thread runs: records its number, takes its class, then RunProcedure.
+  static void* RunNative(void* self);
 #endif
 };
 
 namespace detail {
+#ifndef _WIN32
+// The calling thread's number with the system, and a thread's class and turn set by that
+// number (each system's own, thread_linux.cpp).
+int ThisThreadSystemId();
+bool ScheduleForThroughput(int system_id, std::chrono::microseconds slice);
+#endif
 // Asked at every thread start: whether to act as if the system had no thread to give. Here the
 // answer is always no (thread_gate.cpp); tests of what happens then link an answer of their own
 // in its place.

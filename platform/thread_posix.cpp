@@ -5,6 +5,8 @@
 #include <time.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <mutex>
 
 #include "platform/taken_signals_linux.h"
@@ -18,15 +20,22 @@ constexpr int kWakeSignal = SignalOf(SignalRole::kThreadWake);
 // The wake signal only interrupts the call it comes in: no SA_RESTART, and nothing done.
 void Woken(int) {}
 
-void* Run(void* self) {
+}  // namespace
+
+void* StoppableThread::RunNative(void* self) {
   sigset_t wake;
   sigemptyset(&wake);
   sigaddset(&wake, kWakeSignal);
   pthread_sigmask(SIG_UNBLOCK, &wake, nullptr);
-  StoppableThread::RunProcedure(self);
+  auto* thread = static_cast<StoppableThread*>(self);
+  // A class asked before the number was known is taken here; one asked after it is set by
+  // whoever asked. Either way, or both, it is set.
+  thread->system_id_.store(detail::ThisThreadSystemId());
+  if (const int64_t slice = thread->wanted_slice_us_.load(); slice >= 0)
+    detail::ScheduleForThroughput(0, std::chrono::microseconds(slice));
+  RunProcedure(self);
   return nullptr;
 }
-}  // namespace
 
 int StoppableThread::StartNative(size_t stack_size) {
   static std::once_flag handler_set;
@@ -47,7 +56,9 @@ int StoppableThread::StartNative(size_t stack_size) {
   sigset_t before;
   sigfillset(&all);
   pthread_sigmask(SIG_BLOCK, &all, &before);
-  int error = pthread_create(&handle_, &attributes, Run, this);
+  system_id_.store(0);
+  wanted_slice_us_.store(-1);
+  int error = pthread_create(&handle_, &attributes, RunNative, this);
   pthread_sigmask(SIG_SETMASK, &before, nullptr);
   pthread_attr_destroy(&attributes);
   return error;
@@ -78,26 +89,12 @@ void StoppableThread::JoinWaking() {
   started_ = false;
 }
 
-bool StoppableThread::ScheduleForThroughput() const {
-#ifdef SCHED_BATCH
-  // A thread inherits the class of the one that started it. Another class than the normal one
-  // was chosen by whoever started the relay (a real-time class, an idle one) and is kept.
-  int policy = SCHED_OTHER;
-  sched_param parameters{};
-  if (!started_ || pthread_getschedparam(handle_, &policy, &parameters) != 0) {
+bool StoppableThread::ScheduleForThroughput(std::chrono::microseconds slice) const {
+  if (!started_)
     return false;
-  }
-  if (policy == SCHED_BATCH) {
-    return true;
-  }
-  if (policy != SCHED_OTHER) {
-    return false;
-  }
-  parameters = {};
-  return pthread_setschedparam(handle_, SCHED_BATCH, &parameters) == 0;
-#else
-  return false;
-#endif
+  wanted_slice_us_.store(slice.count());
+  const int id = system_id_.load();
+  return id == 0 || detail::ScheduleForThroughput(id, slice);
 }
 
 bool StoppableThread::ScheduleLast() const {

@@ -33,7 +33,7 @@ void StoppableThread::JoinWaking() {
 }
 
 // Windows has no scheduling class that waives preemption on wake-up.
-bool StoppableThread::ScheduleForThroughput() const {
+bool StoppableThread::ScheduleForThroughput(std::chrono::microseconds) const {
   return false;
 }
 

@@ -125,7 +125,7 @@ Outcome ClientLink::StartReturnThread() {
   // Replies come in batches (the server answers many clients at once), and a return thread
   // that preempted the server's batch send on waking would cost two switches a reply; waiting
   // for the next yield lets each core finish its batch first.
-  thread_.ScheduleForThroughput();
+  thread_.ScheduleForThroughput(kRelayThreadSlice);
   return Outcome();
 }
 

@@ -186,7 +186,7 @@ Outcome Listener::Start(int32_t port, Handover* handover) {
   }
   // Woken by one client's send, a receive thread that preempted the sender would take one
   // datagram where a moment later there would be a batch (see ClientLink::Start).
-  thread_.ScheduleForThroughput();
+  thread_.ScheduleForThroughput(kRelayThreadSlice);
   return Outcome();
 }
 

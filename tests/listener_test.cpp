@@ -3,8 +3,10 @@
 #include <dirent.h>
 #include <sched.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +15,7 @@
 
 #include "relay/network_list.h"
 #include "relay/proxy_header.h"
+#include "relay/receive_loop.h"
 #include "tests/listener_probe.h"
 #include "tests/program_checks.h"
 #include "tests/relay_fixture.h"
@@ -341,22 +344,53 @@ TEST(ListenerAccess, TheClientJudgedIsTheOneARelayInFrontNames) {
   listener.CloseAll(nullptr);
 }
 
-// Threads of this process that the system schedules for throughput, settled towards
-// `expected`: a thread that has just been joined may still be listed.
-int ThreadsScheduledForThroughput(int expected) {
+// The turn the system gives thread `tid`, in microseconds (sched_getattr's runtime, which
+// Linux fills in for the normal and batch classes from 6.12 on); 0 where it does not tell.
+int64_t TurnOf(int tid) {
+  struct {
+    uint32_t size, policy;
+    uint64_t flags;
+    int32_t nice;
+    uint32_t priority;
+    uint64_t runtime, deadline, period;
+  } attributes{};
+  if (syscall(SYS_sched_getattr, tid, &attributes, sizeof attributes, 0) != 0)
+    return 0;
+  return static_cast<int64_t>(attributes.runtime / 1000);
+}
+
+// Threads of this process that the system schedules for throughput (with a turn of `turn`,
+// unless 0), settled towards `expected`: a thread that has just been joined may still be
+// listed.
+int ThreadsScheduledForThroughput(int expected,
+                                  std::chrono::microseconds turn = std::chrono::microseconds{0}) {
   return Settle(
-      [] {
+      [turn] {
         int batch = 0;
         DIR* tasks = opendir("/proc/self/task");
         while (dirent* entry = tasks == nullptr ? nullptr : readdir(tasks)) {
           int tid = std::atoi(entry->d_name);
-          batch += tid > 0 && sched_getscheduler(tid) == SCHED_BATCH ? 1 : 0;
+          batch += tid > 0 && sched_getscheduler(tid) == SCHED_BATCH &&
+                           (turn.count() == 0 || TurnOf(tid) == turn.count())
+                       ? 1
+                       : 0;
         }
         if (tasks != nullptr)
           closedir(tasks);
         return batch;
       },
       expected);
+}
+
+// Whether this system takes a turn asked for a thread: asked on a thread of its own.
+bool SystemTakesTurns() {
+  bool taken = false;
+  std::thread([&] {
+    const int tid = detail::ThisThreadSystemId();
+    taken = detail::ScheduleForThroughput(tid, kRelayThreadSlice) &&
+            TurnOf(tid) == kRelayThreadSlice.count();
+  }).join();
+  return taken;
 }
 
 TEST_F(RelayTest, EveryRelayThreadIsScheduledForThroughput) {
@@ -377,6 +411,50 @@ TEST_F(RelayTest, EveryRelayThreadIsScheduledForThroughput) {
   Forward(third, Pattern(8, 3), port_b(), server_b_);
   // A link's first datagram goes out once its thread has been started and scheduled.
   EXPECT_EQ(ThreadsScheduledForThroughput(kReceiveThreads + 3), kReceiveThreads + 3);
+  // Each with the short turn, where the system takes one.
+  if (SystemTakesTurns()) {
+    EXPECT_EQ(ThreadsScheduledForThroughput(kReceiveThreads + 3, kRelayThreadSlice),
+              kReceiveThreads + 3);
+  }
+}
+
+// The class and turn are had whether they are asked before the new thread has run or after:
+// the thread takes them itself in the one case, the caller sets them in the other.
+TEST(ListenerScheduling, AThreadTakesItsTurnWhenAskedBeforeOrAfterItRuns) {
+  if (!SystemTakesTurns())
+    GTEST_SKIP() << "this system takes no turn for a thread";
+  struct Row {
+    const char* what;
+    bool ask_after_it_runs;
+  };
+  const Row rows[] = {{"asked at once", false}, {"asked once it runs", true}};
+  for (const Row& row : rows) {
+    struct Shared {
+      std::atomic<int> tid{0};
+      std::atomic<bool> release{false};
+    } shared;
+    StoppableThread thread;
+    ASSERT_TRUE(thread.Start(
+        [](void* argument) {
+          auto* s = static_cast<Shared*>(argument);
+          s->tid.store(detail::ThisThreadSystemId());
+          while (!s->release.load())
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        },
+        &shared));
+    auto known = [&] { return Settle([&] { return shared.tid.load() != 0 ? 1 : 0; }, 1) == 1; };
+    if (row.ask_after_it_runs) {
+      ASSERT_TRUE(known()) << row.what;
+    }
+    EXPECT_TRUE(thread.ScheduleForThroughput(kRelayThreadSlice)) << row.what;
+    ASSERT_TRUE(known()) << row.what;
+    const int tid = shared.tid.load();
+    EXPECT_EQ(Settle([&] { return TurnOf(tid) == kRelayThreadSlice.count() ? 1 : 0; }, 1), 1)
+        << row.what;
+    EXPECT_EQ(sched_getscheduler(tid), SCHED_BATCH) << row.what;
+    shared.release.store(true);
+    thread.Join();
+  }
 }
 
 TEST(ListenerScheduling, AClassChosenByWhoStartedTheRelayIsKept) {
