@@ -10,6 +10,7 @@
 #include <linux/sock_diag.h>
 #include <netinet/icmp6.h>
 #include <netinet/ip_icmp.h>
+#include <netinet/udp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -151,11 +152,15 @@ void PrepareSend(const OutgoingDatagram& datagram, bool v6_socket, msghdr& heade
   return sent;
 }
 
+// A batch's frame is of its size: a link's thread, whose batches are small, keeps few pages.
+constexpr int kSmallBatch = 8;
+
+template <int N>
 [[gnu::noinline]] IoResult ReceiveBatch(SocketHandle fd, ReceiveSlot* slots, int count) {
-  mmsghdr messages[kMaxBatch];
-  iovec parts[kMaxBatch];
-  ReceiveControl control[kMaxBatch];
-  count = count < kMaxBatch ? count : kMaxBatch;
+  mmsghdr messages[N];
+  iovec parts[N];
+  ReceiveControl control[N];
+  count = count < N ? count : N;
   for (int i = 0; i < count; ++i) {
     PrepareReceive(slots[i], messages[i].msg_hdr, parts[i], control[i]);
   }
@@ -170,17 +175,105 @@ void PrepareSend(const OutgoingDatagram& datagram, bool v6_socket, msghdr& heade
   return {n, 0};
 }
 
+#ifndef UDP_SEGMENT
+#define UDP_SEGMENT 103
+#endif
+
+// Whether the system cuts one send into datagrams of a given size (UDP_SEGMENT, Linux 4.18 on).
+// A system without it would send the run as one datagram, so it is asked once, never assumed.
+bool SystemSegments() {
+  static const bool segments = [] {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+      return false;
+    int size = 0;
+    socklen_t length = sizeof size;
+    const bool known = ::getsockopt(fd, SOL_UDP, UDP_SEGMENT, &size, &length) == 0;
+    ::close(fd);
+    return known;
+  }();
+  return segments;
+}
+
+// The size of every datagram of a run but the last, which may be shorter, when the run can
+// leave as one send the system cuts up: one destination and source for all, none empty, and
+// all of them within what one send takes. 0 when it cannot.
+size_t SegmentSize(const OutgoingDatagram* datagrams, int count) {
+  constexpr size_t kMostBytes = 65000;  // below what one IPv4 or IPv6 datagram can hold
+  if (count < 2 || !SystemSegments())
+    return 0;
+  const OutgoingDatagram& first = datagrams[0];
+  const size_t size = first.prefix_length + first.length;
+  size_t total = 0;
+  for (int i = 0; i < count; ++i) {
+    const OutgoingDatagram& d = datagrams[i];
+    const size_t each = d.prefix_length + d.length;
+    if (each == 0 || each > size || (each < size && i + 1 < count) || d.from != first.from ||
+        (d.to != first.to && !SameAddressAndPort(*d.to, *first.to)))
+      return 0;
+    total += each;
+  }
+  return total <= kMostBytes ? size : 0;
+}
+
+// Sends a run of datagrams that SegmentSize passed as one datagram that the system cuts into
+// datagrams of `segment` bytes: one trip through the stack for the whole run. Whether the
+// system took it; when it did not, nothing went.
+template <int N>
+[[gnu::noinline]] bool SendSegmented(SocketHandle fd, bool v6_socket,
+                                     const OutgoingDatagram* datagrams, int count, size_t segment,
+                                     IoResult& result) {
+  iovec parts[2 * N];
+  size_t used = 0;
+  for (int i = 0; i < count; ++i) {
+    if (datagrams[i].prefix_length > 0)
+      parts[used++] = {const_cast<void*>(datagrams[i].prefix), datagrams[i].prefix_length};
+    parts[used++] = {const_cast<void*>(datagrams[i].data), datagrams[i].length};
+  }
+  msghdr header{};
+  header.msg_iov = parts;
+  header.msg_iovlen = used;
+  Endpoint to;
+  const Endpoint* destination = detail::Destination(datagrams[0].to, v6_socket, to);
+  header.msg_name = const_cast<sockaddr*>(destination->address());
+  header.msg_namelen = static_cast<socklen_t>(destination->size());
+  PacketInfoControl source;
+  detail::AttachSource(header, source, datagrams[0].from, v6_socket);
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint16_t)) + sizeof source.bytes];
+  auto* size = reinterpret_cast<cmsghdr*>(control);
+  size->cmsg_level = SOL_UDP;
+  size->cmsg_type = UDP_SEGMENT;
+  size->cmsg_len = CMSG_LEN(sizeof(uint16_t));
+  const auto segment16 = static_cast<uint16_t>(segment);
+  std::memcpy(CMSG_DATA(size), &segment16, sizeof segment16);
+  size_t control_length = CMSG_SPACE(sizeof(uint16_t));
+  if (header.msg_controllen > 0) {
+    std::memcpy(control + control_length, source.bytes, header.msg_controllen);
+    control_length += header.msg_controllen;
+  }
+  header.msg_control = control;
+  header.msg_controllen = control_length;
+  ssize_t n;
+  while ((n = ::sendmsg(fd, &header, MSG_NOSIGNAL)) < 0 && errno == EINTR) {
+  }
+  if (n < 0)
+    return false;
+  result = {count, 0};
+  result.bytes = static_cast<size_t>(n);
+  return true;
+}
+
+template <int N>
 [[gnu::noinline]] IoResult SendBatch(SocketHandle fd, bool v6_socket,
                                      const OutgoingDatagram* datagrams, int count) {
-  mmsghdr messages[kMaxBatch];
-  iovec parts[kMaxBatch][2];
-  PacketInfoControl control[kMaxBatch];
-  Endpoint to[kMaxBatch];
-  count = count < kMaxBatch ? count : kMaxBatch;
+  mmsghdr messages[N];
+  iovec parts[N][2];
+  PacketInfoControl control[N];
+  Endpoint to[N];
+  IoResult result;
   for (int i = 0; i < count; ++i) {
     PrepareSend(datagrams[i], v6_socket, messages[i].msg_hdr, parts[i], control[i], to[i]);
   }
-  IoResult result;
   int failures = 0;  // of the datagram at `at`
   for (int at = 0; at < count;) {
     int n = ::sendmmsg(fd, messages + at, static_cast<unsigned>(count - at), MSG_NOSIGNAL);
@@ -205,13 +298,23 @@ void PrepareSend(const OutgoingDatagram& datagram, bool v6_socket, msghdr& heade
 IoResult UdpSocket::ReceiveMany(ReceiveSlot* slots, int count) const {
   if (count <= 1)
     return count == 1 ? ReceiveOne(handle(), slots[0]) : IoResult{};
-  return ReceiveBatch(handle(), slots, count);
+  return count <= kSmallBatch ? ReceiveBatch<kSmallBatch>(handle(), slots, count)
+                              : ReceiveBatch<kMaxBatch>(handle(), slots, count);
 }
 
 IoResult UdpSocket::SendMany(const OutgoingDatagram* datagrams, int count) const {
   if (count <= 1)
     return count == 1 ? SendOne(handle(), is_v6(), datagrams[0]) : IoResult{};
-  return SendBatch(handle(), is_v6(), datagrams, count);
+  count = count < kMaxBatch ? count : kMaxBatch;
+  IoResult sent;
+  if (const size_t segment = SegmentSize(datagrams, count);
+      segment > 0 && (count <= kSmallBatch ? SendSegmented<kSmallBatch>(handle(), is_v6(), datagrams,
+                                                                         count, segment, sent)
+                                           : SendSegmented<kMaxBatch>(handle(), is_v6(), datagrams,
+                                                                       count, segment, sent)))
+    return sent;
+  return count <= kSmallBatch ? SendBatch<kSmallBatch>(handle(), is_v6(), datagrams, count)
+                              : SendBatch<kMaxBatch>(handle(), is_v6(), datagrams, count);
 }
 
 int UdpSocket::ReportRefusals() const {

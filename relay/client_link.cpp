@@ -14,7 +14,7 @@ constexpr size_t kReturnThreadStack = 64 * 1024;
 // Replies taken from the link's socket per call. One: most wakes of a link bring one reply,
 // and a batch's buffers and headers cost every link's thread stack pages it keeps for life
 // (about 21 KiB resident per link with 16, 9 KiB with one, at the same throughput).
-constexpr int kReturnBatch = 1;
+constexpr int kReturnBatch = 8;
 // The low 48 bits of the server's version, which ClientLink::followed_ holds beside the port.
 constexpr uint64_t kFollowedVersionMask = (uint64_t{1} << 48) - 1;
 
