@@ -14,6 +14,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -120,8 +121,8 @@ void PrepareSend(const OutgoingDatagram& datagram, bool v6_socket, msghdr& heade
   detail::AttachSource(header, control, datagram.from, v6_socket);
 }
 
-// A single datagram takes recvmsg and sendmsg, with a frame a fraction of a batch's: most of
-// a link's wakes bring one reply, and every link's thread keeps its stack pages.
+// A single datagram takes recvmsg and sendmsg, with a frame a fraction of a batch's: many of a
+// link's wakes bring one reply, and every link's thread keeps its stack pages.
 [[gnu::noinline]] IoResult ReceiveOne(SocketHandle fd, ReceiveSlot& slot) {
   msghdr header;
   iovec part;
@@ -179,50 +180,54 @@ template <int N>
 #define UDP_SEGMENT 103
 #endif
 
-// Whether the system cuts one send into datagrams of a given size (UDP_SEGMENT, Linux 4.18 on).
-// A system without it would send the run as one datagram, so it is asked once, never assumed.
-bool SystemSegments() {
-  static const bool segments = [] {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-      return false;
-    int size = 0;
-    socklen_t length = sizeof size;
-    const bool known = ::getsockopt(fd, SOL_UDP, UDP_SEGMENT, &size, &length) == 0;
+// Coalesced sends: a run of datagrams to one destination leaves in one send that the system cuts
+// into those datagrams again (UDP_SEGMENT, Linux 4.18 on), one trip through the stack for the
+// whole run. The receiver gets the datagrams as they were; only the sender's cost changes.
+//
+// The longest part a coalesced send may have: none when the system cannot cut a send (asked
+// once: a system without the option would send the run as one datagram), lowered when the
+// system refuses a part that long (longer than the path's MTU) and nil when it refuses them all
+// (a device that does not compute checksums). A refused send sends nothing, and the run goes
+// datagram by datagram instead.
+std::atomic<size_t> coalesced_limit{[] {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  int size = 0;
+  socklen_t length = sizeof size;
+  const bool known = fd >= 0 && ::getsockopt(fd, SOL_UDP, UDP_SEGMENT, &size, &length) == 0;
+  if (fd >= 0)
     ::close(fd);
-    return known;
-  }();
-  return segments;
-}
+  return known ? size_t{0xFFFF} : size_t{0};
+}()};
 
-// The size of every datagram of a run but the last, which may be shorter, when the run can
-// leave as one send the system cuts up: one destination and source for all, none empty, and
-// all of them within what one send takes. 0 when it cannot.
-size_t SegmentSize(const OutgoingDatagram* datagrams, int count) {
-  constexpr size_t kMostBytes = 65000;  // below what one IPv4 or IPv6 datagram can hold
-  if (count < 2 || !SystemSegments())
+// The size of every datagram of a run but the last, which may be shorter, when the run can leave
+// as one coalesced send: one destination and one source for all, none empty, and the whole
+// within one IP datagram. 0 when it cannot.
+size_t PartSize(const OutgoingDatagram* datagrams, int count) {
+  constexpr size_t kMostBytes = 65000;  // within one IPv4 or IPv6 datagram, headers and all
+  if (count < 2)
     return 0;
   const OutgoingDatagram& first = datagrams[0];
-  const size_t size = first.prefix_length + first.length;
+  const size_t part = first.prefix_length + first.length;
+  if (part == 0 || part > coalesced_limit.load(std::memory_order_relaxed))
+    return 0;
   size_t total = 0;
   for (int i = 0; i < count; ++i) {
     const OutgoingDatagram& d = datagrams[i];
     const size_t each = d.prefix_length + d.length;
-    if (each == 0 || each > size || (each < size && i + 1 < count) || d.from != first.from ||
+    if (each == 0 || each > part || (each < part && i + 1 < count) || d.from != first.from ||
         (d.to != first.to && !SameAddressAndPort(*d.to, *first.to)))
       return 0;
     total += each;
   }
-  return total <= kMostBytes ? size : 0;
+  return total <= kMostBytes ? part : 0;
 }
 
-// Sends a run of datagrams that SegmentSize passed as one datagram that the system cuts into
-// datagrams of `segment` bytes: one trip through the stack for the whole run. Whether the
-// system took it; when it did not, nothing went.
+// Sends a run that PartSize passed, cut into parts of `part` bytes. Whether it went; when the
+// system refused it, nothing went.
 template <int N>
-[[gnu::noinline]] bool SendSegmented(SocketHandle fd, bool v6_socket,
-                                     const OutgoingDatagram* datagrams, int count, size_t segment,
-                                     IoResult& result) {
+[[gnu::noinline]] bool SendCoalesced(SocketHandle fd, bool v6_socket,
+                                     const OutgoingDatagram* datagrams, int count, size_t part,
+                                     IoResult& sent) {
   iovec parts[2 * N];
   size_t used = 0;
   for (int i = 0; i < count; ++i) {
@@ -237,6 +242,7 @@ template <int N>
   const Endpoint* destination = detail::Destination(datagrams[0].to, v6_socket, to);
   header.msg_name = const_cast<sockaddr*>(destination->address());
   header.msg_namelen = static_cast<socklen_t>(destination->size());
+  // The part's size, then the source address if there is one.
   PacketInfoControl source;
   detail::AttachSource(header, source, datagrams[0].from, v6_socket);
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint16_t)) + sizeof source.bytes];
@@ -244,8 +250,8 @@ template <int N>
   size->cmsg_level = SOL_UDP;
   size->cmsg_type = UDP_SEGMENT;
   size->cmsg_len = CMSG_LEN(sizeof(uint16_t));
-  const auto segment16 = static_cast<uint16_t>(segment);
-  std::memcpy(CMSG_DATA(size), &segment16, sizeof segment16);
+  const auto part16 = static_cast<uint16_t>(part);
+  std::memcpy(CMSG_DATA(size), &part16, sizeof part16);
   size_t control_length = CMSG_SPACE(sizeof(uint16_t));
   if (header.msg_controllen > 0) {
     std::memcpy(control + control_length, source.bytes, header.msg_controllen);
@@ -256,11 +262,21 @@ template <int N>
   ssize_t n;
   while ((n = ::sendmsg(fd, &header, MSG_NOSIGNAL)) < 0 && errno == EINTR) {
   }
-  if (n < 0)
-    return false;
-  result = {count, 0};
-  result.bytes = static_cast<size_t>(n);
-  return true;
+  if (n >= 0) {
+    sent = {count, 0};
+    sent.bytes = static_cast<size_t>(n);
+    return true;
+  }
+  // A refusal of the coalescing itself, not of the datagrams: the next runs of this size or
+  // longer (any size, for a device that cannot) go datagram by datagram.
+  if (errno == EINVAL || errno == EIO) {
+    size_t limit = coalesced_limit.load(std::memory_order_relaxed);
+    const size_t lower = errno == EIO ? 0 : part - 1;
+    while (lower < limit &&
+           !coalesced_limit.compare_exchange_weak(limit, lower, std::memory_order_relaxed)) {
+    }
+  }
+  return false;
 }
 
 template <int N>
@@ -307,11 +323,11 @@ IoResult UdpSocket::SendMany(const OutgoingDatagram* datagrams, int count) const
     return count == 1 ? SendOne(handle(), is_v6(), datagrams[0]) : IoResult{};
   count = count < kMaxBatch ? count : kMaxBatch;
   IoResult sent;
-  if (const size_t segment = SegmentSize(datagrams, count);
-      segment > 0 && (count <= kSmallBatch ? SendSegmented<kSmallBatch>(handle(), is_v6(), datagrams,
-                                                                         count, segment, sent)
-                                           : SendSegmented<kMaxBatch>(handle(), is_v6(), datagrams,
-                                                                       count, segment, sent)))
+  if (const size_t part = PartSize(datagrams, count);
+      part > 0 &&
+      (count <= kSmallBatch
+           ? SendCoalesced<kSmallBatch>(handle(), is_v6(), datagrams, count, part, sent)
+           : SendCoalesced<kMaxBatch>(handle(), is_v6(), datagrams, count, part, sent)))
     return sent;
   return count <= kSmallBatch ? SendBatch<kSmallBatch>(handle(), is_v6(), datagrams, count)
                               : SendBatch<kMaxBatch>(handle(), is_v6(), datagrams, count);

@@ -2,6 +2,9 @@
 // no receive here waits for anything that is not on its way.
 #include <chrono>
 #include <memory>
+#include <numeric>
+#include <ostream>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -94,6 +97,117 @@ TEST_F(PortableEngine, RelaysBothWaysDropsWhatDoesNotFitAndStopsPromptly) {
   EXPECT_EQ(first->to_server().bytes, 520u + 9u) << "the link's first datagram and the next";
   listener.reset();
 }
+
+// Bursts both ways, runs of one length and lengths that change, pass in order and whole: the
+// receive thread sends a client's run in one call, and a link's thread takes its replies in
+// batches and sends them on in one call.
+TEST_F(PortableEngine, BurstsEachWayArriveInOrderByteForByte) {
+  Listener listener;
+  listener.SetServer(Local(server_.LocalPort()));
+  ASSERT_TRUE(listener.Start(0));
+  const Endpoint relay = Local(listener.LocalPort());
+  ASSERT_EQ(server_.SetReceiveTimeout(std::chrono::seconds(5)), 0);
+  ASSERT_EQ(client_.SetReceiveTimeout(std::chrono::seconds(5)), 0);
+  const std::vector<size_t> lengths = {64, 64, 64, 64, 64, 64, 64, 64, 64, 64, 64, 20,
+                                       200, 200, 7, 520, 520, 520, 1, 64, 64, 64, 64, 64};
+  Bytes buffer(2048);
+  auto arrive = [&](const UdpSocket& at, unsigned char seed, Endpoint* from) {
+    for (size_t i = 0; i < lengths.size(); ++i) {
+      ReceiveSlot slot{buffer.data(), buffer.size(), 0, false, {}, {}, {}, 0};
+      ASSERT_EQ(at.ReceiveMany(&slot, 1).error, 0) << "datagram " << i << " did not come";
+      EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + static_cast<ptrdiff_t>(slot.length)),
+                Fill(lengths[i], static_cast<unsigned char>(seed + i)))
+          << "datagram " << i;
+      *from = slot.source;
+    }
+  };
+  for (size_t i = 0; i < lengths.size(); ++i) {
+    const Bytes b = Fill(lengths[i], static_cast<unsigned char>(i));
+    client_.SendTo(b.data(), b.size(), relay);
+  }
+  Endpoint link{};
+  arrive(server_, 0, &link);
+  for (size_t i = 0; i < lengths.size(); ++i) {
+    const Bytes b = Fill(lengths[i], static_cast<unsigned char>(100 + i));
+    server_.SendTo(b.data(), b.size(), link);
+  }
+  Endpoint from{};
+  arrive(client_, 100, &from);
+  EXPECT_EQ(ntohs(from.v4.sin_port), listener.LocalPort());
+}
+
+// A run of datagrams handed to one send arrives as the datagrams it was, in order and byte for
+// byte, whether the system can send the run as one (one destination, equal lengths but a
+// shorter last, within one IP datagram) or it goes datagram by datagram.
+struct RunCase {
+  const char* name;
+  std::vector<size_t> lengths;
+  size_t prefix = 0;     // bytes ahead of each datagram, from a buffer of their own
+  bool sourced = false;  // sent from the loopback address named
+  bool v6_socket = false;
+};
+
+std::ostream& operator<<(std::ostream& out, const RunCase& c) {
+  return out << c.name;
+}
+
+class SentRun : public ::testing::TestWithParam<RunCase> {};
+
+TEST_P(SentRun, ArrivesAsTheDatagramsItWas) {
+  const RunCase& c = GetParam();
+  SocketLibrary library;
+  UdpSocket sender;
+  UdpSocket receiver;
+  ASSERT_TRUE(sender.OpenAndBind(EveryAddress(c.v6_socket)));
+  ASSERT_TRUE(receiver.OpenAndBind(EveryAddress(false)));
+  receiver.SetReceiveBuffer(4 << 20);
+  ASSERT_EQ(receiver.SetReceiveTimeout(std::chrono::seconds(5)), 0);
+
+  const Endpoint to = Local(receiver.LocalPort());
+  const Endpoint from = Local(0);
+  const Bytes prefix = Fill(c.prefix, 200);
+  std::vector<Bytes> payloads;
+  std::vector<OutgoingDatagram> run;
+  for (size_t i = 0; i < c.lengths.size(); ++i)
+    payloads.push_back(Fill(c.lengths[i], static_cast<unsigned char>(i)));
+  for (const Bytes& p : payloads) {
+    run.push_back({p.data(), p.size(), &to, c.sourced ? &from : nullptr, prefix.data(),
+                   prefix.size()});
+  }
+  const IoResult sent = sender.SendMany(run.data(), static_cast<int>(run.size()));
+  EXPECT_EQ(sent.count, static_cast<int>(run.size()));
+  EXPECT_EQ(sent.bytes, std::accumulate(c.lengths.begin(), c.lengths.end(), size_t{0}) +
+                            c.lengths.size() * c.prefix);
+
+  Bytes buffer(65536);
+  for (size_t i = 0; i < payloads.size(); ++i) {
+    ReceiveSlot slot{buffer.data(), buffer.size(), 0, false, {}, {}, {}, 0};
+    ASSERT_EQ(receiver.ReceiveMany(&slot, 1).error, 0) << "datagram " << i << " did not come";
+    Bytes expected = prefix;
+    expected.insert(expected.end(), payloads[i].begin(), payloads[i].end());
+    EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + static_cast<ptrdiff_t>(slot.length)),
+              expected)
+        << "datagram " << i;
+    EXPECT_EQ(ntohs(slot.source.port_net()), sender.LocalPort());
+  }
+  ReceiveSlot slot{buffer.data(), buffer.size(), 0, false, {}, {}, {}, 0};
+  ASSERT_EQ(receiver.SetReceiveTimeout(std::chrono::milliseconds(100)), 0);
+  EXPECT_NE(receiver.ReceiveMany(&slot, 1).error, 0) << "a datagram more than was sent";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sockets, SentRun,
+    ::testing::Values(RunCase{"EqualLengths", std::vector<size_t>(8, 64)},
+                      RunCase{"AShorterLast", {300, 300, 300, 7}},
+                      RunCase{"ALongerInTheMiddle", {100, 200, 100}},
+                      RunCase{"AShorterInTheMiddle", {100, 50, 100}},
+                      RunCase{"AnEmptyOne", {10, 0, 10}},
+                      RunCase{"EachWithAPrefix", {48, 48, 48, 20}, 16},
+                      RunCase{"FromAnAddressNamed", {64, 64, 64}, 0, true},
+                      RunCase{"FromASocketOfBothFamilies", {64, 64, 30}, 0, true, true},
+                      RunCase{"AFullBatch", std::vector<size_t>(64, 1000)},
+                      RunCase{"LongerThanOneIpDatagram", std::vector<size_t>(50, 1400)}),
+    [](const ::testing::TestParamInfo<RunCase>& row) { return std::string(row.param.name); });
 
 }  // namespace
 }  // namespace tavorin
