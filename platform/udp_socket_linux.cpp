@@ -324,10 +324,9 @@ IoResult UdpSocket::SendMany(const OutgoingDatagram* datagrams, int count) const
   count = count < kMaxBatch ? count : kMaxBatch;
   IoResult sent;
   if (const size_t part = PartSize(datagrams, count);
-      part > 0 &&
-      (count <= kSmallBatch
-           ? SendCoalesced<kSmallBatch>(handle(), is_v6(), datagrams, count, part, sent)
-           : SendCoalesced<kMaxBatch>(handle(), is_v6(), datagrams, count, part, sent)))
+      part > 0 && (count <= kSmallBatch
+                       ? SendCoalesced<kSmallBatch>(handle(), is_v6(), datagrams, count, part, sent)
+                       : SendCoalesced<kMaxBatch>(handle(), is_v6(), datagrams, count, part, sent)))
     return sent;
   return count <= kSmallBatch ? SendBatch<kSmallBatch>(handle(), is_v6(), datagrams, count)
                               : SendBatch<kMaxBatch>(handle(), is_v6(), datagrams, count);

@@ -17,6 +17,7 @@ constexpr size_t kReturnThreadStack = 64 * 1024;
 // stack page more than one (about 13 KiB resident per link against 9; 16 cost 21 KiB), for
 // about 40 % more round trips a second there and with 10,000 links.
 constexpr int kReturnBatch = 8;
+constexpr size_t kLongestBatched = 8 * 1024;
 // The low 48 bits of the server's version, which ClientLink::followed_ holds beside the port.
 constexpr uint64_t kFollowedVersionMask = (uint64_t{1} << 48) - 1;
 
@@ -306,10 +307,16 @@ bool ClientLink::FromThisRelay(const Endpoint& source, const Route& route) const
 
 void ClientLink::ReturnThread(void* self) {
   auto* link = static_cast<ClientLink*>(self);
-  ReceiveBatches<kReturnBatch>(
-      link->socket_, link->thread_, link->port_.max_datagram,
-      [link](const ReceiveSlot* slots, int count) { link->ReturnBatch(slots, count); },
-      [link](int error) { link->TakeRefusals(error); });
+  auto relay = [link](const ReceiveSlot* slots, int count) { link->ReturnBatch(slots, count); };
+  auto refused = [link](int error) { link->TakeRefusals(error); };
+  // A batch has a buffer of the longest datagram for each reply: beyond 8 KiB a link takes one
+  // reply at a time, so that its buffers never take more than one of 64 KiB would.
+  if (link->port_.max_datagram <= kLongestBatched) {
+    ReceiveBatches<kReturnBatch>(link->socket_, link->thread_, link->port_.max_datagram, relay,
+                                 refused);
+  } else {
+    ReceiveBatches<1>(link->socket_, link->thread_, link->port_.max_datagram, relay, refused);
+  }
 }
 
 void ClientLink::TakeRefusals(int error) {

@@ -108,8 +108,8 @@ TEST_F(PortableEngine, BurstsEachWayArriveInOrderByteForByte) {
   const Endpoint relay = Local(listener.LocalPort());
   ASSERT_EQ(server_.SetReceiveTimeout(std::chrono::seconds(5)), 0);
   ASSERT_EQ(client_.SetReceiveTimeout(std::chrono::seconds(5)), 0);
-  const std::vector<size_t> lengths = {64, 64, 64, 64, 64, 64, 64, 64, 64, 64, 64, 20,
-                                       200, 200, 7, 520, 520, 520, 1, 64, 64, 64, 64, 64};
+  const std::vector<size_t> lengths = {64,  64,  64, 64,  64,  64,  64, 64, 64, 64, 64, 20,
+                                       200, 200, 7,  520, 520, 520, 1,  64, 64, 64, 64, 64};
   Bytes buffer(2048);
   auto arrive = [&](const UdpSocket& at, unsigned char seed, Endpoint* from) {
     for (size_t i = 0; i < lengths.size(); ++i) {
@@ -171,8 +171,8 @@ TEST_P(SentRun, ArrivesAsTheDatagramsItWas) {
   for (size_t i = 0; i < c.lengths.size(); ++i)
     payloads.push_back(Fill(c.lengths[i], static_cast<unsigned char>(i)));
   for (const Bytes& p : payloads) {
-    run.push_back({p.data(), p.size(), &to, c.sourced ? &from : nullptr, prefix.data(),
-                   prefix.size()});
+    run.push_back(
+        {p.data(), p.size(), &to, c.sourced ? &from : nullptr, prefix.data(), prefix.size()});
   }
   const IoResult sent = sender.SendMany(run.data(), static_cast<int>(run.size()));
   EXPECT_EQ(sent.count, static_cast<int>(run.size()));
@@ -185,8 +185,7 @@ TEST_P(SentRun, ArrivesAsTheDatagramsItWas) {
     ASSERT_EQ(receiver.ReceiveMany(&slot, 1).error, 0) << "datagram " << i << " did not come";
     Bytes expected = prefix;
     expected.insert(expected.end(), payloads[i].begin(), payloads[i].end());
-    EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + static_cast<ptrdiff_t>(slot.length)),
-              expected)
+    EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + static_cast<ptrdiff_t>(slot.length)), expected)
         << "datagram " << i;
     EXPECT_EQ(ntohs(slot.source.port_net()), sender.LocalPort());
   }
