@@ -153,6 +153,11 @@ class UdpSocket {
   // datagram the system refuses is skipped; the result counts those sent and their bytes, with
   // the error of the last refusal.
   IoResult SendMany(const OutgoingDatagram* datagrams, int count) const;
+  // The same for a run to one destination, which may leave as one send that the system cuts
+  // into the datagrams again (Linux, UDP_SEGMENT). On a host where nobody holds the destination's
+  // port, such a send brings one refusal for the whole run: a socket that counts refusals per
+  // datagram sends with SendMany.
+  IoResult SendRun(const OutgoingDatagram* datagrams, int count) const;
 
   // Makes the system keep, for TakeRefusals, its reports of datagrams sent from this socket
   // that found nobody on their destination's port (ICMP port unreachable). Returns the

@@ -185,10 +185,11 @@ template <int N>
 // whole run. The receiver gets the datagrams as they were; only the sender's cost changes.
 //
 // The longest part a coalesced send may have: none when the system cannot cut a send (asked
-// once: a system without the option would send the run as one datagram), lowered when the
-// system refuses a part that long (longer than the path's MTU) and nil when it refuses them all
-// (a device that does not compute checksums). A refused send sends nothing, and the run goes
-// datagram by datagram instead.
+// once: a system without the option would send the run as one datagram). A coalesced send the
+// system refuses sends nothing, and the run goes datagram by datagram; when those all go, the
+// refusal was of the coalescing, and the limit is lowered below the part (longer than a path's
+// MTU) or to nil (a device that computes no checksums). A refusal of the datagrams themselves
+// (a destination nobody can send to) leaves it alone.
 std::atomic<size_t> coalesced_limit{[] {
   const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   int size = 0;
@@ -199,9 +200,17 @@ std::atomic<size_t> coalesced_limit{[] {
   return known ? size_t{0xFFFF} : size_t{0};
 }()};
 
+void LowerCoalescedLimit(size_t lower) {
+  size_t limit = coalesced_limit.load(std::memory_order_relaxed);
+  while (lower < limit &&
+         !coalesced_limit.compare_exchange_weak(limit, lower, std::memory_order_relaxed)) {
+  }
+}
+
 // The size of every datagram of a run but the last, which may be shorter, when the run can leave
-// as one coalesced send: one destination and one source for all, none empty, and the whole
-// within one IP datagram. 0 when it cannot.
+// as one coalesced send: one destination and one source for all (the same objects: an address
+// alike but for its scope is another destination), none empty, and the whole within one IP
+// datagram. 0 when it cannot.
 size_t PartSize(const OutgoingDatagram* datagrams, int count) {
   constexpr size_t kMostBytes = 65000;  // within one IPv4 or IPv6 datagram, headers and all
   if (count < 2)
@@ -214,20 +223,20 @@ size_t PartSize(const OutgoingDatagram* datagrams, int count) {
   for (int i = 0; i < count; ++i) {
     const OutgoingDatagram& d = datagrams[i];
     const size_t each = d.prefix_length + d.length;
-    if (each == 0 || each > part || (each < part && i + 1 < count) || d.from != first.from ||
-        (d.to != first.to && !SameAddressAndPort(*d.to, *first.to)))
+    if (each == 0 || each > part || (each < part && i + 1 < count) || d.to != first.to ||
+        d.from != first.from)
       return 0;
     total += each;
   }
   return total <= kMostBytes ? part : 0;
 }
 
-// Sends a run that PartSize passed, cut into parts of `part` bytes. Whether it went; when the
-// system refused it, nothing went.
+// Sends a run that PartSize passed, cut into parts of `part` bytes: 0 when it went, else the
+// system's error.
 template <int N>
-[[gnu::noinline]] bool SendCoalesced(SocketHandle fd, bool v6_socket,
-                                     const OutgoingDatagram* datagrams, int count, size_t part,
-                                     IoResult& sent) {
+[[gnu::noinline]] int SendCoalesced(SocketHandle fd, bool v6_socket,
+                                    const OutgoingDatagram* datagrams, int count, size_t part,
+                                    IoResult& sent) {
   iovec parts[2 * N];
   size_t used = 0;
   for (int i = 0; i < count; ++i) {
@@ -262,21 +271,11 @@ template <int N>
   ssize_t n;
   while ((n = ::sendmsg(fd, &header, MSG_NOSIGNAL)) < 0 && errno == EINTR) {
   }
-  if (n >= 0) {
-    sent = {count, 0};
-    sent.bytes = static_cast<size_t>(n);
-    return true;
-  }
-  // A refusal of the coalescing itself, not of the datagrams: the next runs of this size or
-  // longer (any size, for a device that cannot) go datagram by datagram.
-  if (errno == EINVAL || errno == EIO) {
-    size_t limit = coalesced_limit.load(std::memory_order_relaxed);
-    const size_t lower = errno == EIO ? 0 : part - 1;
-    while (lower < limit &&
-           !coalesced_limit.compare_exchange_weak(limit, lower, std::memory_order_relaxed)) {
-    }
-  }
-  return false;
+  if (n < 0)
+    return errno;
+  sent = {count, 0};
+  sent.bytes = static_cast<size_t>(n);
+  return 0;
 }
 
 template <int N>
@@ -322,14 +321,31 @@ IoResult UdpSocket::SendMany(const OutgoingDatagram* datagrams, int count) const
   if (count <= 1)
     return count == 1 ? SendOne(handle(), is_v6(), datagrams[0]) : IoResult{};
   count = count < kMaxBatch ? count : kMaxBatch;
-  IoResult sent;
-  if (const size_t part = PartSize(datagrams, count);
-      part > 0 && (count <= kSmallBatch
-                       ? SendCoalesced<kSmallBatch>(handle(), is_v6(), datagrams, count, part, sent)
-                       : SendCoalesced<kMaxBatch>(handle(), is_v6(), datagrams, count, part, sent)))
-    return sent;
   return count <= kSmallBatch ? SendBatch<kSmallBatch>(handle(), is_v6(), datagrams, count)
                               : SendBatch<kMaxBatch>(handle(), is_v6(), datagrams, count);
+}
+
+IoResult UdpSocket::SendRun(const OutgoingDatagram* datagrams, int count) const {
+  count = count < kMaxBatch ? count : kMaxBatch;
+  auto one_by_one = [&] { return SendMany(datagrams, count); };
+  const size_t part = PartSize(datagrams, count);
+  if (part == 0)
+    return one_by_one();
+  IoResult sent;
+  const int refused =
+      count <= kSmallBatch
+          ? SendCoalesced<kSmallBatch>(handle(), is_v6(), datagrams, count, part, sent)
+          : SendCoalesced<kMaxBatch>(handle(), is_v6(), datagrams, count, part, sent);
+  if (refused == 0)
+    return sent;
+  // A device's own failure may come after some of the parts went: the run is not sent again,
+  // which could bring those twice, and counts as failed.
+  if (refused == ENOBUFS || refused == ENETDOWN)
+    return {0, refused};
+  sent = one_by_one();
+  if ((refused == EINVAL || refused == EIO) && sent.count == count && sent.error == 0)
+    LowerCoalescedLimit(refused == EIO ? 0 : part - 1);
+  return sent;
 }
 
 int UdpSocket::ReportRefusals() const {

@@ -148,6 +148,11 @@ IoResult UdpSocket::ReceiveMany(ReceiveSlot* slots, int count) const {
   return {1, 0};
 }
 
+// Windows cuts no send into datagrams here: a run goes as its datagrams.
+IoResult UdpSocket::SendRun(const OutgoingDatagram* datagrams, int count) const {
+  return SendMany(datagrams, count);
+}
+
 IoResult UdpSocket::SendMany(const OutgoingDatagram* datagrams, int count) const {
   IoResult result;
   const SOCKET s = Native(handle());

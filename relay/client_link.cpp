@@ -335,7 +335,6 @@ void ClientLink::TakeRefusals(int error) {
 void ClientLink::ReturnBatch(const ReceiveSlot* slots, int count) {
   OutgoingDatagram replies[kReturnBatch];
   int relayable = 0;
-  size_t bytes = 0;
   const PublishedRoute::Versioned& route = port_.route->Held();
   const LinkRules& rules = route.value.rules;
   for (int i = 0; i < count && i < kReturnBatch; ++i) {
@@ -351,7 +350,6 @@ void ClientLink::ReturnBatch(const ReceiveSlot* slots, int count) {
       if (Relayable(slots[i], port_.max_datagram)) {
         replies[relayable++] = {slots[i].buffer, slots[i].length, &client_,
                                 &reply_from_,    nullptr,         0};
-        bytes += slots[i].length;
         if (rules.follow_server_port)
           Follow(slots[i].source, route);
       } else {
@@ -362,17 +360,16 @@ void ClientLink::ReturnBatch(const ReceiveSlot* slots, int count) {
   if (relayable == 0)
     return;
   // The listening socket is read afresh at every send.
-  IoResult sent = port_.socket.SendMany(replies, relayable);
+  IoResult sent = port_.socket.SendRun(replies, relayable);
   if (sent.count < relayable) {
     port_.counters.CountSendFailures(Direction::kToClient, relayable - sent.count, sent.error,
                                      client_);
   }
-  if (sent.count == relayable) {  // one reply per call: all or nothing
-    to_client_.datagrams.Add(static_cast<uint64_t>(relayable));
-    to_client_.bytes.Add(bytes);
-    if (port_.counters.counting_relayed)
-      port_.counters.CountToClient(static_cast<uint64_t>(relayable), bytes);
-  }
+  // Only what went: a refused reply of the batch may lie anywhere in it.
+  to_client_.datagrams.Add(static_cast<uint64_t>(sent.count));
+  to_client_.bytes.Add(sent.bytes);
+  if (port_.counters.counting_relayed)
+    port_.counters.CountToClient(static_cast<uint64_t>(sent.count), sent.bytes);
 }
 
 }  // namespace tavorin

@@ -143,8 +143,9 @@ struct RunCase {
   const char* name;
   std::vector<size_t> lengths;
   size_t prefix = 0;     // bytes ahead of each datagram, from a buffer of their own
-  bool sourced = false;  // sent from the loopback address named
+  bool sourced = false;  // sent from another loopback address, named
   bool v6_socket = false;
+  bool last_elsewhere = false;  // the last datagram to another port
 };
 
 std::ostream& operator<<(std::ostream& out, const RunCase& c) {
@@ -157,30 +158,37 @@ TEST_P(SentRun, ArrivesAsTheDatagramsItWas) {
   const RunCase& c = GetParam();
   SocketLibrary library;
   UdpSocket sender;
-  UdpSocket receiver;
+  UdpSocket receivers[2];
   ASSERT_TRUE(sender.OpenAndBind(EveryAddress(c.v6_socket)));
-  ASSERT_TRUE(receiver.OpenAndBind(EveryAddress(false)));
-  receiver.SetReceiveBuffer(4 << 20);
-  ASSERT_EQ(receiver.SetReceiveTimeout(std::chrono::seconds(5)), 0);
-
-  const Endpoint to = Local(receiver.LocalPort());
+  for (UdpSocket& r : receivers) {
+    ASSERT_TRUE(r.OpenAndBind(EveryAddress(false)));
+    r.SetReceiveBuffer(4 << 20);
+    ASSERT_EQ(r.SetReceiveTimeout(std::chrono::seconds(5)), 0);
+  }
+  const Endpoint to[2] = {Local(receivers[0].LocalPort()), Local(receivers[1].LocalPort())};
+#ifdef _WIN32
   const Endpoint from = Local(0);
+#else
+  const Endpoint from = MakeEndpoint(htonl(INADDR_LOOPBACK + 1), 0);
+#endif
   const Bytes prefix = Fill(c.prefix, 200);
   std::vector<Bytes> payloads;
   std::vector<OutgoingDatagram> run;
   for (size_t i = 0; i < c.lengths.size(); ++i)
     payloads.push_back(Fill(c.lengths[i], static_cast<unsigned char>(i)));
   for (const Bytes& p : payloads) {
-    run.push_back(
-        {p.data(), p.size(), &to, c.sourced ? &from : nullptr, prefix.data(), prefix.size()});
+    const bool elsewhere = c.last_elsewhere && &p == &payloads.back();
+    run.push_back({p.data(), p.size(), &to[elsewhere ? 1 : 0], c.sourced ? &from : nullptr,
+                   prefix.data(), prefix.size()});
   }
-  const IoResult sent = sender.SendMany(run.data(), static_cast<int>(run.size()));
+  const IoResult sent = sender.SendRun(run.data(), static_cast<int>(run.size()));
   EXPECT_EQ(sent.count, static_cast<int>(run.size()));
   EXPECT_EQ(sent.bytes, std::accumulate(c.lengths.begin(), c.lengths.end(), size_t{0}) +
                             c.lengths.size() * c.prefix);
 
   Bytes buffer(65536);
   for (size_t i = 0; i < payloads.size(); ++i) {
+    const UdpSocket& receiver = receivers[run[i].to == &to[1] ? 1 : 0];
     ReceiveSlot slot{buffer.data(), buffer.size(), 0, false, {}, {}, {}, 0};
     ASSERT_EQ(receiver.ReceiveMany(&slot, 1).error, 0) << "datagram " << i << " did not come";
     Bytes expected = prefix;
@@ -188,10 +196,14 @@ TEST_P(SentRun, ArrivesAsTheDatagramsItWas) {
     EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + static_cast<ptrdiff_t>(slot.length)), expected)
         << "datagram " << i;
     EXPECT_EQ(ntohs(slot.source.port_net()), sender.LocalPort());
+    EXPECT_EQ(slot.source.v4.sin_addr.s_addr,
+              c.sourced ? from.v4.sin_addr.s_addr : htonl(INADDR_LOOPBACK));
   }
-  ReceiveSlot slot{buffer.data(), buffer.size(), 0, false, {}, {}, {}, 0};
-  ASSERT_EQ(receiver.SetReceiveTimeout(std::chrono::milliseconds(100)), 0);
-  EXPECT_NE(receiver.ReceiveMany(&slot, 1).error, 0) << "a datagram more than was sent";
+  for (const UdpSocket& r : receivers) {
+    ReceiveSlot slot{buffer.data(), buffer.size(), 0, false, {}, {}, {}, 0};
+    ASSERT_EQ(r.SetReceiveTimeout(std::chrono::milliseconds(100)), 0);
+    EXPECT_NE(r.ReceiveMany(&slot, 1).error, 0) << "a datagram more than was sent";
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -204,6 +216,7 @@ INSTANTIATE_TEST_SUITE_P(
                       RunCase{"EachWithAPrefix", {48, 48, 48, 20}, 16},
                       RunCase{"FromAnAddressNamed", {64, 64, 64}, 0, true},
                       RunCase{"FromASocketOfBothFamilies", {64, 64, 30}, 0, true, true},
+                      RunCase{"TheLastToAnotherPort", {64, 64, 64}, 0, false, false, true},
                       RunCase{"AFullBatch", std::vector<size_t>(64, 1000)},
                       RunCase{"LongerThanOneIpDatagram", std::vector<size_t>(50, 1400)}),
     [](const ::testing::TestParamInfo<RunCase>& row) { return std::string(row.param.name); });
