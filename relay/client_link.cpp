@@ -269,7 +269,7 @@ IoResult ClientLink::SendPlain(const Endpoint& to, const void* const* data, cons
   OutgoingDatagram datagrams[kMaxBatch];
   for (int i = 0; i < count; ++i)
     datagrams[i] = {data[i], lengths[i], &to, nullptr, nullptr, 0};
-  return socket_.SendMany(datagrams, count);
+  return SendToServerSocket(datagrams, count);
 }
 
 IoResult ClientLink::SendWithHeader(const Endpoint& to, const void* const* data,
@@ -282,7 +282,7 @@ IoResult ClientLink::SendWithHeader(const Endpoint& to, const void* const* data,
     if (lengths[i] <= longest)
       datagrams[sendable++] = {data[i], lengths[i], &to, nullptr, header_.bytes, header_.length};
   }
-  IoResult sent = sendable > 0 ? socket_.SendMany(datagrams, sendable) : IoResult{};
+  IoResult sent = sendable > 0 ? SendToServerSocket(datagrams, sendable) : IoResult{};
   // What the client sent is what is counted, whatever went ahead of it.
   sent.bytes -= static_cast<size_t>(sent.count) * header_.length;
   if (sendable < count)
@@ -326,6 +326,7 @@ void ClientLink::TakeRefusals(int error) {
   if (const uint16_t sent = sent_to_.load(std::memory_order_relaxed); sent != 0)
     to.set_port_net(sent);
   if (int refused = socket_.TakeRefusals(error, to); refused > 0) {
+    answering_.store(false, std::memory_order_relaxed);
     port_.counters.CountServerRefusals(refused, to);
     if (to.port_net() != port_.server().endpoint.port_net())
       followed_.store(0, std::memory_order_relaxed);
@@ -348,6 +349,8 @@ void ClientLink::ReturnBatch(const ReceiveSlot* slots, int count) {
       // The server has answered, or whoever the link takes replies from.
       port_.counters.NoteAnswer();
       if (Relayable(slots[i], port_.max_datagram)) {
+        if (!answering_.load(std::memory_order_relaxed))
+          answering_.store(true, std::memory_order_relaxed);
         replies[relayable++] = {slots[i].buffer, slots[i].length, &client_,
                                 &reply_from_,    nullptr,         0};
         if (rules.follow_server_port)

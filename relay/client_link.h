@@ -167,6 +167,11 @@ class ClientLink {
   // Where links follow the server's port: records the port of `source`, a datagram passed
   // on, if it comes from the server's address. The return thread's.
   void Follow(const Endpoint& source, const PublishedRoute::Versioned& route);
+  // Sends to the server: a run in one send while the server answers.
+  IoResult SendToServerSocket(const OutgoingDatagram* datagrams, int count) const {
+    return answering_.load(std::memory_order_relaxed) ? socket_.SendRun(datagrams, count)
+                                                      : socket_.SendMany(datagrams, count);
+  }
   // Sends as they are, or each with the header ahead of it.
   IoResult SendPlain(const Endpoint& to, const void* const* data, const size_t* lengths, int count);
   IoResult SendWithHeader(const Endpoint& to, const void* const* data, const size_t* lengths,
@@ -193,6 +198,11 @@ class ClientLink {
   // network order in the low 16, 0 for none. Written by the return thread only when it
   // changes, read at every send.
   std::atomic<uint64_t> followed_{0};
+  // Whether the server answers: set by the return thread at a reply it passes on, cleared when
+  // it counts a refusal. While it is set the receive thread sends a client's run to the server
+  // as one coalesced send (UdpSocket::SendRun); a server on this host with its port closed
+  // answers such a send with one refusal for the run, and refusals are counted per datagram.
+  std::atomic<bool> answering_{false};
   // Ahead of every datagram to the server, with the port's proxy_header; empty otherwise.
   const ProxyHeader header_;
   // Ahead of the first alone, and whether one has gone with it (the receive thread's).

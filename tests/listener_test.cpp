@@ -545,6 +545,22 @@ TEST_P(ServerRefusals, EveryRefusedDatagramIsCountedAndNoLaterOneIsLost) {
     EXPECT_TRUE(Reaches([&] { return counters.server_refused(); }, kDatagrams + 1))
         << "the server's own report counts, the five forged ones do not";
   }
+
+  // While the server answers, a client's run may go to it in one send, which a closed port
+  // refuses once; the first refusal ends that, and each datagram refused after it counts.
+  server.Connect(server.LoopbackAt(link_port));
+  client.SendTo(Pattern(10, 100), listener.LocalPort());
+  auto again = server.Receive();
+  ASSERT_TRUE(again.has_value());
+  server.SendTo(Pattern(11, 2), again->from);
+  EXPECT_EQ(client.ReceiveData(), Pattern(11, 2));
+  server.Connect(elsewhere.endpoint());
+  const int before = static_cast<int>(counters.server_refused());
+  client.SendTo(Pattern(10, 101), listener.LocalPort());
+  ASSERT_TRUE(Reaches([&] { return counters.server_refused(); }, before + 1));
+  for (int i = 0; i < kDatagrams; ++i)
+    client.SendTo(Pattern(10, static_cast<unsigned>(i)), listener.LocalPort());
+  EXPECT_TRUE(Reaches([&] { return counters.server_refused(); }, before + 1 + kDatagrams));
 }
 
 INSTANTIATE_TEST_SUITE_P(Families, ServerRefusals,
