@@ -146,6 +146,7 @@ struct RunCase {
   bool sourced = false;  // sent from another loopback address, named
   bool v6_socket = false;
   bool last_elsewhere = false;  // the last datagram to another port
+  bool to_v6 = false;           // to ::1 (from a socket of both families)
 };
 
 std::ostream& operator<<(std::ostream& out, const RunCase& c) {
@@ -160,12 +161,17 @@ TEST_P(SentRun, ArrivesAsTheDatagramsItWas) {
   UdpSocket sender;
   UdpSocket receivers[2];
   ASSERT_TRUE(sender.OpenAndBind(EveryAddress(c.v6_socket)));
+  const Endpoint loopback6 = MakeEndpoint6(in6addr_loopback, 0);
   for (UdpSocket& r : receivers) {
-    ASSERT_TRUE(r.OpenAndBind(EveryAddress(false)));
+    if (!r.OpenAndBind(c.to_v6 ? loopback6 : EveryAddress(false)))
+      GTEST_SKIP() << "no IPv6 loopback here";
     r.SetReceiveBuffer(4 << 20);
     ASSERT_EQ(r.SetReceiveTimeout(std::chrono::seconds(5)), 0);
   }
-  const Endpoint to[2] = {Local(receivers[0].LocalPort()), Local(receivers[1].LocalPort())};
+  auto at = [&](const UdpSocket& r) {
+    return c.to_v6 ? MakeEndpoint6(in6addr_loopback, htons(r.LocalPort())) : Local(r.LocalPort());
+  };
+  const Endpoint to[2] = {at(receivers[0]), at(receivers[1])};
 #ifdef _WIN32
   const Endpoint from = Local(0);
 #else
@@ -196,8 +202,7 @@ TEST_P(SentRun, ArrivesAsTheDatagramsItWas) {
     EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + static_cast<ptrdiff_t>(slot.length)), expected)
         << "datagram " << i;
     EXPECT_EQ(ntohs(slot.source.port_net()), sender.LocalPort());
-    EXPECT_EQ(slot.source.v4.sin_addr.s_addr,
-              c.sourced ? from.v4.sin_addr.s_addr : htonl(INADDR_LOOPBACK));
+    EXPECT_TRUE(SameAddress(slot.source, c.to_v6 ? loopback6 : c.sourced ? from : Local(0)));
   }
   for (const UdpSocket& r : receivers) {
     ReceiveSlot slot{buffer.data(), buffer.size(), 0, false, {}, {}, {}, 0};
@@ -217,6 +222,7 @@ INSTANTIATE_TEST_SUITE_P(
                       RunCase{"FromAnAddressNamed", {64, 64, 64}, 0, true},
                       RunCase{"FromASocketOfBothFamilies", {64, 64, 30}, 0, true, true},
                       RunCase{"TheLastToAnotherPort", {64, 64, 64}, 0, false, false, true},
+                      RunCase{"ToAnIPv6Address", {500, 500, 500, 499}, 0, false, true, false, true},
                       RunCase{"AFullBatch", std::vector<size_t>(64, 1000)},
                       RunCase{"LongerThanOneIpDatagram", std::vector<size_t>(50, 1400)}),
     [](const ::testing::TestParamInfo<RunCase>& row) { return std::string(row.param.name); });
