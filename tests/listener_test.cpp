@@ -532,6 +532,15 @@ TEST_P(ServerRefusals, EveryRefusedDatagramIsCountedAndNoLaterOneIsLost) {
   server.SendTo(Pattern(11, 1), got->from);
   EXPECT_EQ(client.ReceiveData(), Pattern(11, 1)) << "the link, never restarted, carries the reply";
 
+  // While the server answers, a client's run may go to it in one send, which a closed port
+  // refuses once; the first refusal ends that, and each datagram refused after it counts.
+  server.Connect(elsewhere.endpoint());
+  client.SendTo(Pattern(10, 100), listener.LocalPort());
+  ASSERT_TRUE(Reaches([&] { return counters.server_refused(); }, kDatagrams + 1));
+  for (int i = 0; i < kDatagrams; ++i)
+    client.SendTo(Pattern(10, static_cast<unsigned>(i)), listener.LocalPort());
+  EXPECT_TRUE(Reaches([&] { return counters.server_refused(); }, 2 * kDatagrams + 1));
+
   // A report of a refusal that another address than the server's sent is no refusal of the
   // server's: anyone on the way can forge one (forged here for IPv4, where raw sockets may be had).
   const auto forge = [&](const char* from) {
@@ -542,25 +551,9 @@ TEST_P(ServerRefusals, EveryRefusedDatagramIsCountedAndNoLaterOneIsLost) {
     for (int i = 0; i < 4; ++i)
       ASSERT_TRUE(forge("127.0.0.66"));
     ASSERT_TRUE(forge("127.0.0.1"));
-    EXPECT_TRUE(Reaches([&] { return counters.server_refused(); }, kDatagrams + 1))
+    EXPECT_TRUE(Reaches([&] { return counters.server_refused(); }, 2 * kDatagrams + 2))
         << "the server's own report counts, the five forged ones do not";
   }
-
-  // While the server answers, a client's run may go to it in one send, which a closed port
-  // refuses once; the first refusal ends that, and each datagram refused after it counts.
-  server.Connect(server.LoopbackAt(link_port));
-  client.SendTo(Pattern(10, 100), listener.LocalPort());
-  auto again = server.Receive();
-  ASSERT_TRUE(again.has_value());
-  server.SendTo(Pattern(11, 2), again->from);
-  EXPECT_EQ(client.ReceiveData(), Pattern(11, 2));
-  server.Connect(elsewhere.endpoint());
-  const int before = static_cast<int>(counters.server_refused());
-  client.SendTo(Pattern(10, 101), listener.LocalPort());
-  ASSERT_TRUE(Reaches([&] { return counters.server_refused(); }, before + 1));
-  for (int i = 0; i < kDatagrams; ++i)
-    client.SendTo(Pattern(10, static_cast<unsigned>(i)), listener.LocalPort());
-  EXPECT_TRUE(Reaches([&] { return counters.server_refused(); }, before + 1 + kDatagrams));
 }
 
 INSTANTIATE_TEST_SUITE_P(Families, ServerRefusals,
