@@ -156,7 +156,7 @@ class UdpSocket {
   // The same for a run to one destination, which may leave as one send that the system cuts
   // into the datagrams again (Linux, UDP_SEGMENT). On a host where nobody holds the destination's
   // port, such a send brings one refusal for the whole run: a socket that counts refusals per
-  // datagram sends with SendMany.
+  // datagram sends a run so only while its destination answers.
   IoResult SendRun(const OutgoingDatagram* datagrams, int count) const;
 
   // Makes the system keep, for TakeRefusals, its reports of datagrams sent from this socket

@@ -349,7 +349,8 @@ void ClientLink::ReturnBatch(const ReceiveSlot* slots, int count) {
       // The server has answered, or whoever the link takes replies from.
       port_.counters.NoteAnswer();
       if (Relayable(slots[i], port_.max_datagram)) {
-        if (!answering_.load(std::memory_order_relaxed))
+        if (!answering_.load(std::memory_order_relaxed) &&
+            SameAddress(slots[i].source, route.value.servers[port_.which].plain))
           answering_.store(true, std::memory_order_relaxed);
         replies[relayable++] = {slots[i].buffer, slots[i].length, &client_,
                                 &reply_from_,    nullptr,         0};

@@ -198,10 +198,11 @@ class ClientLink {
   // network order in the low 16, 0 for none. Written by the return thread only when it
   // changes, read at every send.
   std::atomic<uint64_t> followed_{0};
-  // Whether the server answers: set by the return thread at a reply it passes on, cleared when
-  // it counts a refusal. While it is set the receive thread sends a client's run to the server
-  // as one coalesced send (UdpSocket::SendRun); a server on this host with its port closed
-  // answers such a send with one refusal for the run, and refusals are counted per datagram.
+  // Whether the server answers: set by the return thread at a reply it passes on from the
+  // server's address, cleared when it counts a refusal. While it is set the receive thread sends a
+  // client's run to the server as one coalesced send (UdpSocket::SendRun); a server on this host
+  // with its port closed answers such a send with one refusal for the run, and refusals are counted
+  // per datagram.
   std::atomic<bool> answering_{false};
   // Ahead of every datagram to the server, with the port's proxy_header; empty otherwise.
   const ProxyHeader header_;
