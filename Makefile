@@ -60,7 +60,7 @@ test-windows: windows build
 # Each fuzz target for FUZZ_SECONDS, with AddressSanitizer and UndefinedBehaviorSanitizer.
 # New inputs go to build-fuzz/corpus; the seeds in fuzz/corpus stay as they are.
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS := ini number datagram status
+FUZZ_TARGETS := ini number datagram status proxy_header
 fuzz:
 	tools/need clang libclang-rt-14-dev
 	$(MAKE) build BUILD=build-fuzz CMAKE_ARGS="-DCMAKE_CXX_COMPILER=clang++ -DTAVORIN_FUZZ=ON \
