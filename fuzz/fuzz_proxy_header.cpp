@@ -1,6 +1,8 @@
 // Taking the header off a datagram of a relay in front, from anyone: what is left is the whole
 // tail of the datagram and never empty, and a header made for the client and address it names
 // names them again.
+#include <arpa/inet.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -9,7 +11,7 @@
 #include "relay/proxy_header.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const tavorin::Endpoint sender = tavorin::MakeEndpoint(0x0100007F, 0x3930);
+  const tavorin::Endpoint sender = tavorin::MakeEndpoint(htonl(INADDR_LOOPBACK), htons(12345));
   const std::optional<tavorin::FrontedDatagram> fronted = tavorin::Unwrap(data, size, sender);
   if (!fronted)
     return 0;
