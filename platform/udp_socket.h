@@ -219,6 +219,12 @@ bool IsAddressOfThisHost(const Endpoint& e);
 // of an operation not supported).
 int TransparentRefused(bool v6);
 
+// Whether a receive's `error` is the system's word of a report (ICMP) for an earlier datagram
+// of the socket's: port, protocol, host or network unreachable, too big, a parameter problem, a
+// time exceeded. Any host on the way can send one; each fails one receive, and the next may
+// bring a datagram.
+bool IsReportedError(int error);
+
 // Call after a receive failed with `error`. An error that a retry may clear (an interrupt, an
 // error reported for an earlier datagram) returns at once; one that would repeat sleeps a
 // millisecond, so a receive loop neither turns at full speed nor falls far behind.

@@ -471,17 +471,30 @@ bool IsAddressOfThisHost(const Endpoint& e) {
   return own;
 }
 
-void PauseAfterReceiveError(int error) {
+bool IsReportedError(int error) {
+  // As the system names the reports of both families (IP_RECVERR, IPV6_RECVERR), but for the
+  // one of IPv6's administratively prohibited, EACCES, which a security module refusing the
+  // receive itself gives too, for ever: that one pauses.
   switch (error) {
-    case EINTR:
-    case EAGAIN:
     case ECONNREFUSED:
     case EHOSTUNREACH:
     case ENETUNREACH:
-      return;
+    case EHOSTDOWN:
+    case ENONET:
+    case ENOPROTOOPT:
+    case EOPNOTSUPP:
+    case EMSGSIZE:
+    case EPROTO:
+      return true;
     default:
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      return false;
   }
+}
+
+void PauseAfterReceiveError(int error) {
+  if (error == EINTR || error == EAGAIN || IsReportedError(error))
+    return;
+  std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 }  // namespace tavorin

@@ -282,16 +282,15 @@ bool IsAddressOfThisHost(const Endpoint& e) {
   return own;
 }
 
+bool IsReportedError(int error) {
+  // The two reports a socket is told of (SIO_UDP_CONNRESET, SIO_UDP_NETRESET).
+  return error == WSAECONNRESET || error == WSAENETRESET;
+}
+
 void PauseAfterReceiveError(int error) {
-  switch (error) {
-    case WSAEINTR:
-    case WSAEWOULDBLOCK:
-    case WSAECONNRESET:
-    case WSAENETRESET:
-      return;
-    default:
-      Sleep(1);
-  }
+  if (error == WSAEINTR || error == WSAEWOULDBLOCK || IsReportedError(error))
+    return;
+  Sleep(1);
 }
 
 }  // namespace tavorin

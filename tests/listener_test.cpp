@@ -480,11 +480,12 @@ TEST(ListenerScheduling, AClassChosenByWhoStartedTheRelayIsKept) {
 // A server's host with nobody on the server's port refuses each datagram (ICMP port
 // unreachable): the link counts every refusal, sends on regardless, and relays again once the
 // server takes datagrams.
-// Sends, from `from` (a raw socket: root only), the report of a port unreachable for a datagram
+// Sends, from `from` (a raw socket: root only), a report (ICMP `type` and `code`) for a datagram
 // from `link` to `server`, as a host on the way could forge it. False when the system refuses
 // raw sockets here.
-bool ForgePortUnreachable(const char* from, const Endpoint& link, const Endpoint& server) {
-  Bytes icmp = {3, 3, 0, 0, 0, 0, 0, 0};  // destination unreachable: port unreachable
+bool ForgeReport(const char* from, const Endpoint& link, const Endpoint& server, uint8_t type,
+                 uint8_t code) {
+  Bytes icmp = {type, code, 0, 0, 0, 0, 0, 0};
   const Bytes quoted = UdpPacket(link, server, {});
   icmp.insert(icmp.end(), quoted.begin(), quoted.end());
   uint32_t sum = 0;
@@ -495,6 +496,10 @@ bool ForgePortUnreachable(const char* from, const Endpoint& link, const Endpoint
   icmp[2] = static_cast<unsigned char>(~sum >> 8);
   icmp[3] = static_cast<unsigned char>(~sum);
   return SendRaw(IpPacket(inet_addr(from), Loopback(), IPPROTO_ICMP, icmp));
+}
+
+bool ForgePortUnreachable(const char* from, const Endpoint& link, const Endpoint& server) {
+  return ForgeReport(from, link, server, 3, 3);  // destination unreachable: port unreachable
 }
 
 class ServerRefusals : public ::testing::TestWithParam<Endpoint> {};
@@ -561,6 +566,48 @@ INSTANTIATE_TEST_SUITE_P(Families, ServerRefusals,
                          [](const ::testing::TestParamInfo<Endpoint>& param) {
                            return param.param.is_v6() ? "IPv6" : "IPv4";
                          });
+
+// Each kind of report a host on the way can send for a link's datagram (forged here) fails the
+// next receive of a socket that keeps reports, with an error the receive loop takes for a
+// report's and goes on from at once: a pause at each would let a stream of forged reports hold
+// back a link's replies. The datagram behind the report comes with the next receive.
+struct ReportRow : NamedRow {
+  uint8_t type;
+  uint8_t code;
+  int refused;  // of the server, as TakeRefusals counts
+};
+
+class ForgedReports : public ::testing::TestWithParam<ReportRow> {};
+
+TEST_P(ForgedReports, FailOneReceiveAndHoldNothingBack) {
+  const ReportRow& row = GetParam();
+  UdpSocket link;
+  ASSERT_TRUE(link.OpenAndBind(EveryAddress(false)));
+  ASSERT_EQ(link.ReportRefusals(), 0);
+  ASSERT_EQ(link.SetReceiveTimeout(std::chrono::milliseconds(2000)), 0);
+  const Endpoint server = LoopbackEndpoint(9);
+  if (!ForgeReport("127.0.0.1", LoopbackEndpoint(link.LocalPort()), server, row.type, row.code))
+    GTEST_SKIP() << "forging a report takes a raw socket, which takes root";
+  UdpPeer peer;
+  peer.SendTo(Pattern(12, row.type), link.LocalPort());
+  unsigned char buffer[64];
+  ReceiveSlot slot{buffer, sizeof buffer, 0, false, {}, {}, {}, 0};
+  const IoResult failed = link.ReceiveMany(&slot, 1);
+  ASSERT_EQ(failed.count, 0);
+  EXPECT_TRUE(IsReportedError(failed.error)) << std::strerror(failed.error);
+  EXPECT_EQ(link.TakeRefusals(failed.error, server), row.refused);
+  ASSERT_EQ(link.ReceiveMany(&slot, 1).count, 1);
+  EXPECT_EQ(Bytes(buffer, buffer + slot.length), Pattern(12, row.type));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Link, ForgedReports,
+    ::testing::Values(ReportRow{"PortUnreachable", 3, 3, 1}, ReportRow{"NetUnreachable", 3, 0, 0},
+                      ReportRow{"ProtocolUnreachable", 3, 2, 0},
+                      ReportRow{"SourceRouteFailed", 3, 5, 0}, ReportRow{"HostUnknown", 3, 7, 0},
+                      ReportRow{"HostIsolated", 3, 8, 0}, ReportRow{"Filtered", 3, 13, 0},
+                      ReportRow{"TimeExceeded", 11, 0, 0}, ReportRow{"ParameterProblem", 12, 0, 0}),
+    RowName());
 
 // What overflows a socket's receive buffer the system drops, and the next datagram taken tells
 // how many, as the system does when asked.
