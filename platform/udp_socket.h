@@ -76,6 +76,14 @@ struct OutgoingDatagram {
 // The most datagrams one batch call takes.
 inline constexpr int kMaxBatch = 64;
 
+// The longest part a run to one destination may still be cut into (UdpSocket::SendRun), kept by
+// whoever sends there: a route that refuses coalesced sends (longer parts than its MTU, a device
+// that computes no checksums, a tunnel) lowers only its own senders' room, so that a client at
+// the end of such a route, or one who forges an address there, slows nobody else.
+struct RunRoom {
+  size_t longest = 0xFFFF;
+};
+
 class UdpSocket {
  public:
   UdpSocket() = default;
@@ -156,8 +164,9 @@ class UdpSocket {
   // The same for a run to one destination, which may leave as one send that the system cuts
   // into the datagrams again (Linux, UDP_SEGMENT). On a host where nobody holds the destination's
   // port, such a send brings one refusal for the whole run: a socket that counts refusals per
-  // datagram sends a run so only while its destination answers.
-  IoResult SendRun(const OutgoingDatagram* datagrams, int count) const;
+  // datagram sends a run so only while its destination answers. What the route refuses of such
+  // sends lowers `room`, the sender's own for that destination, and no one else's.
+  IoResult SendRun(const OutgoingDatagram* datagrams, int count, RunRoom& room) const;
 
   // Makes the system keep, for TakeRefusals, its reports of datagrams sent from this socket
   // that found nobody on their destination's port (ICMP port unreachable). Returns the

@@ -14,7 +14,6 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -184,40 +183,33 @@ template <int N>
 // into those datagrams again (UDP_SEGMENT, Linux 4.18 on), one trip through the stack for the
 // whole run. The receiver gets the datagrams as they were; only the sender's cost changes.
 //
-// The longest part a coalesced send may have: none when the system cannot cut a send (asked
-// once: a system without the option would send the run as one datagram). A coalesced send the
-// system refuses sends nothing, and the run goes datagram by datagram; when those all go, the
-// refusal was of the coalescing, and the limit is lowered below the part (longer than a path's
-// MTU) or to nil (a device that computes no checksums). A refusal of the datagrams themselves
-// (a destination nobody can send to) leaves it alone.
-std::atomic<size_t> coalesced_limit{[] {
+// Whether the system can cut a send at all, asked once: a system without the option would send
+// the run as one datagram. A coalesced send the system refuses sends nothing, and the run goes
+// datagram by datagram; when those all go, the refusal was of the coalescing by the route, and
+// the sender's room for it is lowered below the part (longer than the path's MTU) or to nil (a
+// device that computes no checksums, a tunnel). A refusal of the datagrams themselves (a
+// destination nobody can send to) leaves it alone.
+const bool system_cuts_sends = [] {
   const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   int size = 0;
   socklen_t length = sizeof size;
   const bool known = fd >= 0 && ::getsockopt(fd, SOL_UDP, UDP_SEGMENT, &size, &length) == 0;
   if (fd >= 0)
     ::close(fd);
-  return known ? size_t{0xFFFF} : size_t{0};
-}()};
-
-void LowerCoalescedLimit(size_t lower) {
-  size_t limit = coalesced_limit.load(std::memory_order_relaxed);
-  while (lower < limit &&
-         !coalesced_limit.compare_exchange_weak(limit, lower, std::memory_order_relaxed)) {
-  }
-}
+  return known;
+}();
 
 // The size of every datagram of a run but the last, which may be shorter, when the run can leave
 // as one coalesced send: one destination and one source for all (the same objects: an address
 // alike but for its scope is another destination), none empty, and the whole within one IP
 // datagram. 0 when it cannot.
-size_t PartSize(const OutgoingDatagram* datagrams, int count) {
+size_t PartSize(const OutgoingDatagram* datagrams, int count, const RunRoom& room) {
   constexpr size_t kMostBytes = 65000;  // within one IPv4 or IPv6 datagram, headers and all
-  if (count < 2)
+  if (count < 2 || !system_cuts_sends)
     return 0;
   const OutgoingDatagram& first = datagrams[0];
   const size_t part = first.prefix_length + first.length;
-  if (part == 0 || part > coalesced_limit.load(std::memory_order_relaxed))
+  if (part == 0 || part > room.longest)
     return 0;
   size_t total = 0;
   for (int i = 0; i < count; ++i) {
@@ -325,10 +317,10 @@ IoResult UdpSocket::SendMany(const OutgoingDatagram* datagrams, int count) const
                               : SendBatch<kMaxBatch>(handle(), is_v6(), datagrams, count);
 }
 
-IoResult UdpSocket::SendRun(const OutgoingDatagram* datagrams, int count) const {
+IoResult UdpSocket::SendRun(const OutgoingDatagram* datagrams, int count, RunRoom& room) const {
   count = count < kMaxBatch ? count : kMaxBatch;
   auto one_by_one = [&] { return SendMany(datagrams, count); };
-  const size_t part = PartSize(datagrams, count);
+  const size_t part = PartSize(datagrams, count, room);
   if (part == 0)
     return one_by_one();
   IoResult sent;
@@ -344,7 +336,7 @@ IoResult UdpSocket::SendRun(const OutgoingDatagram* datagrams, int count) const 
     return {0, refused};
   sent = one_by_one();
   if ((refused == EINVAL || refused == EIO) && sent.count == count && sent.error == 0)
-    LowerCoalescedLimit(refused == EIO ? 0 : part - 1);
+    room.longest = refused == EIO ? 0 : part - 1;
   return sent;
 }
 

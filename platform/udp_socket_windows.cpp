@@ -149,7 +149,7 @@ IoResult UdpSocket::ReceiveMany(ReceiveSlot* slots, int count) const {
 }
 
 // Windows cuts no send into datagrams here: a run goes as its datagrams.
-IoResult UdpSocket::SendRun(const OutgoingDatagram* datagrams, int count) const {
+IoResult UdpSocket::SendRun(const OutgoingDatagram* datagrams, int count, RunRoom&) const {
   return SendMany(datagrams, count);
 }
 

@@ -364,7 +364,7 @@ void ClientLink::ReturnBatch(const ReceiveSlot* slots, int count) {
   if (relayable == 0)
     return;
   // The listening socket is read afresh at every send.
-  IoResult sent = port_.socket.SendRun(replies, relayable);
+  IoResult sent = port_.socket.SendRun(replies, relayable, to_client_room_);
   if (sent.count < relayable) {
     port_.counters.CountSendFailures(Direction::kToClient, relayable - sent.count, sent.error,
                                      client_);

@@ -168,9 +168,10 @@ class ClientLink {
   // on, if it comes from the server's address. The return thread's.
   void Follow(const Endpoint& source, const PublishedRoute::Versioned& route);
   // Sends to the server: a run in one send while the server answers.
-  IoResult SendToServerSocket(const OutgoingDatagram* datagrams, int count) const {
-    return answering_.load(std::memory_order_relaxed) ? socket_.SendRun(datagrams, count)
-                                                      : socket_.SendMany(datagrams, count);
+  IoResult SendToServerSocket(const OutgoingDatagram* datagrams, int count) {
+    return answering_.load(std::memory_order_relaxed)
+               ? socket_.SendRun(datagrams, count, to_server_room_)
+               : socket_.SendMany(datagrams, count);
   }
   // Sends as they are, or each with the header ahead of it.
   IoResult SendPlain(const Endpoint& to, const void* const* data, const size_t* lengths, int count);
@@ -204,6 +205,10 @@ class ClientLink {
   // with its port closed answers such a send with one refusal for the run, and refusals are counted
   // per datagram.
   std::atomic<bool> answering_{false};
+  // What the routes to the server (the receive thread's) and to the client (the return
+  // thread's) take of coalesced sends.
+  RunRoom to_server_room_;
+  RunRoom to_client_room_;
   // Ahead of every datagram to the server, with the port's proxy_header; empty otherwise.
   const ProxyHeader header_;
   // Ahead of the first alone, and whether one has gone with it (the receive thread's).

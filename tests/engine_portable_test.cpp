@@ -138,7 +138,8 @@ TEST_P(SentRun, ArrivesAsTheDatagramsItWas) {
                    c.sourced ? &from : nullptr, prefix.data(), prefix.size()});
     bytes += prefix.size() + e.size();
   }
-  const IoResult sent = sender.SendRun(run.data(), static_cast<int>(run.size()));
+  RunRoom room;
+  const IoResult sent = sender.SendRun(run.data(), static_cast<int>(run.size()), room);
   EXPECT_EQ(sent.count, static_cast<int>(run.size()));
   EXPECT_EQ(sent.bytes, bytes);
   Bytes buffer(65536);
