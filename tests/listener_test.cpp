@@ -498,10 +498,6 @@ bool ForgeReport(const char* from, const Endpoint& link, const Endpoint& server,
   return SendRaw(IpPacket(inet_addr(from), Loopback(), IPPROTO_ICMP, icmp));
 }
 
-bool ForgePortUnreachable(const char* from, const Endpoint& link, const Endpoint& server) {
-  return ForgeReport(from, link, server, 3, 3);  // destination unreachable: port unreachable
-}
-
 class ServerRefusals : public ::testing::TestWithParam<Endpoint> {};
 
 TEST_P(ServerRefusals, EveryRefusedDatagramIsCountedAndNoLaterOneIsLost) {
@@ -550,7 +546,7 @@ TEST_P(ServerRefusals, EveryRefusedDatagramIsCountedAndNoLaterOneIsLost) {
   // server's: anyone on the way can forge one (forged here for IPv4, where raw sockets may be had).
   const auto forge = [&](const char* from) {
     return !GetParam().is_v6() &&
-           ForgePortUnreachable(from, LoopbackEndpoint(link_port), server.endpoint());
+           ForgeReport(from, LoopbackEndpoint(link_port), server.endpoint(), 3, 3);  // port
   };
   if (forge("127.0.0.66")) {
     for (int i = 0; i < 4; ++i)
@@ -572,41 +568,31 @@ INSTANTIATE_TEST_SUITE_P(Families, ServerRefusals,
 // report's and goes on from at once: a pause at each would let a stream of forged reports hold
 // back a link's replies. None counts as a refusal (ServerRefusals has those), and the datagram
 // behind the report comes with the next receive.
-struct ReportRow : NamedRow {
-  uint8_t type;
-  uint8_t code;
-};
-
-class ForgedReports : public ::testing::TestWithParam<ReportRow> {};
-
-TEST_P(ForgedReports, FailOneReceiveAndHoldNothingBack) {
-  const ReportRow& row = GetParam();
+TEST(Link, ForgedReportsFailOneReceiveEachAndHoldNothingBack) {
   UdpSocket link;
   ASSERT_TRUE(link.OpenAndBind(LoopbackEndpoint(0)));
   ASSERT_EQ(link.ReportRefusals(), 0);
   ASSERT_EQ(link.SetReceiveTimeout(std::chrono::milliseconds(2000)), 0);
   const Endpoint server = LoopbackEndpoint(9);
-  if (!ForgeReport("127.0.0.1", LoopbackEndpoint(link.LocalPort()), server, row.type, row.code))
-    GTEST_SKIP() << "forging a report takes a raw socket, which takes root";
   UdpPeer peer;
-  peer.SendTo(Pattern(12, row.type), link.LocalPort());
-  unsigned char buffer[64];
-  ReceiveSlot slot{buffer, sizeof buffer, 0, false, {}, {}, {}, 0};
-  const IoResult failed = link.ReceiveMany(&slot, 1);
-  ASSERT_EQ(failed.count, 0);
-  EXPECT_TRUE(IsReportedError(failed.error)) << std::strerror(failed.error);
-  EXPECT_EQ(link.TakeRefusals(failed.error, server), 0);
-  ASSERT_EQ(link.ReceiveMany(&slot, 1).count, 1);
-  EXPECT_EQ(Bytes(buffer, buffer + slot.length), Pattern(12, row.type));
+  // ICMP type and code: network, protocol unreachable; source route failed; host unknown,
+  // isolated; time exceeded; a parameter problem.
+  for (const auto& [type, code] :
+       {std::pair<uint8_t, uint8_t>{3, 0}, {3, 2}, {3, 5}, {3, 7}, {3, 8}, {11, 0}, {12, 0}}) {
+    SCOPED_TRACE(::testing::Message() << "type " << int{type} << " code " << int{code});
+    if (!ForgeReport("127.0.0.1", LoopbackEndpoint(link.LocalPort()), server, type, code))
+      GTEST_SKIP() << "forging a report takes a raw socket, which takes root";
+    peer.SendTo(Pattern(12, code), link.LocalPort());
+    unsigned char buffer[64];
+    ReceiveSlot slot{buffer, sizeof buffer, 0, false, {}, {}, {}, 0};
+    const IoResult failed = link.ReceiveMany(&slot, 1);
+    ASSERT_EQ(failed.count, 0);
+    EXPECT_TRUE(IsReportedError(failed.error)) << std::strerror(failed.error);
+    EXPECT_EQ(link.TakeRefusals(failed.error, server), 0);
+    ASSERT_EQ(link.ReceiveMany(&slot, 1).count, 1);
+    EXPECT_EQ(Bytes(buffer, buffer + slot.length), Pattern(12, code));
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Link, ForgedReports,
-    ::testing::Values(ReportRow{"NetUnreachable", 3, 0}, ReportRow{"ProtocolUnreachable", 3, 2},
-                      ReportRow{"SourceRouteFailed", 3, 5}, ReportRow{"HostUnknown", 3, 7},
-                      ReportRow{"HostIsolated", 3, 8}, ReportRow{"TimeExceeded", 11, 0},
-                      ReportRow{"ParameterProblem", 12, 0}),
-    RowName());
 
 // What overflows a socket's receive buffer the system drops, and the next datagram taken tells
 // how many, as the system does when asked.
